@@ -1,0 +1,1 @@
+"""The FTP backend of dravlen: ``dravlen.ftp.path.FTPPath``."""

@@ -1,0 +1,25 @@
+#include "members.hpp"
+
+#include "errors.hpp"
+#include "names.hpp"
+
+namespace dravlen::op {
+
+Ref posix(PyObject* self) { return call_method(attr(self, N.path), N.as_posix); }
+
+Ref command(PyObject* word, PyObject* self) {
+    Ref text = Ref::check(PyObject_Format(posix(self), N.text_empty));
+    return concat(word, text);
+}
+
+void raise_about(PyObject* type, const char* prefix, PyObject* self, const char* suffix) {
+    Ref message = quoted_message(prefix, attr(self, N.path), suffix);
+    PyErr_SetObject(type, message);
+    raised();
+}
+
+Ref error_perm(const Call& c) { return attr(c.global(N.ftplib), N.error_perm); }
+
+void valid_reset(PyObject* self) { call_method(self, N._valid_reset); }
+
+}  // namespace dravlen::op

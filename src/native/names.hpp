@@ -1,0 +1,124 @@
+// Attribute names and fixed texts, interned once when the module is imported.
+#pragma once
+#include "ref.hpp"
+
+namespace dravlen {
+
+// X(field, text)
+#define DRAVLEN_NAMES(X)                         \
+    X(Any, "Any")                                \
+    X(BasePath, "BasePath")                      \
+    X(BytesIO, "BytesIO")                        \
+    X(EnvConfig, "EnvConfig")                    \
+    X(FTP, "FTP")                                \
+    X(FTPPath, "FTPPath")                        \
+    X(Generator, "Generator")                    \
+    X(Local, "Local")                            \
+    X(Optional, "Optional")                      \
+    X(Path, "Path")                              \
+    X(__annotations__, "__annotations__")        \
+    X(__enter__, "__enter__")                    \
+    X(__exit__, "__exit__")                      \
+    X(__file__, "__file__")                      \
+    X(__loader__, "__loader__")                  \
+    X(__module__, "__module__")                  \
+    X(__name__, "__name__")                      \
+    X(__package__, "__package__")                \
+    X(__path__, "__path__")                      \
+    X(__prepare__, "__prepare__")                \
+    X(__qualname__, "__qualname__")              \
+    X(_creator, "_creator")                      \
+    X(_key_on_thread, "_key_on_thread")          \
+    X(_read_config, "_read_config")              \
+    X(_reset, "_reset")                          \
+    X(_section, "_section")                      \
+    X(_valid_reset, "_valid_reset")              \
+    X(append, "append")                          \
+    X(as_posix, "as_posix")                      \
+    X(blocksize, "blocksize")                    \
+    X(client, "client")                          \
+    X(datetime, "datetime")                      \
+    X(delattr, "delattr")                        \
+    X(delete_, "delete")                         \
+    X(error_perm, "error_perm")                  \
+    X(error_reply, "error_reply")                \
+    X(error_temp, "error_temp")                  \
+    X(exists, "exists")                          \
+    X(fnmatch, "fnmatch")                        \
+    X(ftp, "ftp")                                \
+    X(ftplib, "ftplib")                          \
+    X(getboolean, "getboolean")                  \
+    X(glob, "glob")                              \
+    X(has_option, "has_option")                  \
+    X(hours, "hours")                            \
+    X(init_configer, "init_configer")            \
+    X(interrupt, "interrupt")                    \
+    X(io, "io")                                  \
+    X(is_dir, "is_dir")                          \
+    X(item_name, "name")                         \
+    X(iterdir, "iterdir")                        \
+    X(join, "join")                              \
+    X(loader, "loader")                          \
+    X(maxsplit, "maxsplit")                      \
+    X(mkd, "mkd")                                \
+    X(mkdir, "mkdir")                            \
+    X(nlst, "nlst")                              \
+    X(open, "open")                              \
+    X(origin, "origin")                          \
+    X(parent, "parent")                          \
+    X(pasv, "pasv")                              \
+    X(path, "path")                              \
+    X(pathlib, "pathlib")                        \
+    X(property, "property")                      \
+    X(rb, "rb")                                  \
+    X(register_, "register")                     \
+    X(replace, "replace")                        \
+    X(retrbinary, "retrbinary")                  \
+    X(retrlines, "retrlines")                    \
+    X(retry, "retry")                            \
+    X(rmd, "rmd")                                \
+    X(sendcmd, "sendcmd")                        \
+    X(set_pasv, "set_pasv")                      \
+    X(setattr, "setattr")                        \
+    X(split, "split")                            \
+    X(startswith, "startswith")                  \
+    X(storbinary, "storbinary")                  \
+    X(strip, "strip")                            \
+    X(strptime, "strptime")                      \
+    X(submodule_search_locations, "submodule_search_locations") \
+    X(timedelta, "timedelta")                    \
+    X(typing, "typing")                          \
+    X(upload, "upload")                          \
+    X(text_dot, ".")                             \
+    X(text_dotdot, "..")                         \
+    X(text_slash, "/")                           \
+    X(text_empty, "")                            \
+    X(text_213, "213")                           \
+    X(text_arrow, " -> ")                        \
+    X(text_mdtm_format, "%Y%m%d%H%M%S")          \
+    X(cmd_RETR, "RETR ")                         \
+    X(cmd_STOR, "STOR ")                         \
+    X(cmd_LIST, "LIST ")                         \
+    X(cmd_MDTM, "MDTM ")                         \
+    X(cmd_MLST, "MLST ")                         \
+    X(cmd_STAT, "STAT ")
+
+struct Names {
+#define DRAVLEN_FIELD(field, text) PyObject* field;
+    DRAVLEN_NAMES(DRAVLEN_FIELD)
+#undef DRAVLEN_FIELD
+    PyObject* kw_blocksize;  // ("blocksize",)
+    PyObject* kw_maxsplit;   // ("maxsplit",)
+    PyObject* kw_hours;      // ("hours",)
+    PyObject* empty_bytes;
+    PyObject* empty_tuple;
+    PyObject* int_one;
+    PyObject* int_eight;
+    PyObject* builtins;      // the builtins module's namespace
+};
+
+// Filled once by intern_names(); read-only afterwards.
+extern Names N;
+void intern_names();
+
+}  // namespace dravlen
