@@ -81,6 +81,7 @@ namespace dravlen {
     X(set_pasv, "set_pasv")                      \
     X(setattr, "setattr")                        \
     X(split, "split")                            \
+    X(splitlines, "splitlines")                  \
     X(startswith, "startswith")                  \
     X(storbinary, "storbinary")                  \
     X(strip, "strip")                            \
@@ -101,7 +102,8 @@ namespace dravlen {
     X(cmd_LIST, "LIST ")                         \
     X(cmd_MDTM, "MDTM ")                         \
     X(cmd_MLST, "MLST ")                         \
-    X(cmd_STAT, "STAT ")
+    X(cmd_STAT, "STAT ")                         \
+    X(no_mlst, "_dravlen_no_mlst")
 
 struct Names {
 #define DRAVLEN_FIELD(field, text) PyObject* field;

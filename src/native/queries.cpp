@@ -13,19 +13,78 @@ Ref interrupt(const Call&) {
     raised();
 }
 
+enum class Known { missing, present, unsure };
+
+// The three-digit code of an ftplib error, e.g. "550".
+bool has_code(PyObject* error, const char* code) {
+    Ref text = Ref::check(PyObject_Str(error));
+    return PyUnicode_GET_LENGTH(text) >= 3 && PyUnicode_Tailmatch(text, Ref::check(PyUnicode_FromString(code)), 0, 3, -1) == 1;
+}
+
+// Asks about the path on the control connection, for the answers of NLST
+// that servers disagree on (an empty listing, a refusal): MLST where the
+// server has it, else STAT, whose reply lists an entry for anything there.
+Known confirm(const Call& c, PyObject* self) {
+    Ref client = attr(self, N.client);
+    Ref ftplib = c.global(N.ftplib);
+    Ref perm = attr(ftplib, N.error_perm);
+    if (PyObject_HasAttr(client, N.no_mlst) == 0) {
+        try {
+            call(attr(client, N.sendcmd), op::command(N.cmd_MLST, self));
+            return Known::present;
+        } catch (PyErrorSet&) {
+            Except exc;
+            if (exc.matches(perm)) {
+                if (has_code(exc.value(), "550")) return Known::missing;
+                if (has_code(exc.value(), "500") || has_code(exc.value(), "502")) {
+                    // Not understood: remember it for this client, and ask with STAT.
+                    if (PyObject_SetAttr(client, N.no_mlst, Py_True) < 0) PyErr_Clear();
+                }
+            } else if (!exc.matches(attr(ftplib, N.error_temp)) && !exc.matches(attr(ftplib, N.error_reply))) {
+                exc.reraise();
+            }
+        }
+    }
+    Ref reply;
+    try {
+        reply = call(attr(client, N.sendcmd), op::command(N.cmd_STAT, self));
+    } catch (PyErrorSet&) {
+        Except exc;
+        if (exc.matches(perm)) return has_code(exc.value(), "550") ? Known::missing : Known::unsure;
+        if (exc.matches(attr(ftplib, N.error_temp)) || exc.matches(attr(ftplib, N.error_reply))) return Known::unsure;
+        exc.reraise();
+    }
+    // The first and the last line are the reply's frame; any line between is an entry.
+    Ref lines = call_method(reply, N.splitlines);
+    const Py_ssize_t n = PyList_GET_SIZE(lines.get());
+    for (Py_ssize_t i = 1; i + 1 < n; ++i) {
+        Ref stripped = call_method(PyList_GET_ITEM(lines.get(), i), N.strip);
+        if (PyUnicode_GET_LENGTH(stripped) > 0) return Known::present;
+    }
+    return Known::missing;
+}
+
 Ref exists(const Call& c) {
     PyObject* self = c.arg[0];
     try {
         Ref client = attr(self, N.client);
         Ref nlst = attr(client, N.nlst);
-        call(nlst, op::posix(self));
+        Ref listing = call(nlst, op::posix(self));
+        if (truthy(listing)) return boolean(true);
     } catch (PyErrorSet&) {
         Except exc;
-        if (!exc.matches(op::error_perm(c))) exc.reraise();
-        op::valid_reset(self);
-        return boolean(false);
+        if (exc.matches(op::error_perm(c))) {
+            op::valid_reset(self);
+            return boolean(confirm(c, self) == Known::present);
+        }
+        // Some servers refuse NLST of an empty directory with 450.
+        if (!exc.matches(attr(c.global(N.ftplib), N.error_temp)) || !has_code(exc.value(), "450")) exc.reraise();
+        Known known = confirm(c, self);
+        if (known == Known::unsure) exc.reraise();
+        return boolean(known == Known::present);
     }
-    return boolean(true);
+    // An empty listing: an empty directory, or a server that lists nothing for a missing path.
+    return boolean(confirm(c, self) != Known::missing);
 }
 
 Ref is_dir(const Call& c) {
