@@ -12,8 +12,9 @@ bool same_text(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool
 
 // The entry name of a long-listing line: the ninth blank-separated field with
 // its inner and trailing blanks, or nothing for a line that names no entry.
-// Only the name itself is allocated.
-Ref entry_name(PyObject* line) {
+// Only the name itself is allocated. *type gets the line's type character.
+Ref entry_name(PyObject* line, Py_UCS4* type) {
+    *type = 0;
     if (!PyUnicode_Check(line)) {
         // Not text: take the fields the way str.split(maxsplit=8) would.
         Ref parts = call_kw(attr(line, N.split), N.kw_maxsplit, N.int_eight);
@@ -30,17 +31,16 @@ Ref entry_name(PyObject* line) {
     const void* text = PyUnicode_DATA(line);
     auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, text, i); };
     Py_ssize_t i = 0;
-    Py_UCS4 type = 0;
     for (int field = 0; field < 8; ++field) {
         while (i < n && Py_UNICODE_ISSPACE(at(i))) ++i;
         if (i == n) return {};
-        if (field == 0) type = at(i);
+        if (field == 0) *type = at(i);
         while (i < n && !Py_UNICODE_ISSPACE(at(i))) ++i;
     }
     while (i < n && Py_UNICODE_ISSPACE(at(i))) ++i;
     if (i == n) return {};
     Py_ssize_t end = n;
-    if (type == 'l') {
+    if (*type == 'l') {
         // A symbolic link reads "name -> target": the entry is the link itself.
         Py_ssize_t arrow = PyUnicode_Find(line, N.text_arrow, i, n, 1);
         if (arrow == -2) raised();
@@ -76,17 +76,61 @@ Ref mkdir(const Call& c) {
     return none();
 }
 
+// Whether the path is a symbolic link, from its own line in the parent's
+// listing. Servers follow links in NLST, RETR and LIST of the link itself, so
+// only the parent's listing tells. A parent that cannot be listed tells nothing.
+bool is_link(const Call& c, PyObject* self) {
+    Ref parent = attr(self, N.parent);
+    if (same_text(op::posix(parent), op::posix(self))) return false;  // the root
+    Ref own_name = attr(attr(self, N.path), N.item_name);
+    Ref data = Ref::check(PyList_New(0));
+    try {
+        Ref retrlines = attr(attr(self, N.client), N.retrlines);
+        call(retrlines, op::command(N.cmd_LIST, parent), attr(data, N.append));
+    } catch (PyErrorSet&) {
+        Except exc;
+        if (!exc.matches(op::error_perm(c))) exc.reraise();
+        op::valid_reset(self);
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
+        Py_UCS4 type;
+        Ref name = entry_name(PyList_GET_ITEM(data.get(), i), &type);
+        if (name && same_text(name, own_name)) return type == 'l';
+    }
+    return false;
+}
+
+void remove_file(PyObject* self) {
+    Ref remove = attr(attr(self, N.client), N.delete_);
+    call(remove, op::posix(self));
+}
+
 Ref delete_(const Call& c) {
     PyObject* self = c.arg[0];
-    if (truthy(call_method(self, N.is_dir))) {
+    bool directory;
+    try {
+        directory = truthy(call_method(self, N.is_dir));
+    } catch (PyErrorSet&) {
+        // A dangling link looks missing; it is removed like any other link.
+        Except exc;
+        if (!exc.matches(PyExc_FileNotFoundError) || !is_link(c, self)) exc.reraise();
+        remove_file(self);
+        return none();
+    }
+    if (directory && is_link(c, self)) {
+        // Removing the link itself; what it points to is not ours to walk.
+        remove_file(self);
+        return none();
+    }
+    if (directory) {
         Ref entries = Ref::check(PyObject_GetIter(call_method(self, N.glob)));
         while (Ref file = Ref::steal(PyIter_Next(entries))) call_method(file, N.delete_);
         if (PyErr_Occurred()) raised();
         Ref rmd = attr(attr(self, N.client), N.rmd);
         call(rmd, op::posix(self));
     } else {
-        Ref remove = attr(attr(self, N.client), N.delete_);
-        call(remove, op::posix(self));
+        remove_file(self);
     }
     return none();
 }
@@ -109,7 +153,8 @@ Ref glob_step(GlobState& s) {
     while (s.pos < PyList_GET_SIZE(s.data)) {
         Ref line = Ref::borrow(PyList_GET_ITEM(s.data, s.pos));
         ++s.pos;
-        Ref name = entry_name(line);
+        Py_UCS4 type;
+        Ref name = entry_name(line, &type);
         if (!name) continue;
         Ref match = attr(c.global(N.fnmatch), N.fnmatch);
         if (!truthy(call(match, name, s.pattern))) continue;
