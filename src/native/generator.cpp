@@ -240,7 +240,7 @@ void init_generator_type(PyObject* module) {
 Ref make_glob_generator(PyObject* self, PyObject* pattern, PyObject* globals, PyObject* code) {
     Generator* g = PyObject_GC_New(Generator, generator_type);
     if (g == nullptr) raised();
-    g->state = GlobState{Py_NewRef(self), Py_NewRef(pattern), Py_NewRef(globals), nullptr, 0};
+    g->state = GlobState{Py_NewRef(self), Py_NewRef(pattern), Py_NewRef(globals), nullptr, 0, false};
     g->code = Py_XNewRef(code);
     g->weakrefs = nullptr;
     g->status = Status::created;

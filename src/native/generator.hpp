@@ -13,6 +13,7 @@ struct GlobState {
     PyObject* globals;  // module namespace, for names looked up at each use
     PyObject* data;     // the listing lines, or nullptr before the first request
     Py_ssize_t pos;     // index in data of the next line to examine
+    bool machine;       // data holds MLSD lines rather than long-listing lines
 };
 
 // The next item, or an empty Ref (no exception set) when the listing is done.

@@ -103,7 +103,11 @@ namespace dravlen {
     X(cmd_MDTM, "MDTM ")                         \
     X(cmd_MLST, "MLST ")                         \
     X(cmd_STAT, "STAT ")                         \
-    X(no_mlst, "_dravlen_no_mlst")
+    X(no_mlst, "_dravlen_no_mlst")               \
+    X(plain_list, "_dravlen_plain_list")         \
+    X(cmd_LIST_all, "LIST -a ")                  \
+    X(cmd_MLSD, "MLSD ")                         \
+    X(no_mlsd, "_dravlen_no_mlsd")
 
 struct Names {
 #define DRAVLEN_FIELD(field, text) PyObject* field;

@@ -10,6 +10,91 @@ namespace {
 
 bool same_text(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 
+// Remembers on the client what its server does not understand; a client
+// that takes no attributes just asks again next time.
+void remember(PyObject* client, PyObject* flag) {
+    if (PyObject_SetAttr(client, flag, Py_True) < 0) PyErr_Clear();
+}
+
+bool has_code(PyObject* error, const char* code) {
+    Ref text = Ref::check(PyObject_Str(error));
+    Ref prefix = Ref::check(PyUnicode_FromString(code));
+    return PyUnicode_Tailmatch(text, prefix, 0, 3, -1) == 1;
+}
+
+// Appends the lines of the directory's listing to data; true when they are
+// MLSD lines. Most servers hide names that begin with a dot unless asked with
+// "-a"; one that takes "-a" for part of the path refuses it and is asked
+// plainly. A listing with no line at all (with "-a" even an empty directory
+// lists "." and "..") is what some servers give for a path with blanks: MLSD,
+// where the server has it, lists such a directory.
+bool list_directory(const Call& c, PyObject* self, PyObject* data) {
+    Ref client = attr(self, N.client);
+    Ref retrlines = attr(client, N.retrlines);
+    Ref append = attr(data, N.append);
+    Ref perm = op::error_perm(c);
+    if (PyObject_HasAttr(client, N.plain_list) == 0) {
+        try {
+            call(retrlines, op::command(N.cmd_LIST_all, self), append);
+        } catch (PyErrorSet&) {
+            Except exc;
+            if (!exc.matches(perm)) exc.reraise();
+            check(PyList_SetSlice(data, 0, PyList_GET_SIZE(data), nullptr));
+            call(retrlines, op::command(N.cmd_LIST, self), append);
+            remember(client, N.plain_list);
+        }
+    } else {
+        call(retrlines, op::command(N.cmd_LIST, self), append);
+    }
+    if (PyList_GET_SIZE(data) > 0 || PyObject_HasAttr(client, N.no_mlsd) != 0) return false;
+    try {
+        call(retrlines, op::command(N.cmd_MLSD, self), append);
+    } catch (PyErrorSet&) {
+        Except exc;
+        if (!exc.matches(perm)) exc.reraise();
+        if (has_code(exc.value(), "500") || has_code(exc.value(), "502")) remember(client, N.no_mlsd);
+        check(PyList_SetSlice(data, 0, PyList_GET_SIZE(data), nullptr));
+        return false;
+    }
+    return true;
+}
+
+bool starts_with_folded(int kind, const void* text, Py_ssize_t at, Py_ssize_t end, const char* word) {
+    for (; *word != 0; ++word, ++at) {
+        if (at >= end || Py_UNICODE_TOLOWER(PyUnicode_READ(kind, text, at)) != static_cast<Py_UCS4>(*word)) return false;
+    }
+    return true;
+}
+
+// The entry of an MLSD line "fact=value;fact=value; name": its name, or
+// nothing for the directory itself and its parent. *link tells a symbolic link.
+Ref machine_entry(PyObject* line, bool* link) {
+    *link = false;
+    if (!PyUnicode_Check(line) || PyUnicode_READY(line) < 0) return {};
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(line);
+    const Py_ssize_t blank = PyUnicode_FindChar(line, ' ', 0, n, 1);
+    if (blank < 0 || blank + 1 >= n) return {};
+    const int kind = PyUnicode_KIND(line);
+    const void* text = PyUnicode_DATA(line);
+    for (Py_ssize_t fact = 0; fact < blank;) {
+        Py_ssize_t end = PyUnicode_FindChar(line, ';', fact, blank, 1);
+        if (end < 0) end = blank;
+        if (starts_with_folded(kind, text, fact, end, "type=")) {
+            const Py_ssize_t value = fact + 5;
+            if (starts_with_folded(kind, text, value, end, "cdir") || starts_with_folded(kind, text, value, end, "pdir")) {
+                return {};
+            }
+            *link = starts_with_folded(kind, text, value, end, "os.unix=slink") ||
+                    starts_with_folded(kind, text, value, end, "os.unix=symlink");
+        }
+        fact = end + 1;
+    }
+    const Py_ssize_t len = n - blank - 1;
+    const Py_UCS4 first = PyUnicode_READ(kind, text, blank + 1);
+    if (first == '.' && (len == 1 || (len == 2 && PyUnicode_READ(kind, text, blank + 2) == '.'))) return {};
+    return Ref::check(PyUnicode_Substring(line, blank + 1, n));
+}
+
 // The entry name of a long-listing line: the ninth blank-separated field with
 // its inner and trailing blanks, or nothing for a line that names no entry.
 // Only the name itself is allocated. *type gets the line's type character.
@@ -52,6 +137,14 @@ Ref entry_name(PyObject* line, Py_UCS4* type) {
     return Ref::check(PyUnicode_Substring(line, i, end));
 }
 
+Ref entry_of(PyObject* line, bool machine, bool* link) {
+    if (machine) return machine_entry(line, link);
+    Py_UCS4 type;
+    Ref name = entry_name(line, &type);
+    *link = type == 'l';
+    return name;
+}
+
 Ref glob(const Call& c) { return make_glob_generator(c.arg[0], c.arg[1], c.globals, c.code); }
 
 Ref mkdir(const Call& c) {
@@ -84,9 +177,9 @@ bool is_link(const Call& c, PyObject* self) {
     if (same_text(op::posix(parent), op::posix(self))) return false;  // the root
     Ref own_name = attr(attr(self, N.path), N.item_name);
     Ref data = Ref::check(PyList_New(0));
+    bool machine;
     try {
-        Ref retrlines = attr(attr(self, N.client), N.retrlines);
-        call(retrlines, op::command(N.cmd_LIST, parent), attr(data, N.append));
+        machine = list_directory(c, parent, data);
     } catch (PyErrorSet&) {
         Except exc;
         if (!exc.matches(op::error_perm(c))) exc.reraise();
@@ -94,9 +187,9 @@ bool is_link(const Call& c, PyObject* self) {
         return false;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
-        Py_UCS4 type;
-        Ref name = entry_name(PyList_GET_ITEM(data.get(), i), &type);
-        if (name && same_text(name, own_name)) return type == 'l';
+        bool link;
+        Ref name = entry_of(PyList_GET_ITEM(data.get(), i), machine, &link);
+        if (name && same_text(name, own_name)) return link;
     }
     return false;
 }
@@ -104,6 +197,49 @@ bool is_link(const Call& c, PyObject* self) {
 void remove_file(PyObject* self) {
     Ref remove = attr(attr(self, N.client), N.delete_);
     call(remove, op::posix(self));
+}
+
+// Entries that the long listing did not show (some servers leave out links
+// to "." or "..") are found with MLSD and removed, links as links. False when
+// the server cannot tell more.
+bool sweep_unlisted(const Call& c, PyObject* self) {
+    Ref client = attr(self, N.client);
+    if (PyObject_HasAttr(client, N.no_mlsd) != 0) return false;
+    Ref data = Ref::check(PyList_New(0));
+    try {
+        call(attr(client, N.retrlines), op::command(N.cmd_MLSD, self), attr(data, N.append));
+    } catch (PyErrorSet&) {
+        Except exc;
+        if (!exc.matches(op::error_perm(c))) exc.reraise();
+        if (has_code(exc.value(), "500") || has_code(exc.value(), "502")) remember(client, N.no_mlsd);
+        return false;
+    }
+    bool found = false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data.get()); ++i) {
+        bool link;
+        Ref name = machine_entry(PyList_GET_ITEM(data.get(), i), &link);
+        if (!name) continue;
+        found = true;
+        Ref child = call_method(self, N.join, name);
+        if (link) {
+            remove_file(child);
+        } else {
+            call_method(child, N.delete_);
+        }
+    }
+    return found;
+}
+
+void remove_directory(const Call& c, PyObject* self) {
+    try {
+        Ref rmd = attr(attr(self, N.client), N.rmd);
+        call(rmd, op::posix(self));
+    } catch (PyErrorSet&) {
+        Except exc;
+        if (!exc.matches(op::error_perm(c)) || !sweep_unlisted(c, self)) exc.reraise();
+        Ref rmd = attr(attr(self, N.client), N.rmd);
+        call(rmd, op::posix(self));
+    }
 }
 
 Ref delete_(const Call& c) {
@@ -127,8 +263,7 @@ Ref delete_(const Call& c) {
         Ref entries = Ref::check(PyObject_GetIter(call_method(self, N.glob)));
         while (Ref file = Ref::steal(PyIter_Next(entries))) call_method(file, N.delete_);
         if (PyErr_Occurred()) raised();
-        Ref rmd = attr(attr(self, N.client), N.rmd);
-        call(rmd, op::posix(self));
+        remove_directory(c, self);
     } else {
         remove_file(self);
     }
@@ -145,16 +280,13 @@ Ref glob_step(GlobState& s) {
         }
         Ref data = Ref::check(PyList_New(0));
         s.data = Py_NewRef(data.get());
-        Ref retrlines = attr(attr(s.self, N.client), N.retrlines);
-        Ref text = op::command(N.cmd_LIST, s.self);
-        Ref append = attr(data, N.append);
-        call(retrlines, text, append);
+        s.machine = list_directory(c, s.self, data);
     }
     while (s.pos < PyList_GET_SIZE(s.data)) {
         Ref line = Ref::borrow(PyList_GET_ITEM(s.data, s.pos));
         ++s.pos;
-        Py_UCS4 type;
-        Ref name = entry_name(line, &type);
+        bool link;
+        Ref name = entry_of(line, s.machine, &link);
         if (!name) continue;
         Ref match = attr(c.global(N.fnmatch), N.fnmatch);
         if (!truthy(call(match, name, s.pattern))) continue;

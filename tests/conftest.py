@@ -1,0 +1,43 @@
+"""Fixtures shared by the test modules: the server matrix and path classes bound to it."""
+
+from __future__ import annotations
+
+import os
+
+import pytest
+
+from servers import home, make_config, server  # noqa: F401  (fixtures)
+
+
+@pytest.fixture(scope="session")
+def config_file(tmp_path_factory):
+    """The INI file every connection of the run reads; one section per server."""
+    path = tmp_path_factory.mktemp("config") / "dravlen.ini"
+    path.write_text("", encoding="utf-8")
+    before = os.environ.get("DRAVLEN_CONFIG")
+    os.environ["DRAVLEN_CONFIG"] = str(path)
+    yield path
+    if before is None:
+        os.environ.pop("DRAVLEN_CONFIG", None)
+    else:
+        os.environ["DRAVLEN_CONFIG"] = before
+
+
+def bound_class(server, config_file, suffix: str = "", **options):
+    """A subclass of FTPPath that talks to `server` through its own section."""
+    from dravlen.ftp.path import FTPPath
+
+    name = f"{server.kind}{suffix}"
+    make_config(server, config_file, name=name, **options)
+    return type(f"FTPPath_{name}", (FTPPath,), {"_section": (name,)})
+
+
+@pytest.fixture(scope="session")
+def path_class(server, config_file):
+    return bound_class(server, config_file)
+
+
+@pytest.fixture
+def remote(path_class, home):
+    """remote("a/b") is the path object of a/b inside the test's own folder."""
+    return lambda rel="": path_class(f"{home.remote}/{rel}" if rel else home.remote)
