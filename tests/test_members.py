@@ -1,0 +1,400 @@
+"""FTPPath's operations against a recording fake client: which FTP calls they
+make, in which order, and what they answer or raise."""
+
+import collections.abc
+import errno
+import ftplib
+import io
+import pathlib
+from datetime import datetime
+
+import pytest
+
+from dravlen.ftp.path import FTPPath
+from fakes import DIR, FakeFTP, RecordingPath as P
+
+VR_PERM = ("valid_reset", ftplib.error_perm)
+VR_INT = ("valid_reset", InterruptedError)
+
+
+def dir_probe(path):
+    return [("nlst", path), ("retrbinary", "RETR " + path, 1), VR_PERM]
+
+
+@pytest.fixture
+def ftp(monkeypatch):
+    fake = FakeFTP()
+    monkeypatch.setattr(P, "fake", fake, raising=False)
+    return fake
+
+
+def sent(ftp):
+    """The log without the MLST that exists may send to confirm an empty or refused NLST."""
+    return [entry for entry in ftp.log if entry[:1] != ("sendcmd",) or not entry[1].startswith(("MLST ", "STAT "))]
+
+
+def resets(ftp):
+    return [entry for entry in ftp.log if entry[0] == "valid_reset"]
+
+
+def bare(name):
+    """The member without its retry wrapper, so that errors meant for retry are seen as raised."""
+    member = FTPPath.__dict__[name]
+    return (member.fget if isinstance(member, property) else member).__wrapped__
+
+
+Bytes = type("Bytes", (bytes,), {})
+Str = type("Str", (str,), {})
+
+
+@pytest.mark.parametrize("method, param, expected, value", [
+    *[("write", "data", "bytes", v) for v in (bytearray(b"x"), memoryview(b"x"), "x", Bytes(b"x"), None)],
+    *[("upload", "local_path", "str", v) for v in (pathlib.Path("x"), b"x", Str("x"), None)],
+    *[("glob", "pattern", "str", v) for v in (None, 5, Str("*"))],
+])
+def test_arguments_of_another_type_are_refused_before_any_traffic(ftp, method, param, expected, value):
+    with pytest.raises(TypeError) as info:
+        getattr(P("/d/f"), method)(value)
+    got = type(value).__name__
+    assert info.value.args == (f"Argument '{param}' has incorrect type (expected {expected}, got {got})",)
+    assert ftp.log == []
+
+
+# -- exists, is_dir, mtime -------------------------------------------------
+
+def test_exists_asks_every_time_and_a_missing_path_resets_once(ftp):
+    ftp.add_file("/d/f", b"x")
+    assert P("/d/f").exists is True and P("/d/f").exists is True
+    assert P("/d/nope").exists is False
+    assert sent(ftp) == [("nlst", "/d/f"), ("nlst", "/d/f"), ("nlst", "/d/nope"), VR_PERM]
+
+
+@pytest.mark.parametrize("use, tail", [
+    (lambda p: p.is_dir(), []), (lambda p: p.read(), []), (lambda p: p.mtime, []), (lambda p: next(p.glob()), []),
+    (lambda p: p.delete(), [("retrlines", "LIST -a /d")]),  # a dangling link would be in the parent's listing
+], ids=["is_dir", "read", "mtime", "glob", "delete"])
+def test_a_missing_path_is_reported_after_its_one_probe(ftp, use, tail):
+    ftp.add_dir("/d")
+    with pytest.raises(FileNotFoundError) as info:
+        use(P("/d/nope"))
+    assert info.value.args == ("'/d/nope' does not exist.",)
+    assert info.value.errno is None and info.value.filename is None
+    assert sent(ftp) == [("nlst", "/d/nope"), VR_PERM] + tail
+
+
+@pytest.mark.parametrize("make, answer, tail", [
+    (lambda ftp: ftp.add_file("/my dir/f", b"data"), False, [VR_INT]),
+    (lambda ftp: ftp.add_file("/my dir/f", b""), False, []),
+    (lambda ftp: ftp.add_dir("/my dir/f"), True, [VR_PERM]),
+], ids=["file", "empty-file", "directory"])
+def test_is_dir_downloads_at_most_one_byte(ftp, make, answer, tail):
+    make(ftp)
+    assert P("/my dir/f").is_dir() is answer
+    assert sent(ftp) == [("nlst", "/my dir/f"), ("retrbinary", "RETR /my dir/f", 1)] + tail
+
+
+@pytest.mark.parametrize("member, method", [
+    ("exists", "nlst"), ("is_dir", "retrbinary"), ("mtime", "sendcmd"), ("read", "retrbinary"),
+])
+@pytest.mark.parametrize("exc", [ftplib.error_temp("425 no data connection"), ftplib.error_reply("150 odd"),
+                                 EOFError("gone")], ids=["error_temp", "error_reply", "EOFError"])
+def test_errors_without_a_meaning_pass_unchanged(ftp, member, method, exc):
+    ftp.add_file("/f", b"x")
+    ftp.fail(method, exc)
+    with pytest.raises(type(exc)) as info:
+        bare(member)(P("/f"))
+    assert info.value is exc and resets(ftp) == []
+
+
+@pytest.mark.parametrize("reply, expected", [
+    ("213 20240102030405", datetime(2024, 1, 2, 11, 4, 5)),
+    ("213 20240102030405.999", datetime(2024, 1, 2, 11, 4, 5)),
+    ("213 20231231200000", datetime(2024, 1, 1, 4, 0, 0)),
+    ("213  20240229235959 ", datetime(2024, 3, 1, 7, 59, 59)),
+])
+def test_mtime_is_shifted_by_eight_hours(ftp, reply, expected):
+    ftp.add_file("/d/f", b"x")
+    ftp.mdtm_reply = reply
+    value = P("/d/f").mtime
+    assert type(value) is datetime and value.tzinfo is None and value == expected
+    assert sent(ftp) == [("nlst", "/d/f"), ("sendcmd", "MDTM /d/f")]
+
+
+def test_mtime_failures(ftp):
+    ftp.add_file("/d/f", b"x")
+    ftp.mdtm_reply = "200 20240102030405"
+    with pytest.raises(TypeError) as info:
+        P("/d/f").mtime
+    assert info.value.args == ("Cannot retrieve modification time for '/d/f'. Response: 200 20240102030405",)
+    ftp.mdtm_reply = "213 2024-01-02"
+    with pytest.raises(ValueError) as info:
+        P("/d/f").mtime
+    assert type(info.value) is ValueError and resets(ftp) == []
+
+
+@pytest.mark.parametrize("use, message, command", [
+    (lambda p: p.read(), "'/d' is not a file.", ("retrbinary", "RETR /d", 8192)),
+    (lambda p: p.mtime, "'/d' could not retrieve modification time.", ("sendcmd", "MDTM /d")),
+], ids=["read", "mtime"])
+def test_a_permanent_refusal_becomes_a_type_error(ftp, use, message, command):
+    ftp.add_file("/d/x")  # RETR of a directory is refused as it is; MDTM is made to be
+    ftp.fail("sendcmd", ftplib.error_perm("550 no time kept"), path="/d")
+    with pytest.raises(TypeError) as info:
+        use(P("/d"))
+    assert info.value.args == (message,)
+    assert type(info.value.__context__) is ftplib.error_perm and info.value.__cause__ is None
+    assert sent(ftp) == [("nlst", "/d"), command, VR_PERM]
+
+
+# -- read, write -----------------------------------------------------------
+
+@pytest.mark.parametrize("data", [b"", bytes(range(256)) * 80], ids=["empty", "three-blocks"])
+def test_read_returns_the_whole_file(ftp, data):
+    ftp.add_file("/d/f", data)
+    result = P("/d/f").read()
+    assert type(result) is bytes and result == data
+    assert sent(ftp) == [("nlst", "/d/f"), ("retrbinary", "RETR /d/f", 8192)]
+
+
+@pytest.mark.parametrize("data", [b"", b"\x00payload" * 2000], ids=["empty", "long"])
+def test_write_makes_the_parent_then_stores(ftp, data):
+    assert P("/new/sub/f.bin").write(data) is None
+    assert sent(ftp) == [
+        ("nlst", "/new"), VR_PERM, ("nlst", "/new"), VR_PERM, ("mkd", "/new"),
+        ("nlst", "/new/sub"), VR_PERM, ("mkd", "/new/sub"), ("storbinary", "STOR /new/sub/f.bin", data),
+    ]
+    assert type(ftp.streams[0]) is io.BytesIO and ftp.nodes["/new/sub/f.bin"] == data
+
+
+def test_write_lets_a_refused_store_through(ftp):
+    ftp.add_dir("/d")
+    refusal = ftplib.error_perm("553 not allowed")
+    ftp.fail("storbinary", refusal)
+    with pytest.raises(ftplib.error_perm) as info:
+        P("/d/f").write(b"x")
+    assert info.value is refusal
+    assert sent(ftp) == [("nlst", "/d")] + dir_probe("/d") + [("storbinary", "STOR /d/f", b"")]
+
+
+# -- upload ----------------------------------------------------------------
+
+@pytest.mark.parametrize("refusal", [None, ftplib.error_perm("553 not allowed")], ids=["stored", "refused"])
+def test_upload_of_a_file_names_the_remote_file_and_closes_the_local_one(ftp, tmp_path, refusal):
+    local = tmp_path / "local-name.txt"
+    local.write_bytes(b"content")
+    if refusal:
+        ftp.fail("storbinary", refusal)
+        with pytest.raises(ftplib.error_perm) as info:
+            P("/r/dst.bin").upload(str(local))
+        assert info.value is refusal
+    else:
+        assert P("/r/dst.bin").upload(str(local)) is None
+    data = b"" if refusal else b"content"
+    assert sent(ftp) == [("nlst", "/r"), VR_PERM, ("mkd", "/r"), ("storbinary", "STOR /r/dst.bin", data)]
+    assert ftp.streams[0].closed
+
+
+def test_upload_of_missing_local_path_still_makes_the_remote_parent(ftp, tmp_path):
+    missing = str(tmp_path / "nope")
+    with pytest.raises(FileNotFoundError) as info:
+        P("/r/q/x").upload(missing)
+    assert info.value.errno == errno.ENOENT and str(info.value.filename) == missing
+    assert [e for e in ftp.log if e[0] in ("mkd", "storbinary")] == [("mkd", "/r"), ("mkd", "/r/q")]
+
+
+def test_upload_of_an_empty_directory(ftp, tmp_path):
+    P("/e").upload(str(tmp_path))
+    assert sent(ftp) == [("nlst", "/e"), VR_PERM, ("mkd", "/e")]
+    assert ftp.tree() == {"/e": DIR}
+
+
+def test_upload_of_a_tree_is_top_down_and_depth_first(ftp, tmp_path):
+    src = tmp_path / "src"
+    for name in [".dot", "a b.txt", "sub/b.txt", "sub/deeper/.c", "sub/empty/", "z/x"]:
+        (src / name).parent.mkdir(parents=True, exist_ok=True)
+        (src / name).mkdir() if name.endswith("/") else (src / name).write_bytes(name.encode())
+
+    def walk(local, remote):  # the local file system's order, each directory done before the next entry
+        yield ("mkd", remote)
+        for item in local.iterdir():
+            child = f"{remote}/{item.name}"
+            yield from walk(item, child) if item.is_dir() else [("storbinary", "STOR " + child, item.read_bytes())]
+
+    P("/dst").upload(str(src))
+    assert [e for e in ftp.log if e[0] in ("mkd", "storbinary")] == list(walk(src, "/dst"))
+    local = {"/dst/" + p.relative_to(src).as_posix(): DIR if p.is_dir() else p.read_bytes() for p in src.rglob("*")}
+    assert ftp.tree() == {"/dst": DIR, **local}
+
+
+# -- glob ------------------------------------------------------------------
+
+def test_glob_lists_once_at_the_first_request(ftp):
+    ftp.add_file("/d/b")
+    ftp.add_file("/d/a")
+    items = P("/d").glob()
+    assert ftp.log == []
+    first = next(items)
+    assert sent(ftp) == dir_probe("/d") + [("retrlines", "LIST -a /d")]
+    assert type(first) is P and [first.path.as_posix()] + [q.path.as_posix() for q in items] == ["/d/b", "/d/a"]
+    assert len(ftp.log) == 4
+
+
+@pytest.mark.parametrize("line, names", [
+    ("total 3", []),
+    ("", []),
+    ("-rw-r--r-- 1 u g 5 Jan 02 03:04", []),
+    ("-rw-r--r-- 1 u g 5 Jan 02 03:04   ", []),
+    ("01-02-24  03:04AM       <DIR>          dosdir", []),
+    ("-rw-r--r-- 1 u g 5 Jan 02 03:04 ...", ["..."]),
+    ("-rw-r--r-- 1 u g 5 Jan 02 03:04 my  file  ", ["my  file  "]),
+    ("  -rw-r--r--   1 u g 5 Jan  2  2023    two words here", ["two words here"]),
+    ("-rw-r--r--\u30001\x1cu\x1dg\x1e5\x1fJan\x8502\u200003:04\u2028na\u2003me\u3000", ["na\u2003me\u3000"]),
+    ("lrwxrwxrwx 1 u g 6 Jan 02 03:04 dlink -> target", ["dlink"]),
+    ("  lrwxrwxrwx 1 u g 6 Jan 02 03:04 my link -> a -> b", ["my link"]),
+    ("-rw-r--r-- 1 u g 5 Jan 02 03:04 odd -> name", ["odd -> name"]),
+    ("drwxr-xr-x 1 u g 5 Jan 02 03:04 dir -> x", ["dir -> x"]),
+])
+def test_glob_takes_the_name_from_the_ninth_field(ftp, line, names):
+    ftp.add_dir("/d")
+    ftp.extra_lines["/d"] = [line]  # after it the listing has only "." and ".."
+    assert [str(q.path) for q in P("/d").glob()] == ["/d/" + name for name in names]
+
+
+@pytest.mark.parametrize("pattern, names", [
+    ("*", [".hidden", "a.txt", "b.log", "A.TXT"]), ("*.txt", ["a.txt"]), ("[ab].*", ["a.txt", "b.log"]),
+    ("/d/*", []), ("d*", []),
+])
+def test_glob_matches_the_bare_name(ftp, pattern, names):
+    for name in [".hidden", "a.txt", "b.log", "A.TXT"]:
+        ftp.add_file("/d/" + name)
+    assert [q.path.name for q in P("/d").glob(pattern)] == names
+
+
+def test_glob_of_a_file_fails_at_the_first_request(ftp):
+    ftp.add_file("/f", b"x")
+    items = P("/f").glob()
+    assert ftp.log == []
+    with pytest.raises(TypeError, match=r"^'/f' is not a directory\.$"):
+        next(items)
+    assert sent(ftp) == [("nlst", "/f"), ("retrbinary", "RETR /f", 1), VR_INT]
+    assert list(items) == []
+
+
+@pytest.fixture
+def listing(ftp):
+    for name in ["a", "b", "c"]:
+        ftp.add_file("/d/" + name)
+    return P("/d")
+
+
+def test_glob_generator_send(ftp, listing):
+    items = listing.glob()
+    assert isinstance(items, collections.abc.Generator)
+    assert (items.__name__, items.__qualname__) == ("glob", "FTPPath.glob")
+    with pytest.raises(TypeError, match=r"^can't send non-None value to a just-started generator$"):
+        items.send(1)
+    assert ftp.log == []
+    assert items.send(None).path.name == "a"
+    assert items.send("ignored").path.name == "b"
+    assert [q.path.name for q in items] == ["c"] and list(items) == []
+
+
+def test_glob_generator_throw_and_close(ftp, listing):
+    fresh, closed = listing.glob(), listing.glob()
+    with pytest.raises(KeyError):
+        fresh.throw(KeyError("k"))
+    assert closed.close() is None
+    assert list(fresh) == [] and list(closed) == [] and ftp.log == []
+
+    started = [listing.glob() for _ in range(3)]
+    for items in started:
+        next(items)
+    traffic = len(ftp.log)
+    with pytest.raises(KeyError, match="k"):
+        started[0].throw(KeyError("k"))
+    with pytest.raises(OSError, match="late"):
+        started[0].throw(OSError("late"))  # finished: the exception comes straight back
+    with pytest.raises(RuntimeError, match=r"^generator raised StopIteration$"):
+        started[1].throw(StopIteration)
+    started[2].close()
+    assert [list(items) for items in started] == [[], [], []] and len(ftp.log) == traffic
+
+
+@pytest.mark.parametrize("action, error, message", [
+    ("reenter", ValueError, "generator already executing"),
+    ("stop", RuntimeError, "generator raised StopIteration"),
+])
+def test_glob_generator_errors_from_join_end_it(ftp, listing, monkeypatch, action, error, message):
+    items = listing.glob()
+
+    def join(self, name):
+        if action == "reenter":
+            return next(items)
+        raise StopIteration("from join")
+
+    monkeypatch.setattr(P, "join", join)
+    with pytest.raises(error) as info:
+        next(items)
+    assert info.value.args == (message,)
+    if action == "stop":
+        assert type(info.value.__context__) is StopIteration and info.value.__context__.args == ("from join",)
+    assert list(items) == []
+
+
+# -- mkdir, delete ---------------------------------------------------------
+
+@pytest.mark.parametrize("path, make, log", [
+    ("/a/b/c", "/a/b/c", [("nlst", "/a/b"), ("nlst", "/a/b/c")] + dir_probe("/a/b/c")),
+    ("/x/y/z", None, [("nlst", "/x/y"), VR_PERM, ("nlst", "/x"), VR_PERM, ("nlst", "/x"), VR_PERM, ("mkd", "/x"),
+                      ("nlst", "/x/y"), VR_PERM, ("mkd", "/x/y"), ("nlst", "/x/y/z"), VR_PERM, ("mkd", "/x/y/z")]),
+    ("d", None, [("nlst", "d"), VR_PERM, ("mkd", "d")]),
+    ("/top", None, [("nlst", "/top"), VR_PERM, ("mkd", "/top")]),
+    ("/", None, [("nlst", "/")] + dir_probe("/")),
+], ids=["existing", "three-missing", "relative", "below-root", "root"])
+def test_mkdir_climbs_only_as_far_as_needed(ftp, path, make, log):
+    if make:
+        ftp.add_dir(make)
+    assert P(path).mkdir() is None
+    assert sent(ftp) == log
+
+
+@pytest.mark.parametrize("path, failed, log", [
+    ("/a/f", "/a/f", [("nlst", "/a"), ("nlst", "/a/f"), ("nlst", "/a/f"), ("retrbinary", "RETR /a/f", 1), VR_INT,
+                      ("mkd", "/a/f"), VR_PERM]),
+    ("/f/sub/leaf", "/f/sub", [("nlst", "/f/sub"), VR_PERM, ("nlst", "/f"), ("nlst", "/f/sub"), VR_PERM,
+                               ("mkd", "/f/sub"), VR_PERM]),
+], ids=["file-in-the-way", "ancestor-fails"])
+def test_mkdir_refused(ftp, path, failed, log):
+    ftp.add_file("/a/f", b"x")
+    ftp.add_file("/f", b"x")
+    with pytest.raises(FileNotFoundError) as info:
+        P(path).mkdir()
+    assert info.value.args == (f"Failed to create directory '{failed}'.",)
+    assert type(info.value.__context__) is ftplib.error_perm and info.value.__cause__ is None
+    assert sent(ftp) == log
+
+
+def test_delete_of_a_file_and_of_an_empty_directory(ftp):
+    ftp.add_file("/d/f", b"x")
+    P("/d/f").delete()
+    assert sent(ftp) == [("nlst", "/d/f"), ("retrbinary", "RETR /d/f", 1), VR_INT, ("delete", "/d/f")]
+    ftp.log.clear()
+    assert P("/d").delete() is None
+    # The parent's listing tells whether /d is a symbolic link, which is removed rather than walked.
+    assert sent(ftp) == dir_probe("/d") + [("retrlines", "LIST -a /")] + dir_probe("/d") + [
+        ("retrlines", "LIST -a /d"), ("rmd", "/d")]
+    assert ftp.tree() == {}
+
+
+def test_delete_of_a_tree_goes_in_listing_order(ftp):
+    for name in ["b.txt", "sub/.hidden", "sub/inner/", "a.txt"]:
+        ftp.add_dir("/t/" + name) if name.endswith("/") else ftp.add_file("/t/" + name, b"x")
+    ftp.extra_lines["/t"] = ["total 3"]
+    P("/t").delete()
+    assert [e for e in ftp.log if e[0] in ("delete", "rmd")] == [
+        ("delete", "/t/b.txt"), ("delete", "/t/sub/.hidden"), ("rmd", "/t/sub/inner"), ("rmd", "/t/sub"),
+        ("delete", "/t/a.txt"), ("rmd", "/t"),
+    ]
+    assert [e[1] for e in ftp.log if e[0] == "retrlines"] == [
+        "LIST -a /", "LIST -a /t", "LIST -a /t", "LIST -a /t/sub", "LIST -a /t/sub", "LIST -a /t/sub/inner"]
+    assert ftp.tree() == {}
