@@ -1,0 +1,313 @@
+"""The command line of the FTP backend: ``python -m dravlen.ftp``.
+
+Every command works through `FTPPath`'s public members, on the server of the
+configuration section ``[ftp]`` (or the one ``--section`` names) of the file
+``DRAVLEN_CONFIG`` names.  Exit status: 0 done, 1 the operation failed (one
+line ``dravlen: <path>: <reason>`` on stderr), 2 a usage error.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ftplib
+import os
+import stat
+import sys
+from typing import Callable, Optional, Sequence, TextIO
+
+from dravlen.config import ConfigError
+from dravlen.ftp.path import FTPPath
+
+PROG = "python -m dravlen.ftp"
+
+
+class Failure(Exception):
+    """An operation failed on *path* for *reason*; reported, then exit 1."""
+
+    def __init__(self, path: object, reason: str) -> None:
+        super().__init__(f"{path}: {reason}")
+        self.path = str(path)
+        self.reason = reason
+
+
+class _StdoutClosed(Exception):
+    """The reader of stdout went away (``... | head``)."""
+
+
+def _reason(exc: BaseException) -> str:
+    # Local and socket errors carry the C library's wording; the backend's
+    # own errors and the server's replies say what they mean in their text.
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror
+    return str(exc).rstrip(".") or type(exc).__name__
+
+
+def _path_class(section: str) -> type[FTPPath]:
+    if section == FTPPath._section[0]:
+        return FTPPath
+    # FTPPath takes its section from the class, so another section needs a subclass.
+    return type("SectionFTPPath", (FTPPath,), {"_section": (section,)})
+
+
+def _out(data: bytes) -> None:
+    try:
+        sys.stdout.buffer.write(data)
+        sys.stdout.buffer.flush()
+    except BrokenPipeError:
+        raise _StdoutClosed() from None
+
+
+# ---------------------------------------------------------------------------
+# commands
+
+
+def cmd_ls(cls: type[FTPPath], args: argparse.Namespace) -> None:
+    top = cls(args.path)
+    try:
+        entries = sorted(top.glob(args.pattern or "*"), key=lambda p: p.name)
+    except FileNotFoundError:
+        raise Failure(top, "No such file or directory") from None
+    except TypeError:  # the backend's word for "not a directory"
+        if args.pattern is not None:
+            raise Failure(top, "Not a directory") from None
+        _out(f"{top}\n".encode())  # like ls: a file lists as itself
+        return
+    for entry in entries:
+        # Telling a directory costs an is_dir() probe (a listing and an
+        # abandoned download) per entry, so only -F pays for it.
+        mark = "/" if args.classify and entry.is_dir() else ""
+        _out(f"{entry.name}{mark}\n".encode())
+
+
+def cmd_stat(cls: type[FTPPath], args: argparse.Namespace) -> None:
+    path = cls(args.path)
+    if not path.exists:
+        _out(f"path: {path}\nexists: no\n".encode())
+        raise Failure(path, "No such file or directory")
+    kind = "directory" if path.is_dir() else "file"
+    try:
+        mtime = path.mtime.isoformat(sep=" ")
+    except TypeError:  # servers need not date a directory (MDTM is for files)
+        mtime = "unknown"
+    _out(f"path: {path}\nexists: yes\nkind: {kind}\nmtime: {mtime}\n".encode())
+
+
+def cmd_cat(cls: type[FTPPath], args: argparse.Namespace) -> None:
+    path = cls(args.path)
+    try:
+        data = path.read()
+    except FileNotFoundError:
+        raise Failure(path, "No such file or directory") from None
+    except TypeError:  # the backend's word for "not a file"
+        raise Failure(path, "Is a directory") from None
+    _out(data)
+
+
+def _plan_upload(local: str) -> tuple[list[str], list[str]]:
+    """The files to upload and the empty directories to create, relative to
+    *local* ("" for *local* itself), in upload order.
+
+    Links are followed, as FTPPath.upload does; anything that cannot be
+    uploaded fails here, before a byte is sent."""
+    files: list[str] = []
+    empty_dirs: list[str] = []
+    on_the_way: list[tuple[int, int]] = []
+
+    def visit(rel: str) -> None:
+        full = os.path.join(local, rel) if rel else local
+        try:
+            st = os.stat(full)
+        except OSError as exc:  # a dangling link, say
+            raise Failure(full, _reason(exc)) from None
+        if stat.S_ISREG(st.st_mode):
+            files.append(rel)
+            return
+        if not stat.S_ISDIR(st.st_mode):  # a FIFO would block the upload
+            raise Failure(full, "Not a regular file or directory")
+        if (st.st_dev, st.st_ino) in on_the_way:
+            raise Failure(full, "Too many levels of symbolic links")
+        try:
+            names = sorted(os.listdir(full))
+        except OSError as exc:
+            raise Failure(full, _reason(exc)) from None
+        if not names:
+            empty_dirs.append(rel)
+        on_the_way.append((st.st_dev, st.st_ino))
+        for name in names:
+            visit(os.path.join(rel, name) if rel else name)
+        on_the_way.pop()
+
+    visit("")
+    return files, empty_dirs
+
+
+class _Progress:
+    """``done/total name`` on one rewritten line of a terminal; silent elsewhere."""
+
+    def __init__(self, stream: TextIO, total: int) -> None:
+        self.stream = stream
+        self.total = total
+        self.shown = stream.isatty()
+
+    def _line(self, count: str, name: str = "") -> None:
+        try:
+            width = os.get_terminal_size(self.stream.fileno()).columns
+        except OSError:
+            width = 0
+        width = width or 80  # a terminal that tells no size reports 0
+        # A line that wraps could not be rewritten; the end of a name tells most.
+        room = width - len(count) - 2
+        if len(name) > room:
+            name = "..." + name[len(name) - room + 3:] if room > 3 else ""
+        self.stream.write(f"\r\x1b[K{count} {name}".rstrip())
+        self.stream.flush()
+
+    def step(self, done: int, name: str) -> None:
+        if self.shown:
+            self._line(f"{done}/{self.total}", name)
+
+    def finish(self, done: int) -> None:
+        if self.shown:
+            self._line(f"{done}/{self.total} uploaded")
+            self.stream.write("\n")
+            self.stream.flush()
+
+
+def cmd_put(cls: type[FTPPath], args: argparse.Namespace) -> None:
+    local = args.local.rstrip("/") or "/"
+    remote = args.remote
+    if remote.endswith("/"):  # into that directory, like cp
+        remote += os.path.basename(os.path.abspath(local))
+    files, empty_dirs = _plan_upload(local)
+    target = cls(remote)
+    progress = _Progress(sys.stderr, len(files))
+    done = 0
+    try:
+        for rel in empty_dirs:
+            where = cls(target.path / rel) if rel else target
+            where.mkdir()
+        for rel in files:
+            progress.step(done, rel or os.path.basename(local))
+            where = cls(target.path / rel) if rel else target
+            source = os.path.join(local, rel) if rel else local
+            try:
+                where.upload(source)
+            except OSError as exc:
+                if exc.filename:  # the local side failed, and says which file
+                    raise Failure(exc.filename, _reason(exc)) from None
+                raise Failure(where, _reason(exc)) from None
+            except (ftplib.Error, EOFError) as exc:
+                raise Failure(where, _reason(exc)) from None
+            done += 1
+    finally:
+        progress.finish(done)
+
+
+def cmd_rm(cls: type[FTPPath], args: argparse.Namespace) -> None:
+    path = cls(args.path)
+    if path.path.name in ("", ".", ".."):
+        raise Failure(path, "refusing to remove a top or parent directory")
+    try:
+        is_dir = path.is_dir()
+    except FileNotFoundError:
+        raise Failure(path, "No such file or directory") from None
+    if is_dir and not args.recursive:
+        raise Failure(path, "Is a directory (use -r)")
+    path.delete()
+
+
+def cmd_mkdir(cls: type[FTPPath], args: argparse.Namespace) -> None:
+    path = cls(args.path)
+    try:
+        path.mkdir()
+    except FileNotFoundError as exc:
+        # mkdir() succeeds on a directory, so whatever is there is no directory.
+        if path.exists:
+            raise Failure(path, "File exists") from None
+        raise Failure(path, _reason(exc)) from None
+
+
+# ---------------------------------------------------------------------------
+# the parser
+
+
+def _section_name(text: str) -> str:
+    if not text.strip():
+        raise argparse.ArgumentTypeError("a section name cannot be empty")
+    return text
+
+
+def build_parser() -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Work with files on the FTP server of your dravlen configuration.",
+        epilog="The server comes from the INI file named by DRAVLEN_CONFIG (else "
+        "~/.config/dravlen/dravlen.ini), section [ftp] unless --section names "
+        "another. Exit status: 0 done, 1 the operation failed, 2 usage error.",
+    )
+    # Accepted before or after the command; the command's own copy must not
+    # reset a value given before it, hence SUPPRESS there.
+    parser.add_argument("--section", metavar="NAME", type=_section_name, default="ftp",
+                        help="configuration section of the server (default: ftp)")
+    common.add_argument("--section", metavar="NAME", type=_section_name, default=argparse.SUPPRESS,
+                        help="configuration section of the server (default: ftp)")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def command(name: str, run: Callable[[type[FTPPath], argparse.Namespace], None],
+                summary: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, parents=[common], help=summary, description=summary)
+        sub.set_defaults(run=run)
+        return sub
+
+    ls = command("ls", cmd_ls, "List the entries of a remote directory that match PATTERN.")
+    ls.add_argument("path", metavar="PATH")
+    ls.add_argument("pattern", metavar="PATTERN", nargs="?",
+                    help="fnmatch pattern for the names (default: *)")
+    ls.add_argument("-F", "--classify", action="store_true",
+                    help="append / to directories (one extra probe per entry)")
+
+    command("stat", cmd_stat, "Show whether PATH exists, its kind and modification time."
+            ).add_argument("path", metavar="PATH")
+
+    cat = command("cat", cmd_cat, "Write the bytes of a remote file to stdout.")
+    cat.add_argument("path", metavar="PATH")
+
+    put = command("put", cmd_put, "Upload a local file or directory tree to REMOTE.")
+    put.add_argument("local", metavar="LOCAL")
+    put.add_argument("remote", metavar="REMOTE",
+                     help="the remote name; ending in / puts LOCAL inside that directory")
+
+    rm = command("rm", cmd_rm, "Delete a remote file, or with -r a directory and all below it.")
+    rm.add_argument("path", metavar="PATH")
+    rm.add_argument("-r", "-R", "--recursive", action="store_true",
+                    help="delete directories and their contents")
+
+    mkdir = command("mkdir", cmd_mkdir, "Create a remote directory and any missing parents.")
+    mkdir.add_argument("path", metavar="PATH")
+    return parser
+
+
+def _fail(message: str) -> int:
+    print(f"dravlen: {message}", file=sys.stderr)
+    return 1
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    args = build_parser().parse_args(argv)
+    cls = _path_class(args.section)
+    try:
+        args.run(cls, args)
+    except Failure as failure:
+        return _fail(f"{failure.path}: {failure.reason}")
+    except ConfigError as exc:
+        return _fail(str(exc))
+    except _StdoutClosed:
+        return 141  # as a shell reports a command ended by SIGPIPE
+    except (OSError, EOFError, ftplib.Error) as exc:
+        # Connection trouble and the server's refusals, in any command.
+        subject = args.remote if args.command == "put" else args.path
+        return _fail(f"{subject}: {_reason(exc)}")
+    except KeyboardInterrupt:
+        return 130
+    return 0

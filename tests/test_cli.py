@@ -1,0 +1,183 @@
+"""`python -m dravlen.ftp`, run as a shell user would, against pyftpdlib.
+
+The server's start directory is a local folder, so what a command did is
+checked on disk, not through the code under test."""
+
+from __future__ import annotations
+
+import datetime
+import os
+import pty
+import select
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+import servers
+
+
+@pytest.fixture(scope="module")
+def srv(tmp_path_factory):
+    server = servers.start("pyftpdlib", tmp_path_factory.mktemp("cli") / "folder")
+    yield server
+    server.stop()
+
+
+@pytest.fixture
+def config(srv, tmp_path):
+    path = tmp_path / "dravlen.ini"
+    servers.make_config(srv, path, "ftp")
+    return path
+
+
+@pytest.fixture
+def folder(srv, tmp_path):
+    """This test's own remote folder: its name, and where it is on disk."""
+    (srv.root / tmp_path.name).mkdir()
+    return f"/{tmp_path.name}", srv.root / tmp_path.name
+
+
+def environ(config):
+    env = {k: v for k, v in os.environ.items() if not k.startswith("DRAVLEN_")}
+    return dict(env, DRAVLEN_CONFIG=str(config))
+
+
+def cli(config, *args):
+    argv = [sys.executable, "-m", "dravlen.ftp", *map(str, args)]
+    return subprocess.run(argv, env=environ(config), capture_output=True, timeout=60)
+
+
+def ok(config, *args):
+    done = cli(config, *args)
+    assert (done.returncode, done.stderr) == (0, b""), done
+    return done.stdout.decode()
+
+
+def make_tree(root):
+    (root / "sub" / "deep").mkdir(parents=True)
+    (root / "empty").mkdir()
+    (root / "a.txt").write_bytes(b"one\r\n\x00\xff")
+    (root / "sub" / "b.csv").write_bytes(b"b")
+    (root / "sub" / "deep" / "c.csv").write_bytes(b"c" * 100_000)
+    return root
+
+
+def test_put_tree_then_read_it_back(config, folder, tmp_path):
+    remote, disk = folder
+    # ok() also checks that nothing reached stderr: it is no terminal here.
+    ok(config, "put", make_tree(tmp_path / "tree"), f"{remote}/t")
+    assert (disk / "t" / "a.txt").read_bytes() == b"one\r\n\x00\xff"
+    assert (disk / "t" / "sub" / "deep" / "c.csv").read_bytes() == b"c" * 100_000
+    assert (disk / "t" / "empty").is_dir()
+
+    assert ok(config, "ls", f"{remote}/t") == "a.txt\nempty\nsub\n"
+    assert ok(config, "ls", "-F", f"{remote}/t") == "a.txt\nempty/\nsub/\n"
+    assert ok(config, "ls", f"{remote}/t/sub", "*.csv") == "b.csv\n"
+    assert ok(config, "ls", f"{remote}/t/a.txt") == f"{remote}/t/a.txt\n"
+    assert cli(config, "cat", f"{remote}/t/a.txt").stdout == b"one\r\n\x00\xff"
+
+    lines = ok(config, "stat", f"{remote}/t/a.txt").splitlines()
+    assert lines[:3] == [f"path: {remote}/t/a.txt", "exists: yes", "kind: file"]
+    datetime.datetime.fromisoformat(lines[3].removeprefix("mtime: "))
+    assert ok(config, "stat", f"{remote}/t").splitlines()[2] == "kind: directory"
+
+    ok(config, "put", tmp_path / "tree" / "a.txt", f"{remote}/t/sub/")  # into the directory
+    assert (disk / "t" / "sub" / "a.txt").read_bytes() == b"one\r\n\x00\xff"
+
+
+def test_mkdir_and_rm(config, folder):
+    remote, disk = folder
+    ok(config, "mkdir", f"{remote}/x/y/z")
+    assert (disk / "x" / "y" / "z").is_dir()
+    (disk / "x" / "f").write_bytes(b"f")
+    assert cli(config, "rm", f"{remote}/x").returncode == 1
+    assert (disk / "x" / "y" / "z").is_dir()  # a directory needs -r, as with rm
+    ok(config, "rm", f"{remote}/x/f")
+    assert not (disk / "x" / "f").exists()
+    ok(config, "rm", "-r", f"{remote}/x")
+    assert not (disk / "x").exists()
+
+
+@pytest.mark.parametrize("args, subject, reason", [
+    (["cat", "{r}/nope"], "{r}/nope", "No such file or directory"),
+    (["cat", "{r}"], "{r}", "Is a directory"),
+    (["ls", "{r}/nope"], "{r}/nope", "No such file or directory"),
+    (["ls", "{r}/file", "*"], "{r}/file", "Not a directory"),  # a pattern needs a directory
+    (["stat", "{r}/nope"], "{r}/nope", "No such file or directory"),
+    (["rm", "{r}/nope"], "{r}/nope", "No such file or directory"),
+    (["rm", "{r}"], "{r}", "Is a directory (use -r)"),
+    (["rm", "-r", "/"], "/", "refusing to remove a top or parent directory"),
+    (["mkdir", "{r}/file"], "{r}/file", "File exists"),
+    (["put", "{l}/missing", "{r}/x"], "{l}/missing", "No such file or directory"),
+])
+def test_failures_exit_1_with_one_line(config, folder, tmp_path, args, subject, reason):
+    remote, disk = folder
+    (disk / "file").write_bytes(b"kept")
+    fill = lambda s: s.format(r=remote, l=tmp_path)  # noqa: E731
+    done = cli(config, *map(fill, args))
+    assert done.returncode == 1
+    assert done.stderr.decode() == f"dravlen: {fill(subject)}: {reason}\n"
+    assert (disk / "file").read_bytes() == b"kept"
+    if args[0] == "stat":
+        assert done.stdout.decode() == f"path: {fill(subject)}\nexists: no\n"
+
+
+def test_sections_and_connection_errors(srv, folder, tmp_path):
+    remote, disk = folder
+    (disk / "f").write_bytes(b"via backup")
+    with socket.socket() as unused:  # bound, never listening: refuses connections
+        unused.bind(("127.0.0.1", 0))
+        path = tmp_path / "two.ini"
+        path.write_text(f"[ftp]\nhost = 127.0.0.1\nport = {unused.getsockname()[1]}\n")
+        servers.make_config(srv, path, "backup")
+        assert cli(path, "--section", "backup", "cat", f"{remote}/f").stdout == b"via backup"
+        assert cli(path, "cat", "--section", "backup", f"{remote}/f").stdout == b"via backup"
+        refused = cli(path, "cat", f"{remote}/f")
+    assert refused.returncode == 1
+    assert refused.stderr == f"dravlen: {remote}/f: Connection refused\n".encode()
+    missing = cli(path, "--section", "nosuch", "ls", "/")
+    assert missing.returncode == 1
+    assert missing.stderr.startswith(b"dravlen: dravlen configuration [nosuch] has no host")
+    assert b"Traceback" not in refused.stderr + missing.stderr
+
+
+@pytest.mark.parametrize("args", [[], ["frobnicate"], ["cat"], ["rm", "-x", "/a"],
+                                  ["put", "a"], ["ls", "--section", "", "/"]])
+def test_usage_errors_exit_2(config, args):
+    done = cli(config, *args)
+    assert done.returncode == 2 and b"usage:" in done.stderr
+
+
+@pytest.mark.parametrize("command", [[], ["ls"], ["stat"], ["cat"], ["put"], ["rm"], ["mkdir"]])
+def test_help(config, command):
+    assert "usage: python -m dravlen.ftp" in ok(config, *command, "--help")
+
+
+def test_progress_on_a_terminal(config, folder, tmp_path):
+    remote, disk = folder
+    argv = [sys.executable, "-m", "dravlen.ftp", "put", make_tree(tmp_path / "tree"), f"{remote}/t"]
+    master, slave = pty.openpty()
+    proc = subprocess.Popen(argv, env=environ(config), stdout=subprocess.PIPE, stderr=slave)
+    os.close(slave)
+    shown, deadline = b"", time.monotonic() + 60
+    while time.monotonic() < deadline:
+        if select.select([master], [], [], 0.5)[0]:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: the child closed the terminal
+                break
+            if not chunk:
+                break
+            shown += chunk
+        elif proc.poll() is not None:
+            break
+    os.close(master)
+    if proc.poll() is None:
+        proc.kill()
+    assert proc.wait(10) == 0 and proc.stdout.read() == b""
+    steps = shown.decode().split("\r\x1b[K")
+    assert steps[1:] == ["0/3 a.txt", "1/3 sub/b.csv", "2/3 sub/deep/c.csv", "3/3 uploaded\r\n"]
+    assert (disk / "t" / "sub" / "deep" / "c.csv").stat().st_size == 100_000
