@@ -40,6 +40,9 @@ class FakeFTP:
       ``times=None``, always.  The call is logged before it fails.
     """
 
+    #: Added to what SIZE reports: a server whose transfers end early.
+    size_skew = 0
+
     def __init__(self) -> None:
         self.log: list[tuple] = []
         self.nodes: dict[str, object] = {"/": DIR}
@@ -166,6 +169,13 @@ class FakeFTP:
             kind = "dir" if self._is_dir(path) else "file"
             return f"250-Listing {path}\n type={kind}; {path}\n250 End."
         raise ftplib.error_perm("500 Unknown command.")
+
+    def size(self, filename):
+        path = _norm(filename)
+        self._call(("size", filename), path)
+        if path not in self.nodes or self._is_dir(path):
+            raise ftplib.error_perm("550 Could not get file size.")
+        return len(self.nodes[path]) + self.size_skew
 
     def mkd(self, dirname):
         path = _norm(dirname)

@@ -153,7 +153,16 @@ def test_read_returns_the_whole_file(ftp, data):
     ftp.add_file("/d/f", data)
     result = P("/d/f").read()
     assert type(result) is bytes and result == data
-    assert sent(ftp) == [("nlst", "/d/f"), ("retrbinary", "RETR /d/f", 8192)]
+    assert sent(ftp) == [("nlst", "/d/f"), ("retrbinary", "RETR /d/f", 8192), ("size", "/d/f")]
+
+
+@pytest.mark.parametrize("member", ["read", "write"])
+def test_a_transfer_that_ended_early_is_not_taken_for_whole(ftp, member):
+    ftp.add_file("/d/f", b"0123456789")
+    ftp.size_skew = 5  # the server holds more than came across
+    call = getattr(P, member).__wrapped__
+    with pytest.raises(ftplib.error_temp, match=r"^426 Transfer of '/d/f' incomplete: 10 bytes moved, the server has 15$"):
+        call(P("/d/f")) if member == "read" else call(P("/d/f"), b"0123456789")
 
 
 @pytest.mark.parametrize("data", [b"", b"\x00payload" * 2000], ids=["empty", "long"])
@@ -162,6 +171,7 @@ def test_write_makes_the_parent_then_stores(ftp, data):
     assert sent(ftp) == [
         ("nlst", "/new"), VR_PERM, ("nlst", "/new"), VR_PERM, ("mkd", "/new"),
         ("nlst", "/new/sub"), VR_PERM, ("mkd", "/new/sub"), ("storbinary", "STOR /new/sub/f.bin", data),
+        ("size", "/new/sub/f.bin"),
     ]
     assert type(ftp.streams[0]) is io.BytesIO and ftp.nodes["/new/sub/f.bin"] == data
 
@@ -190,7 +200,8 @@ def test_upload_of_a_file_names_the_remote_file_and_closes_the_local_one(ftp, tm
     else:
         assert P("/r/dst.bin").upload(str(local)) is None
     data = b"" if refusal else b"content"
-    assert sent(ftp) == [("nlst", "/r"), VR_PERM, ("mkd", "/r"), ("storbinary", "STOR /r/dst.bin", data)]
+    check = [] if refusal else [("size", "/r/dst.bin")]
+    assert sent(ftp) == [("nlst", "/r"), VR_PERM, ("mkd", "/r"), ("storbinary", "STOR /r/dst.bin", data), *check]
     assert ftp.streams[0].closed
 
 

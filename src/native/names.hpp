@@ -86,6 +86,7 @@ namespace dravlen {
     X(storbinary, "storbinary")                  \
     X(strip, "strip")                            \
     X(strptime, "strptime")                      \
+    X(tell, "tell")                              \
     X(submodule_search_locations, "submodule_search_locations") \
     X(timedelta, "timedelta")                    \
     X(typing, "typing")                          \
@@ -107,7 +108,8 @@ namespace dravlen {
     X(plain_list, "_dravlen_plain_list")         \
     X(cmd_LIST_all, "LIST -a ")                  \
     X(cmd_MLSD, "MLSD ")                         \
-    X(no_mlsd, "_dravlen_no_mlsd")
+    X(no_mlsd, "_dravlen_no_mlsd")               \
+    X(size, "size")
 
 struct Names {
 #define DRAVLEN_FIELD(field, text) PyObject* field;

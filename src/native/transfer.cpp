@@ -21,22 +21,55 @@ Ref special_method(PyObject* o, PyObject* name) {
     return Ref::check(get(found, o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
 }
 
+// A data connection that ends early looks like the end of the file, and some
+// servers confirm such a transfer all the same: the size the server gives for
+// the file afterwards tells. A server that gives none (no SIZE, or not for
+// this path) is taken at its word. A mismatch is a transient failure, so the
+// operation is tried again on a fresh client.
+void check_size(const Call& c, PyObject* self, Py_ssize_t moved) {
+    Ref size;
+    try {
+        Ref ask = attr(attr(self, N.client), N.size);
+        size = call(ask, op::posix(self));
+    } catch (PyErrorSet&) {
+        Except exc;
+        Ref ftplib = c.global(N.ftplib);
+        if (!exc.matches(attr(ftplib, N.error_perm)) && !exc.matches(attr(ftplib, N.error_temp)) &&
+            !exc.matches(attr(ftplib, N.error_reply))) {
+            exc.reraise();
+        }
+        return;
+    }
+    if (!PyLong_Check(size.get())) return;
+    const Py_ssize_t expected = PyLong_AsSsize_t(size);
+    if (expected == -1 && PyErr_Occurred()) raised();
+    if (expected == moved) return;
+    Ref path = Ref::check(PyObject_Str(attr(self, N.path)));
+    Ref message = Ref::check(PyUnicode_FromFormat("426 Transfer of '%U' incomplete: %zd bytes moved, the server has %zd",
+                                                  path.get(), moved, expected));
+    PyErr_SetObject(attr(c.global(N.ftplib), N.error_temp), message);
+    raised();
+}
+
 Ref read(const Call& c) {
     PyObject* self = c.arg[0];
     if (!truthy(attr(self, N.exists))) op::raise_about(PyExc_FileNotFoundError, "'", self, "' does not exist.");
+    Ref content;
     try {
         Ref data = Ref::check(PyList_New(0));
         Ref retrbinary = attr(attr(self, N.client), N.retrbinary);
         Ref text = op::command(N.cmd_RETR, self);
         Ref append = attr(data, N.append);
         call(retrbinary, text, append);
-        return call_method(N.empty_bytes, N.join, data);
+        content = call_method(N.empty_bytes, N.join, data);
     } catch (PyErrorSet&) {
         Except exc;
         if (!exc.matches(op::error_perm(c))) exc.reraise();
         op::valid_reset(self);
         op::raise_about(PyExc_TypeError, "'", self, "' is not a file.");
     }
+    check_size(c, self, PyBytes_GET_SIZE(content.get()));
+    return content;
 }
 
 Ref write(const Call& c) {
@@ -47,6 +80,7 @@ Ref write(const Call& c) {
     Ref text = op::command(N.cmd_STOR, self);
     Ref stream = call(attr(c.global(N.io), N.BytesIO), data);
     call(storbinary, text, stream);
+    check_size(c, self, PyBytes_GET_SIZE(data));
     return none();
 }
 
@@ -61,6 +95,11 @@ void upload_file(const Call& c, PyObject* self, PyObject* local) {
         Ref storbinary = attr(attr(self, N.client), N.storbinary);
         Ref text = op::command(N.cmd_STOR, self);
         call(storbinary, text, local_file);
+        // What was sent is what the file held up to where storbinary stopped reading.
+        Ref sent = call_method(local_file, N.tell);
+        const Py_ssize_t moved = PyLong_AsSsize_t(sent);
+        if (moved == -1 && PyErr_Occurred()) raised();
+        check_size(c, self, moved);
     } catch (PyErrorSet&) {
         Except exc;
         PyObject* value = exc.value();
