@@ -1,0 +1,708 @@
+"""Real FTP servers on loopback for the test-suite.
+
+Four kinds are run, each on its own 127.0.0.x address so that a stray
+connection can never reach the wrong one:
+
+* pyftpdlib, in a child Python process (not a thread: code under test that
+  holds the GIL while it waits on a socket would otherwise starve the server);
+* vsftpd, ProFTPD and Pure-FTPd from Debian's packages, unpacked (not
+  installed) by ``.ci/servers.sh`` into ``$DRAVLEN_SERVER_CACHE``.
+
+Every server lets one ordinary user, ``USER`` with ``PASSWORD``, log in with
+its start directory at ``Server.root``.  The three Debian servers run that
+user's session as the local account ``USER``; ``root`` is handed to that
+account and given a default ACL, so files and folders the tests create there
+as root stay writable and deletable over FTP.
+
+A server that cannot be started raises ``ServerError`` with the tail of its
+log: it is a failure, never a skip.
+"""
+
+from __future__ import annotations
+
+import atexit
+import ftplib
+import os
+import pwd
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+from pathlib import Path
+from typing import NamedTuple
+
+import pytest
+
+KINDS = ("pyftpdlib", "vsftpd", "proftpd", "pureftpd")
+
+ADDRESSES = {
+    "pyftpdlib": "127.0.0.2",
+    "vsftpd": "127.0.0.3",
+    "proftpd": "127.0.0.4",
+    "pureftpd": "127.0.0.5",
+}
+
+USER = "dravlenftp"
+# No '%', ':' or spaces: it goes through INI files and server password files.
+PASSWORD = "dravlen-Pw-7341"
+
+START_TIMEOUT = 10.0  # seconds until a server must accept a login
+IDLE_TIMEOUT = 900  # seconds a silent control connection is kept open
+STOP_TIMEOUT = 5.0
+
+CACHE = Path(
+    os.environ.get("DRAVLEN_SERVER_CACHE")
+    or Path.home() / ".cache" / "dravlen-ftp-servers"
+)
+
+# kind -> (package unpacked by .ci/servers.sh, its server binary)
+_BINARIES = {
+    "vsftpd": ("vsftpd", "usr/sbin/vsftpd"),
+    "proftpd": ("proftpd-core", "usr/sbin/proftpd"),
+    "pureftpd": ("pure-ftpd", "usr/sbin/pure-ftpd"),
+}
+
+_PAM_SERVICE = "dravlen-ftp"
+_PAM_FILE = Path("/etc/pam.d") / _PAM_SERVICE
+_PAM_TEXT = (
+    "# Written by the dravlen test-suite for its vsftpd: plain local accounts.\n"
+    "auth     required pam_unix.so nodelay\n"
+    "account  required pam_unix.so\n"
+    "session  required pam_unix.so\n"
+)
+
+
+class ServerError(RuntimeError):
+    """A server did not come up (or the machine lacks what it needs)."""
+
+
+class Server:
+    """One running FTP server; ``stop()`` ends it and everything it forked."""
+
+    def __init__(self, kind, host, port, root, process, workdir, log_files):
+        self.kind = kind
+        self.host = host
+        self.port = port
+        self.user = USER
+        self.password = PASSWORD
+        self.root = Path(root)
+        self._process = process
+        self._workdir = Path(workdir)
+        self._log_files = [Path(p) for p in log_files]
+
+    def __repr__(self):
+        return f"<Server {self.kind} {self.host}:{self.port} root={self.root}>"
+
+    @property
+    def running(self) -> bool:
+        return self._process is not None and self._process.poll() is None
+
+    def connect(self, timeout: float = 30.0) -> ftplib.FTP:
+        """A logged-in ftplib client, in the start directory."""
+        ftp = ftplib.FTP(timeout=timeout)
+        ftp.connect(self.host, self.port)
+        try:
+            ftp.login(self.user, self.password)
+        except BaseException:
+            ftp.close()
+            raise
+        return ftp
+
+    def log_tail(self, lines: int = 40) -> str:
+        parts = []
+        for path in self._log_files:
+            try:
+                text = path.read_text(errors="replace")
+            except OSError:
+                continue
+            tail = text.splitlines()[-lines:]
+            if tail:
+                parts.append(f"--- {path.name} ---\n" + "\n".join(tail))
+        return "\n".join(parts) or "(the server logged nothing)"
+
+    def stop(self) -> None:
+        process, self._process = self._process, None
+        if process is None:
+            return
+        _running.discard(self)
+        _end_process_tree(process)
+        shutil.rmtree(self._workdir, ignore_errors=True)
+
+
+_running: set[Server] = set()
+
+
+@atexit.register
+def _stop_all() -> None:
+    for server in list(_running):
+        server.stop()
+
+
+# --------------------------------------------------------------------------
+# processes
+
+
+def _processes() -> dict[int, tuple[int, int, bytes]]:
+    """pid -> (parent pid, process group, state letter), from /proc."""
+    table = {}
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/stat", "rb") as f:
+                stat = f.read()
+        except OSError:
+            continue
+        # The command name is in parentheses and may hold spaces.
+        fields = stat[stat.rindex(b")") + 2 :].split()
+        table[int(entry)] = (int(fields[1]), int(fields[2]), fields[0])
+    return table
+
+
+def _family(pid: int) -> list[int]:
+    """Every process forked from ``pid`` or left in its process group."""
+    table = _processes()
+    found = {p for p, (_, pgid, _) in table.items() if pgid == pid and p != pid}
+    todo = [pid, *found]
+    while todo:
+        parent = todo.pop()
+        for p, (ppid, _, _) in table.items():
+            if ppid == parent and p not in found and p != pid:
+                found.add(p)
+                todo.append(p)
+    return sorted(found)
+
+
+def _alive(pid: int) -> bool:
+    try:
+        with open(f"/proc/{pid}/stat", "rb") as f:
+            stat = f.read()
+    except OSError:
+        return False
+    return stat[stat.rindex(b")") + 2 :].split()[0] != b"Z"
+
+
+def _signal(pid: int, sig: int) -> None:
+    try:
+        os.kill(pid, sig)
+    except ProcessLookupError:
+        pass
+
+
+def _end_process_tree(process: subprocess.Popen) -> None:
+    # Servers fork a process per session, and some of those leave the
+    # server's process group, so the tree is collected before anything dies
+    # and loses its parent.  (An orphan that dies is left to PID 1 to reap.)
+    pids = [process.pid] + _family(process.pid)
+    try:
+        os.killpg(process.pid, signal.SIGTERM)
+    except ProcessLookupError:
+        pass
+    for pid in pids:
+        _signal(pid, signal.SIGTERM)
+    try:
+        process.wait(STOP_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        pass
+    deadline = time.monotonic() + STOP_TIMEOUT
+    while time.monotonic() < deadline and any(_alive(p) for p in pids[1:]):
+        time.sleep(0.05)
+    for pid in pids + _family(process.pid):
+        if _alive(pid):
+            _signal(pid, signal.SIGKILL)
+    try:
+        process.wait(STOP_TIMEOUT)
+    except subprocess.TimeoutExpired as exc:  # pragma: no cover - kernel trouble
+        raise ServerError(f"server process {process.pid} did not end") from exc
+    deadline = time.monotonic() + STOP_TIMEOUT
+    left = [pid for pid in pids if _alive(pid)]
+    while left and time.monotonic() < deadline:
+        time.sleep(0.02)
+        left = [pid for pid in left if _alive(pid)]
+    if left:
+        raise ServerError(f"processes {left} of the server outlived stop()")
+
+
+def _free_port(host: str) -> int:
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+# --------------------------------------------------------------------------
+# the local account the Debian servers run sessions as
+
+
+_account_ready = False
+
+
+def _ftp_account() -> pwd.struct_passwd:
+    """Create ``USER`` if absent and give it ``PASSWORD``; return its entry.
+
+    Several test runs may start servers at once, so a change is only made
+    when needed, and a clash over the account files is tried again.
+    """
+    global _account_ready
+    if not _account_ready:
+        if not _exists(USER):
+            _retry_locked(
+                ["useradd", "--user-group", "--home-dir", f"/var/lib/{USER}",
+                 "--create-home", "--shell", "/bin/sh",
+                 "--comment", "dravlen FTP tests", USER],
+                done=lambda: _exists(USER),
+            )
+        if not _password_is_set():
+            _retry_locked(["chpasswd"], input=f"{USER}:{PASSWORD}\n",
+                          done=_password_is_set)
+        if not _PAM_FILE.exists() or _PAM_FILE.read_text() != _PAM_TEXT:
+            fresh = _PAM_FILE.with_name(f".{_PAM_SERVICE}.{os.getpid()}")
+            fresh.write_text(_PAM_TEXT)
+            fresh.replace(_PAM_FILE)
+        _account_ready = True
+    return pwd.getpwnam(USER)
+
+
+def _exists(user: str) -> bool:
+    try:
+        pwd.getpwnam(user)
+    except KeyError:
+        return False
+    return True
+
+
+def _password_is_set() -> bool:
+    try:
+        with open("/etc/shadow") as f:
+            entry = next((line for line in f if line.startswith(USER + ":")), "")
+    except OSError:
+        return False
+    hashed = entry.split(":")[1] if entry else ""
+    return hashed.startswith("$") and _crypt(PASSWORD, hashed) == hashed
+
+
+def _retry_locked(argv, input=None, done=lambda: False) -> None:
+    """Run an account tool; if it fails, try again while another run holds
+    the lock on /etc/passwd, unless the other run already did the work."""
+    for attempt in range(20):
+        try:
+            _run(argv, input=input)
+            return
+        except ServerError:
+            if done():
+                return
+            if attempt == 19:
+                raise
+            time.sleep(0.25)
+
+
+def _run(argv, input=None, **kw):
+    done = subprocess.run(argv, input=input, capture_output=True, text=True,
+                          timeout=60, **kw)
+    if done.returncode != 0:
+        raise ServerError(
+            f"{' '.join(map(str, argv))} failed ({done.returncode}):\n"
+            f"{done.stdout}{done.stderr}"
+        )
+    return done
+
+
+def _crypt(password: str, salt: str | None = None) -> str:
+    """crypt(3) of ``password``: SHA-512 with a new salt, or with ``salt``'s."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        try:
+            import crypt
+        except ImportError:  # Python 3.13 dropped the module
+            crypt = None
+    if crypt is not None:
+        return crypt.crypt(password, salt or crypt.mksalt(crypt.METHOD_SHA512))
+    argv = ["openssl", "passwd", "-6", "-stdin"]
+    if salt:
+        argv[3:3] = ["-salt", salt.split("$")[2]]
+    return _run(argv, input=password).stdout.strip()
+
+
+# A default ACL on the home makes whatever root creates below it (the tests
+# write files there directly) rwx for the FTP account too; the kernel keeps
+# the entry on every file and folder made inside.  Written as the raw
+# system.posix_acl_* attribute so that no ACL tools are needed.
+_ACL_USER_OBJ, _ACL_USER, _ACL_GROUP_OBJ, _ACL_MASK, _ACL_OTHER = 1, 2, 4, 0x10, 0x20
+_ACL_NO_ID = 0xFFFFFFFF
+
+
+def _acl_blob(uid: int) -> bytes:
+    entries = [
+        (_ACL_USER_OBJ, 7, _ACL_NO_ID),
+        (_ACL_USER, 7, uid),
+        (_ACL_GROUP_OBJ, 5, _ACL_NO_ID),
+        (_ACL_MASK, 7, _ACL_NO_ID),
+        (_ACL_OTHER, 5, _ACL_NO_ID),
+    ]
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", *e) for e in entries)
+
+
+def _hand_over(root: Path, account: pwd.struct_passwd) -> None:
+    root.mkdir(parents=True, exist_ok=True)
+    blob = _acl_blob(account.pw_uid)
+    for dirpath, dirnames, filenames in os.walk(root):
+        os.chown(dirpath, account.pw_uid, account.pw_gid)
+        os.setxattr(dirpath, "system.posix_acl_access", blob)
+        os.setxattr(dirpath, "system.posix_acl_default", blob)
+        for name in filenames:
+            os.chown(os.path.join(dirpath, name), account.pw_uid, account.pw_gid,
+                     follow_symlinks=False)
+    # The account must be able to walk down to its home.
+    for parent in root.resolve().parents:
+        mode = parent.stat().st_mode
+        if not mode & 0o001:
+            raise ServerError(
+                f"{parent} is not searchable by others; {USER} cannot reach {root}"
+            )
+
+
+# --------------------------------------------------------------------------
+# per-kind launchers: each returns (argv, log files)
+
+
+def _binary(kind: str) -> Path:
+    package, rel = _BINARIES[kind]
+    path = CACHE / package / rel
+    if not os.access(path, os.X_OK):
+        raise ServerError(
+            f"{path} is missing: run `bash .ci/servers.sh` (as root) first"
+        )
+    return path
+
+
+def _launch_pyftpdlib(host, port, root, work):
+    log = work / "pyftpdlib.log"
+    argv = [sys.executable, os.path.abspath(__file__), "serve-pyftpdlib",
+            host, str(port), str(root), USER, PASSWORD, str(IDLE_TIMEOUT)]
+    return argv, [log]
+
+
+def _serve_pyftpdlib(host, port, root, user, password, idle):
+    """Run pyftpdlib in this process until it is signalled (child side)."""
+    import logging
+
+    from pyftpdlib.authorizers import DummyAuthorizer
+    from pyftpdlib.handlers import DTPHandler, FTPHandler
+    from pyftpdlib.servers import FTPServer
+
+    logging.basicConfig(level=logging.INFO, stream=sys.stderr)
+    authorizer = DummyAuthorizer()
+    # e l r a d f m w M T: every read, write, delete, mkdir, rename,
+    # chmod and mtime permission.
+    authorizer.add_user(user, password, root, perm="elradfmwMT")
+
+    class Data(DTPHandler):
+        timeout = int(idle)
+
+    class Control(FTPHandler):
+        timeout = int(idle)
+        dtp_handler = Data
+        auth_failed_timeout = 0  # tests try wrong passwords on purpose
+
+    Control.authorizer = authorizer
+    FTPServer((host, int(port)), Control).serve_forever()
+
+
+def _launch_vsftpd(host, port, root, work):
+    _ftp_account()
+    empty = work / "empty"  # vsftpd parks its pre-login process here
+    empty.mkdir(mode=0o755)
+    log = work / "vsftpd.log"
+    conf = work / "vsftpd.conf"
+    conf.write_text(
+        "listen=YES\n"
+        "listen_ipv6=NO\n"
+        f"listen_address={host}\n"
+        f"listen_port={port}\n"
+        "background=NO\n"
+        "anonymous_enable=NO\n"
+        "local_enable=YES\n"
+        "write_enable=YES\n"
+        "local_umask=022\n"
+        f"local_root={root}\n"
+        "chroot_local_user=NO\n"
+        f"pam_service_name={_PAM_SERVICE}\n"
+        "userlist_enable=NO\n"
+        "tcp_wrappers=NO\n"
+        f"secure_chroot_dir={empty}\n"
+        "nopriv_user=nobody\n"
+        # No seccomp filter and no new namespaces: a sandboxed machine may
+        # lack what they need, and the tests gain nothing from them.
+        "seccomp_sandbox=NO\n"
+        "isolate=NO\n"
+        "isolate_network=NO\n"
+        "pasv_enable=YES\n"
+        "port_enable=YES\n"
+        # Active-mode data from an ephemeral port: parallel sessions and
+        # test runs then never contend for port 20.
+        "connect_from_port_20=NO\n"
+        f"idle_session_timeout={IDLE_TIMEOUT}\n"
+        f"data_connection_timeout={IDLE_TIMEOUT}\n"
+        "accept_timeout=120\n"
+        "connect_timeout=120\n"
+        "delay_failed_login=0\n"
+        "max_per_ip=0\n"
+        "max_clients=0\n"
+        "xferlog_enable=YES\n"
+        "log_ftp_protocol=YES\n"
+        f"vsftpd_log_file={log}\n"
+    )
+    os.chmod(conf, 0o600)
+    return [str(_binary("vsftpd")), str(conf)], [log]
+
+
+def _launch_proftpd(host, port, root, work):
+    account = _ftp_account()
+    uid, gid = account.pw_uid, account.pw_gid
+    passwd = work / "passwd"
+    passwd.write_text(f"{USER}:{_crypt(PASSWORD)}:{uid}:{gid}::{root}:/bin/sh\n")
+    group = work / "group"
+    group.write_text(f"{USER}:x:{gid}:{USER}\n")
+    os.chmod(passwd, 0o600)
+    os.chmod(group, 0o600)
+    log = work / "proftpd.log"
+    conf = work / "proftpd.conf"
+    conf.write_text(
+        f"""\
+ServerType standalone
+ServerName "dravlen test ProFTPD"
+ServerIdent on "dravlen test ProFTPD"
+UseIPv6 off
+DefaultAddress {host}
+SocketBindTight on
+Port {port}
+User {USER}
+Group {USER}
+PidFile {work}/proftpd.pid
+ScoreboardFile {work}/proftpd.scoreboard
+DelayEngine off
+SystemLog {log}
+TransferLog {work}/xferlog
+WtmpLog off
+UseReverseDNS off
+AuthOrder mod_auth_file.c
+AuthUserFile {passwd}
+AuthGroupFile {group}
+AuthPAM off
+RequireValidShell off
+UseFtpUsers off
+MaxInstances 50
+Umask 022 022
+AllowOverwrite on
+TimeoutLogin 300
+TimeoutIdle {IDLE_TIMEOUT}
+TimeoutNoTransfer {IDLE_TIMEOUT}
+TimeoutStalled {IDLE_TIMEOUT}
+"""
+    )
+    os.chmod(conf, 0o600)
+    argv = [str(_binary("proftpd")), "--nodaemon", "--config", str(conf)]
+    return argv, [log]
+
+
+def _launch_pureftpd(host, port, root, work):
+    account = _ftp_account()
+    pure_pw = CACHE / "pure-ftpd" / "usr" / "bin" / "pure-pw"
+    passwd, pdb = work / "pureftpd.passwd", work / "pureftpd.pdb"
+    # The entry is written by hand rather than by `pure-pw useradd`: that one
+    # hashes with argon2id at a cost that makes each login take seconds.  A
+    # home without "/./" in it is the start directory, without a chroot.
+    passwd.write_text(
+        f"{USER}:{_crypt(PASSWORD)}:{account.pw_uid}:{account.pw_gid}::{root}"
+        + ":" * 12 + "\n"
+    )
+    os.chmod(passwd, 0o600)
+    _run([str(pure_pw), "mkdb", str(pdb), "-f", str(passwd)])
+    argv = [
+        str(_binary("pureftpd")),
+        "--bind", f"{host},{port}",
+        "--login", f"puredb:{pdb}",
+        "--noanonymous",
+        "--dontresolve",
+        "--maxidletime", str(max(1, IDLE_TIMEOUT // 60)),  # minutes
+        "--umask", "133:022",
+        "--pidfile", str(work / "pure-ftpd.pid"),
+        # Everything else it says goes to syslog, which may not be running.
+        "--altlog", f"clf:{work}/transfer.log",
+    ]
+    return argv, [work / "transfer.log"]
+
+
+_LAUNCHERS = {
+    "pyftpdlib": _launch_pyftpdlib,
+    "vsftpd": _launch_vsftpd,
+    "proftpd": _launch_proftpd,
+    "pureftpd": _launch_pureftpd,
+}
+
+
+# --------------------------------------------------------------------------
+
+
+def start(kind: str, root, host: str | None = None, port: int | None = None) -> Server:
+    """Start a server of ``kind`` whose FTP user starts in ``root``.
+
+    Returns once a login has succeeded; raises ``ServerError`` (with the
+    server's log) if that does not happen within ``START_TIMEOUT`` seconds.
+    """
+    if kind not in _LAUNCHERS:
+        raise ValueError(f"unknown server kind {kind!r}; known: {KINDS}")
+    host = host or ADDRESSES[kind]
+    root = Path(root).resolve()
+    if kind == "pyftpdlib":
+        root.mkdir(parents=True, exist_ok=True)
+    else:
+        _hand_over(root, _ftp_account())
+    work = Path(tempfile.mkdtemp(prefix=f"dravlen-{kind}-conf-"))
+    os.chmod(work, 0o755)
+    try:
+        port = port or _free_port(host)
+        argv, logs = _LAUNCHERS[kind](host, port, root, work)
+        console = work / "console.log"
+        with open(console, "wb") as out:
+            # vsftpd writes its fatal "500 OOPS" to descriptor 0, where an
+            # inetd would have put the client.
+            stdin = out if kind == "vsftpd" else subprocess.DEVNULL
+            process = subprocess.Popen(
+                argv, stdin=stdin, stdout=out, stderr=subprocess.STDOUT,
+                cwd=work, start_new_session=True,
+            )
+    except BaseException:
+        shutil.rmtree(work, ignore_errors=True)
+        raise
+    server = Server(kind, host, port, root, process, work, [console, *logs])
+    _running.add(server)
+    try:
+        _wait_for_login(server)
+    except BaseException:
+        server.stop()
+        raise
+    return server
+
+
+def _wait_for_login(server: Server) -> None:
+    deadline = time.monotonic() + START_TIMEOUT
+    last = None
+    while time.monotonic() < deadline:
+        if not server.running:
+            code = server._process.returncode
+            raise ServerError(
+                f"{server.kind} exited with status {code} while starting on "
+                f"{server.host}:{server.port}\n{server.log_tail()}"
+            )
+        try:
+            ftp = server.connect(timeout=2)
+        except (OSError, EOFError, ftplib.Error) as exc:
+            last = exc
+            time.sleep(0.05)
+            continue
+        try:
+            ftp.quit()
+        except (OSError, EOFError, ftplib.Error):
+            ftp.close()
+        return
+    raise ServerError(
+        f"{server.kind} on {server.host}:{server.port} accepted no login within "
+        f"{START_TIMEOUT:g} s (last error: {last!r})\n{server.log_tail()}"
+    )
+
+
+# --------------------------------------------------------------------------
+# configuration files for the package under test
+
+
+def _ini_value(value) -> str:
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    return str(value)
+
+
+def ini_section(server: Server, name: str, **extra) -> str:
+    """The INI text of a connection section named ``name`` for ``server``.
+
+    ``extra`` adds options or overrides the defaults (e.g. ``pasv=False``).
+    """
+    options = {
+        "host": server.host,
+        "port": server.port,
+        "user": server.user,
+        "password": server.password,
+        "timeout": 30,
+        "pasv": True,
+        "encoding": "utf-8",
+    }
+    options.update(extra)
+    body = "".join(f"{key} = {_ini_value(value)}\n" for key, value in options.items())
+    return f"[{name}]\n{body}"
+
+
+def make_config(server: Server, path, name: str | None = None, **extra) -> str:
+    """Append a section for ``server`` to the INI file ``path``.
+
+    Returns the section name (the server's kind unless ``name`` is given),
+    i.e. what a test names as its connection after pointing
+    ``DRAVLEN_CONFIG`` at ``path``.
+    """
+    name = name or server.kind
+    path = Path(path)
+    text = ini_section(server, name, **extra)
+    if path.exists() and path.stat().st_size:
+        text = "\n" + text
+    with open(path, "a", encoding="utf-8") as f:
+        f.write(text)
+    return name
+
+
+# --------------------------------------------------------------------------
+# pytest fixtures
+
+
+class Home(NamedTuple):
+    """A test's own folder: on disk, and as the FTP client names it."""
+
+    path: Path
+    remote: str
+
+
+@pytest.fixture(scope="session", params=KINDS, ids=KINDS)
+def server(request):
+    base = Path(tempfile.mkdtemp(prefix=f"dravlen-{request.param}-"))
+    os.chmod(base, 0o755)  # the FTP account walks through it
+    srv = None
+    try:
+        srv = start(request.param, base / "home")
+        yield srv
+    finally:
+        if srv is not None:
+            srv.stop()
+        shutil.rmtree(base, ignore_errors=True)
+
+
+_home_counter = 0
+
+
+@pytest.fixture
+def home(server, request):
+    """A fresh empty folder in the server's start directory for one test."""
+    global _home_counter
+    _home_counter += 1
+    stem = re.sub(r"[^A-Za-z0-9_]+", "_", request.node.name)[:60].strip("_")
+    remote = f"{stem}-{_home_counter}"
+    path = server.root / remote
+    path.mkdir()
+    yield Home(path, remote)
+    shutil.rmtree(path, ignore_errors=True)
+
+
+if __name__ == "__main__" and sys.argv[1:2] == ["serve-pyftpdlib"]:
+    _serve_pyftpdlib(*sys.argv[2:])
