@@ -53,7 +53,7 @@ Ref reset(const Call& c) {
 
 const FunctionSpec reset_spec{
     "_reset", "FTPPath._reset", "dravlen.ftp.path.FTPPath._reset", 2, reset,
-    {op::self_param, {"section", &PyUnicode_Type, "str"}}, 2, nullptr, "Optional[Exception]", false, false,
+    {op::self_param, {"section", &PyUnicode_Type, "str"}}, 2, nullptr, "Optional[Exception]", false, false, false,
 };
 
 }  // namespace dravlen

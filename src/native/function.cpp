@@ -85,12 +85,24 @@ void bind(const Function* f, PyObject* const* args, size_t nargsf, PyObject* kwn
     }
 }
 
+// A CR or LF in a path would end the command line early and start another:
+// such a path is refused before any command is sent.
+void refuse_line_breaks(PyObject* self) {
+    Ref text = call_method(attr(self, N.path), N.as_posix);
+    if (!PyUnicode_Check(text.get())) return;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+    if (PyUnicode_FindChar(text, '\n', 0, n, 1) == -1 && PyUnicode_FindChar(text, '\r', 0, n, 1) == -1) return;
+    PyErr_Format(PyExc_ValueError, "Remote path %R holds a line break, which an FTP command cannot carry", text.get());
+    raised();
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Function* f = as_function(self);
     const FunctionSpec& s = *f->spec;
     return boundary(s.trace, s.line, [&] {
         PyObject* slots[3];
         if (!s.var_any) bind(f, args, nargsf, kwnames, slots);
+        if (s.remote) refuse_line_breaks(slots[0]);
         return s.body(Call{slots, f->globals, f->code});
     });
 }

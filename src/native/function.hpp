@@ -38,6 +38,7 @@ struct FunctionSpec {
     const char* return_annotation;
     bool generator;
     bool var_any;  // (*_, **__): takes and ignores anything
+    bool remote;   // acts on self.path on the server: a path FTP cannot carry is refused first
 };
 
 // Creates the type; called once per import.

@@ -297,15 +297,15 @@ Ref glob_step(GlobState& s) {
 
 const FunctionSpec delete_spec{
     "delete", "FTPPath.delete", "dravlen.ftp.path.FTPPath.delete", 8, delete_,
-    {op::self_param}, 1, nullptr, "None", false, false,
+    {op::self_param}, 1, nullptr, "None", false, false, true,
 };
 const FunctionSpec mkdir_spec{
     "mkdir", "FTPPath.mkdir", "dravlen.ftp.path.FTPPath.mkdir", 9, mkdir,
-    {op::self_param}, 1, nullptr, "None", false, false,
+    {op::self_param}, 1, nullptr, "None", false, false, true,
 };
 const FunctionSpec glob_spec{
     "glob", "FTPPath.glob", "dravlen.ftp.path.FTPPath.glob", 10, glob,
-    {op::self_param, {"pattern", &PyUnicode_Type, "str"}}, 2, "*", "Generator['FTPPath', Any, Any]", true, false,
+    {op::self_param, {"pattern", &PyUnicode_Type, "str"}}, 2, "*", "Generator['FTPPath', Any, Any]", true, false, true,
 };
 
 }  // namespace dravlen

@@ -143,19 +143,19 @@ Ref mtime(const Call& c) {
 }  // namespace
 
 const FunctionSpec interrupt_spec{
-    "interrupt", "interrupt", "dravlen.ftp.path.interrupt", 1, interrupt, {}, 0, nullptr, "None", false, true,
+    "interrupt", "interrupt", "dravlen.ftp.path.interrupt", 1, interrupt, {}, 0, nullptr, "None", false, true, false,
 };
 const FunctionSpec exists_spec{
     "exists", "FTPPath.exists", "dravlen.ftp.path.FTPPath.exists", 3, exists,
-    {op::self_param}, 1, nullptr, "bool", false, false,
+    {op::self_param}, 1, nullptr, "bool", false, false, true,
 };
 const FunctionSpec is_dir_spec{
     "is_dir", "FTPPath.is_dir", "dravlen.ftp.path.FTPPath.is_dir", 4, is_dir,
-    {op::self_param}, 1, nullptr, "bool", false, false,
+    {op::self_param}, 1, nullptr, "bool", false, false, true,
 };
 const FunctionSpec mtime_spec{
     "mtime", "FTPPath.mtime", "dravlen.ftp.path.FTPPath.mtime", 11, mtime,
-    {op::self_param}, 1, nullptr, "datetime.datetime", false, false,
+    {op::self_param}, 1, nullptr, "datetime.datetime", false, false, true,
 };
 
 }  // namespace dravlen

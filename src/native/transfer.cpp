@@ -135,15 +135,15 @@ Ref upload(const Call& c) {
 
 const FunctionSpec read_spec{
     "read", "FTPPath.read", "dravlen.ftp.path.FTPPath.read", 5, read,
-    {op::self_param}, 1, nullptr, "bytes", false, false,
+    {op::self_param}, 1, nullptr, "bytes", false, false, true,
 };
 const FunctionSpec write_spec{
     "write", "FTPPath.write", "dravlen.ftp.path.FTPPath.write", 6, write,
-    {op::self_param, {"data", &PyBytes_Type, "bytes"}}, 2, nullptr, "None", false, false,
+    {op::self_param, {"data", &PyBytes_Type, "bytes"}}, 2, nullptr, "None", false, false, true,
 };
 const FunctionSpec upload_spec{
     "upload", "FTPPath.upload", "dravlen.ftp.path.FTPPath.upload", 7, upload,
-    {op::self_param, {"local_path", &PyUnicode_Type, "str"}}, 2, nullptr, "None", false, false,
+    {op::self_param, {"local_path", &PyUnicode_Type, "str"}}, 2, nullptr, "None", false, false, true,
 };
 
 }  // namespace dravlen
