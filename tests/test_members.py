@@ -370,10 +370,12 @@ def test_mkdir_climbs_only_as_far_as_needed(ftp, path, make, log):
 
 
 @pytest.mark.parametrize("path, failed, log", [
+    # after the refusal, a second look (made meanwhile by someone else?) before giving up
     ("/a/f", "/a/f", [("nlst", "/a"), ("nlst", "/a/f"), ("nlst", "/a/f"), ("retrbinary", "RETR /a/f", 1), VR_INT,
-                      ("mkd", "/a/f"), VR_PERM]),
+                      ("mkd", "/a/f"), VR_PERM,
+                      ("nlst", "/a/f"), ("nlst", "/a/f"), ("retrbinary", "RETR /a/f", 1), VR_INT]),
     ("/f/sub/leaf", "/f/sub", [("nlst", "/f/sub"), VR_PERM, ("nlst", "/f"), ("nlst", "/f/sub"), VR_PERM,
-                               ("mkd", "/f/sub"), VR_PERM]),
+                               ("mkd", "/f/sub"), VR_PERM, ("nlst", "/f/sub"), VR_PERM]),
 ], ids=["file-in-the-way", "ancestor-fails"])
 def test_mkdir_refused(ftp, path, failed, log):
     ftp.add_file("/a/f", b"x")

@@ -137,11 +137,22 @@ Ref entry_name(PyObject* line, Py_UCS4* type) {
     return Ref::check(PyUnicode_Substring(line, i, end));
 }
 
+// A listed name holding "/" would name something outside the directory
+// (an absolute path, "../x"): no entry of this directory, so it is passed over.
 Ref entry_of(PyObject* line, bool machine, bool* link) {
-    if (machine) return machine_entry(line, link);
-    Py_UCS4 type;
-    Ref name = entry_name(line, &type);
-    *link = type == 'l';
+    Ref name;
+    if (machine) {
+        name = machine_entry(line, link);
+    } else {
+        Py_UCS4 type;
+        name = entry_name(line, &type);
+        *link = type == 'l';
+    }
+    if (name && PyUnicode_Check(name.get())) {
+        const Py_ssize_t found = PyUnicode_FindChar(name, '/', 0, PyUnicode_GET_LENGTH(name.get()), 1);
+        if (found == -2) raised();
+        if (found >= 0) return {};
+    }
     return name;
 }
 
@@ -164,6 +175,14 @@ Ref mkdir(const Call& c) {
         Except exc;
         if (!exc.matches(op::error_perm(c))) exc.reraise();
         op::valid_reset(self);
+        // Another client may have made the directory between the probe and MKD.
+        // The check is a second opinion only: its own failure leaves the refusal standing.
+        try {
+            if (truthy(attr(self, N.exists)) && truthy(call_method(self, N.is_dir))) return none();
+        } catch (PyErrorSet&) {
+            Except recheck;
+            if (!recheck.matches(PyExc_Exception)) recheck.reraise();
+        }
         op::raise_about(PyExc_FileNotFoundError, "Failed to create directory '", self, "'.");
     }
     return none();

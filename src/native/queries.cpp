@@ -110,6 +110,21 @@ Ref is_dir(const Call& c) {
     return boolean(false);  // an empty file: the transfer completed without data
 }
 
+// strptime takes one-digit fields, so a reply cut short ("...0304" for
+// "...030405") would parse into another time: only all fourteen digits are a time.
+void refuse_short_time(PyObject* text) {
+    if (!PyUnicode_Check(text)) return;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    bool digits = n == 14;
+    for (Py_ssize_t i = 0; digits && i < n; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ_CHAR(text, i);
+        digits = ch >= '0' && ch <= '9';
+    }
+    if (digits) return;
+    PyErr_Format(PyExc_ValueError, "time data %R does not match format '%%Y%%m%%d%%H%%M%%S'", text);
+    raised();
+}
+
 Ref mtime(const Call& c) {
     PyObject* self = c.arg[0];
     try {
@@ -128,6 +143,7 @@ Ref mtime(const Call& c) {
         Ref time_str = call_method(rest, N.strip);
         Ref pieces = call_method(time_str, N.split, N.text_dot);
         Ref seconds = Ref::check(PySequence_GetItem(pieces, 0));
+        refuse_short_time(seconds);
         Ref datetime_class = attr(c.global(N.datetime), N.datetime);
         Ref parsed = call_method(datetime_class, N.strptime, seconds, N.text_mdtm_format);
         Ref shift = call_kw(attr(c.global(N.datetime), N.timedelta), N.kw_hours, N.int_eight);
