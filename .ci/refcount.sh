@@ -21,21 +21,8 @@ PYFTPDLIB_VERSION=2.2.0
 log() { printf 'refcount.sh: %s\n' "$*" >&2; }
 
 # --- the debug interpreter, its headers, a compiler ----------------------------
-apt_updated=0
-apt_install() {
-    if ! apt-get install -y -qq --no-install-recommends "$@" >/dev/null 2>&1; then
-        [ "$apt_updated" = 1 ] || { log "apt-get update"; apt-get update -qq; apt_updated=1; }
-        apt-get install -y -qq --no-install-recommends "$@"
-    fi
-}
-missing=()
-for pkg in python3.11-dbg python3.11-dev g++ binutils; do
-    [ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)" = "install ok installed" ] || missing+=("$pkg")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-    log "apt-get install ${missing[*]}"
-    apt_install "${missing[@]}"
-fi
+source .ci/apt.sh
+apt_ensure python3.11-dbg python3.11-dev g++ binutils
 
 # CMake and Ninja: the machine's, else from PyPI.
 tool() {

@@ -47,21 +47,8 @@ LOGS=$BUILD/reports
 log() { printf 'sanitize.sh: %s\n' "$*" >&2; }
 
 # --- compiler and sanitizer runtimes ------------------------------------------------
-apt_updated=0
-apt_install() {
-    if ! apt-get install -y -qq --no-install-recommends "$@" >/dev/null 2>&1; then
-        [ "$apt_updated" = 1 ] || { log "apt-get update"; apt-get update -qq; apt_updated=1; }
-        apt-get install -y -qq --no-install-recommends "$@"
-    fi
-}
-missing=()
-for pkg in g++ libasan8 libubsan1 binutils; do
-    [ "$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)" = "install ok installed" ] || missing+=("$pkg")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-    log "apt-get install ${missing[*]}"
-    apt_install "${missing[@]}"
-fi
+source .ci/apt.sh
+apt_ensure g++ libasan8 libubsan1 binutils
 ASAN_LIB=$(readlink -f "$(g++ -print-file-name=libasan.so)")
 UBSAN_LIB=$(readlink -f "$(g++ -print-file-name=libubsan.so)")
 # ASan binds its crypt() interceptor to the real function when it starts; if
