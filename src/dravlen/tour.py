@@ -28,7 +28,11 @@ def _start_embedded(root: str) -> tuple[str, int, object]:
         sys.exit("the embedded server needs pyftpdlib: pip install 'dravlen[tour]'")
     import logging
 
-    logging.getLogger("pyftpdlib").setLevel(logging.WARNING)
+    # pyftpdlib logs every command unless its logger is set up already.
+    quiet = logging.getLogger("pyftpdlib")
+    quiet.addHandler(logging.NullHandler())
+    quiet.setLevel(logging.WARNING)
+    quiet.propagate = False
     authorizer = DummyAuthorizer()
     authorizer.add_user("tour", "tour", root, perm="elradfmwMT")
     handler = type("TourHandler", (FTPHandler,), {"authorizer": authorizer, "banner": "dravlen tour"})
