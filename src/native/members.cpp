@@ -20,6 +20,12 @@ void raise_about(PyObject* type, const char* prefix, PyObject* self, const char*
 
 Ref error_perm(const Call& c) { return attr(c.global(N.ftplib), N.error_perm); }
 
+bool has_code(PyObject* error, const char* code) {
+    Ref text = Ref::check(PyObject_Str(error));
+    Ref prefix = Ref::check(PyUnicode_FromString(code));
+    return PyUnicode_Tailmatch(text, prefix, 0, 3, -1) == 1;
+}
+
 void valid_reset(PyObject* self) { call_method(self, N._valid_reset); }
 
 }  // namespace dravlen::op

@@ -32,6 +32,8 @@ Ref command(PyObject* word, PyObject* self);
 [[noreturn]] void raise_about(PyObject* type, const char* prefix, PyObject* self, const char* suffix);
 // ftplib.error_perm, looked up at each use.
 Ref error_perm(const Call& c);
+// Whether an ftplib error's reply has this three-digit code, e.g. "550".
+bool has_code(PyObject* error, const char* code);
 // self._valid_reset(), result ignored.
 void valid_reset(PyObject* self);
 

@@ -16,11 +16,6 @@ void remember(PyObject* client, PyObject* flag) {
     if (PyObject_SetAttr(client, flag, Py_True) < 0) PyErr_Clear();
 }
 
-bool has_code(PyObject* error, const char* code) {
-    Ref text = Ref::check(PyObject_Str(error));
-    Ref prefix = Ref::check(PyUnicode_FromString(code));
-    return PyUnicode_Tailmatch(text, prefix, 0, 3, -1) == 1;
-}
 
 // Appends the lines of the directory's listing to data; true when they are
 // MLSD lines. Most servers hide names that begin with a dot unless asked with
@@ -52,7 +47,7 @@ bool list_directory(const Call& c, PyObject* self, PyObject* data) {
     } catch (PyErrorSet&) {
         Except exc;
         if (!exc.matches(perm)) exc.reraise();
-        if (has_code(exc.value(), "500") || has_code(exc.value(), "502")) remember(client, N.no_mlsd);
+        if (op::has_code(exc.value(), "500") || op::has_code(exc.value(), "502")) remember(client, N.no_mlsd);
         check(PyList_SetSlice(data, 0, PyList_GET_SIZE(data), nullptr));
         return false;
     }
@@ -230,7 +225,7 @@ bool sweep_unlisted(const Call& c, PyObject* self) {
     } catch (PyErrorSet&) {
         Except exc;
         if (!exc.matches(op::error_perm(c))) exc.reraise();
-        if (has_code(exc.value(), "500") || has_code(exc.value(), "502")) remember(client, N.no_mlsd);
+        if (op::has_code(exc.value(), "500") || op::has_code(exc.value(), "502")) remember(client, N.no_mlsd);
         return false;
     }
     bool found = false;

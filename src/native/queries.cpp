@@ -15,12 +15,6 @@ Ref interrupt(const Call&) {
 
 enum class Known { missing, present, unsure };
 
-// The three-digit code of an ftplib error, e.g. "550".
-bool has_code(PyObject* error, const char* code) {
-    Ref text = Ref::check(PyObject_Str(error));
-    return PyUnicode_GET_LENGTH(text) >= 3 && PyUnicode_Tailmatch(text, Ref::check(PyUnicode_FromString(code)), 0, 3, -1) == 1;
-}
-
 // Asks about the path on the control connection, for the answers of NLST
 // that servers disagree on (an empty listing, a refusal): MLST where the
 // server has it, else STAT, whose reply lists an entry for anything there.
@@ -35,8 +29,8 @@ Known confirm(const Call& c, PyObject* self) {
         } catch (PyErrorSet&) {
             Except exc;
             if (exc.matches(perm)) {
-                if (has_code(exc.value(), "550")) return Known::missing;
-                if (has_code(exc.value(), "500") || has_code(exc.value(), "502")) {
+                if (op::has_code(exc.value(), "550")) return Known::missing;
+                if (op::has_code(exc.value(), "500") || op::has_code(exc.value(), "502")) {
                     // Not understood: remember it for this client, and ask with STAT.
                     if (PyObject_SetAttr(client, N.no_mlst, Py_True) < 0) PyErr_Clear();
                 }
@@ -50,7 +44,7 @@ Known confirm(const Call& c, PyObject* self) {
         reply = call(attr(client, N.sendcmd), op::command(N.cmd_STAT, self));
     } catch (PyErrorSet&) {
         Except exc;
-        if (exc.matches(perm)) return has_code(exc.value(), "550") ? Known::missing : Known::unsure;
+        if (exc.matches(perm)) return op::has_code(exc.value(), "550") ? Known::missing : Known::unsure;
         if (exc.matches(attr(ftplib, N.error_temp)) || exc.matches(attr(ftplib, N.error_reply))) return Known::unsure;
         exc.reraise();
     }
@@ -78,7 +72,7 @@ Ref exists(const Call& c) {
             return boolean(confirm(c, self) == Known::present);
         }
         // Some servers refuse NLST of an empty directory with 450.
-        if (!exc.matches(attr(c.global(N.ftplib), N.error_temp)) || !has_code(exc.value(), "450")) exc.reraise();
+        if (!exc.matches(attr(c.global(N.ftplib), N.error_temp)) || !op::has_code(exc.value(), "450")) exc.reraise();
         Known known = confirm(c, self);
         if (known == Known::unsure) exc.reraise();
         return boolean(known == Known::present);
