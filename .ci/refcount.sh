@@ -21,16 +21,9 @@ PYFTPDLIB_VERSION=2.2.0
 log() { printf 'refcount.sh: %s\n' "$*" >&2; }
 
 # --- the debug interpreter, its headers, a compiler ----------------------------
-source .ci/apt.sh
+source .ci/common.sh
 apt_ensure python3.11-dbg python3.11-dev g++ binutils
 
-# CMake and Ninja: the machine's, else from PyPI.
-tool() {
-    local name=$1
-    if command -v "$name" >/dev/null 2>&1; then command -v "$name"; return; fi
-    python3 -c "import $name" 2>/dev/null || python3 -m pip install -q "$name" >&2
-    python3 -c "import $name, os; print(os.path.join($name.$2, '$name'))"
-}
 CMAKE=$(tool cmake CMAKE_BIN_DIR)
 NINJA=$(tool ninja BIN_DIR 2>/dev/null || true)
 

@@ -47,7 +47,7 @@ LOGS=$BUILD/reports
 log() { printf 'sanitize.sh: %s\n' "$*" >&2; }
 
 # --- compiler and sanitizer runtimes ------------------------------------------------
-source .ci/apt.sh
+source .ci/common.sh
 apt_ensure g++ libasan8 libubsan1 binutils
 ASAN_LIB=$(readlink -f "$(g++ -print-file-name=libasan.so)")
 UBSAN_LIB=$(readlink -f "$(g++ -print-file-name=libubsan.so)")
@@ -59,12 +59,6 @@ for lib in "$ASAN_LIB" "$UBSAN_LIB" "$CRYPT_LIB"; do
     [ -f "$lib" ] || { log "no runtime library at '$lib'"; exit 1; }
 done
 
-tool() {
-    local name=$1
-    if command -v "$name" >/dev/null 2>&1; then command -v "$name"; return; fi
-    python3 -c "import $name" 2>/dev/null || python3 -m pip install -q "$name" >&2
-    python3 -c "import $name, os; print(os.path.join($name.$2, '$name'))"
-}
 CMAKE=$(tool cmake CMAKE_BIN_DIR)
 NINJA=$(tool ninja BIN_DIR 2>/dev/null || true)
 

@@ -26,6 +26,12 @@ bool has_code(PyObject* error, const char* code) {
     return PyUnicode_Tailmatch(text, prefix, 0, 3, -1) == 1;
 }
 
+bool not_understood(PyObject* error) { return has_code(error, "500") || has_code(error, "502"); }
+
+void remember(PyObject* client, PyObject* flag) {
+    if (PyObject_SetAttr(client, flag, Py_True) < 0) PyErr_Clear();
+}
+
 void valid_reset(PyObject* self) { call_method(self, N._valid_reset); }
 
 }  // namespace dravlen::op

@@ -34,6 +34,11 @@ Ref command(PyObject* word, PyObject* self);
 Ref error_perm(const Call& c);
 // Whether an ftplib error's reply has this three-digit code, e.g. "550".
 bool has_code(PyObject* error, const char* code);
+// A 500 or 502 reply: the server does not know the command.
+bool not_understood(PyObject* error);
+// Remembers on the client what its server does not understand; a client
+// that takes no attributes just asks again next time.
+void remember(PyObject* client, PyObject* flag);
 // self._valid_reset(), result ignored.
 void valid_reset(PyObject* self);
 

@@ -10,13 +10,6 @@ namespace {
 
 bool same_text(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 
-// Remembers on the client what its server does not understand; a client
-// that takes no attributes just asks again next time.
-void remember(PyObject* client, PyObject* flag) {
-    if (PyObject_SetAttr(client, flag, Py_True) < 0) PyErr_Clear();
-}
-
-
 // Appends the lines of the directory's listing to data; true when they are
 // MLSD lines. Most servers hide names that begin with a dot unless asked with
 // "-a"; one that takes "-a" for part of the path refuses it and is asked
@@ -36,7 +29,7 @@ bool list_directory(const Call& c, PyObject* self, PyObject* data) {
             if (!exc.matches(perm)) exc.reraise();
             check(PyList_SetSlice(data, 0, PyList_GET_SIZE(data), nullptr));
             call(retrlines, op::command(N.cmd_LIST, self), append);
-            remember(client, N.plain_list);
+            op::remember(client, N.plain_list);
         }
     } else {
         call(retrlines, op::command(N.cmd_LIST, self), append);
@@ -47,7 +40,7 @@ bool list_directory(const Call& c, PyObject* self, PyObject* data) {
     } catch (PyErrorSet&) {
         Except exc;
         if (!exc.matches(perm)) exc.reraise();
-        if (op::has_code(exc.value(), "500") || op::has_code(exc.value(), "502")) remember(client, N.no_mlsd);
+        if (op::not_understood(exc.value())) op::remember(client, N.no_mlsd);
         check(PyList_SetSlice(data, 0, PyList_GET_SIZE(data), nullptr));
         return false;
     }
@@ -225,7 +218,7 @@ bool sweep_unlisted(const Call& c, PyObject* self) {
     } catch (PyErrorSet&) {
         Except exc;
         if (!exc.matches(op::error_perm(c))) exc.reraise();
-        if (op::has_code(exc.value(), "500") || op::has_code(exc.value(), "502")) remember(client, N.no_mlsd);
+        if (op::not_understood(exc.value())) op::remember(client, N.no_mlsd);
         return false;
     }
     bool found = false;

@@ -30,9 +30,9 @@ Known confirm(const Call& c, PyObject* self) {
             Except exc;
             if (exc.matches(perm)) {
                 if (op::has_code(exc.value(), "550")) return Known::missing;
-                if (op::has_code(exc.value(), "500") || op::has_code(exc.value(), "502")) {
+                if (op::not_understood(exc.value())) {
                     // Not understood: remember it for this client, and ask with STAT.
-                    if (PyObject_SetAttr(client, N.no_mlst, Py_True) < 0) PyErr_Clear();
+                    op::remember(client, N.no_mlst);
                 }
             } else if (!exc.matches(attr(ftplib, N.error_temp)) && !exc.matches(attr(ftplib, N.error_reply))) {
                 exc.reraise();
