@@ -1,9 +1,29 @@
 """The FTP backend of dravlen.
 
 ``dravlen.ftp.path.FTPPath`` is the compiled core; `RemotePath` is the class
-users import: the core plus the everyday work built beside it.
+users import: the core plus the everyday work built beside it.  Names are
+imported on first use, so importing the package loads nothing else.
 """
 
-from dravlen.ftp.remote import RemotePath
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from dravlen.ftp.remote import RemotePath
 
 __all__ = ["RemotePath"]
+
+# name -> the submodule that defines it
+_LAZY = {"RemotePath": "dravlen.ftp.remote"}
+
+
+def __getattr__(name: str) -> Any:
+    try:
+        module = _LAZY[name]
+    except KeyError:
+        raise AttributeError(f"module 'dravlen.ftp' has no attribute {name!r}") from None
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
