@@ -42,6 +42,8 @@ class FakeFTP:
 
     #: Added to what SIZE reports: a server whose transfers end early.
     size_skew = 0
+    #: The whole reply to SIZE, in place of "213 <size>".
+    size_reply: str | None = None
 
     def __init__(self) -> None:
         self.log: list[tuple] = []
@@ -172,7 +174,7 @@ class FakeFTP:
             kind = "dir" if self._is_dir(path) else "file"
             return f"250-Listing {path}\n type={kind}; {path}\n250 End."
         if word == "SIZE" and not self._is_dir(path):
-            return f"213 {len(self.nodes[path]) + self.size_skew}"
+            return self.size_reply or f"213 {len(self.nodes[path]) + self.size_skew}"
         if word == "PWD":
             return '257 "' + self.cwd.replace('"', '""') + '" is the current directory'
         if word == "CWD" and self._is_dir(path):

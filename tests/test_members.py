@@ -170,6 +170,29 @@ def test_a_transfer_that_ended_early_is_not_taken_for_whole(ftp, member):
         call(P("/d/f")) if member == "read" else call(P("/d/f"), b"0123456789")
 
 
+@pytest.mark.parametrize("reply, outcome", [
+    ("550 SIZE not allowed in ASCII mode", ftplib.error_temp),  # the TYPE I reply went to another command
+    ("550 Could not get file size.", None), ("500 Unknown command.", None), ("213 ten", None), ("212 10", None),
+])
+def test_what_the_size_check_makes_of_each_answer(ftp, reply, outcome):
+    ftp.add_file("/d/f", b"0123456789")
+    if reply[0] == "5":
+        ftp.fail("sendcmd", ftplib.error_perm(reply), path="/d/f")
+    else:  # an odd success reply, given in place of SIZE's
+        ftp.size_reply = reply
+    if outcome:
+        with pytest.raises(outcome, match=r"^451 The size of '/d/f' was refused in ASCII mode .* out of step"):
+            bare("read")(P("/d/f"))
+    else:
+        assert P("/d/f").read() == b"0123456789"  # nothing to check against: taken at its word
+
+
+def test_a_client_that_cannot_ask_the_size_is_taken_at_its_word(ftp, monkeypatch, tmp_path):
+    ftp.add_file("/d/f", b"data")
+    monkeypatch.setattr(type(ftp), "sendcmd", property(lambda self: (_ for _ in ()).throw(AttributeError("sendcmd"))))
+    assert P("/d/f").read() == b"data"
+
+
 @pytest.mark.parametrize("data", [b"", b"\x00payload" * 2000], ids=["empty", "long"])
 def test_write_makes_the_parent_then_stores(ftp, data):
     assert P("/new/sub/f.bin").write(data) is None

@@ -5,10 +5,16 @@ tree must survive, and every answer must be about the path asked for."""
 
 from __future__ import annotations
 
+import errno
+import ftplib
 import os
+import signal
+import time
 from pathlib import Path
 
 import pytest
+
+from conftest import bound_class
 
 
 def snapshot(root: Path) -> dict[str, bytes | None]:
@@ -150,3 +156,100 @@ def test_a_file_nobody_may_read_is_a_file(remote, home):
         next(p.glob())
     remote("box").delete()
     assert not box.exists()
+
+
+def test_names_that_are_no_valid_text_round_trip(remote, home, server):
+    box = bytes(home.path / "box")
+    os.makedirs(box + b"/d\xe9r")
+    for name, data in [(b"caf\xe9.txt", b"latin"), (b"d\xe9r/x", b"x"), (b"ok.txt", b"ok")]:
+        Path(os.fsdecode(box + b"/" + name)).write_bytes(data)
+    if server.kind == "pyftpdlib":
+        # pyftpdlib's default turns such bytes into "?" in every answer and cannot
+        # find them by name: a clear error, and nothing is lost.
+        assert sorted(p.name for p in remote("box").glob()) == ["caf?.txt", "d?r", "ok.txt"]
+        with pytest.raises(FileNotFoundError, match=r"caf\?\.txt"):
+            remote("box").delete()
+        assert os.path.exists(box + b"/caf\xe9.txt") and os.path.exists(box + b"/d\xe9r/x")
+        return
+    latin = "caf\udce9.txt"  # the byte 0xE9 kept as an escape
+    assert sorted(p.name for p in remote("box").glob()) == sorted([latin, "d\udce9r", "ok.txt"])
+    p = remote(f"box/{latin}")
+    assert p.exists and not p.is_dir() and p.read() == b"latin" and p.mtime.year > 2000
+    assert remote("box/d\udce9r").is_dir() and [q.name for q in remote("box/d\udce9r").glob()] == ["x"]
+    remote("box/n\udcff.bin").write(b"new")
+    assert open(box + b"/n\xff.bin", "rb").read() == b"new"
+    remote("box").delete()
+    assert not os.path.exists(box)
+
+
+class Alarm(Exception):
+    """What a signal handler raises, at any point of the member it lands in."""
+
+
+def test_an_interrupted_listing_leaves_the_next_read_right(remote, home):
+    big = home.path / "big"
+    big.mkdir()
+    for i in range(4000):
+        (big / f"entry-{i:04}").write_bytes(b"")
+    text = b"line\n" * 600  # LFs: a read in ASCII mode would turn them into CRLF
+    (home.path / "text.bin").write_bytes(text)
+    started = time.monotonic()
+    assert len(list(remote("big").glob())) == 4000
+    took = time.monotonic() - started
+
+    def alarm(signum, frame):
+        raise Alarm
+
+    previous = signal.signal(signal.SIGALRM, alarm)
+    interrupted = 0
+    try:
+        for i in range(24):
+            # spread over the glob: its probes, the LIST, the walk of the lines
+            try:
+                try:
+                    signal.setitimer(signal.ITIMER_REAL, took * (i + 0.5) / 24)
+                    list(remote("big").glob())
+                finally:
+                    signal.setitimer(signal.ITIMER_REAL, 0)
+            except Alarm:
+                interrupted += 1
+            assert remote("text.bin").read() == text, f"round {i}"
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    assert interrupted >= 8
+
+
+class WithoutSize(ftplib.FTP):
+    """A client that offers only what FTPPath relies on: no size()."""
+
+    def __getattribute__(self, name):
+        if name == "size":
+            raise AttributeError(name)
+        return super().__getattribute__(name)
+
+
+def test_transfers_confirm_their_size_without_a_size_method(server, config_file, home, tmp_path):
+    bound = bound_class(server, config_file, suffix="_nosize")
+    plain = type(bound.__name__ + "_plain", (bound,), {"_creator": WithoutSize})
+    data = os.urandom(100_000)
+    (tmp_path / "f").write_bytes(data)
+    p = plain(f"{home.remote}/d/f")
+    p.write(data)
+    assert p.read() == data
+    plain(f"{home.remote}/d/g").upload(str(tmp_path / "f"))
+    assert (home.path / "d/g").read_bytes() == data
+    assert isinstance(p.client, WithoutSize)
+
+
+def test_a_local_link_loop_is_refused_before_anything_is_made_for_it(remote, home, tmp_path):
+    local = tmp_path / "local"
+    (local / "a" / "b").mkdir(parents=True)
+    (local / "a" / "b" / "f").write_bytes(b"f")
+    (local / "a" / "b" / "up").symlink_to(local / "a")  # a loop two levels up
+    with pytest.raises(OSError) as caught:
+        remote("up").upload(str(local))
+    assert caught.value.errno == errno.ELOOP and caught.value.filename == str(local / "a/b/up")
+    assert "a/b/up" in str(caught.value) and "loop" in str(caught.value)
+    assert not os.path.lexists(home.path / "up/a/b/up")
+    sibling = home.path / "up/a/b/f"  # made before or after the link, as the local listing goes
+    assert not sibling.exists() or sibling.read_bytes() == b"f"

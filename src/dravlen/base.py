@@ -33,6 +33,7 @@ from pathlib import PurePath, PurePosixPath
 from typing import Any, Concatenate, ParamSpec, Self, TextIO, TypeVar
 
 from dravlen.config import EnvConfig
+from dravlen.ftp.codec import escaping
 
 __all__ = ["BasePath", "Local", "PathMeta", "retry"]
 
@@ -526,9 +527,14 @@ class BasePath(metaclass=PathMeta):
         raise NotImplementedError(f"{type(self).__name__} does not implement _reset")
 
     def _read_config(self, section: str) -> dict[str, Any]:
-        """The keywords for ``_creator(...)`` that do not connect: ``timeout`` and ``encoding``."""
+        """The keywords for ``_creator(...)`` that do not connect: ``timeout`` and ``encoding``.
+
+        The encoding is the configured one with undecodable bytes kept as
+        escapes (`dravlen.ftp.codec`), so that names which are not valid
+        text in it still round-trip.
+        """
         settings = EnvConfig.ftp_settings(section, require_host=False)
-        return {"timeout": settings.timeout, "encoding": settings.encoding}
+        return {"timeout": settings.timeout, "encoding": escaping(settings.encoding)}
 
     def _new_client(self) -> ftplib.FTP:
         """Make the thread's client through `_reset`, then connect and log it in.

@@ -126,12 +126,12 @@ Ref type_fact(PyObject* line) {
 
 // The directory the client works in: asked once with PWD, then kept on the
 // client (the members never leave it for longer than one exchange).
-Ref working_directory(const Call& c, PyObject* client) {
+Ref working_directory(const Call& c, PyObject* self, PyObject* client) {
     Ref known = Ref::steal(PyObject_GetAttr(client, N.home_dir));
     if (known) return known;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raised();
     PyErr_Clear();
-    Ref reply = call(attr(client, N.sendcmd), N.cmd_PWD);
+    Ref reply = exchange(c, self, attr(client, N.sendcmd), N.cmd_PWD);
     Ref home = call(attr(c.global(N.ftplib), N.parse257), reply);
     remember_value(client, N.home_dir, home);
     return home;
@@ -148,7 +148,7 @@ Ref mlst_type(const Call& c, PyObject* self) {
     if (PyObject_HasAttr(client, N.no_mlst) != 0) return {};
     Ref reply;
     try {
-        reply = call(attr(client, N.sendcmd), command(N.cmd_MLST, self));
+        reply = exchange(c, self, attr(client, N.sendcmd), command(N.cmd_MLST, self));
     } catch (PyErrorSet&) {
         Except exc;
         if (!exc.matches(error_perm(c))) exc.reraise();
@@ -166,10 +166,10 @@ Ref mlst_type(const Call& c, PyObject* self) {
 
 bool enters(const Call& c, PyObject* self, PyObject* lines) {
     Ref client = attr(self, N.client);
-    Ref home = working_directory(c, client);
+    Ref home = working_directory(c, self, client);
     Ref sendcmd = attr(client, N.sendcmd);
     try {
-        call(sendcmd, command(N.cmd_CWD, self));
+        exchange(c, self, sendcmd, command(N.cmd_CWD, self));
     } catch (PyErrorSet&) {
         Except exc;
         if (!exc.matches(error_perm(c))) exc.reraise();
@@ -188,7 +188,7 @@ bool enters(const Call& c, PyObject* self, PyObject* lines) {
 
 void leave(const Call& c, PyObject* self, PyObject* sendcmd, PyObject* home) {
     try {
-        call(sendcmd, concat(N.cmd_CWD, home));
+        exchange(c, self, sendcmd, concat(N.cmd_CWD, home));
     } catch (PyErrorSet&) {
         // Left elsewhere, relative paths would name other entries: the next
         // operation starts on a fresh client, in the login directory.

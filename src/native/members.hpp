@@ -43,9 +43,9 @@ void remember(PyObject* client, PyObject* flag);
 // self._valid_reset(), result ignored.
 void valid_reset(PyObject* self);
 
-// Inside the handler of an exception that left a transfer (a command with a
-// data connection): unless it is the server's own error reply, read whole,
-// the transfer's closing reply is still unread (a signal handler raised,
+// Inside the handler of an exception that left an exchange with the server
+// (a command, or a transfer on a data connection): unless it is the server's
+// own error reply, read whole, a reply is still unread (a signal handler raised,
 // Ctrl-C, a local read failed), so the thread's client is dropped rather
 // than left to hand that stale reply to the next command.
 void drop_if_open(const Call& c, PyObject* self, const Except& exc);
@@ -86,6 +86,12 @@ void long_listing(const Call& c, PyObject* self, PyObject* data, bool here);
 
 // Whether the path text holds white space.
 bool has_blank(PyObject* text);
+
+// f(arg) under drop_if_open: one command on the control connection, whose
+// reply would be read by the next command if it was left unread.
+inline Ref exchange(const Call& c, PyObject* self, PyObject* f, PyObject* arg) {
+    return transfer(c, self, [&] { return call(f, arg); });
+}
 
 // Whether the path text holds a character that some servers expand as a
 // shell pattern in the argument of NLST, LIST or STAT.

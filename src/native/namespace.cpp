@@ -94,7 +94,7 @@ Ref mkdir(const Call& c) {
         if (truthy(attr(self, N.exists))) create = !truthy(call_method(self, N.is_dir));
         if (create) {
             Ref mkd = attr(attr(self, N.client), N.mkd);
-            call(mkd, op::posix(self));
+            op::exchange(c, self, mkd, op::posix(self));
         }
     } catch (PyErrorSet&) {
         Except exc;
@@ -146,9 +146,9 @@ bool is_link(const Call& c, PyObject* self, bool directory) {
     return unsure;
 }
 
-void remove_file(PyObject* self) {
+void remove_file(const Call& c, PyObject* self) {
     Ref remove = attr(attr(self, N.client), N.delete_);
-    call(remove, op::posix(self));
+    op::exchange(c, self, remove, op::posix(self));
 }
 
 // Entries that the long listing did not show (some servers leave out links
@@ -175,7 +175,7 @@ bool sweep_unlisted(const Call& c, PyObject* self) {
         found = true;
         Ref child = call_method(self, N.join, name);
         if (link) {
-            remove_file(child);
+            remove_file(c, child);
         } else {
             call_method(child, N.delete_);
         }
@@ -186,12 +186,12 @@ bool sweep_unlisted(const Call& c, PyObject* self) {
 void remove_directory(const Call& c, PyObject* self) {
     try {
         Ref rmd = attr(attr(self, N.client), N.rmd);
-        call(rmd, op::posix(self));
+        op::exchange(c, self, rmd, op::posix(self));
     } catch (PyErrorSet&) {
         Except exc;
         if (!exc.matches(op::error_perm(c)) || !sweep_unlisted(c, self)) exc.reraise();
         Ref rmd = attr(attr(self, N.client), N.rmd);
-        call(rmd, op::posix(self));
+        op::exchange(c, self, rmd, op::posix(self));
     }
 }
 
@@ -204,12 +204,12 @@ Ref delete_(const Call& c) {
         // A dangling link looks missing; it is removed like any other link.
         Except exc;
         if (!exc.matches(PyExc_FileNotFoundError) || !is_link(c, self, false)) exc.reraise();
-        remove_file(self);
+        remove_file(c, self);
         return none();
     }
     if (directory && is_link(c, self, true)) {
         // Removing the link itself; what it points to is not ours to walk.
-        remove_file(self);
+        remove_file(c, self);
         return none();
     }
     if (directory) {
@@ -218,7 +218,7 @@ Ref delete_(const Call& c) {
         if (PyErr_Occurred()) raised();
         remove_directory(c, self);
     } else {
-        remove_file(self);
+        remove_file(c, self);
     }
     return none();
 }

@@ -40,7 +40,7 @@ Known confirm(const Call& c, PyObject* self) {
     Ref perm = attr(ftplib, N.error_perm);
     if (PyObject_HasAttr(client, N.no_mlst) == 0) {
         try {
-            call(attr(client, N.sendcmd), op::command(N.cmd_MLST, self));
+            op::exchange(c, self, attr(client, N.sendcmd), op::command(N.cmd_MLST, self));
             return Known::present;
         } catch (PyErrorSet&) {
             Except exc;
@@ -58,7 +58,7 @@ Known confirm(const Call& c, PyObject* self) {
     if (op::has_wildcard(op::posix(self))) return listed_in_parent(c, self);
     Ref reply;
     try {
-        reply = call(attr(client, N.sendcmd), op::command(N.cmd_STAT, self));
+        reply = op::exchange(c, self, attr(client, N.sendcmd), op::command(N.cmd_STAT, self));
     } catch (PyErrorSet&) {
         Except exc;
         if (exc.matches(perm)) return op::has_code(exc.value(), "550") ? Known::missing : Known::unsure;
@@ -147,7 +147,7 @@ Ref mtime(const Call& c) {
     try {
         if (!truthy(attr(self, N.exists))) op::raise_about(PyExc_FileNotFoundError, "'", self, "' does not exist.");
         Ref sendcmd = attr(attr(self, N.client), N.sendcmd);
-        Ref response = call(sendcmd, op::command(N.cmd_MDTM, self));
+        Ref response = op::exchange(c, self, sendcmd, op::command(N.cmd_MDTM, self));
         if (!truthy(call_method(response, N.startswith, N.text_213))) {
             Ref shown = Ref::check(PyObject_Format(response, N.text_empty));
             Ref path = Ref::check(PyObject_Str(attr(self, N.path)));

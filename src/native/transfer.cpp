@@ -50,7 +50,7 @@ void check_size(const Call& c, PyObject* self, Py_ssize_t moved) {
     Ref ftplib = c.global(N.ftplib);
     Ref reply;
     try {
-        reply = call(sendcmd, op::command(N.cmd_SIZE, self));
+        reply = op::exchange(c, self, sendcmd, op::command(N.cmd_SIZE, self));
     } catch (PyErrorSet&) {
         Except exc;
         if (exc.matches(attr(ftplib, N.error_perm)) && mentions_ascii(exc.value())) {
