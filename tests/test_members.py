@@ -441,3 +441,28 @@ def test_delete_of_a_tree_goes_in_listing_order(ftp):
     assert [e[1] for e in ftp.log if e[0] == "retrlines"] == [
         "LIST -a /", "LIST -a /t", "LIST -a /t", "LIST -a /t/sub", "LIST -a /t/sub", "LIST -a /t/sub/inner"]
     assert ftp.tree() == {}
+
+
+# -- ways out of an exchange -----------------------------------------------
+
+@pytest.mark.parametrize("method, use", [
+    ("retrlines", lambda: next(P("/d").glob())), ("retrbinary", lambda: P("/d/f").read()),
+    ("retrbinary", lambda: P("/d/f").is_dir()), ("storbinary", lambda: P("/d/f").write(b"x")),
+    ("nlst", lambda: P("/d/f").exists), ("sendcmd", lambda: P("/d/f").mtime),
+], ids=["glob", "read", "is_dir", "write", "exists", "mtime"])
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), RuntimeError("from a signal handler")], ids=["Ctrl-C", "handler"])
+def test_an_exchange_left_by_anything_but_a_reply_drops_the_client(ftp, method, use, exc):
+    ftp.add_file("/d/f", b"data")
+    ftp.fail(method, exc, path="/d" if method == "retrlines" else "/d/f")
+    with pytest.raises(type(exc)) as info:
+        use()
+    assert info.value is exc
+    assert ftp.log[-2][0] == method and ftp.log[-1] == ("drop_client",)  # at once, nothing more sent
+
+
+def test_an_error_reply_keeps_the_client(ftp):
+    ftp.add_dir("/d")
+    ftp.fail("retrlines", ftplib.error_perm("550 no"), times=None)
+    with pytest.raises(ftplib.error_perm):
+        next(P("/d").glob())
+    assert ("drop_client",) not in ftp.log
