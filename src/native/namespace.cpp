@@ -117,10 +117,9 @@ Ref mkdir(const Call& c) {
 // long listing. Servers follow links in NLST, RETR and LIST of the link itself
 // (and some in MLSD), so only that line tells. A path that was found to be a
 // directory and whose own line is not there for certain (a parent that cannot
-// be listed (a server that mangles names it cannot show, a
-// link line that does not tell its name) is taken for a link: removing a
-// link as a file fails on a directory, whereas walking a link would remove
-// what it points to.
+// be listed, a server that mangles names it cannot show, a link line that
+// does not tell its name) is taken for a link: removing a link as a file
+// fails on a directory, whereas walking a link would remove what it points to.
 bool is_link(const Call& c, PyObject* self, bool directory) {
     Ref parent = attr(self, N.parent);
     if (same_text(op::posix(parent), op::posix(self))) return false;  // the root
