@@ -14,6 +14,10 @@ from __future__ import annotations
 
 import codecs
 import functools
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from typing_extensions import Buffer
 
 __all__ = ["escaping"]
 
@@ -50,7 +54,7 @@ def _escaped(base: codecs.CodecInfo) -> codecs.CodecInfo:
     def encode(text: str, errors: str = "strict") -> tuple[bytes, int]:
         return base.encode(text, _ERRORS)
 
-    def decode(data: bytes, errors: str = "strict") -> tuple[str, int]:
+    def decode(data: Buffer, errors: str = "strict") -> tuple[str, int]:
         return base.decode(data, _ERRORS)
 
     class IncrementalEncoder(base.incrementalencoder):  # type: ignore[name-defined,misc]
