@@ -445,15 +445,17 @@ def test_delete_of_a_tree_goes_in_listing_order(ftp):
 
 # -- ways out of an exchange -----------------------------------------------
 
-@pytest.mark.parametrize("method, use", [
-    ("retrlines", lambda: next(P("/d").glob())), ("retrbinary", lambda: P("/d/f").read()),
-    ("retrbinary", lambda: P("/d/f").is_dir()), ("storbinary", lambda: P("/d/f").write(b"x")),
-    ("nlst", lambda: P("/d/f").exists), ("sendcmd", lambda: P("/d/f").mtime),
-], ids=["glob", "read", "is_dir", "write", "exists", "mtime"])
+@pytest.mark.parametrize("method, where, use", [
+    ("retrlines", "/d", lambda: next(P("/d").glob())), ("retrbinary", "/d/f", lambda: P("/d/f").read()),
+    ("retrbinary", "/d/f", lambda: P("/d/f").is_dir()), ("storbinary", "/d/f", lambda: P("/d/f").write(b"x")),
+    ("nlst", "/d/f", lambda: P("/d/f").exists), ("sendcmd", "/d/f", lambda: P("/d/f").mtime),
+    ("retrlines", "/d/a b", lambda: next(P("/d/a b").glob())),  # listed from inside: no CWD back after
+], ids=["glob", "read", "is_dir", "write", "exists", "mtime", "glob-inside"])
 @pytest.mark.parametrize("exc", [KeyboardInterrupt(), RuntimeError("from a signal handler")], ids=["Ctrl-C", "handler"])
-def test_an_exchange_left_by_anything_but_a_reply_drops_the_client(ftp, method, use, exc):
+def test_an_exchange_left_by_anything_but_a_reply_drops_the_client(ftp, method, where, use, exc):
     ftp.add_file("/d/f", b"data")
-    ftp.fail(method, exc, path="/d" if method == "retrlines" else "/d/f")
+    ftp.add_dir("/d/a b")
+    ftp.fail(method, exc, path=where)
     with pytest.raises(type(exc)) as info:
         use()
     assert info.value is exc

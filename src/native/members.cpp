@@ -178,8 +178,9 @@ bool enters(const Call& c, PyObject* self, PyObject* lines) {
     try {
         if (lines != nullptr) long_listing(c, self, lines, true);
     } catch (PyErrorSet&) {
+        // After anything but a reply the client is dropped already: nothing to go back in.
         Except exc;
-        leave(c, self, sendcmd, home);
+        if (exc.matches(attr(c.global(N.ftplib), N.Error))) leave(c, self, sendcmd, home);
         exc.reraise();
     }
     leave(c, self, sendcmd, home);
