@@ -28,15 +28,9 @@ bool has_code(PyObject* error, const char* code) {
 
 bool not_understood(PyObject* error) { return has_code(error, "500") || has_code(error, "502"); }
 
-void remember(PyObject* client, PyObject* flag) {
-    if (PyObject_SetAttr(client, flag, Py_True) < 0) PyErr_Clear();
-}
+void remember(PyObject* client, PyObject* flag) { remember_value(client, flag, Py_True); }
 
 void valid_reset(PyObject* self) { call_method(self, N._valid_reset); }
-
-}  // namespace dravlen::op
-
-namespace dravlen::op {
 
 void drop_if_open(const Call& c, PyObject* self, const Except& exc) {
     if (exc.matches(attr(c.global(N.ftplib), N.Error))) return;
