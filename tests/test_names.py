@@ -167,7 +167,7 @@ def test_names_that_are_no_valid_text_round_trip(remote, home, server):
         # pyftpdlib's default turns such bytes into "?" in every answer and cannot
         # find them by name: a clear error, and nothing is lost.
         assert sorted(p.name for p in remote("box").glob()) == ["caf?.txt", "d?r", "ok.txt"]
-        with pytest.raises(FileNotFoundError, match=r"caf\?\.txt"):
+        with pytest.raises(FileNotFoundError, match=r"/(caf\?\.txt|d\?r)' does not exist"):
             remote("box").delete()
         assert os.path.exists(box + b"/caf\xe9.txt") and os.path.exists(box + b"/d\xe9r/x")
         return
