@@ -33,6 +33,7 @@ from pathlib import PurePath, PurePosixPath
 from typing import Any, Concatenate, ParamSpec, Self, TextIO, TypeVar
 
 from dravlen.config import EnvConfig
+from dravlen.ftp.codec import escaping
 
 __all__ = ["BasePath", "Local", "PathMeta", "retry"]
 
@@ -141,8 +142,11 @@ def retry(
     in a generator that no wrapper covers) -- the thread's client is dropped
     and closed, so that the next attempt connects afresh, and the call is
     tried again after a short sleep (*backoff*, doubling), *attempts* times
-    in all; the last attempt's error is raised.  Other exceptions pass at
-    once, and a successful call's result is returned unchanged.  The wrapper copies the function's name, qualified
+    in all; the last attempt's error is raised.  A wrapped call made inside
+    another one on the same thread is not retried itself (it only drops an
+    unusable client): the outermost call is retried as a whole.  Other
+    exceptions pass at once, and a successful call's result is returned
+    unchanged.  The wrapper copies the function's name, qualified
     name, doc, module and annotations, so it can wrap functions implemented
     in C.
     """
@@ -156,21 +160,34 @@ def retry(
     def decorate(func: Callable[Concatenate[_S, _P], _R]) -> Callable[Concatenate[_S, _P], _R]:
         @functools.wraps(func)
         def wrapper(*args: Any, **kwargs: Any) -> Any:
+            # Operations call one another (write -> parent.mkdir() -> exists):
+            # only the outermost retries, so an operation is tried again as a
+            # whole and the attempts do not multiply level by level.  An inner
+            # call still drops a client it found unusable.
+            outer = getattr(_NESTING, "depth", 0)
+            _NESTING.depth = outer + 1
             try:
-                return func(*args, **kwargs)
-            except BaseException as exc:
-                # The path object may come by keyword too: FTPPath.read(self=p).
-                # The retries run outside this handler so that the error
-                # finally raised does not carry the first one as its context.
-                self = args[0] if args else kwargs.get("self")
-                if (not isinstance(self, BasePath) or not _drop_after(self, exc, caught)
-                        or attempts == 1):
-                    raise
-            return _retry_after_failure(func, self, args, kwargs, caught, attempts, backoff)
+                try:
+                    return func(*args, **kwargs)
+                except BaseException as exc:
+                    # The path object may come by keyword too: FTPPath.read(self=p).
+                    # The retries run outside this handler so that the error
+                    # finally raised does not carry the first one as its context.
+                    self = args[0] if args else kwargs.get("self")
+                    if (not isinstance(self, BasePath) or not _drop_after(self, exc, caught)
+                            or attempts == 1 or outer):
+                        raise
+                return _retry_after_failure(func, self, args, kwargs, caught, attempts, backoff)
+            finally:
+                _NESTING.depth = outer
 
         return wrapper
 
     return decorate
+
+
+# How many retry-wrapped calls the thread is inside.
+_NESTING = threading.local()
 
 
 # What a closed client or one whose reply file a timed-out read broke raises
@@ -510,9 +527,14 @@ class BasePath(metaclass=PathMeta):
         raise NotImplementedError(f"{type(self).__name__} does not implement _reset")
 
     def _read_config(self, section: str) -> dict[str, Any]:
-        """The keywords for ``_creator(...)`` that do not connect: ``timeout`` and ``encoding``."""
+        """The keywords for ``_creator(...)`` that do not connect: ``timeout`` and ``encoding``.
+
+        The encoding is the configured one with undecodable bytes kept as
+        escapes (`dravlen.ftp.codec`), so that names which are not valid
+        text in it still round-trip.
+        """
         settings = EnvConfig.ftp_settings(section, require_host=False)
-        return {"timeout": settings.timeout, "encoding": settings.encoding}
+        return {"timeout": settings.timeout, "encoding": escaping(settings.encoding)}
 
     def _new_client(self) -> ftplib.FTP:
         """Make the thread's client through `_reset`, then connect and log it in.
