@@ -29,7 +29,7 @@ from dravlen.base import retry
 if TYPE_CHECKING:
     from dravlen.base import BasePath
 
-__all__ = ["Entry", "list_dir", "parse_list", "parse_mlsd", "parse_mlsx_facts"]
+__all__ = ["Entry", "list_dir", "parse_list", "parse_mlsd", "parse_mlst", "parse_mlsx_facts"]
 
 log = logging.getLogger(__name__)
 
@@ -375,7 +375,16 @@ def _fetch(path: BasePath) -> tuple[bool, list[str]]:
         raise AssertionError("unreachable")  # pragma: no cover
 
 
+def command_path(path: BasePath) -> str:
+    """The path as it goes in a command; refused if it would end the command line."""
+    text = path.path.as_posix()
+    if "\r" in text or "\n" in text:
+        raise ValueError(f"Remote path {text!r} holds a line break, which an FTP command cannot carry")
+    return text
+
+
 def _list_dir(path: Any) -> list[Entry]:
+    command_path(path)
     machine, lines = _fetch(path)
     entries: list[Entry] = []
     seen_dot = False
