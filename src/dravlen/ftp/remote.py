@@ -147,6 +147,17 @@ class RemotePath(FTPPath):
 
     # -- streaming ---------------------------------------------------------
 
+    @overload
+    def open(self, mode: Literal["rb"] = ...) -> io.BufferedReader: ...
+    @overload
+    def open(self, mode: Literal["wb"]) -> io.BufferedWriter: ...
+    @overload
+    def open(self, mode: Literal["r", "w", "rt", "wt"], *, encoding: str | None = ...,
+             errors: str | None = ..., newline: str | None = ...) -> io.TextIOWrapper: ...
+    @overload
+    def open(self, mode: str, *, encoding: str | None = ..., errors: str | None = ...,
+             newline: str | None = ...) -> IO[Any]: ...
+
     def open(self, mode: str = "rb", *, encoding: str | None = None, errors: str | None = None,
              newline: str | None = None) -> IO[Any]:
         """A file object streaming the remote file: ``"rb"``/``"r"`` read it
