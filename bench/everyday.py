@@ -254,6 +254,8 @@ def main() -> None:
             server = S.servers.start(kind, base / kind / "root")
             try:
                 section = S.servers.make_config(server, config, name=f"bench_{kind}")
+                # Servers without a chroot name files by their real path.
+                top = "/" if kind == "pyftpdlib" else f"{server.root}/"
                 make_big(server.root / "big.bin")
                 listed = server.root / "listed"
                 listed.mkdir()
@@ -261,10 +263,10 @@ def main() -> None:
                     (listed / f"entry {i:04}.dat").write_bytes(b"x" * (i % 97))
                 scratch = base / kind / "local"
                 scratch.mkdir()
-                mem_rows += memory(server, section, config, "big.bin", scratch,
+                mem_rows += memory(server, section, config, top + "big.bin", scratch,
                                    ("download", "cat", "read") if kind == KINDS[0] else ("download", "cat"))
-                list_rows += listing(server, section, "listed", runs)
-                speed_rows.append(download_speed(server, section, "big.bin", scratch, pairs))
+                list_rows += listing(server, section, top + "listed", runs)
+                speed_rows.append(download_speed(server, section, top + "big.bin", scratch, pairs))
             finally:
                 server.stop()
     finally:

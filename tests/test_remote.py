@@ -158,8 +158,35 @@ def test_download(rpath, home, tmp_path):
             rpath(bad).download(target)
     assert target.read_bytes() == b"kept"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["empty", "out.bin"]
-    with pytest.raises(FileNotFoundError):
+    with pytest.raises(FileNotFoundError, match="no such folder"):
         rpath("f.bin").download(tmp_path / "no such folder" / "x")
+    with pytest.raises(IsADirectoryError):  # refused before anything is sent
+        rpath("f.bin").download(tmp_path)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["empty", "out.bin"]
+
+
+@pytest.mark.parametrize("at", [1, 2, 4, 8])  # a control reply or the data
+def test_interrupted_download_leaves_nothing_and_drops_the_client(rpath, home, tmp_path, monkeypatch, at):
+    import socket
+
+    (home.path / "f.bin").write_bytes(random.Random(6).randbytes(4 << 20))
+    before = rpath().client
+    real = socket.socket.recv_into
+    calls = []
+
+    def interrupted(self, *args):
+        calls.append(1)
+        if len(calls) == at:
+            raise KeyboardInterrupt
+        return real(self, *args)
+
+    monkeypatch.setattr(socket.socket, "recv_into", interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        rpath("f.bin").download(tmp_path / "out")
+    monkeypatch.setattr(socket.socket, "recv_into", real)
+    assert list(tmp_path.iterdir()) == []
+    assert rpath().client is not before  # given up at once, not waited on
+    assert rpath("f.bin").download(tmp_path / "out") == 4 << 20
 
 
 # ---------------------------------------------------------------------------

@@ -18,18 +18,20 @@ valid in the client's encoding are kept as lone surrogates
 from __future__ import annotations
 
 import ftplib
+import functools
 import logging
 import re
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from dravlen.base import retry
 
 if TYPE_CHECKING:
     from dravlen.base import BasePath
 
-__all__ = ["Entry", "list_dir", "parse_list", "parse_mlsd", "parse_mlst", "parse_mlsx_facts"]
+__all__ = ["Entry", "drop_on_interrupt", "list_dir", "parse_list", "parse_mlsd", "parse_mlst", "parse_mlsx_facts"]
 
 log = logging.getLogger(__name__)
 
@@ -190,17 +192,23 @@ _DOS = re.compile(
 
 
 def _unix_time(m: re.Match[str], now: datetime) -> datetime | None:
+    return _when(m["month"], m["day"], m["year"], m["hour"], m["minute"], m["iso"], m["isotime"], now)
+
+
+# The entries of a directory share few distinct dates: each is worked out once.
+@functools.lru_cache(maxsize=4096)
+def _when(month_text: str | None, day_text: str | None, year_text: str | None, hour_text: str | None,
+          minute_text: str | None, iso: str | None, iso_time: str | None, now: datetime) -> datetime | None:
     try:
-        if m["iso"]:
-            return datetime.strptime(f"{m['iso']} {m['isotime']}", "%Y-%m-%d %H:%M").replace(
-                tzinfo=timezone.utc)
-        month = _MONTHS.get(m["month"].lower())
-        if month is None:
+        if iso and iso_time:
+            return datetime.strptime(f"{iso} {iso_time}", "%Y-%m-%d %H:%M").replace(tzinfo=timezone.utc)
+        month = _MONTHS.get((month_text or "").lower())
+        if month is None or day_text is None:
             return None
-        day = int(m["day"])
-        if m["year"]:
-            return datetime(int(m["year"]), month, day, tzinfo=timezone.utc)
-        hour, minute = int(m["hour"]), int(m["minute"])
+        day = int(day_text)
+        if year_text:
+            return datetime(int(year_text), month, day, tzinfo=timezone.utc)
+        hour, minute = int(hour_text or ""), int(minute_text or "")
     except ValueError:
         return None
     # A date without a year is within the last six months (the ls rule):
@@ -304,9 +312,9 @@ def _transfer_lines(path: BasePath, command: str) -> list[str]:
     KeyboardInterrupt drops it at once rather than wait on the server."""
     client = path.client
     client.voidcmd("TYPE A")
-    conn = client.transfercmd(command)
     chunks: list[bytes] = []
     try:
+        conn = client.transfercmd(command)
         with conn:
             while True:
                 block = conn.recv(_BLOCK)
@@ -323,6 +331,25 @@ def _transfer_lines(path: BasePath, command: str) -> list[str]:
         path._valid_reset()
         raise
     return _split_lines(b"".join(chunks), client.encoding)
+
+
+_F = TypeVar("_F", bound=Callable[..., Any])
+
+
+def drop_on_interrupt(func: _F) -> _F:
+    """Wrap a member whose first argument is the path: a KeyboardInterrupt
+    (which no retry catches) can stop a client between a command and its
+    reply, so the thread's client is dropped and the next use connects."""
+
+    @functools.wraps(func)
+    def wrapper(path: Any, *args: Any, **kwargs: Any) -> Any:
+        try:
+            return func(path, *args, **kwargs)
+        except KeyboardInterrupt:
+            path._drop_client()
+            raise
+
+    return wrapper  # type: ignore[return-value]
 
 
 def _not_understood(exc: BaseException) -> bool:
@@ -356,7 +383,9 @@ def _fetch(path: BasePath) -> tuple[bool, list[str]]:
         except ftplib.error_perm as exc:
             if not _not_understood(exc):
                 _raise_not_a_directory(path, exc)
-            setattr(client, NO_MLSD, True)
+            setattr(path.client, NO_MLSD, True)
+    if where.startswith("-"):  # LIST would take it for options
+        where = "./" + where
     client = path.client
     if not hasattr(client, PLAIN_LIST):
         try:
@@ -421,6 +450,7 @@ def _is_dot_line(line: str) -> bool:
     return m is not None and m["name"] == "." and m["mode"][0] == "d"
 
 
+@drop_on_interrupt
 @retry(ftplib.error_temp, ftplib.error_reply)
 def list_dir(path: Any) -> list[Entry]:
     """The entries of the remote directory *path* (a `RemotePath`), in the

@@ -12,6 +12,7 @@ do.  Like `FTPPath` it talks to the server of the configuration section
 
 from __future__ import annotations
 
+import errno
 import fnmatch
 import ftplib
 import io
@@ -22,7 +23,7 @@ from pathlib import PurePosixPath
 from typing import IO, Any, Literal, overload
 
 from dravlen.base import LOST_CONNECTION, BasePath, retry
-from dravlen.ftp.listing import Entry, command_path, list_dir, parse_mlst
+from dravlen.ftp.listing import Entry, command_path, drop_on_interrupt, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.streams import (
     BufferedUpload,
@@ -44,6 +45,9 @@ NO_MLST = "_dravlen_no_mlst"
 MAX_DEPTH = 200
 
 _BLOCK = 1 << 20  # bytes moved per read in download()
+
+
+_from_parts: Any = getattr(PurePosixPath, "_from_parsed_parts", None)
 
 
 class RenameUncertain(OSError):
@@ -72,6 +76,7 @@ class RemotePath(FTPPath):
 
     # -- metadata ----------------------------------------------------------
 
+    @drop_on_interrupt
     @retry(ftplib.error_temp, ftplib.error_reply)
     def info(self) -> Entry:
         """Kind, size and modification time (aware, UTC) of the path.
@@ -119,6 +124,7 @@ class RemotePath(FTPPath):
             return entry.size
         return self._size_command()
 
+    @drop_on_interrupt
     @retry(ftplib.error_temp, ftplib.error_reply)
     def _size_command(self) -> int:
         where = command_path(self)
@@ -143,7 +149,19 @@ class RemotePath(FTPPath):
         """The entries of the directory, from one ``MLSD`` or ``LIST``: path
         objects, or with *detail* ``(path, Entry)`` pairs (kind, size, time)."""
         entries = list_dir(self)  # listed now, so that errors show at the call
-        return ((self.join(e.name), e) if detail else self.join(e.name) for e in entries)
+        return ((self._child(e.name), e) if detail else self._child(e.name) for e in entries)
+
+    def _child(self, name: str) -> RemotePath:
+        # A listed name holds no "/" and is no "." or "..": it needs none of
+        # the parsing that join() does for any text, which costs more than
+        # reading its listing line.  pathlib's parts are used where this
+        # Python has them as 3.11 does, else the path is joined.
+        path = self.path
+        try:
+            child = _from_parts(path._drv, path._root, path._parts + [name])  # type: ignore[attr-defined]
+        except (AttributeError, TypeError):
+            child = path / name
+        return type(self)(child)
 
     # -- streaming ---------------------------------------------------------
 
@@ -200,8 +218,9 @@ class RemotePath(FTPPath):
             raise PermissionError(f"'{self.path}' cannot be read: {exc}") from exc
         return Download(self, client, conn)
 
-    _download = retry(ftplib.error_temp, ftplib.error_reply)(_reader)
+    _download = drop_on_interrupt(retry(ftplib.error_temp, ftplib.error_reply)(_reader))
 
+    @drop_on_interrupt
     @retry(ftplib.error_temp, ftplib.error_reply)
     def _upload(self) -> Upload:
         where = command_path(self)
@@ -212,6 +231,7 @@ class RemotePath(FTPPath):
             raise PermissionError(f"'{self.path}' cannot be written: {exc}") from exc
         return Upload(self, client, conn)
 
+    @drop_on_interrupt
     @retry(ftplib.error_temp, ftplib.error_reply)
     def download(self, local_path: str | os.PathLike[str]) -> int:
         """Copy the remote file to *local_path*; the number of bytes.
@@ -225,7 +245,12 @@ class RemotePath(FTPPath):
         if not isinstance(target, str):
             raise TypeError(f"local_path must be a text path, not {target!r}")
         folder, base = os.path.split(os.path.abspath(target))
-        fd, temporary = tempfile.mkstemp(prefix=f".{base}.", suffix=".part", dir=folder)
+        if os.path.isdir(target):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
+        try:
+            fd, temporary = tempfile.mkstemp(prefix=f".{base}.", suffix=".part", dir=folder)
+        except OSError as exc:  # named by the folder, not by a temporary name
+            raise type(exc)(exc.errno, exc.strerror, folder) from None
         try:
             os.fchmod(fd, 0o666 & ~_umask())
             with open(fd, "wb", buffering=0) as out:
@@ -265,6 +290,7 @@ class RemotePath(FTPPath):
         new = type(self)(target)
         return self._rename(new)
 
+    @drop_on_interrupt
     @retry(ftplib.error_temp, ftplib.error_reply)
     def _rename(self, new: RemotePath) -> RemotePath:
         source, destination = command_path(self), command_path(new)

@@ -172,6 +172,9 @@ class Download(_Transfer):
         try:
             self._client.voidresp()
             confirm_size(self._path, self._client, self.moved, self._where)
+        except KeyboardInterrupt:
+            self.discard()
+            raise
         except ftplib.Error:
             # Its reply was read whole (a 426, a short SIZE).
             if self._owned_here():
@@ -237,6 +240,10 @@ class Upload(_Transfer):
                 try:
                     self._client.voidresp()
                     confirm_size(self._path, self._client, self.moved, self._where)
+                except KeyboardInterrupt:
+                    self._cut = True
+                    self.discard()
+                    raise
                 except ftplib.Error:
                     if self._owned_here():
                         self._path._valid_reset()
