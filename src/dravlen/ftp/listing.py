@@ -31,7 +31,7 @@ from dravlen.base import retry
 if TYPE_CHECKING:
     from dravlen.base import BasePath
 
-__all__ = ["Entry", "drop_on_interrupt", "list_dir", "parse_list", "parse_mlsd", "parse_mlst", "parse_mlsx_facts"]
+__all__ = ["Entry", "Listing", "drop_on_interrupt", "list_dir", "parse_list", "parse_mlsd", "parse_mlst", "parse_mlsx_facts"]
 
 log = logging.getLogger(__name__)
 
@@ -69,6 +69,23 @@ class Entry:
 
 class _Unreadable(Exception):
     """A listing line that is no entry in any format known here."""
+
+
+class _Ambiguous(Exception):
+    """A link line whose text holds " -> " more than once: where its name
+    ends cannot be told."""
+
+
+class Listing(list[Entry]):
+    """The entries of a directory, and in ``skipped`` the listing lines that
+    name an entry that could not be told apart (a link line such as
+    ``a -> b -> c``), so that whoever copies or compares a tree can say so."""
+
+    skipped: list[str]
+
+    def __init__(self, entries: Any = (), skipped: Any = ()) -> None:
+        super().__init__(entries)
+        self.skipped = list(skipped)
 
 
 def _child_name(name: str) -> bool:
@@ -240,8 +257,7 @@ def _read_list_line(line: str, now: datetime | None) -> Entry | None:
             if name.count(" -> ") == 1:
                 name, target = name.split(" -> ")
             elif " -> " in name:
-                log.warning("left out the link line %r: its name and its target cannot be told apart", line)
-                return None
+                raise _Ambiguous(line)
             # without any " -> " the line names the link alone
         kind = {"-": "file", "d": "dir", "l": "link"}.get(type_char, "other")
         if not _child_name(name):
@@ -285,6 +301,9 @@ def parse_list(line: str, now: datetime | None = None) -> Entry | None:
     """
     try:
         return _read_list_line(line, now)
+    except _Ambiguous:
+        log.warning("left out the link line %r: its name and its target cannot be told apart", line)
+        return None
     except _Unreadable:
         return None
 
@@ -413,11 +432,11 @@ def command_path(path: BasePath) -> str:
     return text
 
 
-def _list_dir(path: Any) -> list[Entry]:
+def _list_dir(path: Any) -> Listing:
     command_path(path)
     machine, lines = _fetch(path)
     now = datetime.now(timezone.utc)  # places LIST's dates without a year
-    entries: list[Entry] = []
+    entries = Listing()
     seen_dot = False
     for line in lines:
         try:
@@ -431,6 +450,11 @@ def _list_dir(path: Any) -> list[Entry]:
                 entry = _read_list_line(line, now)
                 if entry is None and _is_dot_line(line):
                     seen_dot = True
+        except _Ambiguous:
+            log.warning("'%s': left out the link line %r: its name and its target cannot be told apart",
+                        path.path, line)
+            entries.skipped.append(line)
+            continue
         except _Unreadable:
             raise ValueError(
                 f"'{path.path}': the server listed a line in no known format: {line!r}") from None
@@ -452,10 +476,12 @@ def _is_dot_line(line: str) -> bool:
 
 @drop_on_interrupt
 @retry(ftplib.error_temp, ftplib.error_reply)
-def list_dir(path: Any) -> list[Entry]:
+def list_dir(path: Any) -> Listing:
     """The entries of the remote directory *path* (a `RemotePath`), in the
     server's order: one MLSD where the server has it, else one ``LIST -a``
-    (plain ``LIST`` where ``-a`` is refused); no probe per entry.
+    (plain ``LIST`` where ``-a`` is refused); no probe per entry.  Lines
+    naming an entry that cannot be told apart are logged and kept in the
+    result's ``skipped``.
 
     Raises FileNotFoundError for a missing path, NotADirectoryError for a
     file, ValueError for a listing line in no known format (naming it):
