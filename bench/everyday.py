@@ -244,7 +244,7 @@ def main() -> None:
     if args.child:
         _child(*args.child)
         return
-    pairs, runs = (3, 5) if args.quick else (7, 15)
+    pairs, runs = (3, 5) if args.quick else (9, 15)
     base = S.scratch("dravlen-everyday-")
     config = base / "bench.ini"
     os.environ["DRAVLEN_CONFIG"] = str(config)

@@ -62,8 +62,8 @@ def test_info_size_and_iterdir(rpath, home, server, monkeypatch):
     assert rpath("d/sub").info().kind == "dir"
     with pytest.raises(IsADirectoryError):
         rpath("d/sub").size
-    for missing in ("nope", "d/nope", "nope/deeper"):
-        with pytest.raises(FileNotFoundError, match="does not exist"):
+    for missing in ("nope", "d/nope", "nope/deeper", "d/f01.csv/below"):
+        with pytest.raises(FileNotFoundError, match=f"{missing}' does not exist"):
             rpath(missing).info()
 
     # once the server's abilities are known, a listing is one transfer: no probe per entry

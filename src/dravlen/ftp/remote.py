@@ -96,7 +96,7 @@ class RemotePath(FTPPath):
                 self._valid_reset()
                 if not _not_understood(exc):
                     raise FileNotFoundError(f"'{self.path}' does not exist.") from exc
-                setattr(client, NO_MLST, True)
+                setattr(self.client, NO_MLST, True)
             else:
                 for line in reply.split("\n")[1:]:
                     if line.startswith(" "):
@@ -108,7 +108,11 @@ class RemotePath(FTPPath):
             if self.is_dir():
                 return Entry(name or where, "dir", None, None)
             raise FileNotFoundError(f"'{self.path}' does not exist.")
-        for entry in list_dir(self.parent):
+        try:
+            siblings = list_dir(self.parent)
+        except (FileNotFoundError, NotADirectoryError) as exc:
+            raise FileNotFoundError(f"'{self.path}' does not exist.") from exc
+        for entry in siblings:
             if entry.name == name:
                 return entry
         raise FileNotFoundError(f"'{self.path}' does not exist.")

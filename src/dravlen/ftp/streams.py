@@ -62,7 +62,10 @@ def confirm_size(path: Any, client: ftplib.FTP, moved: int, where: str) -> None:
         path._valid_reset()
         if _not_understood(exc):
             return
-        raise
+        # Not confirmed is not whole (Pure-FTPd, say, stores a name with
+        # blanks at either end under another name, and has no SIZE for it).
+        raise IncompleteTransfer(
+            f"'{path.path}': {moved} bytes moved, but the server tells no size: {exc}") from exc
     text = reply[3:].strip()
     if reply[:3] != "213" or not (text.isascii() and text.isdigit()):
         raise ftplib.error_reply(reply)
