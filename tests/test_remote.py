@@ -329,3 +329,30 @@ def test_listing_from_list_lines_and_its_faults(fault):
     for action in ("close", "421", "temp", "cut426"):
         fault.fault("LIST", action)
         assert [p.name for p in FaultRemote("/d").iterdir()] == ["f"]
+
+
+def test_many_threads_each_on_its_own_client(rpath, home, tmp_path):
+    from concurrent.futures import ThreadPoolExecutor
+
+    files = {f"f{i}.bin": random.Random(10 + i).randbytes(300_000 + i) for i in range(8)}
+    for name, data in files.items():
+        (home.path / name).write_bytes(data)
+
+    def work(name):
+        client = rpath().client
+        assert rpath(name).download(tmp_path / name) == len(files[name])
+        with rpath(name).open() as f:
+            head = f.read(1000)  # abandoned: the rest is never read
+        listed = {e.name: e.size for _, e in rpath().iterdir(detail=True)}
+        with rpath(f"out/{name}").open("wb") as f:
+            f.write(head)
+        return client is rpath().client, listed
+
+    with ThreadPoolExecutor(8) as pool:
+        results = list(pool.map(work, files))
+    assert all(same for same, _ in results)
+    for _, listed in results:
+        assert {k: v for k, v in listed.items() if k in files} == {k: len(v) for k, v in files.items()}
+    for name, data in files.items():
+        assert (tmp_path / name).read_bytes() == data
+        assert (home.path / "out" / name).read_bytes() == data[:1000]
