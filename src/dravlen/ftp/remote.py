@@ -323,7 +323,7 @@ class RemotePath(FTPPath):
                 f"the connection was lost after asking to rename '{self.path}' to '{new.path}';"
                 " whether it was renamed is unknown") from exc
         if new.name != new.name.strip() and not new.exists:
-            # Some servers (Pure-FTPd) turn blanks at either end of a new
+            # Some servers (Pure-FTPd) turn a blank that ends a new
             # name into '_' and report success all the same.
             raise FileNotFoundError(
                 f"the server renamed '{self.path}' but nothing is at '{new.path}': it changed the"

@@ -63,7 +63,7 @@ def confirm_size(path: Any, client: ftplib.FTP, moved: int, where: str) -> None:
         if _not_understood(exc):
             return
         # Not confirmed is not whole (Pure-FTPd, say, stores a name with
-        # blanks at either end under another name, and has no SIZE for it).
+        # a blank at its end under another name, and has no SIZE for it).
         raise IncompleteTransfer(
             f"'{path.path}': {moved} bytes moved, but the server tells no size: {exc}") from exc
     text = reply[3:].strip()
