@@ -297,7 +297,8 @@ def parse_list(line: str, now: datetime | None = None) -> Entry | None:
 
     Times in LIST are taken as UTC (servers list in UTC unless told
     otherwise); a Unix date without a year is placed within the six months
-    before *now* (default: the current time).
+    before *now* (default: the current time), and one with a year but no
+    time of day is taken at midnight.
     """
     try:
         return _read_list_line(line, now)
