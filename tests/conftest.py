@@ -23,13 +23,14 @@ def config_file(tmp_path_factory):
         os.environ["DRAVLEN_CONFIG"] = before
 
 
-def bound_class(server, config_file, suffix: str = "", **options):
-    """A subclass of FTPPath that talks to `server` through its own section."""
+def bound_class(server, config_file, suffix: str = "", base=None, **options):
+    """A subclass of FTPPath (or of *base*) that talks to `server` through its own section."""
     from dravlen.ftp.path import FTPPath
 
+    base = base or FTPPath
     name = f"{server.kind}{suffix}"
     make_config(server, config_file, name=name, **options)
-    return type(f"FTPPath_{name}", (FTPPath,), {"_section": (name,)})
+    return type(f"{base.__name__}_{name}", (base,), {"_section": (name,)})
 
 
 @pytest.fixture(scope="session")
@@ -41,3 +42,16 @@ def path_class(server, config_file):
 def remote(path_class, home):
     """remote("a/b") is the path object of a/b inside the test's own folder."""
     return lambda rel="": path_class(f"{home.remote}/{rel}" if rel else home.remote)
+
+
+@pytest.fixture(scope="session")
+def remote_path_class(server, config_file):
+    from dravlen.ftp.remote import RemotePath
+
+    return bound_class(server, config_file, suffix="-remote", base=RemotePath)
+
+
+@pytest.fixture
+def rpath(remote_path_class, home):
+    """rpath("a/b") is the RemotePath of a/b inside the test's own folder."""
+    return lambda rel="": remote_path_class(f"{home.remote}/{rel}" if rel else home.remote)

@@ -88,6 +88,38 @@ def test_put_tree_then_read_it_back(config, folder, tmp_path):
     assert (disk / "t" / "sub" / "a.txt").read_bytes() == b"one\r\n\x00\xff"
 
 
+def test_cat_get_ls_long_and_mv(config, folder, tmp_path):
+    remote, disk = folder
+    make_tree(disk / "t")
+    (disk / "t" / " pad ").write_bytes(b"12")
+    os.utime(disk / "t" / " pad ", (1_700_000_000, 1_700_000_000))
+    os.symlink("sub", disk / "t" / "ln")
+
+    assert cli(config, "cat", f"{remote}/t/sub/deep/c.csv").stdout == b"c" * 100_000
+    ok(config, "get", f"{remote}/t/a.txt", tmp_path / "a.copy")
+    assert (tmp_path / "a.copy").read_bytes() == b"one\r\n\x00\xff"
+    ok(config, "get", f"{remote}/t/sub/b.csv", tmp_path)  # into the directory
+    assert (tmp_path / "b.csv").read_bytes() == b"b"
+
+    lines = ok(config, "ls", "-l", f"{remote}/t").splitlines()
+    # pyftpdlib's MLSD tells sizes and times to the second, and follows links
+    assert lines == [
+        "file             2 2023-11-14 22:13:20  pad ",
+        "file             7 " + lines[1][19:38] + " a.txt",
+        "dir              - " + lines[2][19:38] + " empty",
+        "dir              - " + lines[3][19:38] + " ln",
+        "dir              - " + lines[4][19:38] + " sub",
+    ]
+    datetime.datetime.strptime(lines[1][19:38], "%Y-%m-%d %H:%M:%S")
+    assert ok(config, "ls", "-l", f"{remote}/t", "*.txt") == lines[1] + "\n"
+    assert ok(config, "ls", "-l", f"{remote}/t/a.txt").endswith(f" {remote}/t/a.txt\n")
+
+    ok(config, "mv", f"{remote}/t/a.txt", f"{remote}/t/sub/")
+    ok(config, "mv", f"{remote}/t/sub", f"{remote}/t/moved")
+    assert (disk / "t" / "moved" / "a.txt").read_bytes() == b"one\r\n\x00\xff"
+    assert not (disk / "t" / "sub").exists()
+
+
 def test_mkdir_and_rm(config, folder):
     remote, disk = folder
     ok(config, "mkdir", f"{remote}/x/y/z")
@@ -112,6 +144,12 @@ def test_mkdir_and_rm(config, folder):
     (["rm", "-r", "/"], "/", "refusing to remove a top or parent directory"),
     (["mkdir", "{r}/file"], "{r}/file", "File exists"),
     (["put", "{l}/missing", "{r}/x"], "{l}/missing", "No such file or directory"),
+    (["get", "{r}/nope", "{l}/x"], "{r}/nope", "No such file or directory"),
+    (["get", "{r}", "{l}/x"], "{r}", "Is a directory"),
+    (["get", "{r}/file", "{l}/no dir/x"], "{l}/no dir", "No such file or directory"),
+    (["ls", "-l", "{r}/nope"], "{r}/nope", "No such file or directory"),
+    (["ls", "-l", "{r}/file", "*"], "{r}/file", "Not a directory"),
+    (["mv", "{r}/nope", "{r}/x"], "{r}/nope", "No such file or directory"),
 ])
 def test_failures_exit_1_with_one_line(config, folder, tmp_path, args, subject, reason):
     remote, disk = folder
@@ -120,6 +158,7 @@ def test_failures_exit_1_with_one_line(config, folder, tmp_path, args, subject, 
     done = cli(config, *map(fill, args))
     assert done.returncode == 1
     assert done.stderr.decode() == f"dravlen: {fill(subject)}: {reason}\n"
+    assert not list(tmp_path.glob("*x*"))  # nothing downloaded, not even in part
     assert (disk / "file").read_bytes() == b"kept"
     if args[0] == "stat":
         assert done.stdout.decode() == f"path: {fill(subject)}\nexists: no\n"
@@ -151,7 +190,7 @@ def test_usage_errors_exit_2(config, args):
     assert done.returncode == 2 and b"usage:" in done.stderr
 
 
-@pytest.mark.parametrize("command", [[], ["ls"], ["stat"], ["cat"], ["put"], ["rm"], ["mkdir"]])
+@pytest.mark.parametrize("command", [[], ["ls"], ["stat"], ["cat"], ["get"], ["put"], ["mv"], ["rm"], ["mkdir"]])
 def test_help(config, command):
     assert "usage: python -m dravlen.ftp" in ok(config, *command, "--help")
 

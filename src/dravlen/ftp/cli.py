@@ -1,6 +1,7 @@
 """The command line of the FTP backend: ``python -m dravlen.ftp``.
 
-Every command works through `FTPPath`'s public members, on the server of the
+Every command works through the public members of `RemotePath` (the core
+`FTPPath` and the everyday members beside it), on the server of the
 configuration section ``[ftp]`` (or the one ``--section`` names) of the file
 ``DRAVLEN_CONFIG`` names.  Exit status: 0 done, 1 the operation failed (one
 line ``dravlen: <path>: <reason>`` on stderr), 2 a usage error.
@@ -9,6 +10,7 @@ line ``dravlen: <path>: <reason>`` on stderr), 2 a usage error.
 from __future__ import annotations
 
 import argparse
+import fnmatch
 import ftplib
 import os
 import stat
@@ -17,6 +19,7 @@ from typing import Callable, Optional, Sequence, TextIO
 
 from dravlen.config import ConfigError
 from dravlen.ftp.path import FTPPath
+from dravlen.ftp.remote import Entry, RemotePath
 
 PROG = "python -m dravlen.ftp"
 
@@ -42,11 +45,11 @@ def _reason(exc: BaseException) -> str:
     return str(exc).rstrip(".") or type(exc).__name__
 
 
-def _path_class(section: str) -> type[FTPPath]:
-    if section == FTPPath._section[0]:
-        return FTPPath
-    # FTPPath takes its section from the class, so another section needs a subclass.
-    return type("SectionFTPPath", (FTPPath,), {"_section": (section,)})
+def _path_class(section: str) -> type[RemotePath]:
+    if section == RemotePath._section[0]:
+        return RemotePath
+    # The section comes from the class, so another section needs a subclass.
+    return type("SectionRemotePath", (RemotePath,), {"_section": (section,)})
 
 
 def _out(data: bytes) -> None:
@@ -61,7 +64,40 @@ def _out(data: bytes) -> None:
 # commands
 
 
-def cmd_ls(cls: type[FTPPath], args: argparse.Namespace) -> None:
+def _name_bytes(name: str) -> bytes:
+    # Bytes of a name that were not valid text come out as they came in.
+    return name.encode("utf-8", "surrogateescape")
+
+
+def _long_line(entry: Entry, shown: str) -> bytes:
+    size = "-" if entry.size is None else str(entry.size)
+    when = "-" if entry.mtime is None else entry.mtime.strftime("%Y-%m-%d %H:%M:%S")
+    target = "" if entry.target is None else f" -> {entry.target}"
+    return _name_bytes(f"{entry.kind:<5} {size:>12} {when:<19} {shown}{target}\n")
+
+
+def cmd_ls_long(cls: type[RemotePath], args: argparse.Namespace) -> None:
+    # Kinds, sizes and times all come from the one listing of the directory.
+    top = cls(args.path)
+    try:
+        entries = sorted(top.iterdir(detail=True), key=lambda pair: pair[0].name)
+    except FileNotFoundError:
+        raise Failure(top, "No such file or directory") from None
+    except NotADirectoryError:
+        if args.pattern is not None:
+            raise Failure(top, "Not a directory") from None
+        _out(_long_line(top.info(), str(top)))  # like ls: a file lists as itself
+        return
+    pattern = args.pattern or "*"
+    for path, entry in entries:
+        if fnmatch.fnmatch(path.name, pattern):
+            _out(_long_line(entry, entry.name))
+
+
+def cmd_ls(cls: type[RemotePath], args: argparse.Namespace) -> None:
+    if args.long:
+        cmd_ls_long(cls, args)
+        return
     top = cls(args.path)
     try:
         entries = sorted(top.glob(args.pattern or "*"), key=lambda p: p.name)
@@ -92,15 +128,57 @@ def cmd_stat(cls: type[FTPPath], args: argparse.Namespace) -> None:
     _out(f"path: {path}\nexists: yes\nkind: {kind}\nmtime: {mtime}\n".encode())
 
 
-def cmd_cat(cls: type[FTPPath], args: argparse.Namespace) -> None:
+def cmd_cat(cls: type[RemotePath], args: argparse.Namespace) -> None:
     path = cls(args.path)
     try:
-        data = path.read()
+        stream = path.open("rb")
     except FileNotFoundError:
         raise Failure(path, "No such file or directory") from None
-    except TypeError:  # the backend's word for "not a file"
+    except IsADirectoryError:
         raise Failure(path, "Is a directory") from None
-    _out(data)
+    # Streamed block by block: memory stays flat whatever the file's size.
+    with stream:
+        while block := stream.read1(_BLOCK):
+            _out(block)
+
+
+_BLOCK = 1 << 20
+
+
+def cmd_get(cls: type[RemotePath], args: argparse.Namespace) -> None:
+    path = cls(args.remote)
+    local = args.local if args.local is not None else (path.name or ".")
+    if os.path.isdir(local):  # into that directory, like cp
+        local = os.path.join(local, path.name)
+    try:
+        path.download(local)
+    except FileNotFoundError as exc:
+        if exc.filename:  # the local folder is missing
+            raise Failure(exc.filename, _reason(exc)) from None
+        raise Failure(path, "No such file or directory") from None
+    except IsADirectoryError as exc:
+        if exc.filename:
+            raise Failure(exc.filename, _reason(exc)) from None
+        raise Failure(path, "Is a directory") from None
+    except OSError as exc:
+        if exc.filename:  # the local side failed, and says which file
+            raise Failure(exc.filename, _reason(exc)) from None
+        raise Failure(path, _reason(exc)) from None
+
+
+def cmd_mv(cls: type[RemotePath], args: argparse.Namespace) -> None:
+    source = cls(args.source)
+    target = args.target
+    if target.endswith("/"):  # into that directory, like mv
+        target += source.name
+    try:
+        source.rename(target)
+    except FileNotFoundError as exc:
+        if str(exc).startswith(f"'{source.path}' does not exist"):
+            raise Failure(source, "No such file or directory") from None
+        raise Failure(source, _reason(exc)) from None
+    except OSError as exc:
+        raise Failure(source, _reason(exc)) from None
 
 
 def _plan_upload(local: str) -> tuple[list[str], list[str]]:
@@ -254,7 +332,7 @@ def build_parser() -> argparse.ArgumentParser:
                         help="configuration section of the server (default: ftp)")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name: str, run: Callable[[type[FTPPath], argparse.Namespace], None],
+    def command(name: str, run: Callable[[type[RemotePath], argparse.Namespace], None],
                 summary: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, parents=[common], help=summary, description=summary)
         sub.set_defaults(run=run)
@@ -266,12 +344,24 @@ def build_parser() -> argparse.ArgumentParser:
                     help="fnmatch pattern for the names (default: *)")
     ls.add_argument("-F", "--classify", action="store_true",
                     help="append / to directories (one extra probe per entry)")
+    ls.add_argument("-l", "--long", action="store_true",
+                    help="show kind, size and modification time (UTC), all from the one listing")
 
     command("stat", cmd_stat, "Show whether PATH exists, its kind and modification time."
             ).add_argument("path", metavar="PATH")
 
     cat = command("cat", cmd_cat, "Write the bytes of a remote file to stdout.")
     cat.add_argument("path", metavar="PATH")
+
+    get = command("get", cmd_get, "Download a remote file to LOCAL.")
+    get.add_argument("remote", metavar="REMOTE")
+    get.add_argument("local", metavar="LOCAL", nargs="?",
+                     help="the local name, or a directory to put it in (default: here, same name)")
+
+    mv = command("mv", cmd_mv, "Rename or move a remote file or directory.")
+    mv.add_argument("source", metavar="SOURCE")
+    mv.add_argument("target", metavar="TARGET",
+                    help="the new name; ending in / moves SOURCE into that directory")
 
     put = command("put", cmd_put, "Upload a local file or directory tree to REMOTE.")
     put.add_argument("local", metavar="LOCAL")
@@ -306,7 +396,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 141  # as a shell reports a command ended by SIGPIPE
     except (OSError, EOFError, ftplib.Error) as exc:
         # Connection trouble and the server's refusals, in any command.
-        subject = args.remote if args.command == "put" else args.path
+        subject = {"put": "remote", "get": "remote", "mv": "source"}.get(args.command, "path")
+        subject = getattr(args, subject)
         return _fail(f"{subject}: {_reason(exc)}")
     except KeyboardInterrupt:
         return 130

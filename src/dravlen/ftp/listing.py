@@ -1,0 +1,492 @@
+"""Directory listings with details: kind, size and time of every entry.
+
+`list_dir` asks the server once (``MLSD`` where the server has it, else
+``LIST -a``, else plain ``LIST``) and parses each line with `parse_mlsd` or
+`parse_list`; no entry is probed on its own.
+
+Names on a server are hostile input.  An ``MLSD`` name is everything after
+the first blank, exactly.  A Unix long-listing line is read by its columns:
+the name starts after the one blank that follows the date, so blanks at
+either end of a name survive.  A link line whose text holds " -> " more than
+once cannot tell its name from its target; it is left out (and logged), never
+guessed.  Names that cannot name a child of the listed directory (``.``,
+``..``, empty, holding ``/`` or NUL) are left out too.  Bytes that are not
+valid in the client's encoding are kept as lone surrogates
+(``surrogateescape``), so no name is lost or merged with another.
+"""
+
+from __future__ import annotations
+
+import ftplib
+import functools
+import logging
+import re
+from dataclasses import dataclass
+from datetime import datetime, timedelta, timezone
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, TypeVar
+
+from dravlen.base import retry
+
+if TYPE_CHECKING:
+    from dravlen.base import BasePath
+
+__all__ = ["Entry", "Listing", "drop_on_interrupt", "list_dir", "parse_list", "parse_mlsd", "parse_mlst", "parse_mlsx_facts"]
+
+log = logging.getLogger(__name__)
+
+# Flags remembered on a client about what its server does not understand;
+# the core sets and reads the same attributes.
+NO_MLSD = "_dravlen_no_mlsd"
+PLAIN_LIST = "_dravlen_plain_list"
+
+KINDS = ("file", "dir", "link", "other")
+
+
+@dataclass(frozen=True)
+class Entry:
+    """One entry of a directory as its server lists it."""
+
+    name: str
+    kind: str  # "file" | "dir" | "link" | "other"
+    size: int | None  # None when the listing does not tell
+    mtime: datetime | None  # timezone-aware UTC; None when unknown
+    target: str | None = None  # a link's target, where the listing tells it unambiguously
+    unique: str | None = None  # the server's identity of the entry (MLSD "unique"), if given
+
+    @property
+    def is_dir(self) -> bool:
+        return self.kind == "dir"
+
+    @property
+    def is_file(self) -> bool:
+        return self.kind == "file"
+
+    @property
+    def is_link(self) -> bool:
+        return self.kind == "link"
+
+
+class _Unreadable(Exception):
+    """A listing line that is no entry in any format known here."""
+
+
+class _Ambiguous(Exception):
+    """A link line whose text holds " -> " more than once: where its name
+    ends cannot be told."""
+
+
+class Listing(list[Entry]):
+    """The entries of a directory, and in ``skipped`` the listing lines that
+    name an entry that could not be told apart (a link line such as
+    ``a -> b -> c``), so that whoever copies or compares a tree can say so."""
+
+    skipped: list[str]
+
+    def __init__(self, entries: Any = (), skipped: Any = ()) -> None:
+        super().__init__(entries)
+        self.skipped = list(skipped)
+
+
+def _child_name(name: str) -> bool:
+    """Whether *name* can name an entry inside the listed directory."""
+    return name not in ("", ".", "..") and "/" not in name and "\0" not in name
+
+
+# ---------------------------------------------------------------------------
+# MLSD / MLST
+
+def _mlsx_time(value: str) -> datetime | None:
+    # YYYYMMDDHHMMSS[.sss], always UTC.
+    whole, _, fraction = value.partition(".")
+    if len(whole) != 14 or not whole.isascii() or not whole.isdigit():
+        return None
+    try:  # by hand: strptime costs more than the rest of a line's parsing
+        when = datetime(int(whole[:4]), int(whole[4:6]), int(whole[6:8]), int(whole[8:10]),
+                        int(whole[10:12]), int(whole[12:]), tzinfo=timezone.utc)
+    except ValueError:
+        return None
+    if fraction.isascii() and fraction.isdigit():
+        when += timedelta(microseconds=int((fraction + "000000")[:6]))
+    return when
+
+
+def parse_mlsx_facts(line: str) -> tuple[dict[str, str], str]:
+    """Split an MLSD/MLST line into its facts (names folded to lower case)
+    and its name: everything after the first blank, untouched.
+
+    Raises ValueError when the line has no blank (no name)."""
+    facts_text, blank, name = line.partition(" ")
+    if not blank:
+        raise ValueError(f"no name in the machine listing line {line!r}")
+    facts: dict[str, str] = {}
+    for fact in facts_text.split(";"):
+        key, equals, value = fact.partition("=")
+        if equals:
+            facts[key.strip().lower()] = value
+    return facts, name
+
+
+def _entry_from_facts(facts: dict[str, str], name: str) -> Entry | None:
+    kind_fact = facts.get("type", "")
+    kind_lower = kind_fact.lower()
+    target = None
+    if kind_lower in ("cdir", "pdir"):
+        return None
+    if kind_lower == "file":
+        kind = "file"
+    elif kind_lower == "dir":
+        kind = "dir"
+    elif kind_lower.startswith(("os.unix=slink", "os.unix=symlink")):
+        kind = "link"
+        # "OS.unix=slink:/the/target" on some servers; the rest of the value
+        # up to the ';' is the target, which the fact syntax bounds exactly.
+        _, colon, rest = kind_fact.partition(":")
+        target = rest if colon and rest else None
+    else:
+        kind = "other"
+    size: int | None = None
+    size_text = facts.get("size", "")
+    if kind == "file" and size_text.isascii() and size_text.isdigit():
+        size = int(size_text)
+    return Entry(name=name, kind=kind, size=size, mtime=_mlsx_time(facts.get("modify", "")),
+                 target=target, unique=facts.get("unique") or None)
+
+
+def parse_mlsd(line: str) -> Entry | None:
+    """The entry an MLSD line names, or None for the directory itself, its
+    parent, and lines naming no entry of the directory."""
+    try:
+        facts, name = parse_mlsx_facts(line)
+    except ValueError:
+        return None
+    if not _child_name(name):
+        return None
+    return _entry_from_facts(facts, name)
+
+
+def parse_mlst(line: str, name: str) -> Entry | None:
+    """The entry an MLST fact line describes, named *name* (MLST gives a path
+    where MLSD gives a name).  None where the facts give no type."""
+    try:
+        facts, _ = parse_mlsx_facts(line)
+    except ValueError:
+        return None
+    if "type" not in facts:
+        return None
+    if facts["type"].lower() in ("cdir", "pdir"):
+        facts = dict(facts, type="dir")
+    return _entry_from_facts(facts, name)
+
+
+# ---------------------------------------------------------------------------
+# LIST: Unix long listings and DOS/IIS style
+
+_MONTHS = {m: i for i, m in enumerate(
+    ("jan", "feb", "mar", "apr", "may", "jun", "jul", "aug", "sep", "oct", "nov", "dec"), 1)}
+
+# Columns: mode, links, owner and group (either may be missing), size (or a
+# device's "major, minor"), then the date and exactly one blank before the
+# name.  Owners and groups hold no blanks and sizes are digits, so these
+# columns are fixed from the left and no text of the name can move them.
+_UNIX = re.compile(
+    r"(?P<mode>[-dlcbpsDn?][-rwxsStTlL?]{9})\S*"
+    r" +\d+"
+    r"(?: +\S+)?(?: +\S+)?"
+    r" +(?:(?P<device>\d+, *\d+)|(?P<size>\d+))"
+    r" +(?:(?P<month>[A-Za-z]{3}) +(?P<day>\d{1,2}) +(?:(?P<year>\d{4})|(?P<hour>\d{1,2}):(?P<minute>\d{2}))"
+    r"|(?P<iso>\d{4}-\d{2}-\d{2}) +(?P<isotime>\d{2}:\d{2}))"
+    r" (?P<name>.*)",
+    re.DOTALL,
+)
+
+_DOS = re.compile(
+    r"(?P<month>\d{2})-(?P<day>\d{2})-(?P<year>\d{2}|\d{4}) +"
+    r"(?P<hour>\d{1,2}):(?P<minute>\d{2}) *(?P<ampm>[AaPp][Mm])? +"
+    r"(?:(?P<dir><DIR>) {1,10}|(?P<size>\d+) )(?P<name>.*)",
+    re.DOTALL,
+)
+
+
+def _unix_time(m: re.Match[str], now: datetime) -> datetime | None:
+    return _when(m["month"], m["day"], m["year"], m["hour"], m["minute"], m["iso"], m["isotime"], now)
+
+
+# The entries of a directory share few distinct dates: each is worked out once.
+@functools.lru_cache(maxsize=4096)
+def _when(month_text: str | None, day_text: str | None, year_text: str | None, hour_text: str | None,
+          minute_text: str | None, iso: str | None, iso_time: str | None, now: datetime) -> datetime | None:
+    try:
+        if iso and iso_time:
+            return datetime.strptime(f"{iso} {iso_time}", "%Y-%m-%d %H:%M").replace(tzinfo=timezone.utc)
+        month = _MONTHS.get((month_text or "").lower())
+        if month is None or day_text is None:
+            return None
+        day = int(day_text)
+        if year_text:
+            return datetime(int(year_text), month, day, tzinfo=timezone.utc)
+        hour, minute = int(hour_text or ""), int(minute_text or "")
+    except ValueError:
+        return None
+    # A date without a year is within the last six months (the ls rule):
+    # this year's date unless that lies ahead, allowing a day for clocks
+    # and time zones that differ.
+    for year in (now.year, now.year - 1, now.year - 2, now.year - 3, now.year - 4):
+        try:
+            when = datetime(year, month, day, hour, minute, tzinfo=timezone.utc)
+        except ValueError:  # 29 February of a year that has none
+            continue
+        if when <= now + timedelta(days=1):
+            return when
+    return None
+
+
+def _read_list_line(line: str, now: datetime | None) -> Entry | None:
+    """The entry of a LIST line; None for lines that name no entry (totals,
+    ``.``, ``..``, ambiguous links); _Unreadable for lines in no known format."""
+    if now is None:
+        now = datetime.now(timezone.utc)
+    elif now.tzinfo is None:
+        now = now.replace(tzinfo=timezone.utc)
+    m = _UNIX.match(line)
+    if m is not None:
+        type_char = m["mode"][0]
+        name = m["name"]
+        target = None
+        if type_char == "l":
+            if name.count(" -> ") == 1:
+                name, target = name.split(" -> ")
+            elif " -> " in name:
+                raise _Ambiguous(line)
+            # without any " -> " the line names the link alone
+        kind = {"-": "file", "d": "dir", "l": "link"}.get(type_char, "other")
+        if not _child_name(name):
+            return None
+        size = int(m["size"]) if m["size"] is not None and kind == "file" else None
+        return Entry(name=name, kind=kind, size=size, mtime=_unix_time(m, now), target=target)
+    m = _DOS.match(line)
+    if m is not None:
+        name = m["name"]
+        if not _child_name(name):
+            return None
+        year = int(m["year"])
+        if len(m["year"]) == 2:  # as Windows reads two-digit years
+            year += 2000 if year < 70 else 1900
+        hour = int(m["hour"])
+        if m["ampm"]:
+            if hour > 12:
+                raise _Unreadable(line)
+            hour = hour % 12 + (12 if m["ampm"].lower() == "pm" else 0)
+        try:
+            when: datetime | None = datetime(year, int(m["month"]), int(m["day"]), hour,
+                                             int(m["minute"]), tzinfo=timezone.utc)
+        except ValueError:
+            when = None
+        if m["dir"]:
+            return Entry(name=name, kind="dir", size=None, mtime=when)
+        return Entry(name=name, kind="file", size=int(m["size"]), mtime=when)
+    stripped = line.strip()
+    if not stripped or re.fullmatch(r"total \d+", stripped):
+        return None
+    raise _Unreadable(line)
+
+
+def parse_list(line: str, now: datetime | None = None) -> Entry | None:
+    """The entry of a LIST line (Unix long listing or DOS/IIS style), or None
+    for lines naming no entry or in no known format.
+
+    Times in LIST are taken as UTC (servers list in UTC unless told
+    otherwise); a Unix date without a year is placed within the six months
+    before *now* (default: the current time), and one with a year but no
+    time of day is taken at midnight.
+    """
+    try:
+        return _read_list_line(line, now)
+    except _Ambiguous:
+        log.warning("left out the link line %r: its name and its target cannot be told apart", line)
+        return None
+    except _Unreadable:
+        return None
+
+
+# ---------------------------------------------------------------------------
+# Fetching a listing
+
+# The data connection is read in blocks this large; lines are split as they come.
+_BLOCK = 1 << 16
+
+
+def _split_lines(data: bytes, encoding: str) -> list[str]:
+    lines = data.split(b"\n")
+    if lines and lines[-1] == b"":
+        lines.pop()
+    return [(raw[:-1] if raw.endswith(b"\r") else raw).decode(encoding, "surrogateescape")
+            for raw in lines]
+
+
+def _transfer_lines(path: BasePath, command: str) -> list[str]:
+    """The lines a listing command sends over its data connection.
+
+    Every exception while the transfer is open leaves the thread's client in
+    step (its closing reply read, a NOOP round) or drops it: a
+    KeyboardInterrupt drops it at once rather than wait on the server."""
+    client = path.client
+    client.voidcmd("TYPE A")
+    chunks: list[bytes] = []
+    try:
+        conn = client.transfercmd(command)
+        with conn:
+            while True:
+                block = conn.recv(_BLOCK)
+                if not block:
+                    break
+                chunks.append(block)
+        client.voidresp()
+    except KeyboardInterrupt:
+        path._drop_client()
+        raise
+    except BaseException:
+        # A refusal after the transfer was read whole; anything else leaves
+        # the closing reply to come: _valid_reset tells the two apart.
+        path._valid_reset()
+        raise
+    return _split_lines(b"".join(chunks), client.encoding)
+
+
+_F = TypeVar("_F", bound=Callable[..., Any])
+
+
+def drop_on_interrupt(func: _F) -> _F:
+    """Wrap a member whose first argument is the path: a KeyboardInterrupt
+    (which no retry catches) can stop a client between a command and its
+    reply, so the thread's client is dropped and the next use connects."""
+
+    @functools.wraps(func)
+    def wrapper(path: Any, *args: Any, **kwargs: Any) -> Any:
+        try:
+            return func(path, *args, **kwargs)
+        except KeyboardInterrupt:
+            path._drop_client()
+            raise
+
+    return wrapper  # type: ignore[return-value]
+
+
+def _not_understood(exc: BaseException) -> bool:
+    return str(exc)[:3] in ("500", "502")
+
+
+def _raise_not_a_directory(path: BasePath, cause: BaseException | None) -> None:
+    # Only where the listing was refused or listed no directory: the core's
+    # probes tell a missing path, a file and an unreadable directory apart.
+    if not path.exists:  # type: ignore[attr-defined]
+        raise FileNotFoundError(f"'{path.path}' does not exist.") from cause
+    if cause is not None and _is_directory(path):
+        raise PermissionError(f"'{path.path}': the server refused to list it: {cause}") from cause
+    raise NotADirectoryError(f"'{path.path}' is not a directory.") from cause
+
+
+def _is_directory(path: BasePath) -> bool:
+    try:
+        return bool(path.is_dir())  # type: ignore[attr-defined]
+    except FileNotFoundError:
+        return False
+
+
+def _fetch(path: BasePath) -> tuple[bool, list[str]]:
+    """(True, MLSD lines) or (False, LIST lines) of the directory *path*."""
+    client = path.client
+    where = path.path.as_posix()
+    if not hasattr(client, NO_MLSD):
+        try:
+            return True, _transfer_lines(path, "MLSD " + where)
+        except ftplib.error_perm as exc:
+            if not _not_understood(exc):
+                _raise_not_a_directory(path, exc)
+            setattr(path.client, NO_MLSD, True)
+    if where.startswith("-"):  # LIST would take it for options
+        where = "./" + where
+    client = path.client
+    if not hasattr(client, PLAIN_LIST):
+        try:
+            return False, _transfer_lines(path, "LIST -a " + where)
+        except ftplib.error_perm as first:
+            try:
+                lines = _transfer_lines(path, "LIST " + where)
+            except ftplib.error_perm as exc:
+                _raise_not_a_directory(path, exc)
+                raise AssertionError("unreachable") from first  # pragma: no cover
+            setattr(path.client, PLAIN_LIST, True)
+            return False, lines
+    try:
+        return False, _transfer_lines(path, "LIST " + where)
+    except ftplib.error_perm as exc:
+        _raise_not_a_directory(path, exc)
+        raise AssertionError("unreachable")  # pragma: no cover
+
+
+def command_path(path: BasePath) -> str:
+    """The path as it goes in a command; refused if it would end the command line."""
+    text = path.path.as_posix()
+    if "\r" in text or "\n" in text:
+        raise ValueError(f"Remote path {text!r} holds a line break, which an FTP command cannot carry")
+    return text
+
+
+def _list_dir(path: Any) -> Listing:
+    command_path(path)
+    machine, lines = _fetch(path)
+    now = datetime.now(timezone.utc)  # places LIST's dates without a year
+    entries = Listing()
+    seen_dot = False
+    for line in lines:
+        try:
+            if machine:
+                try:
+                    facts, name = parse_mlsx_facts(line)
+                except ValueError:
+                    raise _Unreadable(line) from None
+                entry = _entry_from_facts(facts, name) if _child_name(name) else None
+            else:
+                entry = _read_list_line(line, now)
+                if entry is None and _is_dot_line(line):
+                    seen_dot = True
+        except _Ambiguous:
+            log.warning("'%s': left out the link line %r: its name and its target cannot be told apart",
+                        path.path, line)
+            entries.skipped.append(line)
+            continue
+        except _Unreadable:
+            raise ValueError(
+                f"'{path.path}': the server listed a line in no known format: {line!r}") from None
+        if entry is not None:
+            entries.append(entry)
+    if not machine and not seen_dot:
+        # LIST of a file lists the file, and LIST of a missing path lists
+        # nothing on some servers; a directory listed with -a shows ".".
+        # Without it, one probe settles what was listed.
+        if not _is_directory(path):
+            _raise_not_a_directory(path, None)
+    return entries
+
+
+def _is_dot_line(line: str) -> bool:
+    m = _UNIX.match(line)
+    return m is not None and m["name"] == "." and m["mode"][0] == "d"
+
+
+@drop_on_interrupt
+@retry(ftplib.error_temp, ftplib.error_reply)
+def list_dir(path: Any) -> Listing:
+    """The entries of the remote directory *path* (a `RemotePath`), in the
+    server's order: one MLSD where the server has it, else one ``LIST -a``
+    (plain ``LIST`` where ``-a`` is refused); no probe per entry.  Lines
+    naming an entry that cannot be told apart are logged and kept in the
+    result's ``skipped``.
+
+    Raises FileNotFoundError for a missing path, NotADirectoryError for a
+    file, ValueError for a listing line in no known format (naming it):
+    leaving it out could hide an entry from whoever copies or deletes the
+    directory."""
+    return _list_dir(path)
+
