@@ -356,3 +356,22 @@ def test_many_threads_each_on_its_own_client(rpath, home, tmp_path):
     for name, data in files.items():
         assert (tmp_path / name).read_bytes() == data
         assert (home.path / "out" / name).read_bytes() == data[:1000]
+
+
+class Unreachable(RemotePath):
+    """A path class whose client must never be asked for."""
+
+    @property
+    def client(self):  # type: ignore[override]
+        pytest.fail("a command would have been sent")
+
+
+@pytest.mark.parametrize("text, what", [("d/v\x00.bak", "NUL"), ("d/v\n.bak", "line break"),
+                                        ("d\r/v", "line break")])
+def test_paths_a_command_cannot_carry_are_refused_before_anything_is_sent(tmp_path, text, what):
+    p = Unreachable(text)
+    for use in (p.info, lambda: p.size, lambda: list(p.iterdir()), lambda: p.open("rb"),
+                lambda: p.download(str(tmp_path / "x")), lambda: p.rename(Unreachable("d/w"))):
+        with pytest.raises(ValueError, match=what):
+            use()
+    assert list(tmp_path.iterdir()) == []

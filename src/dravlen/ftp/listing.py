@@ -426,10 +426,13 @@ def _fetch(path: BasePath) -> tuple[bool, list[str]]:
 
 
 def command_path(path: BasePath) -> str:
-    """The path as it goes in a command; refused if it would end the command line."""
+    """The path as it goes in a command, refused as the core refuses it: a CR
+    or LF would end the command line early, and servers cut a name at a NUL."""
     text = path.path.as_posix()
     if "\r" in text or "\n" in text:
         raise ValueError(f"Remote path {text!r} holds a line break, which an FTP command cannot carry")
+    if "\0" in text:
+        raise ValueError(f"Remote path {text!r} holds a NUL character, which an FTP command cannot carry")
     return text
 
 
