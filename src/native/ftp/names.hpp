@@ -1,6 +1,7 @@
-// Attribute names and fixed texts, interned once when the module is imported.
+// Attribute names and fixed texts of the FTP members, interned once when the
+// module is imported.
 #pragma once
-#include "ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace dravlen {
 
@@ -141,8 +142,9 @@ struct Names {
     PyObject* empty_bytes;
     PyObject* empty_tuple;
     PyObject* int_one;
-    PyObject* int_eight;
-    PyObject* builtins;      // the builtins module's namespace
+    PyObject* listing_cuts;       // 8: a long-listing line is cut into at most nine fields
+    PyObject* server_clock_hours;  // 8: what MDTM's time is shifted by
+    PyObject* interrupted;        // the message of interrupt()'s InterruptedError
 };
 
 // Filled once by intern_names(); read-only afterwards.

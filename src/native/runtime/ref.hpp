@@ -1,8 +1,8 @@
-// Owning references and terse call helpers for the extension.
+// Owning references and terse call helpers.
 //
 // A C++ exception of type PyErrorSet means "a Python exception is set"; it is
 // thrown right after the failing API call and caught only at the Python
-// boundary (see boundary.hpp).
+// boundary (see scope.hpp).
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -96,8 +96,5 @@ Ref call_kw(PyObject* f, PyObject* kwnames, const A&... a) {
 }
 
 inline Ref concat(PyObject* a, PyObject* b) { return Ref::check(PyUnicode_Concat(a, b)); }
-
-// "prefix" + str(o) + "suffix", the way message texts are built.
-Ref quoted_message(const char* prefix, PyObject* o, const char* suffix);
 
 }  // namespace dravlen

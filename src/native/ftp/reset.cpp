@@ -1,7 +1,8 @@
-// _reset: makes the calling thread's FTP client from a configuration section.
-#include "errors.hpp"
-#include "members.hpp"
+// FTPPath._reset(section): makes the calling thread's FTP client from a
+// configuration section; returns the exception that stopped it, or None.
+#include "member.hpp"
 #include "names.hpp"
+#include "runtime/scope.hpp"
 
 namespace dravlen {
 
@@ -51,9 +52,12 @@ Ref reset(const Call& c) {
 
 }  // namespace
 
-const FunctionSpec reset_spec{
-    "_reset", "FTPPath._reset", "dravlen.ftp.path.FTPPath._reset", 2, reset,
-    {op::self_param, {"section", &PyUnicode_Type, "str"}}, 2, nullptr, "Optional[Exception]", false, false, false,
+const Member reset_member{
+    .name = "_reset",
+    .params = {self_param, {"section", &PyUnicode_Type, "str"}},
+    .returns = "Optional[Exception]",
+    .wrap = Wrap::none,
+    .body = reset,
 };
 
 }  // namespace dravlen
