@@ -45,7 +45,7 @@ void remove_file(const Call& c, PyObject* self) {
 // the server cannot tell more.
 bool sweep_unlisted(const Call& c, PyObject* self) {
     Ref client = attr(self, N.client);
-    if (PyObject_HasAttr(client, N.no_mlsd) != 0) return false;
+    if (has_attr(client, N.no_mlsd)) return false;
     Ref data = Ref::check(PyList_New(0));
     const bool listed = op::if_refused(
         c,

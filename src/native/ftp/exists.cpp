@@ -36,33 +36,36 @@ Known confirm(const Call& c, PyObject* self) {
     auto tells_nothing = [&](const Except& exc) {
         return exc.matches(attr(ftplib, N.error_temp)) || exc.matches(attr(ftplib, N.error_reply));
     };
-    if (PyObject_HasAttr(client, N.no_mlst) == 0) {
-        const Known known = attempt(
+    if (!has_attr(client, N.no_mlst)) {
+        // True: there; False: not there; nothing: MLST could not tell.
+        const Ref answer = attempt(
             [&] {
-                op::exchange(c, self, attr(client, N.sendcmd), op::command(c, N.cmd_MLST, self));
-                return Known::present;
+                Ref reply = op::exchange_or_null(c, self, attr(client, N.sendcmd), op::command(c, N.cmd_MLST, self));
+                return reply ? boolean(true) : Ref{};
             },
             [&](Except& exc) {
                 if (exc.matches(perm)) {
-                    if (op::has_code(exc.value(), "550")) return Known::missing;
+                    if (op::has_code(exc.value(), "550")) return boolean(false);
                     // Not understood: remember it for this client, and ask with STAT.
                     if (op::not_understood(exc.value())) op::remember(client, N.no_mlst);
                 } else if (!tells_nothing(exc)) {
                     exc.reraise();
                 }
-                return Known::unsure;
+                return Ref{};
             });
-        if (known != Known::unsure) return known;
+        if (answer) return answer.get() == Py_True ? Known::present : Known::missing;
     }
     if (op::has_wildcard(op::posix(c, self))) return listed_in_parent(c, self);
-    Ref reply = attempt([&] { return op::exchange(c, self, attr(client, N.sendcmd), op::command(c, N.cmd_STAT, self)); },
-                        [&](Except& exc) {
-                            if (exc.matches(perm) && op::has_code(exc.value(), "550")) return Ref{};
-                            if (!exc.matches(perm) && !tells_nothing(exc)) exc.reraise();
-                            return Ref::borrow(Py_None);
-                        });
+    bool unsure = false;
+    Ref reply = attempt(
+        [&] { return op::exchange_or_null(c, self, attr(client, N.sendcmd), op::command(c, N.cmd_STAT, self)); },
+        [&](Except& exc) {
+            if (!exc.matches(perm) && !tells_nothing(exc)) exc.reraise();
+            unsure = !exc.matches(perm) || !op::has_code(exc.value(), "550");
+            return Ref{};
+        });
+    if (unsure) return Known::unsure;
     if (!reply) return Known::missing;
-    if (reply.get() == Py_None) return Known::unsure;
     // The first and the last line are the reply's frame; any line between is an entry.
     Ref lines = call_method(reply, N.splitlines);
     const Py_ssize_t n = PyList_GET_SIZE(lines.get());
@@ -78,7 +81,6 @@ Ref exists(const Call& c) {
     // NLST's argument is a pattern to some servers: its answer could be about
     // other entries that the pattern matches.
     if (op::has_wildcard(op::posix(c, self))) return boolean(confirm(c, self) == Known::present);
-    Ref ftplib = c.global(N.ftplib);
     Ref found = attempt(
         [&] {
             Ref nlst = attr(attr(self, N.client), N.nlst);
@@ -86,6 +88,7 @@ Ref exists(const Call& c) {
             return truthy(listing) ? boolean(true) : Ref{};
         },
         [&](Except& exc) {
+            Ref ftplib = c.global(N.ftplib);
             if (exc.matches(attr(ftplib, N.error_perm))) {
                 call_method(self, N._valid_reset);
                 return boolean(confirm(c, self) == Known::present);

@@ -66,6 +66,15 @@ void drop_if_open(const Call& c, PyObject* self, const Except& exc) {
     call_method(self, N._drop_client);
 }
 
+Ref exchange_or_null(const Call& c, PyObject* self, PyObject* f, PyObject* arg) {
+    Ref reply = call_or_null(f, arg);
+    if (reply) return reply;
+    // Nothing is looked up while the exception is pending (a lookup may clear it).
+    Except exc;
+    drop_if_open(c, self, exc);
+    return exc.restore();
+}
+
 bool has_blank(PyObject* text) {
     if (!PyUnicode_Check(text)) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
@@ -95,12 +104,8 @@ bool has_wildcard(PyObject* text) {
 }
 
 Ref encoding_of(PyObject* client) {
-    Ref found = Ref::steal(PyObject_GetAttr(client, N.encoding));
+    Ref found = attr_or_null(client, N.encoding);
     if (found && PyUnicode_Check(found.get())) return found;
-    if (!found) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raised();
-        PyErr_Clear();
-    }
     return Ref::borrow(N.text_utf8);
 }
 
@@ -136,10 +141,8 @@ Ref type_fact(PyObject* line) {
 // The directory the client works in: asked once with PWD, then kept on the
 // client (the members never leave it for longer than one exchange).
 Ref working_directory(const Call& c, PyObject* self, PyObject* client) {
-    Ref known = Ref::steal(PyObject_GetAttr(client, N.home_dir));
+    Ref known = attr_or_null(client, N.home_dir);
     if (known) return known;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raised();
-    PyErr_Clear();
     Ref reply = exchange(c, self, attr(client, N.sendcmd), N.cmd_PWD);
     Ref home = call(attr(c.global(N.ftplib), N.parse257), reply);
     remember_value(client, N.home_dir, home);
@@ -162,9 +165,9 @@ void leave(const Call& c, PyObject* self, PyObject* sendcmd, PyObject* home) {
 
 Ref mlst_type(const Call& c, PyObject* self) {
     Ref client = attr(self, N.client);
-    if (PyObject_HasAttr(client, N.no_mlst) != 0) return {};
+    if (has_attr(client, N.no_mlst)) return {};
     Ref reply = if_refused(
-        c, [&] { return exchange(c, self, attr(client, N.sendcmd), command(c, N.cmd_MLST, self)); },
+        c, [&] { return exchange_or_null(c, self, attr(client, N.sendcmd), command(c, N.cmd_MLST, self)); },
         [&](Except& exc) {
             if (not_understood(exc.value())) remember(client, N.no_mlst);
             return Ref{};
@@ -182,9 +185,9 @@ bool enters(const Call& c, PyObject* self, PyObject* lines) {
     Ref client = attr(self, N.client);
     Ref home = working_directory(c, self, client);
     Ref sendcmd = attr(client, N.sendcmd);
-    const bool entered = if_refused(
-        c, [&] { return exchange(c, self, sendcmd, command(c, N.cmd_CWD, self)), true; },
-        [](Except&) { return false; });
+    const Ref entered = if_refused(
+        c, [&] { return exchange_or_null(c, self, sendcmd, command(c, N.cmd_CWD, self)); },
+        [](Except&) { return Ref{}; });
     if (!entered) return false;
     if (lines != nullptr) {
         attempt([&] { return long_listing(c, self, lines, true), Ref{}; },
@@ -231,14 +234,10 @@ bool mentions_ascii(PyObject* error) {
 // mode" shows that the replies read were not those of the commands sent.
 void check_size(const Call& c, PyObject* self, Py_ssize_t moved) {
     Ref client = attr(self, N.client);
-    Ref sendcmd = Ref::steal(PyObject_GetAttr(client, N.sendcmd));
-    if (!sendcmd) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raised();
-        PyErr_Clear();
-        return;
-    }
+    Ref sendcmd = attr_or_null(client, N.sendcmd);
+    if (!sendcmd) return;
     Ref ftplib = c.global(N.ftplib);
-    Ref reply = attempt([&] { return exchange(c, self, sendcmd, command(c, N.cmd_SIZE, self)); },
+    Ref reply = attempt([&] { return exchange_or_null(c, self, sendcmd, command(c, N.cmd_SIZE, self)); },
                         [&](Except& exc) {
                             Ref perm = attr(ftplib, N.error_perm);
                             if (exc.matches(perm) && mentions_ascii(exc.value())) {

@@ -76,6 +76,9 @@ auto transfer(const Call& c, PyObject* self, Fn&& fn) -> decltype(fn()) {
 inline Ref exchange(const Call& c, PyObject* self, PyObject* f, PyObject* arg) {
     return transfer(c, self, [&] { return call(f, arg); });
 }
+// The same, for a body of attempt()/if_refused(): a failure is an empty Ref
+// with the exception set (a refusal is an ordinary answer, not worth a throw).
+[[nodiscard]] Ref exchange_or_null(const Call& c, PyObject* self, PyObject* f, PyObject* arg);
 
 // Whether the path text holds white space.
 bool has_blank(PyObject* text);

@@ -14,8 +14,9 @@ Ref is_dir(const Call& c) {
         [&] {
             Ref retrbinary = attr(attr(self, N.client), N.retrbinary);
             Ref text = op::command(c, N.cmd_RETR, self);
-            call_kw(retrbinary, N.kw_blocksize, text, c.global(N.interrupt), N.int_one);
-            return boolean(false);  // an empty file: the transfer completed without data
+            // Ends, for any file with content, in interrupt's InterruptedError.
+            Ref done = call_kw_or_null(retrbinary, N.kw_blocksize, text, c.global(N.interrupt), N.int_one);
+            return done ? boolean(false) : Ref{};  // an empty file: the transfer completed without data
         },
         [&](Except& exc) {
             if (exc.matches(PyExc_InterruptedError)) {

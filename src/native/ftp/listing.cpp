@@ -14,7 +14,7 @@ void long_listing(const Call& c, PyObject* self, PyObject* data, bool here) {
         Ref text = here ? Ref::borrow(bare) : command(c, word, self);
         return transfer(c, self, [&] { return call(retrlines, text, append); });
     };
-    if (PyObject_HasAttr(client, N.plain_list) != 0) {
+    if (has_attr(client, N.plain_list)) {
         list(N.cmd_LIST, N.cmd_LIST_bare);
         return;
     }

@@ -25,6 +25,9 @@ public:
     bool matches(PyObject* type) const;
     // The clause does not apply: the exception goes on as it was.
     [[noreturn]] void reraise();
+    // The same, reported the cheap way: the exception is pending again and
+    // the caller returns an empty Ref (see attempt).
+    Ref restore();
     PyObject* value() const { return value_.get(); }
 
 private:
@@ -34,19 +37,29 @@ private:
 
 // try { return body(); } except BaseException: return handler(exc).
 // The handler re-raises what it does not handle (exc.reraise()).
+// A body that returns a Ref may also report its failure by an empty Ref with
+// the Python exception set (call_or_null), which spares a C++ throw on the
+// paths where failing is an ordinary answer; an empty Ref with no exception
+// set is a result like any other.
 template <class Body, class Handler>
 auto attempt(Body&& body, Handler&& handler) -> decltype(body()) {
     try {
-        return body();
+        if constexpr (std::is_same_v<decltype(body()), Ref>) {
+            Ref result = body();
+            if (result || !PyErr_Occurred()) return result;
+        } else {
+            return body();
+        }
     } catch (PyErrorSet&) {
-        Except exc;
-        return handler(exc);
     }
+    Except exc;
+    return handler(exc);
 }
 
 // Where a traceback entry points: a source file name, a frame name and a line.
-// The code object of the frame is made once and kept (making one per error
-// costs more than the rest of a failing call).
+// Its frame (with an empty code object: no locals, no bytecode) is made once
+// and shared by the entries; making one per error cost more than the rest of
+// a failing call.
 class Site {
 public:
     Site() = default;
@@ -56,18 +69,21 @@ public:
     int line() const { return line_; }
 
 private:
-    Ref code_;
+    Ref frame_;
     int line_ = 0;
 };
 
 // The same for a frame that has no Site of its own (a failed import).
 void add_traceback(const char* file, const char* name, int line);
 
-// The C++ exceptions that mean "a Python exception is set", made so.
+// The C++ exceptions that mean "a Python exception is set", made so; a body
+// may also return an empty Ref with the exception set.
 template <class Body>
 PyObject* boundary(const Site& site, Body&& body) noexcept {
     try {
-        return body().release();
+        Ref result = body();
+        if (result) return result.release();
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a native function returned no result");
     } catch (PyErrorSet&) {
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
