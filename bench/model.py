@@ -348,7 +348,13 @@ class ModelPath(BasePath):
             seconds = response[4:].strip().split(".")[0]
             if len(seconds) != 14 or not seconds.isdigit() or not seconds.isascii():
                 raise ValueError(f"time data {seconds!r} does not match format '%Y%m%d%H%M%S'")
-            return datetime.datetime.strptime(seconds, "%Y%m%d%H%M%S") + _HOURS
+            # strptime's result, made directly where the fields are a valid time
+            try:
+                parsed = datetime.datetime(int(seconds[0:4]), int(seconds[4:6]), int(seconds[6:8]),
+                                           int(seconds[8:10]), int(seconds[10:12]), int(seconds[12:14]))
+            except ValueError:
+                parsed = datetime.datetime.strptime(seconds, "%Y%m%d%H%M%S")
+            return parsed + _HOURS
         except ftplib.error_perm:
             self._valid_reset()
             raise TypeError(f"'{self.path}' could not retrieve modification time.")

@@ -131,7 +131,7 @@ Listed long_entry(PyObject* line, PyObject* encoding) {
     Py_ssize_t i = 0;
     Py_ssize_t size_start = 0, size_end = 0;
     Py_UCS4 type = 0;
-    for (int field = 0; field < 8; ++field) {
+    for (int field = 0; field < kListingCuts; ++field) {
         while (i < n && Py_UNICODE_ISSPACE(at(i))) ++i;
         if (i == n) return entry;
         if (field == 0) type = at(i);

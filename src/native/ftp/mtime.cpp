@@ -2,6 +2,8 @@
 #include "helpers.hpp"
 #include "member.hpp"
 
+#include <datetime.h>  // after Python.h
+
 namespace dravlen {
 
 namespace {
@@ -19,6 +21,42 @@ void refuse_short_time(PyObject* text) {
     if (digits) return;
     PyErr_Format(PyExc_ValueError, "time data %R does not match format '%%Y%%m%%d%%H%%M%%S'", text);
     raised();
+}
+
+// datetime.strptime(digits, "%Y%m%d%H%M%S") for fourteen checked digits:
+// where the class is the standard one and the fields make a valid time, the
+// same datetime is made directly (strptime's pattern matching and locale
+// lock cost more than the rest of the member); anything else is left to
+// strptime, with its own result or error.
+Ref parse_time(PyObject* datetime_class, PyObject* digits) {
+    if (PyDateTimeAPI == nullptr) {
+        PyDateTime_IMPORT;
+        if (PyDateTimeAPI == nullptr) raised();
+    }
+    if (datetime_class == reinterpret_cast<PyObject*>(PyDateTimeAPI->DateTimeType) && PyUnicode_CheckExact(digits) &&
+        PyUnicode_GET_LENGTH(digits) == 14) {
+        int field[6];
+        const int width[6] = {4, 2, 2, 2, 2, 2};
+        Py_ssize_t at = 0;
+        for (int f = 0; f < 6; ++f) {
+            field[f] = 0;
+            for (int k = 0; k < width[f]; ++k) field[f] = field[f] * 10 + int(PyUnicode_READ_CHAR(digits, at++) - '0');
+        }
+        PyObject* made = PyDateTimeAPI->DateTime_FromDateAndTime(field[0], field[1], field[2], field[3], field[4],
+                                                                 field[5], 0, Py_None, PyDateTimeAPI->DateTimeType);
+        if (made != nullptr) return Ref::steal(made);
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) raised();
+        PyErr_Clear();
+    }
+    return call_method(datetime_class, N.strptime, digits, N.text_mdtm_format);
+}
+
+// parsed + timedelta(hours=8)
+Ref shifted(PyObject* parsed, PyObject* timedelta_class) {
+    Ref shift = timedelta_class == reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType)
+                    ? Ref::check(PyDelta_FromDSU(0, 3600 * kServerClockHours, 0))
+                    : call_kw(timedelta_class, N.kw_hours, N.server_clock_hours);
+    return Ref::check(PyNumber_Add(parsed, shift));
 }
 
 Ref mtime(const Call& c) {
@@ -40,9 +78,8 @@ Ref mtime(const Call& c) {
             Ref seconds = Ref::check(PySequence_GetItem(pieces, 0));
             refuse_short_time(seconds);
             Ref datetime = c.global(N.datetime);
-            Ref parsed = call_method(attr(datetime, N.datetime), N.strptime, seconds, N.text_mdtm_format);
-            Ref shift = call_kw(attr(datetime, N.timedelta), N.kw_hours, N.server_clock_hours);
-            return Ref::check(PyNumber_Add(parsed, shift));
+            Ref parsed = parse_time(attr(datetime, N.datetime), seconds);
+            return shifted(parsed, attr(datetime, N.timedelta));
         },
         [&](Except&) -> Ref {
             op::raise_about(PyExc_TypeError, "'", self, "' could not retrieve modification time.");

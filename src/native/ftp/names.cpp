@@ -17,8 +17,8 @@ void intern_names() {
     N.empty_bytes = kept(PyBytes_FromStringAndSize(nullptr, 0));
     N.empty_tuple = kept(PyTuple_New(0));
     N.int_one = kept(PyLong_FromLong(1));
-    N.listing_cuts = kept(PyLong_FromLong(8));
-    N.server_clock_hours = kept(PyLong_FromLong(8));
+    N.listing_cuts = kept(PyLong_FromLong(kListingCuts));
+    N.server_clock_hours = kept(PyLong_FromLong(kServerClockHours));
     N.interrupted = kept(PyUnicode_FromString("Finish!"));
 }
 

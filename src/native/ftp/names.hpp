@@ -132,6 +132,11 @@ namespace dravlen {
     X(text_ascii, "ascii")                       \
     X(cmd_LIST_bare, "LIST")
 
+// A long-listing line is cut into at most nine fields (str.split(maxsplit=8)).
+inline constexpr int kListingCuts = 8;
+// MDTM's time is taken to be this many hours behind.
+inline constexpr int kServerClockHours = 8;
+
 struct Names {
 #define DRAVLEN_FIELD(field, text) PyObject* field;
     DRAVLEN_NAMES(DRAVLEN_FIELD)
@@ -142,8 +147,8 @@ struct Names {
     PyObject* empty_bytes;
     PyObject* empty_tuple;
     PyObject* int_one;
-    PyObject* listing_cuts;       // 8: a long-listing line is cut into at most nine fields
-    PyObject* server_clock_hours;  // 8: what MDTM's time is shifted by
+    PyObject* listing_cuts;        // kListingCuts
+    PyObject* server_clock_hours;  // kServerClockHours
     PyObject* interrupted;        // the message of interrupt()'s InterruptedError
 };
 
