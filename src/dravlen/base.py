@@ -467,17 +467,23 @@ def _open(client: ftplib.FTP, settings: FTPSettings) -> None:
             f" (checked against {where_from}; set cafile to the server's CA, or verify = false to"
             " skip the check)",
         ) from None
-    except ftplib.error_perm as exc:
+    except ftplib.Error as exc:
         reply = str(exc)
+        wants_tls = not settings.tls and re.search(r"TLS|SSL|encrypt|secur", reply, re.IGNORECASE)
+        if wants_tls:
+            # Asking again in clear text cannot help (Pure-FTPd says so with a 421).
+            raise LoginError(
+                f"{where} refused the login of user {settings.user!r}: {reply}"
+                " (the server asks for TLS: use an ftps:// URL or tls = true)"
+            ) from None
+        if not isinstance(exc, ftplib.error_perm):
+            raise _named(exc, f"{where}: {step} failed: {reply}") from None
         if step == "logging in":
-            hint = ""
-            if not settings.tls and re.search(r"TLS|SSL|encrypt|secure", reply, re.IGNORECASE):
-                hint = " (the server asks for TLS: use an ftps:// URL or tls = true)"
-            raise LoginError(f"{where} refused the login of user {settings.user!r}: {reply}{hint}") from None
+            raise LoginError(f"{where} refused the login of user {settings.user!r}: {reply}") from None
         raise LoginError(f"{where} refused {step}: {reply}") from None
     except TimeoutError as exc:
         raise _named(exc, f"{where} did not answer within {settings.timeout:g} s while {step}") from None
-    except (OSError, EOFError, ftplib.Error) as exc:
+    except (OSError, EOFError) as exc:
         raise _named(exc, f"{where}: {step} failed: {_reason(exc)}") from None
 
 
