@@ -44,6 +44,17 @@ class _Socket(ssl.SSLSocket):
             self.at_eof = True
         return got
 
+    def unwrap(self) -> Any:
+        # ftplib ends each data connection with a TLS shutdown.  A server
+        # that closed it first (pyftpdlib does, before it has finished its
+        # side of the handshake, after an empty listing) makes that fail,
+        # though everything was moved; the transfer's own reply on the
+        # control connection still says whether it succeeded.
+        try:
+            return super().unwrap()
+        except (ssl.SSLError, OSError):
+            return None
+
 
 @functools.lru_cache(maxsize=32)
 def _context(verify: bool, cafile: str, stamp: tuple[int, int] | None) -> ssl.SSLContext:
