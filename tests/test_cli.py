@@ -131,13 +131,14 @@ def test_sections_and_connection_errors(srv, folder, tmp_path):
     with socket.socket() as unused:  # bound, never listening: refuses connections
         unused.bind(("127.0.0.1", 0))
         path = tmp_path / "two.ini"
-        path.write_text(f"[ftp]\nhost = 127.0.0.1\nport = {unused.getsockname()[1]}\n")
+        port = unused.getsockname()[1]
+        path.write_text(f"[ftp]\nhost = 127.0.0.1\nport = {port}\n")
         servers.make_config(srv, path, "backup")
         assert cli(path, "--section", "backup", "cat", f"{remote}/f").stdout == b"via backup"
         assert cli(path, "cat", "--section", "backup", f"{remote}/f").stdout == b"via backup"
         refused = cli(path, "cat", f"{remote}/f")
     assert refused.returncode == 1
-    assert refused.stderr == f"dravlen: {remote}/f: Connection refused\n".encode()
+    assert refused.stderr == f"dravlen: {remote}/f: ftp://anonymous@127.0.0.1:{port} refused the connection\n".encode()
     missing = cli(path, "--section", "nosuch", "ls", "/")
     assert missing.returncode == 1
     assert missing.stderr.startswith(b"dravlen: dravlen configuration [nosuch] has no host")
