@@ -680,7 +680,7 @@ class BasePath(metaclass=PathMeta):
                 f" {type(self).__name__} ({type(client).__qualname__}) is no ftplib.FTP_TLS"
             )
         tls = _tls()
-        secure = tls.TLSClient(timeout=settings.timeout, encoding=settings.encoding,
+        secure: ftplib.FTP = tls.TLSClient(timeout=settings.timeout, encoding=settings.encoding,
                                context=tls.context_for(settings))
         secure.set_pasv(settings.pasv)
         return secure

@@ -19,6 +19,10 @@ import sys
 import tempfile
 import threading
 from pathlib import Path
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from dravlen.ftp.path import FTPPath
 
 
 def _start_embedded(root: str) -> tuple[str, int, object]:
@@ -44,14 +48,19 @@ def _start_embedded(root: str) -> tuple[str, int, object]:
     return host, port, server
 
 
+def _core_class() -> type[FTPPath]:
+    from dravlen.ftp.path import FTPPath
+
+    return FTPPath
+
+
 def _show(label: str, value: object) -> None:
     print(f"{label:<44} {value!r}")
 
 
-def tour(base: str, FTPPath: type | None = None) -> None:
-    if FTPPath is None:
-        from dravlen.ftp.path import FTPPath
-
+def tour(base: str, path_class: type[FTPPath] | None = None) -> None:
+    """Every operation below *base*, on the server of *path_class* (``FTPPath``'s by default)."""
+    FTPPath = path_class or _core_class()
     top = FTPPath(base)
     _show(f"FTPPath({base!r}).exists", top.exists)
     _show("mkdir() of a nested directory", FTPPath(f"{base}/docs/2026").mkdir())

@@ -37,7 +37,7 @@ class _Socket(ssl.SSLSocket):
 
     def recv_into(self, buffer: Any, nbytes: int | None = None, flags: int = 0) -> int:
         try:
-            got = super().recv_into(buffer, nbytes, flags)  # type: ignore[arg-type]
+            got = super().recv_into(buffer, nbytes, flags)
         except (ssl.SSLWantReadError, ssl.SSLWantWriteError):
             raise BlockingIOError(errno.EAGAIN, "no whole TLS record yet") from None
         if got == 0 and (nbytes or len(memoryview(buffer))):
