@@ -480,6 +480,8 @@ def _open(client: ftplib.FTP, settings: FTPSettings) -> None:
             raise _named(exc, f"{where}: {step} failed: {reply}") from None
         if step == "logging in":
             raise LoginError(f"{where} refused the login of user {settings.user!r}: {reply}") from None
+        if step == "starting TLS":
+            raise LoginError(f"{where} refused TLS (AUTH TLS): {reply}; the server may not offer FTPS") from None
         raise LoginError(f"{where} refused {step}: {reply}") from None
     except TimeoutError as exc:
         raise _named(exc, f"{where} did not answer within {settings.timeout:g} s while {step}") from None

@@ -58,6 +58,7 @@ from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
+from urllib.parse import quote
 
 __all__ = ["ConfigError", "Configer", "EnvConfig", "FTPSettings"]
 
@@ -191,7 +192,8 @@ class FTPSettings:
     def where(self) -> str:
         """The server as messages name it: scheme, user, host and port, never the password."""
         host = f"[{self.host}]" if ":" in self.host else self.host
-        return f"{'ftps' if self.tls else 'ftp'}://{self.user}@{host}:{self.port}"
+        user = quote(self.user, safe="")
+        return f"{'ftps' if self.tls else 'ftp'}://{user}@{host}:{self.port}"
 
 
 #: The options an FTP section may hold.
