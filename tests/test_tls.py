@@ -82,11 +82,14 @@ def test_every_member_over_tls(tls_server, tls_class, tls_home, tmp_path):
 
 
 def test_a_section_with_tls_turns_the_core_class_to_tls(tls_server, config_file, tls_home):
-    # Settings from the INI file: the plain class's ftplib.FTP becomes the TLS client.
-    cls = bound_class(tls_server, config_file, suffix="_ini_tls")
-    p = cls(f"{tls_home.name}/f.txt")
-    p.write(b"over tls")
-    assert p.read() == b"over tls" and isinstance(p.client, TLSClient)
+    # Settings from the INI file: the plain class's ftplib.FTP becomes the TLS
+    # client; active mode too.
+    cls = bound_class(tls_server, config_file, suffix="_ini_tls_active", pasv=False)
+    p = cls(f"{tls_home.name}/sub/f.bin")
+    data = os.urandom(200_000)
+    p.write(data)
+    assert p.read() == data and isinstance(p.client, TLSClient) and p.client.passiveserver is False
+    assert [q.name for q in cls(f"{tls_home.name}/sub").glob()] == ["f.bin"]
 
 
 def test_data_connections_resume_the_control_session(tls_server):

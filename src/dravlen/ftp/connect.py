@@ -18,6 +18,7 @@ never the password) in its name, so ``repr`` of a path shows it.
 from __future__ import annotations
 
 import os
+import re
 import threading
 from typing import Any
 from urllib.parse import quote, unquote, urlsplit
@@ -29,6 +30,8 @@ from dravlen.ftp.remote import RemotePath
 __all__ = ["server"]
 
 _SCHEMES = {"ftp": False, "ftps": True}
+# A URL's start, as the path classes tell a URL from a path.
+_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
 _lock = threading.Lock()
 _classes: dict[str, type[RemotePath]] = {}
 
@@ -77,7 +80,7 @@ class _Bound(RemotePath):
     __slots__ = ()
 
     def __init__(self, path: Any) -> None:
-        if isinstance(path, str) and "://" in path:
+        if isinstance(path, str) and "://" in path and _URL.match(path):
             path = type(self)._path_of(path)
         super().__init__(path)
 
