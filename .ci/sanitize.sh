@@ -115,7 +115,7 @@ if [ "${SANITIZE_SKIP_PYTEST:-0}" != 1 ]; then
     mirror=$BUILD/servers
     rm -rf "$mirror"
     mkdir -p "$mirror"
-    for pkg in vsftpd proftpd-core pure-ftpd; do
+    for pkg in vsftpd proftpd-core proftpd-mod-crypto pure-ftpd; do
         cp -as "$(readlink -f "$cache/$pkg")" "$mirror/$pkg"
         for program in "$mirror/$pkg"/usr/sbin/* "$mirror/$pkg"/usr/bin/*; do
             [ -L "$program" ] || continue
