@@ -401,6 +401,11 @@ def hide_password(url: str) -> str:
         found = rest.find(stop)
         if found != -1:
             authority_end = min(authority_end, found)
+    if "@" not in rest[:authority_end] and ":" in rest[:authority_end] and "@" in rest[authority_end:]:
+        # A password holding an unescaped "/", "?" or "#" ends the host part
+        # early: all up to the last "@" may be the password.
+        authority_end = rest.rindex("@")
+        return url[:match.end()] + rest[:rest.index(":")] + ":***" + rest[authority_end:]
     authority = rest[:authority_end]
     userinfo, at, hostport = authority.rpartition("@")
     if at and ":" in userinfo:

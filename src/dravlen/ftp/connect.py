@@ -44,8 +44,12 @@ def _parse_url(url: str) -> dict[str, Any]:
     try:
         parts = urlsplit(url)
         port = parts.port
-    except ValueError as exc:
-        raise ValueError(f"{shown!r} is not a usable FTP URL: {exc}") from None
+    except ValueError:
+        # ValueError's own text may quote part of a password.
+        raise ValueError(
+            f"{shown!r} is not a usable FTP URL: no port number from 0 to 65535 after the host"
+            " (a '/', '?', '#' or '@' in a user or password must be percent-encoded)"
+        ) from None
     scheme = parts.scheme.lower()
     if scheme not in _SCHEMES:
         raise ValueError(f"{shown!r} is not an ftp:// or ftps:// URL")
