@@ -182,3 +182,16 @@ def test_progress_on_a_terminal(config, folder, tmp_path):
     steps = shown.decode().split("\r\x1b[K")
     assert steps[1:] == ["0/3 a.txt", "1/3 sub/b.csv", "2/3 sub/deep/c.csv", "3/3 uploaded\r\n"]
     assert (disk / "t" / "sub" / "deep" / "c.csv").stat().st_size == 100_000
+
+
+def test_a_server_named_by_url(srv, folder, tmp_path):
+    remote, disk = folder
+    (disk / "f").write_bytes(b"via url")
+    empty = tmp_path / "empty.ini"  # no [ftp] section: the URL is all there is
+    empty.write_text("")
+    url = f"ftp://{srv.user}:{srv.password}@{srv.host}:{srv.port}/"
+    assert cli(empty, "--url", url, "cat", f"{remote}/f").stdout == b"via url"
+    wrong = cli(empty, "--url", url.replace(srv.password, "wrong"), "cat", f"{remote}/f")
+    assert wrong.returncode == 1 and b"refused the login" in wrong.stderr and b"wrong" not in wrong.stderr
+    bad = cli(empty, "--url", "http://h/", "ls", "/")
+    assert bad.returncode == 2 and b"not an ftp:// or ftps:// URL" in bad.stderr
