@@ -57,7 +57,8 @@ class TestServerSettings:
         cls = server("ftp://u:p@env.example/")
         monkeypatch.setenv(EnvConfig.env_name(cls._section[0], "port"), "1")
         monkeypatch.setenv("DRAVLEN_DEFAULT_PORT", "2")
-        assert settings_of(cls).port == 21
+        monkeypatch.setenv("DRAVLEN_DEFAULT_TIMEOUT", "1")
+        assert (settings_of(cls).port, settings_of(cls).timeout) == (21, 30)
 
     @pytest.mark.parametrize("args, kwargs, error, message", [
         (("http://h.example/",), {}, ValueError, "not an ftp:// or ftps:// URL"),

@@ -177,7 +177,9 @@ def server(
     settings_in.update(given)
     if not settings_in.get("host"):
         raise TypeError("server() needs a URL, host= or section=")
-    options = {"port": 21, "user": "anonymous", "password": "", "tls": False}
+    # Every option is set, so that nothing comes from a [DEFAULT] section.
+    options: dict[str, Any] = {"port": 21, "user": "anonymous", "password": "", "tls": False, "timeout": 30,
+                               "pasv": True, "encoding": "utf-8", "verify": True, "cafile": ""}
     options.update(settings_in)
     base = _label(options)
     # The same settings share one section (and so one class); other settings
