@@ -59,6 +59,8 @@ class TestServerSettings:
         monkeypatch.setenv("DRAVLEN_DEFAULT_PORT", "2")
         monkeypatch.setenv("DRAVLEN_DEFAULT_TIMEOUT", "1")
         assert (settings_of(cls).port, settings_of(cls).timeout) == (21, 30)
+        configer = EnvConfig.init_configer()
+        assert configer.has_section(cls._section[0]) and cls._section[0] not in configer.sections()
 
     @pytest.mark.parametrize("args, kwargs, error, message", [
         (("http://h.example/",), {}, ValueError, "not an ftp:// or ftps:// URL"),

@@ -84,6 +84,12 @@ class Configer(configparser.ConfigParser):
         self.in_memory: set[str] = set()
         self._env_names: dict[tuple[str, str], str] = {}
 
+    def sections(self) -> list[str]:
+        """The sections of the file and the environment; those held in memory
+        for settings given in code (`in_memory`) are not listed, though
+        every other method finds them."""
+        return [name for name in super().sections() if name not in self.in_memory]
+
     def read_path(self, path: Path) -> None:
         """Read the INI file *path*; unreadable or malformed files are `ConfigError`."""
         try:
