@@ -19,9 +19,7 @@ explicit TLS (``AUTH TLS``) for the login and for every data connection:
 
 * pyftpdlib: its ``TLS_FTPHandler`` (needs pyOpenSSL);
 * vsftpd: ``ssl_enable`` with its default ``require_ssl_reuse=YES`` (a data
-  connection must resume the control connection's TLS session) and
-  ``ssl_ciphers=HIGH`` (its built-in default names a cipher OpenSSL 3 has
-  dropped);
+  connection must resume the control connection's TLS session);
 * ProFTPD: ``mod_tls`` from Debian's proftpd-mod-crypto, loaded from where
   ``.ci/servers.sh`` unpacked it; it too requires session reuse by default;
 * Pure-FTPd: ``--tls=3`` with ``--certfile``.
@@ -573,7 +571,6 @@ def _launch_vsftpd(host, port, root, work, certs=None):
                 f"rsa_private_key_file={certs.key}\n"
                 "force_local_logins_ssl=YES\n"
                 "force_local_data_ssl=YES\n"
-                "ssl_ciphers=HIGH\n"
             )
     os.chmod(conf, 0o600)
     return [str(_binary("vsftpd")), str(conf)], [log]
