@@ -621,6 +621,8 @@ TimeoutStalled {IDLE_TIMEOUT}
 """
     )
     if certs is not None:
+        # mod_tls comes from Debian's proftpd-mod-crypto; like vsftpd it
+        # requires data connections to resume the control session's TLS.
         module = _PROFTPD_MODULES / "mod_tls.so"
         if not module.exists():
             raise ServerError(f"{module} is missing: run `bash .ci/servers.sh` (as root) first")
@@ -631,10 +633,8 @@ ModulePath {_PROFTPD_MODULES}
 LoadModule mod_tls.c
 TLSEngine on
 TLSRequired on
-TLSProtocol TLSv1.2 TLSv1.3
 TLSRSACertificateFile {certs.cert}
 TLSRSACertificateKeyFile {certs.key}
-TLSVerifyClient off
 TLSLog {work}/tls.log
 """
             )
