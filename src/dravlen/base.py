@@ -13,8 +13,11 @@ section, see `dravlen.config`) and ``_creator`` (the client class), and
 implements ``_reset(section)``: drop the thread's client from `Local`, build a
 new unconnected one from ``_read_config(section)``, store it in `Local` under
 ``_key_on_thread()``, and *return* any exception instead of raising it.
-`BasePath` then connects and logs that client in (`BasePath._new_client`) and
-hands it out as ``self.client``.
+`BasePath` then connects and logs that client in (`BasePath._new_client`),
+over explicit TLS when the section asks for it (`dravlen.ftp.tls`), and
+hands it out as ``self.client``.  A failure to connect names the server
+(scheme, user, host, port; never the password); a refused login is a
+`LoginError`, which no member takes for an answer about a path.
 """
 
 from __future__ import annotations
