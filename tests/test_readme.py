@@ -94,3 +94,20 @@ def test_the_tour_on_a_server_named_by_url_works_in_the_login_directory(ftpd, tm
     assert done.returncode == 0, done.stderr
     bad = _run([sys.executable, "-m", "dravlen.tour", "--url", "http://x/"], tmp_path, env)
     assert bad.returncode == 2 and "not an ftp:// or ftps:// URL" in bad.stderr
+
+
+def test_the_tour_on_vsftpd_whose_root_is_not_writable(tmp_path):
+    # vsftpd's session runs as the FTP account, which cannot write to "/":
+    # the tour must keep to the login directory.
+    base = Path(tempfile.mkdtemp(prefix="dravlen-readme-vsftpd-"))
+    os.chmod(base, 0o755)
+    srv = servers.start("vsftpd", base / "home", host="127.0.0.9")
+    try:
+        url = f"ftp://{srv.user}:{srv.password}@{srv.host}:{srv.port}/"
+        done = _run([sys.executable, "-m", "dravlen.tour", "--url", url], tmp_path, _env(tmp_path, srv))
+        assert done.returncode == 0, done.stderr
+        assert "exists after delete()                        False" in done.stdout
+        assert os.listdir(srv.root) == []
+    finally:
+        srv.stop()
+        shutil.rmtree(base, ignore_errors=True)
