@@ -56,7 +56,9 @@ def _parse_url(url: str) -> dict[str, Any]:
     if not parts.hostname:
         raise ValueError(f"{shown!r} names no host")
     if parts.query or parts.fragment:
-        raise ValueError(f"{shown!r} has a query or fragment, which an FTP path cannot carry")
+        raise ValueError(
+            f"{shown!r} has a query or fragment: a '?' or '#' in a path or password must be percent-encoded"
+        )
     found: dict[str, Any] = {"host": parts.hostname, "tls": _SCHEMES[scheme]}
     if port is not None:
         found["port"] = port
