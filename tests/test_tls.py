@@ -56,7 +56,8 @@ def test_every_member_over_tls(tls_server, tls_class, tls_home, tmp_path):
         assert tls_class(f"{home}/new").is_dir() is True
         assert target.read() == data
     assert tls_class(f"{home}/missing").exists is False
-    if tls_server.kind != "pureftpd":
+    keeps_client = tls_server.kind != "pureftpd"
+    if keeps_client:
         assert target.client is client
     client = target.client
 
@@ -78,7 +79,8 @@ def test_every_member_over_tls(tls_server, tls_class, tls_home, tmp_path):
     tls_class(f"{home}/up").delete()
     tls_class(f"{home}/new").delete()
     assert not (tls_home / "up").exists() and not (tls_home / "new").exists()
-    assert target.client is client
+    if keeps_client:  # delete() probes with is_dir() too
+        assert target.client is client
 
 
 def test_a_section_with_tls_turns_the_core_class_to_tls(tls_server, config_file, tls_home):
