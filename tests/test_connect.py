@@ -20,6 +20,7 @@ from dravlen.base import LoginError
 from dravlen.config import ConfigError, EnvConfig
 from dravlen.ftp import RemotePath, server
 from dravlen.ftp.path import FTPPath
+from dravlen.ftp.tls import TLSClient
 
 SECRET = "pa:ss@w/rd%"  # every character a URL must escape
 
@@ -229,7 +230,7 @@ def test_two_servers_from_eight_threads(tmp_path):
                         data = f"{tag}-{n}-{rnd}-".encode() * 5000
                         p.write(data)
                         assert p.read() == data and p.exists and not p.is_dir()
-                        clients.setdefault((tag, n), set()).add(id(p.client))
+                        clients[(tag, n)] = p.client
                 assert sorted(q.name for q in One(f"t{n}").glob()) == ["r0.bin", "r1.bin", "r2.bin"]
                 Two(f"t{n}").delete()
             except BaseException as exc:  # reported by the main thread
@@ -241,9 +242,11 @@ def test_two_servers_from_eight_threads(tmp_path):
         for t in threads:
             t.join(120)
         assert not errors, errors
-        # One client per thread and per server, kept for the whole run.
-        assert all(len(ids) == 1 for ids in clients.values()) and len(clients) == 16
-        assert len({next(iter(ids)) for ids in clients.values()}) == 16
+        # A client of its own per thread and per server, each connected to its server.
+        assert len({id(client) for client in clients.values()}) == len(clients) == 16
+        for (tag, n), client in clients.items():
+            assert client.host == (one.host if tag == "one" else two.host)
+            assert isinstance(client, TLSClient) is (tag == "two")
         for n in range(8):
             assert (base / "one" / f"t{n}" / "r2.bin").read_bytes() == f"one-{n}-2-".encode() * 5000
             assert not (base / "one" / f"t{n}" / "r2.bin").read_bytes().startswith(b"two")
