@@ -170,13 +170,14 @@ def test_sections_and_connection_errors(srv, folder, tmp_path):
     with socket.socket() as unused:  # bound, never listening: refuses connections
         unused.bind(("127.0.0.1", 0))
         path = tmp_path / "two.ini"
-        path.write_text(f"[ftp]\nhost = 127.0.0.1\nport = {unused.getsockname()[1]}\n")
+        port = unused.getsockname()[1]
+        path.write_text(f"[ftp]\nhost = 127.0.0.1\nport = {port}\n")
         servers.make_config(srv, path, "backup")
         assert cli(path, "--section", "backup", "cat", f"{remote}/f").stdout == b"via backup"
         assert cli(path, "cat", "--section", "backup", f"{remote}/f").stdout == b"via backup"
         refused = cli(path, "cat", f"{remote}/f")
     assert refused.returncode == 1
-    assert refused.stderr == f"dravlen: {remote}/f: Connection refused\n".encode()
+    assert refused.stderr == f"dravlen: {remote}/f: ftp://anonymous@127.0.0.1:{port} refused the connection\n".encode()
     missing = cli(path, "--section", "nosuch", "ls", "/")
     assert missing.returncode == 1
     assert missing.stderr.startswith(b"dravlen: dravlen configuration [nosuch] has no host")
@@ -220,3 +221,16 @@ def test_progress_on_a_terminal(config, folder, tmp_path):
     steps = shown.decode().split("\r\x1b[K")
     assert steps[1:] == ["0/3 a.txt", "1/3 sub/b.csv", "2/3 sub/deep/c.csv", "3/3 uploaded\r\n"]
     assert (disk / "t" / "sub" / "deep" / "c.csv").stat().st_size == 100_000
+
+
+def test_a_server_named_by_url(srv, folder, tmp_path):
+    remote, disk = folder
+    (disk / "f").write_bytes(b"via url")
+    empty = tmp_path / "empty.ini"  # no [ftp] section: the URL is all there is
+    empty.write_text("")
+    url = f"ftp://{srv.user}:{srv.password}@{srv.host}:{srv.port}/"
+    assert cli(empty, "--url", url, "cat", f"{remote}/f").stdout == b"via url"
+    wrong = cli(empty, "--url", url.replace(srv.password, "wrong"), "cat", f"{remote}/f")
+    assert wrong.returncode == 1 and b"refused the login" in wrong.stderr and b"wrong" not in wrong.stderr
+    bad = cli(empty, "--url", "http://h/", "ls", "/")
+    assert bad.returncode == 2 and b"not an ftp:// or ftps:// URL" in bad.stderr

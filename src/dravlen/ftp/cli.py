@@ -330,6 +330,9 @@ def build_parser() -> argparse.ArgumentParser:
                         help="configuration section of the server (default: ftp)")
     common.add_argument("--section", metavar="NAME", type=_section_name, default=argparse.SUPPRESS,
                         help="configuration section of the server (default: ftp)")
+    parser.add_argument("--url", metavar="URL",
+                        help="the server as ftp://[user[:password]@]host[:port]/ or ftps://..., "
+                        "instead of a configuration section")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name: str, run: Callable[[type[RemotePath], argparse.Namespace], None],
@@ -384,8 +387,17 @@ def _fail(message: str) -> int:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
-    cls = _path_class(args.section)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.url is None:
+        cls = _path_class(args.section)
+    else:
+        from dravlen.ftp.connect import server
+
+        try:
+            cls = server(args.url)
+        except (TypeError, ValueError) as exc:  # ConfigError too
+            parser.error(str(exc))
     try:
         args.run(cls, args)
     except Failure as failure:
