@@ -2,8 +2,7 @@
 
 * `BasePath`, the base class of backends such as `dravlen.ftp.path.FTPPath`:
   a POSIX path (a `PurePosixPath`) plus the calling thread's connected client;
-* `PathMeta`, its metaclass, which checks each backend's ``_section`` and keeps
-  a registry of backends by class name;
+* `PathMeta`, its metaclass, which checks each backend's ``_section``;
 * `Local`, the per-thread store of clients;
 * `retry`, the decorator that backends put on each operation so that a lost
   or refused connection is replaced and the operation tried again.
@@ -26,19 +25,18 @@ import ftplib
 import functools
 import os
 import re
-import select
 import socket
 import ssl
 import sys
 import threading
 import time
-import weakref
 from collections.abc import Callable, Hashable
 from pathlib import PurePath, PurePosixPath
-from typing import Any, Concatenate, ParamSpec, Self, TextIO, TypeVar
+from typing import Any, Concatenate, ParamSpec, Self, TypeVar
 
 from dravlen.config import ConfigError, EnvConfig, FTPSettings
 from dravlen.ftp.codec import escaping
+from dravlen.ftp.resync import in_step
 
 __all__ = ["BasePath", "Local", "LoginError", "PathMeta", "retry"]
 
@@ -242,168 +240,6 @@ def _retry_after_failure(
 
 
 # ---------------------------------------------------------------------------
-# Bringing a control connection back in step
-
-def _wait_readable(sock: socket.socket, seconds: float) -> bool:
-    # poll, unlike select, has no FD_SETSIZE limit on the descriptor number.
-    poller = select.poll()
-    poller.register(sock, select.POLLIN)
-    return bool(poller.poll(max(0, int(seconds * 1000 + 0.999))))
-
-
-def _wait_writable(sock: socket.socket, seconds: float) -> bool:
-    poller = select.poll()
-    poller.register(sock, select.POLLOUT)
-    return bool(poller.poll(max(0, int(seconds * 1000 + 0.999))))
-
-
-class _ControlReplies:
-    """Reads whole replies from an ftplib client's control connection, with
-    every wait bounded.
-
-    ftplib reads replies through ``client.file``, a text file over the
-    socket.  A read that hits the socket's timeout breaks that file for good,
-    so here the socket is made non-blocking while replies are read, waits are
-    done with poll(), and ``client.file.readline`` returns only what has
-    arrived: that includes what the file had already buffered, which poll()
-    on the socket cannot see.  A line that arrives in pieces is put together
-    here.  A multi-line reply (``226-...`` up to ``226 ...``) counts as one.
-    """
-
-    __slots__ = ("client", "sock", "file", "lines", "partial")
-
-    def __init__(self, client: ftplib.FTP):
-        if client.sock is None or client.file is None:
-            raise EOFError("the client is closed")
-        self.client = client
-        self.sock: socket.socket = client.sock
-        self.file: TextIO = client.file
-        self.lines: list[str] = []
-        self.partial = ""
-
-    def _read_available(self) -> bool:
-        """Take in the lines that have arrived; True if anything had."""
-        readline = self.file.readline
-        limit = self.client.maxline
-        got = False
-        for _ in range(1024):
-            chunk = readline(limit + 1)
-            if not chunk:
-                break
-            got = True
-            text = self.partial + chunk
-            if text.endswith("\n"):
-                self.partial = ""
-                self.lines.append(text.rstrip("\r\n"))
-            elif len(text) > limit:
-                raise ftplib.error_proto(f"reply line longer than {limit} characters")
-            else:
-                self.partial = text
-        return got
-
-    def _at_eof(self) -> bool:
-        try:
-            return self.sock.recv(1, socket.MSG_PEEK) == b""
-        except BlockingIOError:
-            return False
-        except ValueError:
-            # A TLS socket cannot peek; the TLS client's socket notes the
-            # end of the stream when a read meets it.
-            return bool(getattr(self.sock, "at_eof", False))
-        except OSError:
-            return True
-
-    def _take_reply(self) -> str | None:
-        lines = self.lines
-        while lines:
-            first = lines[0]
-            code = first[:3]
-            if not (len(code) == 3 and code.isascii() and code.isdigit()):
-                del lines[0]  # a blank line or stray text is no reply
-                continue
-            if first[3:4] != "-":
-                del lines[0]
-                return first
-            for end in range(1, len(lines)):
-                if lines[end][:3] == code and lines[end][3:4] != "-":
-                    del lines[:end + 1]
-                    return first
-            return None
-        return None
-
-    def pending(self) -> bool:
-        """Whether anything has arrived that no one has read, without waiting."""
-        return bool(self.lines) or bool(self.partial) or self._read_available() or _wait_readable(self.sock, 0)
-
-    def next_reply(self, deadline: float) -> str | None:
-        """The next whole reply's first line, or None if none came by *deadline*."""
-        while True:
-            reply = self._take_reply()
-            if reply is not None:
-                return reply
-            if self._read_available():
-                continue
-            remaining = deadline - time.monotonic()
-            if remaining <= 0 or not _wait_readable(self.sock, remaining):
-                return None
-            if not self._read_available() and self._at_eof():
-                raise EOFError("the server closed the control connection")
-
-    def drain(self) -> None:
-        """Drop every whole reply that has already arrived."""
-        self._read_available()
-        while self._take_reply() is not None:
-            pass
-
-    def send(self, line: str, deadline: float) -> None:
-        data = memoryview((line + "\r\n").encode(self.client.encoding))
-        while data:
-            if not _wait_writable(self.sock, deadline - time.monotonic()):
-                raise TimeoutError("the control connection does not take a command")
-            data = data[self.sock.send(data):]
-
-    def resync(self, transfer_pending: bool, wait: float) -> bool:
-        """Bring the client in step with the server; False if that failed.
-
-        *transfer_pending*: a transfer was abandoned, so its closing reply
-        (226, 426, 451, a multi-line reply, or one more 150) is still to come.
-        """
-        sock = self.sock
-        timeout = sock.gettimeout()
-        sock.setblocking(False)
-        try:
-            if transfer_pending:
-                # Read the transfer's own closing reply first: a NOOP sent at
-                # once can be answered before the server notices the data
-                # connection is gone and sends it, and our 200 would then be
-                # followed by a stale 426.  The closing reply is whatever
-                # comes next, even a 1xx: Pure-FTPd sometimes closes an
-                # abandoned download with a lone "150 0.000 seconds ..." and
-                # sends nothing after it.
-                if self.next_reply(time.monotonic() + wait) is None:
-                    return False  # no closing reply: where the server is, is unknown
-            elif not self.pending():
-                # An error reply was read whole and nothing else came.
-                return True
-            # Whatever has come besides is stale; the reply to one NOOP then
-            # shows that the next reply read is the next command's.
-            self.drain()
-            deadline = time.monotonic() + wait
-            self.send("NOOP", deadline)
-            while True:
-                reply = self.next_reply(deadline)
-                if reply is None:
-                    return False
-                if reply.startswith("200"):
-                    return True
-        finally:
-            try:
-                sock.settimeout(timeout)
-            except OSError:
-                pass
-
-
-# ---------------------------------------------------------------------------
 # Connecting and logging in
 
 # A URL's start: a scheme, then "://".
@@ -530,13 +366,8 @@ class PathMeta(type):
 
     It checks, when a class is made, that a ``_section`` set in its body is a
     one-element tuple holding an exact `str` (`_reset` is given
-    ``_section[0]`` and accepts nothing else), and it records every subclass
-    of `BasePath` by class name, so that a backend can be found by name
-    (`PathMeta.backend`); a later class of the same name takes the place of
-    the earlier one.
+    ``_section[0]`` and accepts nothing else).
     """
-
-    _backends: "weakref.WeakValueDictionary[str, PathMeta]" = weakref.WeakValueDictionary()
 
     @classmethod
     def __prepare__(mcls, name: str, bases: tuple[type, ...], /, **kwargs: Any) -> dict[str, object]:
@@ -546,24 +377,7 @@ class PathMeta(type):
                 **kwargs: Any) -> PathMeta:
         if "_section" in namespace:
             _check_section(name, namespace["_section"])
-        cls = super().__new__(mcls, name, bases, namespace, **kwargs)
-        if any(isinstance(base, PathMeta) for base in bases):
-            PathMeta._backends[name] = cls
-        return cls
-
-    @staticmethod
-    def backend(name: str) -> "PathMeta":
-        """The path class last defined with class name *name*."""
-        try:
-            return PathMeta._backends[name]
-        except KeyError:
-            known = ", ".join(sorted(PathMeta._backends)) or "none"
-            raise KeyError(f"no path backend named {name!r} (known: {known})") from None
-
-    @staticmethod
-    def backends() -> dict[str, "PathMeta"]:
-        """The path classes by class name."""
-        return dict(PathMeta._backends)
+        return super().__new__(mcls, name, bases, namespace, **kwargs)
 
 
 class BasePath(metaclass=PathMeta):
@@ -742,6 +556,108 @@ class BasePath(metaclass=PathMeta):
         """Bring the thread's client back in step after an error, without
         raising.
 
+        Called inside an ``except`` block: `dravlen.ftp.resync.in_step` tells
+        from the exception being handled what may still be pending on the
+        control connection, and reads it (waiting at most ``_RESYNC_WAIT``
+        seconds).  Where that fails the client is replaced through
+        `_new_client`; if that fails too, it is dropped so the next operation
+        connects.  The exception being handled stays the current one.
+        """
+        client: ftplib.FTP | None = Local.getattr(self._key_on_thread())
+        if client is None:
+            client = self._new_client()
+        return client
+
+    def _key_on_thread(self) -> tuple[str, str, int]:
+        """The calling thread's key for its client in `Local`."""
+        return (type(self).__qualname__, self._section[0], threading.get_ident())
+
+    def _reset(self, section: str) -> BaseException | None:
+        """Replace the thread's client by a new, unconnected one stored in
+        `Local`; return the exception on failure, None on success."""
+        raise NotImplementedError(f"{type(self).__name__} does not implement _reset")
+
+    def _read_config(self, section: str) -> dict[str, Any]:
+        """The keywords for ``_creator(...)`` that do not connect: ``timeout`` and
+        ``encoding``, and the TLS ``context`` for a TLS client class when the
+        section asks for TLS.
+
+        The encoding is the configured one with undecodable bytes kept as
+        escapes (`dravlen.ftp.codec`), so that names which are not valid
+        text in it still round-trip.
+        """
+        settings = EnvConfig.ftp_settings(section, require_host=False)
+        keywords: dict[str, Any] = {"timeout": settings.timeout, "encoding": escaping(settings.encoding)}
+        creator = self._creator
+        if settings.tls and isinstance(creator, type) and issubclass(creator, ftplib.FTP_TLS):
+            keywords["context"] = _tls().context_for(settings)
+        return keywords
+
+    def _new_client(self) -> ftplib.FTP:
+        """Make the thread's client through `_reset`, then connect and log it in.
+
+        The one place where clients are made; on failure nothing is left in
+        `Local` and the error is raised.
+        """
+        section = self._section[0]
+        error = self._reset(section)
+        if error is not None:
+            raise error
+        key = self._key_on_thread()
+        client: ftplib.FTP | None = Local.getattr(key)
+        if client is None:
+            raise RuntimeError(f"{type(self).__qualname__}._reset({section!r}) stored no client")
+        try:
+            settings = EnvConfig.ftp_settings(section)
+            if settings.tls and not isinstance(client, ftplib.FTP_TLS):
+                client = self._tls_client_for(client, settings)
+                Local.setattr(key, client)
+            _open(client, settings)
+        except BaseException:
+            Local.delattr(key)
+            _close_quietly(client)
+            raise
+        return client
+
+    def _tls_client_for(self, client: ftplib.FTP, settings: FTPSettings) -> ftplib.FTP:
+        """The TLS client that takes the place of the plain ``ftplib.FTP``
+        that `_reset` made for a section that asks for TLS."""
+        if type(client) is not ftplib.FTP:
+            raise ConfigError(
+                f"dravlen configuration [{self._section[0]}] asks for tls, but the client class of"
+                f" {type(self).__name__} ({type(client).__qualname__}) is no ftplib.FTP_TLS"
+            )
+        tls = _tls()
+        # The encoding is the one _reset gave the plain client (names that are
+        # no valid text kept as escapes).
+        secure: ftplib.FTP = tls.TLSClient(timeout=settings.timeout, encoding=client.encoding,
+                                           context=tls.context_for(settings))
+        secure.set_pasv(settings.pasv)
+        return secure
+
+    def _client_unusable(self) -> bool:
+        """Whether the thread's client is there but can no longer be used:
+        closed, or its reply file broken by a read that timed out."""
+        client: ftplib.FTP | None = Local.getattr(self._key_on_thread())
+        if client is None:
+            return False
+        if client.sock is None or client.file is None or client.sock.fileno() < 0:
+            return True
+        raw = getattr(getattr(client.file, "buffer", None), "raw", None)
+        return getattr(raw, "_timeout_occurred", False) is True
+
+    def _drop_client(self) -> None:
+        """Remove and close the thread's client; the next use makes a new one."""
+        key = self._key_on_thread()
+        client = Local.getattr(key)
+        Local.delattr(key)
+        if client is not None:
+            _close_quietly(client)
+
+    def _valid_reset(self) -> None:
+        """Bring the thread's client back in step after an error, without
+        raising.
+
         Called inside an ``except`` block; the exception being handled tells
         what may still be pending on the control connection:
 
@@ -759,17 +675,12 @@ class BasePath(metaclass=PathMeta):
         dropped so the next operation connects.  The exception being handled
         stays the current one.
         """
-        key = self._key_on_thread()
-        client: ftplib.FTP | None = Local.getattr(key)
+        client: ftplib.FTP | None = Local.getattr(self._key_on_thread())
         if client is None:
             return
-        handled = sys.exc_info()[1]
-        transfer_pending = handled is not None and not isinstance(handled, ftplib.Error)
-        try:
-            in_step = _ControlReplies(client).resync(transfer_pending, self._RESYNC_WAIT)
-        except Exception:
-            in_step = False
-        if in_step:
+        # The native members call this inside their except scope, which makes
+        # the exception the handled one: sys.exc_info() is what they caught.
+        if in_step(client, sys.exc_info()[1], self._RESYNC_WAIT):
             return
         self._drop_client()
         try:
