@@ -28,7 +28,7 @@ struct Member {
     bool var_any = false;    // (*_, **__)
     Body body = nullptr;
 
-    FunctionSpec function() const;
+    FunctionDef function() const;
 };
 
 inline constexpr Param self_param{"self"};

@@ -26,23 +26,23 @@ const Member* const kFTPPath[] = {
 constexpr int kInterruptLine = 1;
 constexpr int kFirstMemberLine = 2;
 
-// The function specs the module's function objects point to; filled when
+// The function definitions the module's function objects point to; filled when
 // the module body runs (once per process).
-FunctionSpec specs[std::size(kFTPPath) + 1];
+FunctionDef defs[std::size(kFTPPath) + 1];
 
 Ref text(const char* s) { return Ref::check(PyUnicode_FromString(s)); }
 
 // The function object of a member, under its qualified name.
-Ref make_member(const Member& m, FunctionSpec& spec, PyObject* globals, const char* owner, int line) {
-    spec = m.function();
+Ref make_member(const Member& m, FunctionDef& def, PyObject* globals, const char* owner, int line) {
+    def = m.function();
     Ref qualname = owner ? Ref::check(PyUnicode_FromFormat("%s.%s", owner, m.name)) : text(m.name);
     Ref trace = Ref::check(PyUnicode_FromFormat("%s.%U", kModule, qualname.get()));
-    return make_function(spec, Origin{qualname, kTraceFile, trace, line}, globals);
+    return make_function(def, Origin{qualname, kTraceFile, trace, line}, globals);
 }
 
 // A class-body member: decorators evaluated first, then the function made and
 // decorated from the inside out.
-void define(ClassBody& body, PyObject* globals, const Member& m, FunctionSpec& spec, int line) {
+void define(ClassBody& body, PyObject* globals, const Member& m, FunctionDef& def, int line) {
     Ref decorator_property;
     Ref decorator_retry;
     if (m.wrap == Wrap::retry_property) decorator_property = lookup_global(globals, N.property);
@@ -51,7 +51,7 @@ void define(ClassBody& body, PyObject* globals, const Member& m, FunctionSpec& s
         Ref ftplib = lookup_global(globals, N.ftplib);
         decorator_retry = call(retry, attr(ftplib, N.error_temp), attr(ftplib, N.error_reply));
     }
-    Ref member = make_member(m, spec, globals, "FTPPath", line);
+    Ref member = make_member(m, def, globals, "FTPPath", line);
     if (decorator_retry) member = call(decorator_retry, member);
     if (decorator_property) member = call(decorator_property, member);
     body.bind(Ref::check(PyUnicode_InternFromString(m.name)), member);
@@ -69,7 +69,7 @@ Ref build_ftppath(PyObject* globals) {
     body.bind(N._creator, attr(lookup_global(globals, N.ftplib), N.FTP));
     int line = kFirstMemberLine;
     for (const Member* m : kFTPPath) {
-        define(body, globals, *m, specs[line - kFirstMemberLine + 1], line);
+        define(body, globals, *m, defs[line - kFirstMemberLine + 1], line);
         ++line;
     }
     return body.make();
@@ -88,7 +88,7 @@ void run_body(PyObject* module) {
     import_from(globals, "typing", {N.Generator, N.Any, N.Optional});
     import_from(globals, "dravlen.base", {N.retry, N.BasePath, N.Local});
     import_from(globals, "dravlen.config", {N.EnvConfig});
-    set_item(globals, N.interrupt, make_member(interrupt_member, specs[0], globals, nullptr, kInterruptLine));
+    set_item(globals, N.interrupt, make_member(interrupt_member, defs[0], globals, nullptr, kInterruptLine));
     set_item(globals, N.FTPPath, build_ftppath(globals));
 }
 
@@ -107,8 +107,8 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-FunctionSpec Member::function() const {
-    FunctionSpec spec{
+FunctionDef Member::function() const {
+    FunctionDef def{
         .name = name,
         .last_default = last_default,
         .returns = returns,
@@ -117,8 +117,8 @@ FunctionSpec Member::function() const {
         .prepare = remote ? op::checked_path_text : nullptr,
         .body = body,
     };
-    for (int i = 0; i < kMaxParams; ++i) spec.params[i] = params[i];
-    return spec;
+    for (int i = 0; i < kMaxParams; ++i) def.params[i] = params[i];
+    return def;
 }
 
 }  // namespace dravlen

@@ -11,7 +11,7 @@ namespace dravlen {
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDef* def;
     int nparams;
     Site site;  // constructed in place; destroyed in dealloc
     PyObject* dict;
@@ -33,7 +33,7 @@ PyTypeObject* function_type = nullptr;  // bound at import
 
 Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
-[[noreturn]] void count_error(const FunctionSpec& s, int nparams, int nrequired, Py_ssize_t found) {
+[[noreturn]] void count_error(const FunctionDef& s, int nparams, int nrequired, Py_ssize_t found) {
     bool exact = nrequired == nparams;
     Py_ssize_t expected;
     const char* more_or_less;
@@ -51,7 +51,7 @@ Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
 // Binds positional and keyword arguments to the parameter slots; borrowed.
 void bind(const Function* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** slots) {
-    const FunctionSpec& s = *f->spec;
+    const FunctionDef& s = *f->def;
     const int nparams = f->nparams;
     const int nrequired = s.last_default ? nparams - 1 : nparams;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
@@ -91,7 +91,7 @@ void bind(const Function* f, PyObject* const* args, size_t nargsf, PyObject* kwn
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Function* f = as_function(self);
-    const FunctionSpec& s = *f->spec;
+    const FunctionDef& s = *f->def;
     return boundary(f->site, [&] {
         PyObject* slots[kMaxParams];
         if (!s.var_any) bind(f, args, nargsf, kwnames, slots);
@@ -196,7 +196,7 @@ PyType_Spec function_spec = {
 Ref text(const char* s) { return Ref::check(PyUnicode_FromString(s)); }
 
 // A code object that tells inspect the real parameters; it has no bytecode to run.
-Ref make_code(const FunctionSpec& s, const Origin& o, PyObject* name) {
+Ref make_code(const FunctionDef& s, const Origin& o, PyObject* name) {
     const int nparams = s.nparams();
     Ref empty = Ref::check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(o.file, s.name, o.line)));
     Ref varnames = Ref::check(PyTuple_New(s.var_any ? 2 : nparams));
@@ -230,7 +230,7 @@ void init_function_type(PyObject* module) {
     Py_XSETREF(function_type, reinterpret_cast<PyTypeObject*>(type.release()));
 }
 
-Ref make_function(const FunctionSpec& s, const Origin& o, PyObject* globals) {
+Ref make_function(const FunctionDef& s, const Origin& o, PyObject* globals) {
     const int nparams = s.nparams();
     Ref name = text(s.name);
     Ref qualname = Ref::borrow(o.qualname);
@@ -253,7 +253,7 @@ Ref make_function(const FunctionSpec& s, const Origin& o, PyObject* globals) {
     Function* f = PyObject_GC_New(Function, function_type);
     if (f == nullptr) raised();
     f->vectorcall = function_vectorcall;
-    f->spec = &s;
+    f->def = &s;
     f->nparams = nparams;
     new (&f->site) Site(std::move(site));
     f->dict = nullptr;

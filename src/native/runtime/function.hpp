@@ -1,6 +1,6 @@
 // A native function type: a heap type that behaves like a Python function
 // (binding, introspection, inspect.signature) and is called through
-// vectorcall. What a function does is given by a FunctionSpec; its names and
+// vectorcall. What a function does is given by a FunctionDef; its names and
 // traceback entry are given when it is made.
 #pragma once
 #include "ref.hpp"
@@ -13,7 +13,7 @@ struct Call {
     PyObject* const* arg;  // one slot per parameter, in declaration order
     PyObject* globals;
     PyObject* function;  // the function called, or nullptr (a generator step)
-    Ref prepared;        // what the spec's prepare step handed over, if any
+    Ref prepared;        // what the prepare step handed over, if any
 
     // A module-level name, looked up at each use, falling back to the builtins.
     Ref global(PyObject* name) const;
@@ -32,7 +32,7 @@ struct Param {
 
 inline constexpr int kMaxParams = 3;
 
-struct FunctionSpec {
+struct FunctionDef {
     const char* name;
     Param params[kMaxParams] = {};     // self first, for methods; unused slots have no name
     const char* last_default = nullptr;  // default of the last parameter, or nullptr
@@ -59,8 +59,8 @@ struct Origin {
 
 // Creates the type; called once per import.
 void init_function_type(PyObject* module);
-// A new function object for spec (which must outlive it), bound to the module namespace.
-Ref make_function(const FunctionSpec& spec, const Origin& origin, PyObject* globals);
+// A new function object for def (which must outlive it), bound to the module namespace.
+Ref make_function(const FunctionDef& def, const Origin& origin, PyObject* globals);
 
 // What a function object made here tells about itself, for the generators its body makes.
 PyObject* function_name(PyObject* function);
