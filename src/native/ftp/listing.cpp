@@ -98,14 +98,15 @@ long long size_column(int kind, const void* text, Py_ssize_t start, Py_ssize_t e
 // Whether text takes size bytes in encoding (names that are no valid text
 // carry their bytes as escapes, which encode back to those bytes).
 bool takes_bytes(PyObject* text, PyObject* encoding, long long size) {
-    try {
-        Ref bytes = call_method(text, N.encode, encoding, N.surrogateescape);
-        return PyBytes_Check(bytes.get()) && PyBytes_GET_SIZE(bytes.get()) == size;
-    } catch (PyErrorSet&) {
-        Except exc;
-        if (!exc.matches(PyExc_LookupError) && !exc.matches(PyExc_UnicodeError)) exc.reraise();
-        return false;
-    }
+    return attempt(
+        [&] {
+            Ref bytes = call_method(text, N.encode, encoding, N.surrogateescape);
+            return PyBytes_Check(bytes.get()) && PyBytes_GET_SIZE(bytes.get()) == size;
+        },
+        [](Except& exc) {
+            if (!exc.matches(PyExc_LookupError) && !exc.matches(PyExc_UnicodeError)) exc.reraise();
+            return false;
+        });
 }
 
 }  // namespace

@@ -30,24 +30,26 @@ Ref reset(const Call& c) {
         Ref forget = attr(c.global(N.Local), N.delattr);
         call(forget, call_method(self, N._key_on_thread));
     }
-    try {
-        Ref creator = attr(self, N._creator);
-        Ref settings = call_method(self, N._read_config, section);
-        Ref ftp = Ref::check(PyObject_Call(creator, N.empty_tuple, keywords_from(settings)));
-        Ref configer = call_method(c.global(N.EnvConfig), N.init_configer);
-        Ref pasv = boolean(true);
-        if (truthy(call_method(configer, N.has_option, section, N.pasv))) {
-            pasv = call_method(configer, N.getboolean, section, N.pasv);
-        }
-        call_method(ftp, N.set_pasv, pasv);
-        Ref store = attr(c.global(N.Local), N.setattr);
-        call(store, call_method(self, N._key_on_thread), ftp);
-    } catch (PyErrorSet&) {
-        Except exc;
-        if (!exc.matches(PyExc_Exception)) exc.reraise();
-        return Ref::borrow(exc.value());
-    }
-    return none();
+    // What stops it is returned, not raised (anything but an Exception goes on).
+    return attempt(
+        [&] {
+            Ref creator = attr(self, N._creator);
+            Ref settings = call_method(self, N._read_config, section);
+            Ref ftp = Ref::check(PyObject_Call(creator, N.empty_tuple, keywords_from(settings)));
+            Ref configer = call_method(c.global(N.EnvConfig), N.init_configer);
+            Ref pasv = boolean(true);
+            if (truthy(call_method(configer, N.has_option, section, N.pasv))) {
+                pasv = call_method(configer, N.getboolean, section, N.pasv);
+            }
+            call_method(ftp, N.set_pasv, pasv);
+            Ref store = attr(c.global(N.Local), N.setattr);
+            call(store, call_method(self, N._key_on_thread), ftp);
+            return none();
+        },
+        [](Except& exc) {
+            if (!exc.matches(PyExc_Exception)) exc.reraise();
+            return Ref::borrow(exc.value());
+        });
 }
 
 }  // namespace

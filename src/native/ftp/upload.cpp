@@ -29,25 +29,27 @@ void upload_file(const Call& c, PyObject* self, PyObject* local) {
     Ref enter = special_method(file, N.__enter__);
     Ref exit = special_method(file, N.__exit__);
     Ref local_file = call(enter);
-    try {
-        Ref storbinary = attr(attr(self, N.client), N.storbinary);
-        Ref text = op::command(c, N.cmd_STOR, self);
-        op::transfer(c, self, [&] { return call(storbinary, text, local_file); });
-        // What was sent is what the file held up to where storbinary stopped reading.
-        Ref sent = call_method(local_file, N.tell);
-        const Py_ssize_t moved = PyLong_AsSsize_t(sent);
-        if (moved == -1 && PyErr_Occurred()) raised();
-        op::check_size(c, self, moved);
-    } catch (PyErrorSet&) {
-        Except exc;
-        PyObject* value = exc.value();
-        Ref traceback = Ref::steal(PyException_GetTraceback(value));
-        Ref suppress = call(exit, reinterpret_cast<PyObject*>(Py_TYPE(value)), value,
-                            traceback ? traceback.get() : Py_None);
-        if (!truthy(suppress)) exc.reraise();
-        return;
-    }
-    call(exit, Py_None, Py_None, Py_None);
+    const bool sent = attempt(
+        [&] {
+            Ref storbinary = attr(attr(self, N.client), N.storbinary);
+            Ref text = op::command(c, N.cmd_STOR, self);
+            op::transfer(c, self, [&] { return call(storbinary, text, local_file); });
+            // What was sent is what the file held up to where storbinary stopped reading.
+            const Py_ssize_t moved = PyLong_AsSsize_t(call_method(local_file, N.tell));
+            if (moved == -1 && PyErr_Occurred()) raised();
+            op::check_size(c, self, moved);
+            return true;
+        },
+        [&](Except& exc) {
+            // The with block's exit: the exception goes on unless __exit__ suppresses it.
+            PyObject* value = exc.value();
+            Ref traceback = Ref::steal(PyException_GetTraceback(value));
+            Ref suppress = call(exit, reinterpret_cast<PyObject*>(Py_TYPE(value)), value,
+                                traceback ? traceback.get() : Py_None);
+            if (!truthy(suppress)) exc.reraise();
+            return false;
+        });
+    if (sent) call(exit, Py_None, Py_None, Py_None);
 }
 
 bool same_file(PyObject* a, PyObject* b) {
@@ -62,15 +64,13 @@ void refuse_loop(PyObject* local) {
     Ref own = call_method(local, N.stat);
     Ref ancestors = Ref::check(PyObject_GetIter(attr(call_method(local, N.absolute), N.parents)));
     while (Ref ancestor = Ref::steal(PyIter_Next(ancestors))) {
-        Ref status;
-        try {
-            status = call_method(ancestor, N.stat);
-        } catch (PyErrorSet&) {
-            Except exc;  // an ancestor that cannot be looked at cannot be walked into either
-            if (!exc.matches(PyExc_OSError)) exc.reraise();
-            continue;
-        }
-        if (!same_file(own, status)) continue;
+        // An ancestor that cannot be looked at cannot be walked into either.
+        Ref status = attempt([&] { return call_method(ancestor, N.stat); },
+                             [](Except& exc) {
+                                 if (!exc.matches(PyExc_OSError)) exc.reraise();
+                                 return Ref{};
+                             });
+        if (!status || !same_file(own, status)) continue;
         Ref message = Ref::check(PyUnicode_FromFormat(
             "Local directory '%S' is its own ancestor '%S' (a symbolic link loop); nothing was uploaded for it",
             local, ancestor.get()));
