@@ -14,8 +14,9 @@ new unconnected one from ``_read_config(section)``, store it in `Local` under
 ``_key_on_thread()``, and *return* any exception instead of raising it.
 `BasePath` then connects and logs that client in (`BasePath._new_client`),
 over explicit TLS when the section asks for it (`dravlen.ftp.tls`), and
-hands it out as ``self.client``.  A failure to connect names the server
-(scheme, user, host, port; never the password); a refused login is a
+hands it out as ``self.client``.  How an FTP client connects and logs in,
+and how it is brought back in step after an error, live beside the FTP
+backend (`dravlen.ftp.login`, `dravlen.ftp.resync`); a refused login is a
 `LoginError`, which no member takes for an answer about a path.
 """
 
@@ -24,9 +25,6 @@ from __future__ import annotations
 import ftplib
 import functools
 import os
-import re
-import socket
-import ssl
 import sys
 import threading
 import time
@@ -36,6 +34,7 @@ from typing import Any, Concatenate, ParamSpec, Self, TypeVar
 
 from dravlen.config import ConfigError, EnvConfig, FTPSettings
 from dravlen.ftp.codec import escaping
+from dravlen.ftp.login import hide_password, is_url, open_client, tls_module
 from dravlen.ftp.resync import in_step
 
 __all__ = ["BasePath", "Local", "LoginError", "PathMeta", "retry"]
@@ -48,6 +47,7 @@ class LoginError(PermissionError):
     never about a path, so no member takes it for "missing" and `retry`
     does not log in again (servers that ban after failed logins count each).
     """
+
 
 # Errors that mean the client's connection is gone or unusable; socket.timeout
 # is TimeoutError and BrokenPipeError is a ConnectionError.  Other OSErrors
@@ -239,120 +239,6 @@ def _retry_after_failure(
     raise AssertionError("unreachable")  # pragma: no cover
 
 
-# ---------------------------------------------------------------------------
-# Connecting and logging in
-
-# A URL's start: a scheme, then "://".
-_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
-
-
-def hide_password(url: str) -> str:
-    """*url* with the password of its user part, if any, shown as ``***``."""
-    match = _URL.match(url)
-    if not match:
-        return url
-    rest = url[match.end():]
-    authority_end = len(rest)
-    for stop in "/?#":
-        found = rest.find(stop)
-        if found != -1:
-            authority_end = min(authority_end, found)
-    if "@" not in rest[:authority_end] and ":" in rest[:authority_end] and "@" in rest[authority_end:]:
-        # A password holding an unescaped "/", "?" or "#" ends the host part
-        # early: all up to the last "@" may be the password.
-        authority_end = rest.rindex("@")
-        return url[:match.end()] + rest[:rest.index(":")] + ":***" + rest[authority_end:]
-    authority = rest[:authority_end]
-    userinfo, at, hostport = authority.rpartition("@")
-    if at and ":" in userinfo:
-        authority = userinfo.split(":", 1)[0] + ":***@" + hostport
-    return url[:match.end()] + authority + rest[authority_end:]
-
-
-def _tls() -> Any:
-    from dravlen.ftp import tls
-
-    return tls
-
-
-def _named(exc: BaseException, message: str) -> BaseException:
-    """An exception of *exc*'s class (its errno kept) carrying *message*."""
-    kind = type(exc)
-    try:
-        if isinstance(exc, OSError) and exc.errno is not None:
-            return kind(exc.errno, message)
-        return kind(message)
-    except Exception:
-        return ConnectionError(message)
-
-
-def _reason(exc: BaseException) -> str:
-    if isinstance(exc, OSError) and exc.strerror:
-        return str(exc.strerror)
-    return str(exc) or type(exc).__name__
-
-
-def _open(client: ftplib.FTP, settings: FTPSettings) -> None:
-    """Connect *client* and log it in (over TLS when *settings* ask); every
-    failure names the server and the user, never the password."""
-    where = settings.where
-    try:
-        client.connect(settings.host, settings.port)
-    except socket.gaierror as exc:
-        raise _named(exc, f"cannot find the host of {where}: {_reason(exc)}") from None
-    except TimeoutError as exc:
-        raise _named(exc, f"{where} did not answer within {settings.timeout:g} s") from None
-    except ConnectionRefusedError as exc:
-        raise _named(exc, f"{where} refused the connection") from None
-    except OSError as exc:
-        raise _named(exc, f"cannot connect to {where}: {_reason(exc)}") from None
-    except EOFError:
-        raise ConnectionResetError(f"{where} closed the connection before its greeting") from None
-    except ftplib.Error as exc:
-        raise _named(exc, f"{where} turned the connection away: {exc}") from None
-    step = "logging in"
-    try:
-        if settings.tls:
-            step = "starting TLS"
-            client.auth()  # type: ignore[attr-defined]
-            step = "logging in"
-        client.login(settings.user, settings.password)
-        if settings.tls:
-            step = "protecting the data connections"
-            client.prot_p()  # type: ignore[attr-defined]
-    except ssl.SSLCertVerificationError as exc:
-        where_from = f"the CA file {settings.cafile}" if settings.cafile else "the system's CA store"
-        raise ssl.SSLCertVerificationError(
-            exc.errno,
-            f"the TLS certificate of {where} is not trusted: {exc.verify_message or exc.reason}"
-            f" (checked against {where_from}; set cafile to the server's CA, or verify = false to"
-            " skip the check)",
-        ) from None
-    except ftplib.Error as exc:
-        reply = str(exc)
-        wants_tls = not settings.tls and re.search(r"TLS|SSL|encrypt|secur", reply, re.IGNORECASE)
-        if wants_tls:
-            # Asking again in clear text cannot help (Pure-FTPd says so with a 421).
-            raise LoginError(
-                f"{where} refused the login of user {settings.user!r}: {reply}"
-                " (the server asks for TLS: use an ftps:// URL or tls = true)"
-            ) from None
-        if not isinstance(exc, ftplib.error_perm):
-            raise _named(exc, f"{where}: {step} failed: {reply}") from None
-        if step == "logging in":
-            raise LoginError(f"{where} refused the login of user {settings.user!r}: {reply}") from None
-        if step == "starting TLS":
-            raise LoginError(f"{where} refused TLS (AUTH TLS): {reply}; the server may not offer FTPS") from None
-        raise LoginError(f"{where} refused {step}: {reply}") from None
-    except TimeoutError as exc:
-        raise _named(exc, f"{where} did not answer within {settings.timeout:g} s while {step}") from None
-    except (OSError, EOFError) as exc:
-        raise _named(exc, f"{where}: {step} failed: {_reason(exc)}") from None
-
-
-# ---------------------------------------------------------------------------
-# Path classes
-
 def _check_section(class_name: str, section: object) -> None:
     if not (type(section) is tuple and len(section) == 1 and type(section[0]) is str and section[0]):
         raise TypeError(
@@ -415,7 +301,7 @@ class BasePath(metaclass=PathMeta):
             text = os.fspath(path)
             if not isinstance(text, str):
                 raise TypeError(f"{type(self).__name__} needs a text path, not {text!r}")
-            if "://" in text and _URL.match(text):
+            if is_url(text):
                 # Taken as a path, "ftp://h/x" would be the relative "ftp:/h/x".
                 raise ValueError(
                     f"{type(self).__name__} takes a path on its server, not the URL"
@@ -488,7 +374,7 @@ class BasePath(metaclass=PathMeta):
         keywords: dict[str, Any] = {"timeout": settings.timeout, "encoding": escaping(settings.encoding)}
         creator = self._creator
         if settings.tls and isinstance(creator, type) and issubclass(creator, ftplib.FTP_TLS):
-            keywords["context"] = _tls().context_for(settings)
+            keywords["context"] = tls_module().context_for(settings)
         return keywords
 
     def _new_client(self) -> ftplib.FTP:
@@ -510,7 +396,7 @@ class BasePath(metaclass=PathMeta):
             if settings.tls and not isinstance(client, ftplib.FTP_TLS):
                 client = self._tls_client_for(client, settings)
                 Local.setattr(key, client)
-            _open(client, settings)
+            open_client(client, settings)
         except BaseException:
             Local.delattr(key)
             _close_quietly(client)
@@ -525,7 +411,7 @@ class BasePath(metaclass=PathMeta):
                 f"dravlen configuration [{self._section[0]}] asks for tls, but the client class of"
                 f" {type(self).__name__} ({type(client).__qualname__}) is no ftplib.FTP_TLS"
             )
-        tls = _tls()
+        tls = tls_module()
         # The encoding is the one _reset gave the plain client (names that are
         # no valid text kept as escapes).
         secure: ftplib.FTP = tls.TLSClient(timeout=settings.timeout, encoding=client.encoding,
