@@ -551,6 +551,9 @@ def _walk_local(top: str, failures: list[tuple[str, str]]) -> _LocalDir:
             failures.append((node.path, _reason(exc)))
             return
         for entry in entries:
+            if "\r" in entry.name or "\n" in entry.name:
+                failures.append((entry.path, "the name holds a line break, which no FTP command can carry"))
+                continue
             try:
                 est = entry.stat()  # follows links, as the core's upload does
             except OSError as exc:
@@ -644,10 +647,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
     cls = _class_of(remote)
     top = _as_posix(remote)
     pool = _Pool(f"upload of {local_top} to {top}", cls, top, connections, progress)
-    try:
-        st = os.stat(local_top)
-    except OSError as exc:
-        raise FileNotFoundError(exc.errno, f"{exc.strerror}: {local_top!r}", local_top) from None
+    st = os.stat(local_top)  # a missing local path fails here, naming it
 
     if stat.S_ISREG(st.st_mode):
         pool.add_total(1, st.st_size)
