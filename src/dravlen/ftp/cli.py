@@ -323,6 +323,11 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _shown(path: str) -> str:
+    # A name may hold line breaks or other control characters: one line each.
+    return "".join(c if c.isprintable() or c == " " else repr(c)[1:-1] for c in path)
+
+
 def _fail(message: str) -> int:
     print(f"dravlen: {message}", file=sys.stderr)
     return 1
@@ -337,7 +342,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return _fail(f"{failure.path}: {failure.reason}")
     except Failures as failures:
         for path, reason in failures.failures:
-            print(f"dravlen: {path}: {reason}", file=sys.stderr)
+            print(f"dravlen: {_shown(path)}: {reason}", file=sys.stderr)
         return _fail(f"{len(failures.failures)} failed; {failures.progress.summary()} done")
     except tree.Interrupted as stopped:
         print(f"dravlen: {stopped}", file=sys.stderr)

@@ -351,6 +351,7 @@ class _Pool:
             self.directories += 1
 
     def fail(self, path: str, reason: str) -> None:
+        reason = reason.removeprefix(f"'{path}': ")  # said once is enough
         with self.cond:
             self.failures.append((path, reason))
             self.last = path
