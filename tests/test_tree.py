@@ -251,3 +251,18 @@ def test_interrupted_then_resumed(slow, tmp_path):
     resumed = tree.download_tree(cls("/t"), tmp_path / "back", connections=2)
     assert resumed.skipped >= done and resumed.skipped + resumed.files == 60
     assert on_disk(tmp_path / "back") == on_disk(tmp_path / "src")
+
+
+def test_remote_path_members(limited, tmp_path):
+    from dravlen.ftp.remote import RemotePath
+
+    cls = type("Limited", (RemotePath,), {"_section": ("limited",)})
+    (tmp_path / "src" / "d").mkdir(parents=True)
+    (tmp_path / "src" / "d" / "f").write_bytes(b"f")
+    seen = []
+    assert cls("/m").upload_tree(tmp_path / "src", connections=2, progress=seen.append).files == 1
+    assert seen[-1].files_done == seen[-1].files_total == 1
+    assert cls("/m").download_tree(tmp_path / "back").files == 1
+    assert (tmp_path / "back" / "d" / "f").read_bytes() == b"f"
+    assert cls("/m").remove_tree().directories == 2
+    assert not (limited.root / "m").exists()
