@@ -182,20 +182,28 @@ def test_cut_transfers_are_retried_and_refusals_reported(fault, tmp_path):
     assert set(fault.nodes) == {"/", "/u", "/u/u", "/d", path, os.path.dirname(path)}
 
 
+def served(config_file, root, **options):
+    """A delayserver and a RemotePath class bound to it through a section of its own."""
+    from dravlen.ftp.remote import RemotePath
+
+    srv = delayserver.start(root, **options)
+    name = f"delayed-{root.parent.name}"
+    servers.make_config(srv, config_file, name=name)
+    srv.cls = type("Delayed", (RemotePath,), {"_section": (name,)})
+    return srv
+
+
 @pytest.fixture
 def limited(tmp_path, config_file):
     """A server that takes 2 connections from an address (a 3rd gets 421)."""
-    srv = delayserver.start(tmp_path / "limited", delay=0, per_ip=2)
-    servers.make_config(srv, config_file, name="limited")
+    srv = served(config_file, tmp_path / "limited", delay=0, per_ip=2)
     yield srv
     Local.clear()
     srv.stop()
 
 
 def test_421_means_fewer_connections_not_failure(limited, tmp_path):
-    from dravlen.ftp.remote import RemotePath
-
-    cls = type("Limited", (RemotePath,), {"_section": ("limited",)})
+    cls = limited.cls
     (tmp_path / "src").mkdir()
     for i in range(40):
         (tmp_path / "src" / f"f{i}").write_bytes(os.urandom(2000))
@@ -208,8 +216,7 @@ def test_421_means_fewer_connections_not_failure(limited, tmp_path):
 
 @pytest.fixture
 def slow(tmp_path, config_file):
-    srv = delayserver.start(tmp_path / "slow", delay=0.01)
-    servers.make_config(srv, config_file, name="slow")
+    srv = served(config_file, tmp_path / "slow", delay=0.01)
     yield srv
     Local.clear()
     srv.stop()
@@ -227,9 +234,7 @@ def interrupt_after(files):
 
 
 def test_interrupted_then_resumed(slow, tmp_path):
-    from dravlen.ftp.remote import RemotePath
-
-    cls = type("Slow", (RemotePath,), {"_section": ("slow",)})
+    cls = slow.cls
     (tmp_path / "src").mkdir()
     for i in range(60):
         (tmp_path / "src" / f"f{i:02}").write_bytes(os.urandom(5000 + i))
@@ -254,9 +259,7 @@ def test_interrupted_then_resumed(slow, tmp_path):
 
 
 def test_remote_path_members(limited, tmp_path):
-    from dravlen.ftp.remote import RemotePath
-
-    cls = type("Limited", (RemotePath,), {"_section": ("limited",)})
+    cls = limited.cls
     (tmp_path / "src" / "d").mkdir(parents=True)
     (tmp_path / "src" / "d" / "f").write_bytes(b"f")
     seen = []

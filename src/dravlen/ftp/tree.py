@@ -189,12 +189,14 @@ def _bad_name(name: str) -> str | None:
 
 
 class _Task:
-    __slots__ = ("label", "run", "directory")
+    __slots__ = ("label", "run", "directory", "top")
 
-    def __init__(self, label: str, run: Callable[[_Worker], None], directory: bool = False) -> None:
+    def __init__(self, label: str, run: Callable[[_Worker], None], directory: bool = False,
+                 top: bool = False) -> None:
         self.label = label
         self.run = run
         self.directory = directory  # made or read before the files in it
+        self.top = top  # the tree's own top: its failure is the operation's
 
 
 class _Worker:
@@ -304,16 +306,17 @@ class _Pool:
         self.listing = False
         self.passed_over: list[tuple[str, str]] = []
         self.last = ""
+        self.limit = connections
+        self.threads: list[threading.Thread] = []
+        self.login_time = 0.0
+        self.task_time: float | None = None  # a moving mean of the tasks' times
+        self.fatal: BaseException | None = None  # raised as it is, instead of a TreeError
 
     # -- bookkeeping (any thread) -----------------------------------------
 
-    def put(self, task: _Task, first: bool = False) -> None:
+    def put(self, task: _Task) -> None:
         with self.cond:
-            queue = self.dirs if task.directory else self.files
-            if first:
-                queue.appendleft(task)
-            else:
-                queue.append(task)
+            (self.dirs if task.directory else self.files).append(task)
             self.cond.notify()
 
     def progress(self) -> Progress:
@@ -363,9 +366,63 @@ class _Pool:
 
     # -- the workers --------------------------------------------------------
 
+    def _grow(self) -> None:
+        """Add a connection where the work waiting makes it worth a login.
+
+        Called with the lock held.  A connection costs a login (tens of
+        milliseconds on servers that check passwords with PAM); it is added
+        while the queued work per connection would take longer than two of
+        them, up to the limit, so small trees stay on one connection.
+        """
+        if self.stop.is_set() or self.live >= self.limit or self.task_time is None:
+            return
+        pending = len(self.dirs) + len(self.files)
+        if pending * self.task_time / self.live <= 2 * self.login_time:
+            return
+        self.live += 1
+        thread = threading.Thread(target=self._work, name=f"dravlen-tree-{self.live}", daemon=True)
+        self.threads.append(thread)
+        thread.start()
+
+    def _connect(self, worker: _Worker) -> bool:
+        """Log the worker in before it takes work; False if it must not go on."""
+        busy_since: float | None = None
+        tries = 0
+        while not self.stop.is_set():
+            started = time.monotonic()
+            try:
+                worker.client
+            except Exception as exc:
+                worker.recover(exc)
+                with self.cond:
+                    if self.live > 1:
+                        # Full (421) or failing: the other connections go on.
+                        if _busy(exc):
+                            self.limit = self.live - 1
+                        return False
+                if _busy(exc):
+                    busy_since = busy_since or started
+                    if started - busy_since < _BUSY_PATIENCE:
+                        time.sleep(_BACKOFF * 5)
+                        continue
+                elif _retryable(exc) and tries < _ATTEMPTS - 1:
+                    tries += 1
+                    time.sleep(_BACKOFF * (1 << (tries - 1)))
+                    continue
+                with self.cond:
+                    self.fatal = self.fatal or exc  # no connection at all: nothing can be done
+                    self.stop.set()
+                return False
+            with self.cond:
+                self.login_time = max(self.login_time, time.monotonic() - started)
+            return True
+        return False
+
     def _work(self) -> None:
         worker = _Worker(self)
         try:
+            if not self._connect(worker):
+                return
             while not worker.retired:
                 with self.cond:
                     while (not self.dirs and not self.files and self.running
@@ -375,11 +432,16 @@ class _Pool:
                         break
                     task = self.dirs.popleft() if self.dirs else self.files.popleft()
                     self.running += 1
+                started = time.monotonic()
                 try:
                     self._attempt(worker, task)
                 finally:
+                    took = time.monotonic() - started
                     with self.cond:
                         self.running -= 1
+                        self.task_time = took if self.task_time is None else (
+                            0.8 * self.task_time + 0.2 * took)
+                        self._grow()
                         self.cond.notify_all()
         finally:
             worker.close()
@@ -409,6 +471,7 @@ class _Pool:
                         if self.live > 1:
                             # The server is full: this connection makes way.
                             self.live -= 1
+                            self.limit = self.live
                             worker.retired = True
                             (self.dirs if task.directory else self.files).appendleft(task)
                             self.cond.notify_all()
@@ -422,15 +485,21 @@ class _Pool:
                     tries += 1
                     time.sleep(_BACKOFF * (1 << (tries - 1)))
                     continue
+                if task.top and not isinstance(exc, _Final):
+                    # The tree itself is not there (or not what it must be):
+                    # its own error, not a list of one.
+                    with self.cond:
+                        self.fatal = self.fatal or exc
+                    return
                 self.fail(task.label, _reason(exc))
                 return
 
     def run(self) -> None:
-        threads = [threading.Thread(target=self._work, name=f"dravlen-tree-{n}", daemon=True)
-                   for n in range(self.connections)]
-        self.live = len(threads)
-        for thread in threads:
-            thread.start()
+        with self.cond:
+            self.live = 1
+            first = threading.Thread(target=self._work, name="dravlen-tree-1", daemon=True)
+            self.threads.append(first)
+        first.start()
         try:
             while not self.done.wait(0.2):
                 pass
@@ -438,16 +507,21 @@ class _Pool:
             self.stop.set()
             with self.cond:
                 self.cond.notify_all()
+                threads = list(self.threads)
             deadline = time.monotonic() + _STOP_WAIT
             for thread in threads:
                 thread.join(max(0.0, deadline - time.monotonic()))
             with self.cond:
                 progress = self.progress()
             raise Interrupted(self.what, progress) from None
+        with self.cond:
+            threads = list(self.threads)
         for thread in threads:
             thread.join()
 
     def outcome(self) -> Outcome:
+        if self.fatal is not None:
+            raise self.fatal
         if self.failures:
             raise TreeError(self.what, self.failures, self.progress())
         return Outcome(self.files_done - self.skipped, self.bytes_done - self.skipped_bytes,
@@ -498,22 +572,6 @@ def _class_of(path: BasePath | str) -> type[BasePath]:
     from dravlen.ftp.remote import RemotePath
 
     return RemotePath
-
-
-def _run_on_one(pool: _Pool, run: Callable[[_Worker], None]) -> None:
-    """Run *run* on the calling thread with a worker of its own (the top of a tree)."""
-    worker = _Worker(pool)
-    tries = 0
-    while True:
-        try:
-            run(worker)
-            return
-        except Exception as exc:
-            worker.recover(exc)
-            if not _retryable(exc) or tries == _ATTEMPTS - 1:
-                raise
-            tries += 1
-            time.sleep(_BACKOFF * (1 << (tries - 1)))
 
 
 # ---------------------------------------------------------------------------
@@ -738,7 +796,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
         pool.made_directory()
         fill(tree, top, None)
 
-    pool.put(_dir_task(top, start))
+    pool.put(_Task(top, start, directory=True, top=True))
     pool.run()
     return pool.outcome()
 
@@ -922,7 +980,7 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
             raise FileExistsError(errno.EEXIST, f"{local_top!r} {exc}", local_top) from None
         scan_later(top, local_top)
 
-    _run_on_one(pool, start)
+    pool.put(_Task(top, start, directory=True, top=True))
     pool.run()
     return pool.outcome()
 
@@ -1037,7 +1095,7 @@ def remove_tree(remote: BasePath | str, *, connections: int = DEFAULT_CONNECTION
             pool.listing = False
             pool.put(_Task(top, lambda w: dele(w, top, entry.size or 0)))
 
-    _run_on_one(pool, start)
+    pool.put(_Task(top, start, directory=True, top=True))
     pool.run()
     return pool.outcome()
 
