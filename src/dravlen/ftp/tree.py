@@ -309,6 +309,7 @@ class _Pool:
         self.limit = connections
         self.threads: list[threading.Thread] = []
         self.login_time = 0.0
+        self.connecting: set[threading.Thread] = set()
         self.task_time: float | None = None  # a moving mean of the tasks' times
         self.fatal: BaseException | None = None  # raised as it is, instead of a TreeError
 
@@ -382,6 +383,7 @@ class _Pool:
         self.live += 1
         thread = threading.Thread(target=self._work, name=f"dravlen-tree-{self.live}", daemon=True)
         self.threads.append(thread)
+        self.connecting.add(thread)
         thread.start()
 
     def _connect(self, worker: _Worker) -> bool:
@@ -415,6 +417,7 @@ class _Pool:
                 return False
             with self.cond:
                 self.login_time = max(self.login_time, time.monotonic() - started)
+                self.connecting.discard(threading.current_thread())
             return True
         return False
 
@@ -446,11 +449,18 @@ class _Pool:
         finally:
             worker.close()
             with self.cond:
+                self.connecting.discard(threading.current_thread())
                 if not worker.retired:
                     self.live -= 1
-                if self.live == 0:
+                if self.live == 0 or (self.live == len(self.connecting) and self._finished()):
+                    # A connection still logging in is not waited for: it
+                    # finds nothing to do and closes by itself.
                     self.done.set()
                 self.cond.notify_all()
+
+    def _finished(self) -> bool:
+        return (self.task_time is not None and not self.running and not self.dirs
+                and not self.files)
 
     def _attempt(self, worker: _Worker, task: _Task) -> None:
         tries = 0
@@ -499,6 +509,7 @@ class _Pool:
             self.live = 1
             first = threading.Thread(target=self._work, name="dravlen-tree-1", daemon=True)
             self.threads.append(first)
+            self.connecting.add(first)
         first.start()
         try:
             while not self.done.wait(0.2):
@@ -515,7 +526,7 @@ class _Pool:
                 progress = self.progress()
             raise Interrupted(self.what, progress) from None
         with self.cond:
-            threads = list(self.threads)
+            threads = [t for t in self.threads if t not in self.connecting]
         for thread in threads:
             thread.join()
 
@@ -975,6 +986,8 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
             raise ValueError(f"'{top}' is neither a file nor a directory on the server")
         # A link named as the top is what the user asked for, and is followed.
         try:
+            parent = os.path.dirname(os.path.abspath(local_top))
+            os.makedirs(parent, exist_ok=True)
             _local_dir(local_top)
         except _Final as exc:
             raise FileExistsError(errno.EEXIST, f"{local_top!r} {exc}", local_top) from None
