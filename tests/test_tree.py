@@ -172,6 +172,9 @@ def test_cut_transfers_are_retried_and_refusals_reported(fault, tmp_path):
     fault.fault("STOR", "cut226")  # the server keeps half but says 226
     tree.upload_tree(tmp_path / "up", FaultPath("/u"))
     assert fault.nodes["/u/u"] == data and fault.log.count("STOR /u/u") == 2
+    fault.fault("STOR", "421")  # "too many connections" on a command: hang up, come back
+    tree.upload_tree(tmp_path / "up", FaultPath("/v"))
+    assert fault.nodes["/v/u"] == data and fault.log.count("STOR /v/u") == 2
 
     fault.add("/d/sub/g", b"g")
     fault.fault("DELE", "temp", times=3)  # one file refused on every attempt

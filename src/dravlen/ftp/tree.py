@@ -42,7 +42,11 @@ from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from pathlib import PurePosixPath
-from typing import Any
+from functools import partial
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from dravlen.ftp.listing import Entry
 
 from dravlen.base import LOST_CONNECTION, BasePath, Local
 
@@ -223,7 +227,7 @@ class _Worker:
             self._binary_on = client
         return client
 
-    def listing(self, remote: str) -> list[Any]:
+    def listing(self, remote: str) -> list[Entry]:
         """The entries of the directory *remote*, with every link shown as one.
 
         Some servers' MLSD describes a link as what it points to (pyftpdlib),
@@ -247,7 +251,7 @@ class _Worker:
             except ftplib.error_perm:
                 # Taken as a path by servers that list dot-files anyway.
                 lines = listing._transfer_lines(path, "LIST " + remote)
-        links = {}
+        links: dict[str, Entry] = {}
         for line in lines:
             entry = listing.parse_list(line)
             if entry is not None and entry.kind == "link":
@@ -548,9 +552,9 @@ def _remote(base: str, name: str) -> str:
     return (PurePosixPath(base) / name).as_posix()
 
 
-def _entries(worker: _Worker, remote: str, pool: _Pool) -> dict[str, Any]:
+def _entries(worker: _Worker, remote: str, pool: _Pool) -> dict[str, Entry]:
     """The listing of *remote* by name; entries whose name cannot be one are reported."""
-    found: dict[str, Any] = {}
+    found: dict[str, Entry] = {}
     for entry in worker.listing(remote):
         if entry.name in (".", ".."):
             continue
@@ -564,7 +568,7 @@ def _entries(worker: _Worker, remote: str, pool: _Pool) -> dict[str, Any]:
     return found
 
 
-def _top_entry(worker: _Worker, remote: str) -> Any | None:
+def _top_entry(worker: _Worker, remote: str) -> Entry | None:
     """The entry of *remote* in its parent's listing (None if it is not there)."""
     path = PurePosixPath(remote)
     for entry in worker.listing(path.parent.as_posix()):
@@ -646,7 +650,7 @@ def _walk_local(top: str, failures: list[tuple[str, str]]) -> _LocalDir:
     return root
 
 
-def _listed_time_covers(entry: Any, local_mtime: float) -> bool:
+def _listed_time_covers(entry: Entry, local_mtime: float) -> bool:
     """Whether the server's time for *entry* is no earlier than *local_mtime*,
     allowing for the coarse times of ``LIST`` (minutes, or days for old files)."""
     when = entry.mtime
@@ -746,7 +750,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
         pool.fail(path, reason)
     pool.add_total(*tree.count())
 
-    def fill(node: _LocalDir, there: str, existing: dict[str, Any] | None) -> None:
+    def fill(node: _LocalDir, there: str, existing: dict[str, Entry] | None) -> None:
         """Queue the work for *node*, whose remote directory *there* now exists;
         *existing* is its listing, None when it was just made (and so empty)."""
         existing = existing or {}
@@ -762,18 +766,20 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                                       " not replaced")
                     continue
             source = os.path.join(node.path, name)
-            pool.put(_Task(target, lambda w, s=source, t=target, n=size: _store(w, pool, s, t, n)))
+            pool.put(_Task(target, partial(_store, pool=pool, local=source, remote=target, size=size)))
         for sub in node.dirs:
             target = _remote(there, sub.name)
             entry = existing.get(sub.name)
             if entry is None:
-                pool.put(_dir_task(target, lambda w, s=sub, t=target: make(w, s, t)))
+                pool.put(_dir_task(target, partial(make, node=sub, there=target)))
             elif entry.kind == "dir":
-                pool.put(_dir_task(target, lambda w, s=sub, t=target: fill(
-                    s, t, _entries(w, t, pool))))
+                pool.put(_dir_task(target, partial(refill, node=sub, there=target)))
             else:
                 pool.fail(target, f"is a {_KIND_WORDS.get(entry.kind, entry.kind)} on the server,"
                                   " where the local side has a directory")
+
+    def refill(worker: _Worker, node: _LocalDir, there: str) -> None:
+        fill(node, there, _entries(worker, there, pool))
 
     def make(worker: _Worker, node: _LocalDir, there: str) -> None:
         worker.cmd("MKD " + there)
@@ -888,7 +894,7 @@ def _fetch(worker: _Worker, pool: _Pool, remote: str, local: str, size: int | No
     pool.finished(remote, got - reported)
 
 
-def _complete_locally(local: str, entry: Any) -> bool:
+def _complete_locally(local: str, entry: Entry) -> bool:
     """Whether *local* already holds the listed file: same size, and the
     same time (to the listing's precision) where the listing gives one."""
     try:
@@ -937,7 +943,7 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
     def scan_later(there: str, here: str) -> None:
         with pool.cond:
             scans[0] += 1
-        pool.put(_dir_task(there, lambda w: scan(w, there, here)))
+        pool.put(_dir_task(there, partial(scan, there=there, here=here)))
 
     def scan(worker: _Worker, there: str, here: str) -> None:
         entries = _entries(worker, there, pool)
@@ -956,10 +962,10 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                 files += 1
                 size += entry.size or 0
                 if _complete_locally(target, entry):
-                    pool.finished(source, entry.size, skipped=True)
+                    pool.finished(source, entry.size or 0, skipped=True)
                     continue
-                pool.put(_Task(source, lambda w, s=source, t=target, e=entry: _fetch(
-                    w, pool, s, t, e.size, e.mtime)))
+                pool.put(_Task(source, partial(_fetch, pool=pool, remote=source, local=target,
+                                               size=entry.size, mtime=entry.mtime)))
             elif entry.kind == "link":
                 _link(pool, source, target, entry)
             else:
@@ -977,9 +983,10 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
         if entry is not None and entry.kind == "file":
             pool.add_total(1, entry.size or 0)
             if _complete_locally(local_top, entry):
-                pool.finished(top, entry.size, skipped=True)
+                pool.finished(top, entry.size or 0, skipped=True)
             else:
-                pool.put(_Task(top, lambda w: _fetch(w, pool, top, local_top, entry.size, entry.mtime)))
+                pool.put(_Task(top, partial(_fetch, pool=pool, remote=top, local=local_top,
+                                            size=entry.size, mtime=entry.mtime)))
             pool.listing = False
             return
         if entry is not None and entry.kind not in ("dir", "link"):
@@ -998,7 +1005,7 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
     return pool.outcome()
 
 
-def _link(pool: _Pool, source: str, target: str, entry: Any) -> None:
+def _link(pool: _Pool, source: str, target: str, entry: Entry) -> None:
     where = getattr(entry, "target", None)
     if not where:
         pool.pass_over(source, "a symbolic link whose target the server does not tell")
@@ -1051,7 +1058,7 @@ def remove_tree(remote: BasePath | str, *, connections: int = DEFAULT_CONNECTION
             waiting[parent] -= 1
             empty = waiting[parent] == 0
         if empty:
-            pool.put(_dir_task(parent, lambda w: rmd(w, parent)))
+            pool.put(_dir_task(parent, partial(rmd, path=parent)))
 
     def dele(worker: _Worker, path: str, size: int) -> None:
         worker.cmd("DELE " + path)
@@ -1080,14 +1087,14 @@ def remove_tree(remote: BasePath | str, *, connections: int = DEFAULT_CONNECTION
             if entry.kind == "dir":
                 with pool.cond:
                     scans[0] += 1
-                pool.put(_dir_task(child, lambda w, c=child: scan(w, c)))
+                pool.put(_dir_task(child, partial(scan, path=child)))
             else:
                 files += 1
                 size += entry.size or 0
-                pool.put(_Task(child, lambda w, c=child, n=entry.size or 0: dele(w, c, n)))
+                pool.put(_Task(child, partial(dele, path=child, size=entry.size or 0)))
         pool.add_total(files, size)
         if not entries:
-            pool.put(_dir_task(path, lambda w: rmd(w, path)))
+            pool.put(_dir_task(path, partial(rmd, path=path)))
 
     def scan(worker: _Worker, path: str) -> None:
         scan_now(worker, path)
@@ -1102,11 +1109,11 @@ def remove_tree(remote: BasePath | str, *, connections: int = DEFAULT_CONNECTION
         if entry.kind == "dir":
             with pool.cond:
                 scans[0] += 1
-            pool.put(_dir_task(top, lambda w: scan(w, top)))
+            pool.put(_dir_task(top, partial(scan, path=top)))
         else:
             pool.add_total(1, entry.size or 0)
             pool.listing = False
-            pool.put(_Task(top, lambda w: dele(w, top, entry.size or 0)))
+            pool.put(_Task(top, partial(dele, path=top, size=entry.size or 0)))
 
     pool.put(_Task(top, start, directory=True, top=True))
     pool.run()
