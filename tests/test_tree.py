@@ -182,7 +182,7 @@ def test_cut_transfers_are_retried_and_refusals_reported(fault, tmp_path):
         tree.remove_tree(FaultPath("/d"), connections=1)
     [(path, reason)] = failed.value.failures
     assert path in ("/d/f", "/d/sub/g") and reason.startswith("450")
-    assert set(fault.nodes) == {"/", "/u", "/u/u", "/d", path, os.path.dirname(path)}
+    assert set(fault.nodes) == {"/", "/u", "/u/u", "/v", "/v/u", "/d", path, os.path.dirname(path)}
 
 
 def served(config_file, root, **options):
