@@ -272,3 +272,9 @@ def test_remote_path_members(limited, tmp_path):
     assert (tmp_path / "back" / "d" / "f").read_bytes() == b"f"
     assert cls("/m").remove_tree().directories == 2
     assert not (limited.root / "m").exists()
+
+    def broken(progress):
+        raise RuntimeError("the caller's own bug")
+
+    with pytest.raises(RuntimeError, match="own bug"):  # stops the work, raised as it is
+        cls("/m").upload_tree(tmp_path / "src", progress=broken)

@@ -146,7 +146,15 @@ def _size(n: int) -> str:
 
 
 class _Final(Exception):
-    """A failure that trying again cannot mend; its text is the reason."""
+    """A failure that trying again cannot mend; its text is the reason.
+
+    *clean*: raised between commands, so the client is still in step;
+    otherwise a transfer was left half-way and the client must go.
+    """
+
+    def __init__(self, reason: str, clean: bool = True) -> None:
+        super().__init__(reason)
+        self.clean = clean
 
 
 class _Again(Exception):
@@ -263,8 +271,8 @@ class _Worker:
 
     def recover(self, exc: BaseException) -> None:
         """Make sure the next command starts on a client in step."""
-        if isinstance(exc, (ftplib.error_perm, _Final)) and not isinstance(exc, OSError):
-            return  # a refusal is a whole reply: nothing is pending
+        if isinstance(exc, (ftplib.error_perm, _Again)) or (isinstance(exc, _Final) and exc.clean):
+            return  # a refusal is a whole reply, and these came between commands
         self.path._drop_client()
         self._binary_on = None
 
@@ -331,7 +339,13 @@ class _Pool:
     def _report(self) -> None:
         # Called with the lock held, so the callback sees one report at a time.
         if self.callback is not None:
-            self.callback(self.progress())
+            try:
+                self.callback(self.progress())
+            except Exception as exc:
+                # The caller's own error stops the work and is raised as it is.
+                self.callback = None
+                self.fatal = self.fatal or exc
+                self.stop.set()
 
     def add_total(self, files: int, size: int) -> None:
         with self.cond:
@@ -681,7 +695,7 @@ def _store(worker: _Worker, pool: _Pool, local: str, remote: str, size: int) -> 
                     try:
                         block = source.read(BLOCK)
                     except OSError as exc:
-                        raise _Final(f"reading {local}: {_reason(exc)}") from None
+                        raise _Final(f"reading {local}: {_reason(exc)}", clean=False) from None
                     if not block:
                         break
                     conn.sendall(block)
@@ -861,7 +875,7 @@ def _fetch(worker: _Worker, pool: _Pool, remote: str, local: str, size: int | No
                     try:
                         sink.write(block)
                     except OSError as exc:
-                        raise _Final(f"writing {local}: {_reason(exc)}") from None
+                        raise _Final(f"writing {local}: {_reason(exc)}", clean=False) from None
                     got += len(block)
                     if got - reported >= _REPORT_EVERY:
                         pool.moved(got - reported)
