@@ -269,7 +269,8 @@ def run_server(kind, server, remote_base, disk_base, base, ini, args, log):
                     if step is None or key in errors:
                         continue
                     smaller = times.get((first, task, client.name))
-                    if load != first and folders == 1 and smaller and statistics.median(smaller) > SKIP_AFTER:
+                    if (kind != "delayed" and load != first and folders == 1 and smaller
+                            and statistics.median(smaller) > SKIP_AFTER):
                         # Growing with the square of the folder, it would take minutes.
                         errors[key] = f"not run: {first} took {statistics.median(smaller):.1f} s"
                         continue
