@@ -64,6 +64,7 @@ _BACKOFF = 0.1
 _BUSY_PATIENCE = 10.0
 # How long Ctrl-C waits for the workers to let go of their connections.
 _STOP_WAIT = 2.0
+_LOGIN_GUESS = 0.05
 
 
 # ---------------------------------------------------------------------------
@@ -320,7 +321,11 @@ class _Pool:
         self.last = ""
         self.limit = connections
         self.threads: list[threading.Thread] = []
-        self.login_time = 0.0
+        # A login's time: guessed until one is measured (the calling thread's
+        # client is often there already).
+        self.login_time = _LOGIN_GUESS
+        self.login_known = False
+        self.main_worker: _Worker | None = None
         self.connecting: set[threading.Thread] = set()
         self.task_time: float | None = None  # a moving mean of the tasks' times
         self.fatal: BaseException | None = None  # raised as it is, instead of a TreeError
@@ -410,6 +415,7 @@ class _Pool:
         tries = 0
         while not self.stop.is_set():
             started = time.monotonic()
+            had_client = Local.getattr(worker.path._key_on_thread()) is not None
             try:
                 worker.client
             except Exception as exc:
@@ -434,13 +440,20 @@ class _Pool:
                     self.stop.set()
                 return False
             with self.cond:
-                self.login_time = max(self.login_time, time.monotonic() - started)
+                if not had_client:
+                    took = time.monotonic() - started
+                    self.login_time = max(self.login_time, took) if self.login_known else took
+                    self.login_known = True
                 self.connecting.discard(threading.current_thread())
             return True
         return False
 
-    def _work(self) -> None:
+    def _work(self, main: bool = False) -> None:
+        """Take tasks until none is left.  *main*: this is the calling thread,
+        which works with its own client (kept, and not closed, at the end)."""
         worker = _Worker(self)
+        if main:
+            self.main_worker = worker
         try:
             if not self._connect(worker):
                 return
@@ -464,8 +477,12 @@ class _Pool:
                             0.8 * self.task_time + 0.2 * took)
                         self._grow()
                         self.cond.notify_all()
+        except KeyboardInterrupt:
+            self.stop.set()  # before the bookkeeping below could add a connection
+            raise
         finally:
-            worker.close()
+            if not main:
+                worker.close()
             with self.cond:
                 self.connecting.discard(threading.current_thread())
                 if not worker.retired:
@@ -523,17 +540,19 @@ class _Pool:
                 return
 
     def run(self) -> None:
+        """Do every task: the calling thread is the first worker, with its own
+        client; more threads join while the work makes them worth it."""
         with self.cond:
             self.live = 1
-            first = threading.Thread(target=self._work, name="dravlen-tree-1", daemon=True)
-            self.threads.append(first)
-            self.connecting.add(first)
-        first.start()
         try:
+            self._work(main=True)
             while not self.done.wait(0.2):
                 pass
         except KeyboardInterrupt:
             self.stop.set()
+            if self.main_worker is not None:
+                # Interrupted anywhere in a command: where the client is, is unknown.
+                self.main_worker.path._drop_client()
             with self.cond:
                 self.cond.notify_all()
                 threads = list(self.threads)
