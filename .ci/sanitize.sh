@@ -63,9 +63,9 @@ CMAKE=$(tool cmake CMAKE_BIN_DIR)
 NINJA=$(tool ninja BIN_DIR 2>/dev/null || true)
 
 # What the tests import besides the package.
-if ! python3 -c 'import pytest, hypothesis, pyftpdlib' 2>/dev/null; then
-    log "pip install pytest hypothesis pyftpdlib"
-    python3 -m pip install -q 'pytest>=7' 'hypothesis>=6' 'pyftpdlib>=1.5'
+if ! python3 -c 'import pytest, hypothesis, pyftpdlib, OpenSSL, cryptography' 2>/dev/null; then
+    log "pip install pytest hypothesis pyftpdlib pyopenssl cryptography"
+    python3 -m pip install -q 'pytest>=7' 'hypothesis>=6' 'pyftpdlib>=1.5' 'pyopenssl>=23' 'cryptography>=41'
 fi
 
 # --- builds and their temporary installs ---------------------------------------------------
@@ -115,7 +115,7 @@ if [ "${SANITIZE_SKIP_PYTEST:-0}" != 1 ]; then
     mirror=$BUILD/servers
     rm -rf "$mirror"
     mkdir -p "$mirror"
-    for pkg in vsftpd proftpd-core pure-ftpd; do
+    for pkg in vsftpd proftpd-core proftpd-mod-crypto pure-ftpd; do
         cp -as "$(readlink -f "$cache/$pkg")" "$mirror/$pkg"
         for program in "$mirror/$pkg"/usr/sbin/* "$mirror/$pkg"/usr/bin/*; do
             [ -L "$program" ] || continue

@@ -15,10 +15,13 @@ CACHE="${DRAVLEN_SERVER_CACHE:-${HOME:-/root}/.cache/dravlen-ftp-servers}"
 PYTHON="${PYTHON:-python3}"
 PYFTPDLIB_VERSION="2.2.0"
 
-# package -> the binary that proves it was unpacked
+# package -> the file that proves it was unpacked.  ProFTPD's TLS module
+# (mod_tls) comes in a package of its own; vsftpd and Pure-FTPd have TLS
+# built in.
 declare -A BINARY=(
     [vsftpd]=usr/sbin/vsftpd
     [proftpd-core]=usr/sbin/proftpd
+    [proftpd-mod-crypto]=usr/lib/proftpd/mod_tls.so
     [pure-ftpd]=usr/sbin/pure-ftpd
 )
 # Shared libraries the three binaries (and ProFTPD's modules) load.
@@ -58,7 +61,7 @@ fi
 mkdir -p "$CACHE"
 for pkg in "${!BINARY[@]}"; do
     dest="$CACHE/$pkg"
-    if [ -x "$dest/${BINARY[$pkg]}" ]; then
+    if [ -e "$dest/${BINARY[$pkg]}" ]; then
         continue
     fi
     work="$(mktemp -d)"
@@ -87,7 +90,7 @@ while IFS= read -r -d '' f; do
             broken=1
         fi
     fi
-done < <(find "$CACHE"/vsftpd "$CACHE"/proftpd-core "$CACHE"/pure-ftpd \
+done < <(find "$CACHE"/vsftpd "$CACHE"/proftpd-core "$CACHE"/proftpd-mod-crypto "$CACHE"/pure-ftpd \
              -type f \( -perm -u+x -o -name '*.so' \) -print0)
 if [ "$broken" != 0 ]; then
     log "some unpacked server binaries cannot be run"

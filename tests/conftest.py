@@ -6,7 +6,7 @@ import os
 
 import pytest
 
-from servers import home, make_config, server  # noqa: F401  (fixtures)
+from servers import certs, home, make_config, server, tls_server  # noqa: F401  (fixtures)
 
 
 @pytest.fixture(scope="session")

@@ -42,12 +42,15 @@ class FakeFTP:
 
     #: Added to what SIZE reports: a server whose transfers end early.
     size_skew = 0
+    #: The whole reply to SIZE, in place of "213 <size>".
+    size_reply: str | None = None
 
     def __init__(self) -> None:
         self.log: list[tuple] = []
         self.nodes: dict[str, object] = {"/": DIR}
         self.extra_lines: dict[str, list[str]] = {}
         self.mdtm_reply = "213 20240102030405"
+        self.cwd = "/"
         self.streams: list = []  # every stream handed to storbinary
         self._failures: list[list] = []
 
@@ -88,9 +91,11 @@ class FakeFTP:
     def _is_dir(self, path: str) -> bool:
         return self.nodes.get(path) is DIR
 
-    @staticmethod
-    def _argument(command: str) -> str:
-        return _norm(command.split(" ", 1)[1])
+    def _abs(self, path: str) -> str:
+        return _norm(posixpath.join(self.cwd, path))
+
+    def _argument(self, command: str) -> str:
+        return self._abs(command.split(" ", 1)[1])
 
     def _line(self, path: str) -> str:
         value = self.nodes[path]
@@ -103,7 +108,7 @@ class FakeFTP:
     # -- the client methods ------------------------------------------------
 
     def nlst(self, *args):
-        path = _norm(args[0]) if args else "/"
+        path = self._abs(args[0]) if args else self.cwd
         self._call(("nlst", *args), path)
         if path not in self.nodes:
             raise ftplib.error_perm("550 No such file or directory.")
@@ -139,8 +144,8 @@ class FakeFTP:
     def retrlines(self, cmd, callback=None):
         callback = print if callback is None else callback
         word, _, argument = cmd.partition(" ")
-        every = argument.startswith("-a ")  # "-a" as Unix servers take it: dot-files, "." and ".." too
-        path = _norm(argument[3:] if every else argument)
+        every = argument == "-a" or argument.startswith("-a ")  # as Unix servers take it: dot-files, "." and ".." too
+        path = self._abs(argument[3:] if every else argument)
         self._call(("retrlines", cmd), path)
         if word != "LIST":
             raise ftplib.error_perm("500 Unknown command.")
@@ -161,24 +166,24 @@ class FakeFTP:
         word = cmd.split(" ", 1)[0].upper()
         path = self._argument(cmd) if " " in cmd else None
         self._call(("sendcmd", cmd), path)
-        if word in ("MDTM", "MLST") and path not in self.nodes:
+        if word in ("MDTM", "MLST", "SIZE", "CWD") and path not in self.nodes:
             raise ftplib.error_perm("550 No such file or directory.")
         if word == "MDTM":
             return self.mdtm_reply
         if word == "MLST":
             kind = "dir" if self._is_dir(path) else "file"
             return f"250-Listing {path}\n type={kind}; {path}\n250 End."
-        raise ftplib.error_perm("500 Unknown command.")
-
-    def size(self, filename):
-        path = _norm(filename)
-        self._call(("size", filename), path)
-        if path not in self.nodes or self._is_dir(path):
-            raise ftplib.error_perm("550 Could not get file size.")
-        return len(self.nodes[path]) + self.size_skew
+        if word == "SIZE" and not self._is_dir(path):
+            return self.size_reply or f"213 {len(self.nodes[path]) + self.size_skew}"
+        if word == "PWD":
+            return '257 "' + self.cwd.replace('"', '""') + '" is the current directory'
+        if word == "CWD" and self._is_dir(path):
+            self.cwd = path
+            return "250 Directory successfully changed."
+        raise ftplib.error_perm("550 Could not get file size." if word == "SIZE" else "500 Unknown command.")
 
     def mkd(self, dirname):
-        path = _norm(dirname)
+        path = self._abs(dirname)
         self._call(("mkd", dirname), path)
         if path in self.nodes or not self._is_dir(posixpath.dirname(path)):
             raise ftplib.error_perm("550 Create directory operation failed.")
@@ -186,7 +191,7 @@ class FakeFTP:
         return path
 
     def rmd(self, dirname):
-        path = _norm(dirname)
+        path = self._abs(dirname)
         self._call(("rmd", dirname), path)
         if path == "/" or not self._is_dir(path) or self._children(path):
             raise ftplib.error_perm("550 Remove directory operation failed.")
@@ -194,7 +199,7 @@ class FakeFTP:
         return "250 Remove directory operation successful."
 
     def delete(self, filename):
-        path = _norm(filename)
+        path = self._abs(filename)
         self._call(("delete", filename), path)
         if path not in self.nodes or self._is_dir(path):
             raise ftplib.error_perm("550 Delete operation failed.")

@@ -12,6 +12,8 @@ next command(s) with that word:
   the command as usual (so the real reply arrives after it);
 * ``race`` (MKD): make the folder just before the command, as another
   client would, so the command is refused with 550;
+* ``delay`` (an attribute, not a fault): every reply comes that many
+  seconds late;
 * ``cut226`` / ``cut426`` (RETR, STOR, LIST): move half the data, close the
   data connection, then claim success or report the abort.
 
@@ -83,6 +85,7 @@ class FaultServer:
         self.faults: list[dict] = []
         self.list_lines: dict[str, list[str]] = {}  # LIST answers given verbatim
         self.mdtm_reply: str | None = None  # the MDTM reply line given verbatim
+        self.delay = 0.0  # seconds every reply (the greeting too) is held back
         self.log: list[str] = []
         self.injected = 0
         self.open = 0
@@ -194,6 +197,8 @@ class _Session:
         return line.rstrip(b"\r").decode("utf-8", "surrogateescape")
 
     def reply(self, text):
+        if self.srv.delay:
+            time.sleep(self.srv.delay)
         data = (text + "\r\n").encode("utf-8", "surrogateescape")
         if self.cut_reply is not None:
             self.sock.sendall(data[:self.cut_reply if self.cut_reply >= 0 else len(data) // 2])

@@ -76,6 +76,10 @@ class Site:
     """The served folder, a local tree to upload, and the running server."""
 
     def __init__(self, top: Path, host: str, passive_base: int):
+        # This server needs no TLS.  pyftpdlib would load pyOpenSSL if it is
+        # installed (the TLS tests need it), and with it cffi and a Rust
+        # module whose import-time allocations LeakSanitizer reports at exit.
+        sys.modules.setdefault("OpenSSL", None)
         from pyftpdlib.authorizers import DummyAuthorizer
         from pyftpdlib.handlers import FTPHandler
         from pyftpdlib.servers import FTPServer

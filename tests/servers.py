@@ -14,6 +14,16 @@ user's session as the local account ``USER``; ``root`` is handed to that
 account and given a default ACL, so files and folders the tests create there
 as root stay writable and deletable over FTP.
 
+A server started with ``tls=`` (a `Certs`, see `make_certs`) requires
+explicit TLS (``AUTH TLS``) for the login and for every data connection:
+
+* pyftpdlib: its ``TLS_FTPHandler`` (needs pyOpenSSL);
+* vsftpd: ``ssl_enable`` with its default ``require_ssl_reuse=YES`` (a data
+  connection must resume the control connection's TLS session);
+* ProFTPD: ``mod_tls`` from Debian's proftpd-mod-crypto, loaded from where
+  ``.ci/servers.sh`` unpacked it; it too requires session reuse by default;
+* Pure-FTPd: ``--tls=3`` with ``--certfile``.
+
 A server that cannot be started raises ``ServerError`` with the tail of its
 log: it is a failure, never a skip.
 """
@@ -61,6 +71,9 @@ CACHE = Path(
     or Path.home() / ".cache" / "dravlen-ftp-servers"
 )
 
+# ProFTPD's TLS module, unpacked by .ci/servers.sh from proftpd-mod-crypto.
+_PROFTPD_MODULES = CACHE / "proftpd-mod-crypto" / "usr" / "lib" / "proftpd"
+
 # kind -> (package unpacked by .ci/servers.sh, its server binary)
 _BINARIES = {
     "vsftpd": ("vsftpd", "usr/sbin/vsftpd"),
@@ -82,11 +95,78 @@ class ServerError(RuntimeError):
     """A server did not come up (or the machine lacks what it needs)."""
 
 
+class Certs(NamedTuple):
+    """A test CA and a server certificate it signed (PEM files)."""
+
+    ca: Path  # the CA's certificate: what a client trusts
+    cert: Path  # the server's certificate
+    key: Path  # the server's private key
+    combined: Path  # key and certificate in one file (Pure-FTPd)
+
+
+def make_certs(directory, hosts=tuple(ADDRESSES.values())) -> Certs:
+    """Make a CA and a server certificate for ``hosts`` (IP addresses) in ``directory``."""
+    import datetime
+    import ipaddress
+
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+
+    directory = Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    now = datetime.datetime.now(datetime.timezone.utc)
+    ca_key = ec.generate_private_key(ec.SECP256R1())
+    ca_name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "dravlen test CA")])
+    ca = (
+        x509.CertificateBuilder().subject_name(ca_name).issuer_name(ca_name)
+        .public_key(ca_key.public_key()).serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(days=1))
+        .not_valid_after(now + datetime.timedelta(days=30))
+        .add_extension(x509.BasicConstraints(ca=True, path_length=None), critical=True)
+        .add_extension(x509.KeyUsage(digital_signature=True, content_commitment=False,
+                                     key_encipherment=False, data_encipherment=False,
+                                     key_agreement=False, key_cert_sign=True, crl_sign=True,
+                                     encipher_only=False, decipher_only=False), critical=True)
+        .add_extension(x509.SubjectKeyIdentifier.from_public_key(ca_key.public_key()), critical=False)
+        .sign(ca_key, hashes.SHA256())
+    )
+    key = ec.generate_private_key(ec.SECP256R1())
+    cert = (
+        x509.CertificateBuilder()
+        .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "dravlen test server")]))
+        .issuer_name(ca_name).public_key(key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(days=1))
+        .not_valid_after(now + datetime.timedelta(days=30))
+        .add_extension(x509.SubjectAlternativeName(
+            [x509.IPAddress(ipaddress.ip_address(h)) for h in hosts]), critical=False)
+        .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+        .add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.SERVER_AUTH]), critical=False)
+        .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()), critical=False)
+        .sign(ca_key, hashes.SHA256())
+    )
+    pem = serialization.Encoding.PEM
+    key_pem = key.private_bytes(pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())
+    certs = Certs(directory / "ca.pem", directory / "server.pem", directory / "server.key",
+                  directory / "server-combined.pem")
+    certs.ca.write_bytes(ca.public_bytes(pem))
+    certs.cert.write_bytes(cert.public_bytes(pem))
+    certs.key.write_bytes(key_pem)
+    certs.combined.write_bytes(key_pem + cert.public_bytes(pem))
+    for path in certs:
+        os.chmod(path, 0o644)  # servers read them after dropping privileges
+    os.chmod(directory, 0o755)
+    return certs
+
+
 class Server:
     """One running FTP server; ``stop()`` ends it and everything it forked."""
 
-    def __init__(self, kind, host, port, root, process, workdir, log_files):
+    def __init__(self, kind, host, port, root, process, workdir, log_files, certs=None):
         self.kind = kind
+        self.certs = certs  # a Certs when the server requires TLS
         self.host = host
         self.port = port
         self.user = USER
@@ -104,8 +184,17 @@ class Server:
         return self._process is not None and self._process.poll() is None
 
     def connect(self, timeout: float = 30.0) -> ftplib.FTP:
-        """A logged-in ftplib client, in the start directory."""
-        ftp = ftplib.FTP(timeout=timeout)
+        """A logged-in ftplib client, in the start directory (over TLS if the server requires it)."""
+        if self.certs is None:
+            ftp = ftplib.FTP(timeout=timeout)
+        else:
+            import ssl
+
+            # Only a check that the server is up: tests that name a wrong
+            # host on purpose start servers too.
+            context = ssl.create_default_context(cafile=str(self.certs.ca))
+            context.check_hostname = False
+            ftp = ftplib.FTP_TLS(timeout=timeout, context=context)
         ftp.connect(self.host, self.port)
         try:
             ftp.login(self.user, self.password)
@@ -380,14 +469,16 @@ def _binary(kind: str) -> Path:
     return path
 
 
-def _launch_pyftpdlib(host, port, root, work):
+def _launch_pyftpdlib(host, port, root, work, certs=None):
     log = work / "pyftpdlib.log"
     argv = [sys.executable, os.path.abspath(__file__), "serve-pyftpdlib",
             host, str(port), str(root), USER, PASSWORD, str(IDLE_TIMEOUT)]
+    if certs is not None:
+        argv += [str(certs.cert), str(certs.key)]
     return argv, [log]
 
 
-def _serve_pyftpdlib(host, port, root, user, password, idle):
+def _serve_pyftpdlib(host, port, root, user, password, idle, certfile=None, keyfile=None):
     """Run pyftpdlib in this process until it is signalled (child side)."""
     import logging
 
@@ -404,16 +495,31 @@ def _serve_pyftpdlib(host, port, root, user, password, idle):
     class Data(DTPHandler):
         timeout = int(idle)
 
-    class Control(FTPHandler):
+    handler = FTPHandler
+    if certfile:
+        from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+
+        handler, DataBase = TLS_FTPHandler, TLS_DTPHandler
+
+        class Data(DataBase):  # type: ignore[no-redef]
+            timeout = int(idle)
+
+    class Control(handler):
         timeout = int(idle)
         dtp_handler = Data
         auth_failed_timeout = 0  # tests try wrong passwords on purpose
+
+    if certfile:
+        Control.certfile = certfile
+        Control.keyfile = keyfile
+        Control.tls_control_required = True
+        Control.tls_data_required = True
 
     Control.authorizer = authorizer
     FTPServer((host, int(port)), Control).serve_forever()
 
 
-def _launch_vsftpd(host, port, root, work):
+def _launch_vsftpd(host, port, root, work, certs=None):
     _ftp_account()
     empty = work / "empty"  # vsftpd parks its pre-login process here
     empty.mkdir(mode=0o755)
@@ -457,11 +563,20 @@ def _launch_vsftpd(host, port, root, work):
         "log_ftp_protocol=YES\n"
         f"vsftpd_log_file={log}\n"
     )
+    if certs is not None:
+        with open(conf, "a") as f:
+            f.write(
+                "ssl_enable=YES\n"
+                f"rsa_cert_file={certs.cert}\n"
+                f"rsa_private_key_file={certs.key}\n"
+                "force_local_logins_ssl=YES\n"
+                "force_local_data_ssl=YES\n"
+            )
     os.chmod(conf, 0o600)
     return [str(_binary("vsftpd")), str(conf)], [log]
 
 
-def _launch_proftpd(host, port, root, work):
+def _launch_proftpd(host, port, root, work, certs=None):
     account = _ftp_account()
     uid, gid = account.pw_uid, account.pw_gid
     passwd = work / "passwd"
@@ -505,12 +620,30 @@ TimeoutNoTransfer {IDLE_TIMEOUT}
 TimeoutStalled {IDLE_TIMEOUT}
 """
     )
+    if certs is not None:
+        # mod_tls comes from Debian's proftpd-mod-crypto; like vsftpd it
+        # requires data connections to resume the control session's TLS.
+        module = _PROFTPD_MODULES / "mod_tls.so"
+        if not module.exists():
+            raise ServerError(f"{module} is missing: run `bash .ci/servers.sh` (as root) first")
+        with open(conf, "a") as f:
+            f.write(
+                f"""\
+ModulePath {_PROFTPD_MODULES}
+LoadModule mod_tls.c
+TLSEngine on
+TLSRequired on
+TLSRSACertificateFile {certs.cert}
+TLSRSACertificateKeyFile {certs.key}
+TLSLog {work}/tls.log
+"""
+            )
     os.chmod(conf, 0o600)
     argv = [str(_binary("proftpd")), "--nodaemon", "--config", str(conf)]
     return argv, [log]
 
 
-def _launch_pureftpd(host, port, root, work):
+def _launch_pureftpd(host, port, root, work, certs=None):
     account = _ftp_account()
     pure_pw = CACHE / "pure-ftpd" / "usr" / "bin" / "pure-pw"
     passwd, pdb = work / "pureftpd.passwd", work / "pureftpd.pdb"
@@ -535,6 +668,9 @@ def _launch_pureftpd(host, port, root, work):
         # Everything else it says goes to syslog, which may not be running.
         "--altlog", f"clf:{work}/transfer.log",
     ]
+    if certs is not None:
+        # 3: TLS for the login and for every data connection.
+        argv += ["--tls", "3", "--certfile", str(certs.combined)]
     return argv, [work / "transfer.log"]
 
 
@@ -549,8 +685,10 @@ _LAUNCHERS = {
 # --------------------------------------------------------------------------
 
 
-def start(kind: str, root, host: str | None = None, port: int | None = None) -> Server:
-    """Start a server of ``kind`` whose FTP user starts in ``root``.
+def start(kind: str, root, host: str | None = None, port: int | None = None,
+          certs: Certs | None = None) -> Server:
+    """Start a server of ``kind`` whose FTP user starts in ``root``; with
+    ``certs``, one that requires TLS and presents ``certs.cert``.
 
     Returns once a login has succeeded; raises ``ServerError`` (with the
     server's log) if that does not happen within ``START_TIMEOUT`` seconds.
@@ -567,7 +705,7 @@ def start(kind: str, root, host: str | None = None, port: int | None = None) -> 
     os.chmod(work, 0o755)
     try:
         port = port or _free_port(host)
-        argv, logs = _LAUNCHERS[kind](host, port, root, work)
+        argv, logs = _LAUNCHERS[kind](host, port, root, work, certs)
         console = work / "console.log"
         with open(console, "wb") as out:
             # vsftpd writes its fatal "500 OOPS" to descriptor 0, where an
@@ -580,7 +718,7 @@ def start(kind: str, root, host: str | None = None, port: int | None = None) -> 
     except BaseException:
         shutil.rmtree(work, ignore_errors=True)
         raise
-    server = Server(kind, host, port, root, process, work, [console, *logs])
+    server = Server(kind, host, port, root, process, work, [console, *logs], certs)
     _running.add(server)
     try:
         _wait_for_login(server)
@@ -641,6 +779,8 @@ def ini_section(server: Server, name: str, **extra) -> str:
         "pasv": True,
         "encoding": "utf-8",
     }
+    if server.certs is not None:
+        options.update(tls=True, cafile=server.certs.ca)
     options.update(extra)
     body = "".join(f"{key} = {_ini_value(value)}\n" for key, value in options.items())
     return f"[{name}]\n{body}"
@@ -681,6 +821,27 @@ def server(request):
     srv = None
     try:
         srv = start(request.param, base / "home")
+        yield srv
+    finally:
+        if srv is not None:
+            srv.stop()
+        shutil.rmtree(base, ignore_errors=True)
+
+
+@pytest.fixture(scope="session")
+def certs(tmp_path_factory):
+    """A CA and a certificate for every server address, made for this run."""
+    return make_certs(tmp_path_factory.mktemp("certs"))
+
+
+@pytest.fixture(scope="session", params=KINDS, ids=[f"{k}-tls" for k in KINDS])
+def tls_server(request, certs):
+    """A server of each kind that requires TLS for the login and all data."""
+    base = Path(tempfile.mkdtemp(prefix=f"dravlen-{request.param}-tls-"))
+    os.chmod(base, 0o755)
+    srv = None
+    try:
+        srv = start(request.param, base / "home", certs=certs)
         yield srv
     finally:
         if srv is not None:

@@ -6,7 +6,7 @@ sees, so the tests can tell a reconnect or a round trip from none."""
 
 from __future__ import annotations
 
-import collections, ftplib, gc, logging, os, select, socket, sys, threading, time, weakref
+import collections, ftplib, gc, io, logging, os, select, socket, sys, threading, time, weakref
 from pathlib import PurePosixPath, PureWindowsPath
 
 import pytest
@@ -15,7 +15,7 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.ioloop import IOLoop
 from pyftpdlib.servers import FTPServer
 
-from dravlen.base import BasePath, Local, retry
+from dravlen.base import BasePath, Local, LoginError, retry
 from dravlen.config import ConfigError
 
 USER, PASSWORD = "tester", "s3cret"
@@ -202,7 +202,7 @@ def test_failures_while_making_a_client_leave_nothing_behind(ftpd, monkeypatch):
     p = StandIn("/")
     key = p._key_on_thread()
     monkeypatch.setenv("DRAVLEN_FTP_PASSWORD", "wrong")
-    with pytest.raises(ftplib.error_perm, match="530"):
+    with pytest.raises(LoginError, match="530"):  # not an ftplib.Error: no member reads it as "missing"
         p.client
     assert Local.getattr(key) is None
     assert within(5, lambda: ftpd.counts["disconnect"] == 1), "the failed login's connection stayed open"
@@ -397,3 +397,49 @@ def test_valid_reset_replaces_what_cannot_be_put_in_step(ftpd, handled, script, 
     else:
         assert fresh is not None and fresh is not played.client and fresh.pwd() == "/"
         assert ftpd.counts["connect"] == 1
+
+
+class Nested(BasePath):
+    """Operations that call one another, each wrapped by retry, failing on every try."""
+
+    calls: list[str] = []
+
+    @retry(ftplib.error_temp, backoff=0)
+    def inner(self):
+        self.calls.append("inner")
+        raise ftplib.error_temp("421 still down")
+
+    @retry(ftplib.error_temp, backoff=0)
+    def middle(self):
+        self.calls.append("middle")
+        return self.inner()
+
+    @retry(ftplib.error_temp, backoff=0)
+    def outer(self):
+        self.calls.append("outer")
+        return self.middle()
+
+
+def test_retry_tries_an_operation_again_as_a_whole_not_at_every_level():
+    Nested.calls = []
+    with pytest.raises(ftplib.error_temp, match="still down"):
+        Nested("/x").outer()
+    assert Nested.calls == ["outer", "middle", "inner"] * 3
+    Nested.calls = []
+    with pytest.raises(ftplib.error_temp):  # called on its own, the inner one retries
+        Nested("/x").inner()
+    assert Nested.calls == ["inner"] * 3
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "latin-1", "cp1252", "UTF8"])
+def test_the_client_encoding_carries_any_bytes_both_ways(encoding):
+    from dravlen.ftp.codec import escaping
+
+    name = escaping(encoding)
+    raw = b"caf\xe9 \xc3\xa9 \xff\xfe\x80 plain\r\n"
+    # ftplib reads replies and listings through a text file over the socket
+    line = io.TextIOWrapper(io.BytesIO(raw), encoding=name, newline="").readline()
+    assert line.encode(name) == raw
+    assert line == raw.decode(encoding, "surrogateescape")  # valid text reads as the encoding has it
+    with pytest.raises(LookupError):
+        escaping("no-such-encoding")

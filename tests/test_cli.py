@@ -89,6 +89,38 @@ def test_put_tree_then_read_it_back(config, folder, tmp_path):
     assert (disk / "t" / "sub" / "a.txt").read_bytes() == b"one\r\n\x00\xff"
 
 
+def test_cat_get_ls_long_and_mv(config, folder, tmp_path):
+    remote, disk = folder
+    make_tree(disk / "t")
+    (disk / "t" / " pad ").write_bytes(b"12")
+    os.utime(disk / "t" / " pad ", (1_700_000_000, 1_700_000_000))
+    os.symlink("sub", disk / "t" / "ln")
+
+    assert cli(config, "cat", f"{remote}/t/sub/deep/c.csv").stdout == b"c" * 100_000
+    ok(config, "get", f"{remote}/t/a.txt", tmp_path / "a.copy")
+    assert (tmp_path / "a.copy").read_bytes() == b"one\r\n\x00\xff"
+    ok(config, "get", f"{remote}/t/sub/b.csv", tmp_path)  # into the directory
+    assert (tmp_path / "b.csv").read_bytes() == b"b"
+
+    lines = ok(config, "ls", "-l", f"{remote}/t").splitlines()
+    # pyftpdlib's MLSD tells sizes and times to the second, and follows links
+    assert lines == [
+        "file             2 2023-11-14 22:13:20  pad ",
+        "file             7 " + lines[1][19:38] + " a.txt",
+        "dir              - " + lines[2][19:38] + " empty",
+        "dir              - " + lines[3][19:38] + " ln",
+        "dir              - " + lines[4][19:38] + " sub",
+    ]
+    datetime.datetime.strptime(lines[1][19:38], "%Y-%m-%d %H:%M:%S")
+    assert ok(config, "ls", "-l", f"{remote}/t", "*.txt") == lines[1] + "\n"
+    assert ok(config, "ls", "-l", f"{remote}/t/a.txt").endswith(f" {remote}/t/a.txt\n")
+
+    ok(config, "mv", f"{remote}/t/a.txt", f"{remote}/t/sub/")
+    ok(config, "mv", f"{remote}/t/sub", f"{remote}/t/moved")
+    assert (disk / "t" / "moved" / "a.txt").read_bytes() == b"one\r\n\x00\xff"
+    assert not (disk / "t" / "sub").exists()
+
+
 def test_mkdir_and_rm(config, folder):
     remote, disk = folder
     ok(config, "mkdir", f"{remote}/x/y/z")
@@ -113,6 +145,12 @@ def test_mkdir_and_rm(config, folder):
     (["rm", "-r", "/"], "/", "refusing to remove a top or parent directory"),
     (["mkdir", "{r}/file"], "{r}/file", "File exists"),
     (["put", "{l}/missing", "{r}/x"], "{l}/missing", "No such file or directory"),
+    (["get", "{r}/nope", "{l}/x"], "{r}/nope", "No such file or directory"),
+    (["get", "{r}", "{l}/x"], "{r}", "Is a directory (use -r)"),
+    (["get", "{r}/file", "{l}/no dir/x"], "{l}/no dir", "No such file or directory"),
+    (["ls", "-l", "{r}/nope"], "{r}/nope", "No such file or directory"),
+    (["ls", "-l", "{r}/file", "*"], "{r}/file", "Not a directory"),
+    (["mv", "{r}/nope", "{r}/x"], "{r}/nope", "No such file or directory"),
 ])
 def test_failures_exit_1_with_one_line(config, folder, tmp_path, args, subject, reason):
     remote, disk = folder
@@ -121,6 +159,7 @@ def test_failures_exit_1_with_one_line(config, folder, tmp_path, args, subject, 
     done = cli(config, *map(fill, args))
     assert done.returncode == 1
     assert done.stderr.decode() == f"dravlen: {fill(subject)}: {reason}\n"
+    assert not list(tmp_path.glob("*x*"))  # nothing downloaded, not even in part
     assert (disk / "file").read_bytes() == b"kept"
     if args[0] == "stat":
         assert done.stdout.decode() == f"path: {fill(subject)}\nexists: no\n"
@@ -132,13 +171,14 @@ def test_sections_and_connection_errors(srv, folder, tmp_path):
     with socket.socket() as unused:  # bound, never listening: refuses connections
         unused.bind(("127.0.0.1", 0))
         path = tmp_path / "two.ini"
-        path.write_text(f"[ftp]\nhost = 127.0.0.1\nport = {unused.getsockname()[1]}\n")
+        port = unused.getsockname()[1]
+        path.write_text(f"[ftp]\nhost = 127.0.0.1\nport = {port}\n")
         servers.make_config(srv, path, "backup")
         assert cli(path, "--section", "backup", "cat", f"{remote}/f").stdout == b"via backup"
         assert cli(path, "cat", "--section", "backup", f"{remote}/f").stdout == b"via backup"
         refused = cli(path, "cat", f"{remote}/f")
     assert refused.returncode == 1
-    assert refused.stderr == f"dravlen: {remote}/f: Connection refused\n".encode()
+    assert refused.stderr == f"dravlen: {remote}/f: ftp://anonymous@127.0.0.1:{port} refused the connection\n".encode()
     missing = cli(path, "--section", "nosuch", "ls", "/")
     assert missing.returncode == 1
     assert missing.stderr.startswith(b"dravlen: dravlen configuration [nosuch] has no host")
@@ -152,7 +192,7 @@ def test_usage_errors_exit_2(config, args):
     assert done.returncode == 2 and b"usage:" in done.stderr
 
 
-@pytest.mark.parametrize("command", [[], ["ls"], ["stat"], ["cat"], ["put"], ["rm"], ["mkdir"]])
+@pytest.mark.parametrize("command", [[], ["ls"], ["stat"], ["cat"], ["get"], ["put"], ["mv"], ["rm"], ["mkdir"]])
 def test_help(config, command):
     assert "usage: python -m dravlen.ftp" in ok(config, *command, "--help")
 
@@ -234,3 +274,16 @@ def test_ctrl_c_says_how_far_it_got(tmp_path):
         assert len(os.listdir(srv.root / "t")) < 300
     finally:
         srv.stop()
+
+
+def test_a_server_named_by_url(srv, folder, tmp_path):
+    remote, disk = folder
+    (disk / "f").write_bytes(b"via url")
+    empty = tmp_path / "empty.ini"  # no [ftp] section: the URL is all there is
+    empty.write_text("")
+    url = f"ftp://{srv.user}:{srv.password}@{srv.host}:{srv.port}/"
+    assert cli(empty, "--url", url, "cat", f"{remote}/f").stdout == b"via url"
+    wrong = cli(empty, "--url", url.replace(srv.password, "wrong"), "cat", f"{remote}/f")
+    assert wrong.returncode == 1 and b"refused the login" in wrong.stderr and b"wrong" not in wrong.stderr
+    bad = cli(empty, "--url", "http://h/", "ls", "/")
+    assert bad.returncode == 2 and b"not an ftp:// or ftps:// URL" in bad.stderr

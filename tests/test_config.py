@@ -173,3 +173,40 @@ class TestBadFiles:
         monkeypatch.setenv("DRAVLEN_CONFIG", str(ini))
         with pytest.raises(ConfigError, match="bin.ini"):
             EnvConfig.init_configer()
+
+
+class TestUnknownOptions:
+    def test_misspelt_options_are_named_with_the_one_meant(self, tmp_path, monkeypatch):
+        ini = write_ini(tmp_path / "a.ini", "[ftp]\nhost = h\npasswrod = hush\n")
+        monkeypatch.setenv("DRAVLEN_CONFIG", str(ini))
+        with pytest.raises(ConfigError, match=r"\[ftp\] has an unknown option 'passwrod' \(from .*a.ini\); did you mean 'password'\?") as caught:
+            EnvConfig.ftp_settings("ftp")
+        assert "hush" not in str(caught.value)
+        ini.write_text("[ftp]\nhost = h\n")
+        monkeypatch.setenv("DRAVLEN_FTP_TIMEOT", "5")
+        with pytest.raises(ConfigError, match=r"'timeot' \(from DRAVLEN_FTP_TIMEOT\); did you mean 'timeout'\?"):
+            EnvConfig.ftp_settings("ftp", require_host=False)  # what the client's maker reads
+        monkeypatch.delenv("DRAVLEN_FTP_TIMEOT")
+        monkeypatch.setenv("DRAVLEN_FTP_COLOUR", "blue")
+        with pytest.raises(ConfigError, match=r"unknown option 'colour' .*\. Known options: host, port, user"):
+            EnvConfig.ftp_settings("ftp")
+
+    def test_variables_of_sections_not_read_are_left_alone(self, tmp_path, monkeypatch):
+        # The build, the test servers and other tools set DRAVLEN_* names of their own.
+        for name, value in {"DRAVLEN_SERVER_CACHE": "/tmp/x", "DRAVLEN_WERROR": "ON",
+                            "DRAVLEN_FAILURES": "3", "DRAVLEN_OTHER_PASSWROD": "x"}.items():
+            monkeypatch.setenv(name, value)
+        monkeypatch.setenv("DRAVLEN_FTP_HOST", "h")
+        assert EnvConfig.ftp_settings("ftp").host == "h"
+        with pytest.raises(ConfigError, match="'passwrod'"):
+            EnvConfig.ftp_settings("other")
+
+    def test_tls_options(self, tmp_path, monkeypatch):
+        ca = write_ini(tmp_path / "ca.pem", "not read until a client is made\n")
+        ini = write_ini(tmp_path / "a.ini", f"[ftp]\nhost = h\ntls = yes\nverify = off\ncafile = {ca}\n")
+        monkeypatch.setenv("DRAVLEN_CONFIG", str(ini))
+        s = EnvConfig.ftp_settings("ftp")
+        assert (s.tls, s.verify, s.cafile, s.where) == (True, False, str(ca), "ftps://anonymous@h:21")
+        monkeypatch.setenv("DRAVLEN_FTP_CAFILE", str(tmp_path / "missing.pem"))
+        with pytest.raises(ConfigError, match=r"cafile = .*missing.pem' \(from DRAVLEN_FTP_CAFILE\): expected a file"):
+            EnvConfig.ftp_settings("ftp")

@@ -148,3 +148,16 @@ def test_a_server_that_never_answers_gives_a_timeout_in_bounded_time(fault, tmp_
     started = time.monotonic()
     error = run(fault, tmp_path, member, "stall", times=3)  # each of the three attempts
     assert isinstance(error, TimeoutError) and time.monotonic() - started < 8
+
+
+@pytest.mark.parametrize("member", ["exists", "read", "glob", "mkdir", "write", "upload", "delete_dir"])
+def test_a_slow_server_fails_within_attempts_times_the_timeout(fault, tmp_path, member):
+    # Members call one another (write -> parent.mkdir() -> exists ...); were
+    # each to retry on its own, the three attempts would multiply per level.
+    fault.add("/d/sub/x", b"x")
+    fault.delay = 3.0  # beyond the 1 s timeout, for every reply
+    started = time.monotonic()
+    with pytest.raises(TimeoutError):
+        MEMBERS[member][1](tmp_path)
+    elapsed = time.monotonic() - started
+    assert elapsed < 3 * 1 + 1.5, f"{member} took {elapsed:.1f} s to fail"

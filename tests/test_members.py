@@ -132,9 +132,14 @@ def test_mtime_failures(ftp):
     assert type(info.value) is ValueError and resets(ftp) == []
 
 
+# A refused RETR is "not a file" once the directory is confirmed: here MLST
+# is refused too, so CWD into it (and back) confirms it.
+CWD_INTO_D = [("sendcmd", "PWD"), ("sendcmd", "CWD /d"), ("sendcmd", "CWD /")]
+
+
 @pytest.mark.parametrize("use, message, command", [
-    (lambda p: p.read(), "'/d' is not a file.", ("retrbinary", "RETR /d", 8192)),
-    (lambda p: p.mtime, "'/d' could not retrieve modification time.", ("sendcmd", "MDTM /d")),
+    (lambda p: p.read(), "'/d' is not a file.", [("retrbinary", "RETR /d", 8192), VR_PERM] + CWD_INTO_D),
+    (lambda p: p.mtime, "'/d' could not retrieve modification time.", [("sendcmd", "MDTM /d"), VR_PERM]),
 ], ids=["read", "mtime"])
 def test_a_permanent_refusal_becomes_a_type_error(ftp, use, message, command):
     ftp.add_file("/d/x")  # RETR of a directory is refused as it is; MDTM is made to be
@@ -143,7 +148,7 @@ def test_a_permanent_refusal_becomes_a_type_error(ftp, use, message, command):
         use(P("/d"))
     assert info.value.args == (message,)
     assert type(info.value.__context__) is ftplib.error_perm and info.value.__cause__ is None
-    assert sent(ftp) == [("nlst", "/d"), command, VR_PERM]
+    assert sent(ftp) == [("nlst", "/d")] + command
 
 
 # -- read, write -----------------------------------------------------------
@@ -153,7 +158,7 @@ def test_read_returns_the_whole_file(ftp, data):
     ftp.add_file("/d/f", data)
     result = P("/d/f").read()
     assert type(result) is bytes and result == data
-    assert sent(ftp) == [("nlst", "/d/f"), ("retrbinary", "RETR /d/f", 8192), ("size", "/d/f")]
+    assert sent(ftp) == [("nlst", "/d/f"), ("retrbinary", "RETR /d/f", 8192), ("sendcmd", "SIZE /d/f")]
 
 
 @pytest.mark.parametrize("member", ["read", "write"])
@@ -165,13 +170,36 @@ def test_a_transfer_that_ended_early_is_not_taken_for_whole(ftp, member):
         call(P("/d/f")) if member == "read" else call(P("/d/f"), b"0123456789")
 
 
+@pytest.mark.parametrize("reply, outcome", [
+    ("550 SIZE not allowed in ASCII mode", ftplib.error_temp),  # the TYPE I reply went to another command
+    ("550 Could not get file size.", None), ("500 Unknown command.", None), ("213 ten", None), ("212 10", None),
+])
+def test_what_the_size_check_makes_of_each_answer(ftp, reply, outcome):
+    ftp.add_file("/d/f", b"0123456789")
+    if reply[0] == "5":
+        ftp.fail("sendcmd", ftplib.error_perm(reply), path="/d/f")
+    else:  # an odd success reply, given in place of SIZE's
+        ftp.size_reply = reply
+    if outcome:
+        with pytest.raises(outcome, match=r"^451 The size of '/d/f' was refused in ASCII mode .* out of step"):
+            bare("read")(P("/d/f"))
+    else:
+        assert P("/d/f").read() == b"0123456789"  # nothing to check against: taken at its word
+
+
+def test_a_client_that_cannot_ask_the_size_is_taken_at_its_word(ftp, monkeypatch, tmp_path):
+    ftp.add_file("/d/f", b"data")
+    monkeypatch.setattr(type(ftp), "sendcmd", property(lambda self: (_ for _ in ()).throw(AttributeError("sendcmd"))))
+    assert P("/d/f").read() == b"data"
+
+
 @pytest.mark.parametrize("data", [b"", b"\x00payload" * 2000], ids=["empty", "long"])
 def test_write_makes_the_parent_then_stores(ftp, data):
     assert P("/new/sub/f.bin").write(data) is None
     assert sent(ftp) == [
         ("nlst", "/new"), VR_PERM, ("nlst", "/new"), VR_PERM, ("mkd", "/new"),
         ("nlst", "/new/sub"), VR_PERM, ("mkd", "/new/sub"), ("storbinary", "STOR /new/sub/f.bin", data),
-        ("size", "/new/sub/f.bin"),
+        ("sendcmd", "SIZE /new/sub/f.bin"),
     ]
     assert type(ftp.streams[0]) is io.BytesIO and ftp.nodes["/new/sub/f.bin"] == data
 
@@ -200,7 +228,7 @@ def test_upload_of_a_file_names_the_remote_file_and_closes_the_local_one(ftp, tm
     else:
         assert P("/r/dst.bin").upload(str(local)) is None
     data = b"" if refusal else b"content"
-    check = [] if refusal else [("size", "/r/dst.bin")]
+    check = [] if refusal else [("sendcmd", "SIZE /r/dst.bin")]
     assert sent(ftp) == [("nlst", "/r"), VR_PERM, ("mkd", "/r"), ("storbinary", "STOR /r/dst.bin", data), *check]
     assert ftp.streams[0].closed
 
@@ -247,18 +275,20 @@ def test_glob_lists_once_at_the_first_request(ftp):
     first = next(items)
     assert sent(ftp) == dir_probe("/d") + [("retrlines", "LIST -a /d")]
     assert type(first) is P and [first.path.as_posix()] + [q.path.as_posix() for q in items] == ["/d/b", "/d/a"]
-    assert len(ftp.log) == 4
+    assert len(ftp.log) == 5  # with the MLST that confirms the refused RETR as a directory
 
 
 @pytest.mark.parametrize("line, names", [
     ("total 3", []),
     ("", []),
     ("-rw-r--r-- 1 u g 5 Jan 02 03:04", []),
-    ("-rw-r--r-- 1 u g 5 Jan 02 03:04   ", []),
+    ("-rw-r--r-- 1 u g 5 Jan 02 03:04 ", []),
+    ("-rw-r--r-- 1 u g 5 Jan 02 03:04   ", ["  "]),  # one blank parts the time from the name
     ("01-02-24  03:04AM       <DIR>          dosdir", []),
     ("-rw-r--r-- 1 u g 5 Jan 02 03:04 ...", ["..."]),
     ("-rw-r--r-- 1 u g 5 Jan 02 03:04 my  file  ", ["my  file  "]),
-    ("  -rw-r--r--   1 u g 5 Jan  2  2023    two words here", ["two words here"]),
+    ("  -rw-r--r--   1 u g 5 Jan  2  2023    two words here", ["   two words here"]),
+    ("drwxr-xr-x 1 u g 5 Jan 02 03:04  lead", [" lead"]),
     ("-rw-r--r--\u30001\x1cu\x1dg\x1e5\x1fJan\x8502\u200003:04\u2028na\u2003me\u3000", ["na\u2003me\u3000"]),
     ("lrwxrwxrwx 1 u g 6 Jan 02 03:04 dlink -> target", ["dlink"]),
     ("  lrwxrwxrwx 1 u g 6 Jan 02 03:04 my link -> a -> b", ["my link"]),
@@ -411,3 +441,30 @@ def test_delete_of_a_tree_goes_in_listing_order(ftp):
     assert [e[1] for e in ftp.log if e[0] == "retrlines"] == [
         "LIST -a /", "LIST -a /t", "LIST -a /t", "LIST -a /t/sub", "LIST -a /t/sub", "LIST -a /t/sub/inner"]
     assert ftp.tree() == {}
+
+
+# -- ways out of an exchange -----------------------------------------------
+
+@pytest.mark.parametrize("method, where, use", [
+    ("retrlines", "/d", lambda: next(P("/d").glob())), ("retrbinary", "/d/f", lambda: P("/d/f").read()),
+    ("retrbinary", "/d/f", lambda: P("/d/f").is_dir()), ("storbinary", "/d/f", lambda: P("/d/f").write(b"x")),
+    ("nlst", "/d/f", lambda: P("/d/f").exists), ("sendcmd", "/d/f", lambda: P("/d/f").mtime),
+    ("retrlines", "/d/a b", lambda: next(P("/d/a b").glob())),  # listed from inside: no CWD back after
+], ids=["glob", "read", "is_dir", "write", "exists", "mtime", "glob-inside"])
+@pytest.mark.parametrize("exc", [KeyboardInterrupt(), RuntimeError("from a signal handler")], ids=["Ctrl-C", "handler"])
+def test_an_exchange_left_by_anything_but_a_reply_drops_the_client(ftp, method, where, use, exc):
+    ftp.add_file("/d/f", b"data")
+    ftp.add_dir("/d/a b")
+    ftp.fail(method, exc, path=where)
+    with pytest.raises(type(exc)) as info:
+        use()
+    assert info.value is exc
+    assert ftp.log[-2][0] == method and ftp.log[-1] == ("drop_client",)  # at once, nothing more sent
+
+
+def test_an_error_reply_keeps_the_client(ftp):
+    ftp.add_dir("/d")
+    ftp.fail("retrlines", ftplib.error_perm("550 no"), times=None)
+    with pytest.raises(ftplib.error_perm):
+        next(P("/d").glob())
+    assert ("drop_client",) not in ftp.log

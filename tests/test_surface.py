@@ -252,7 +252,9 @@ ABANDON = lambda command, callback, blocksize: callback(b"x")
 
 
 @pytest.mark.parametrize("name, probe, raised, context", [
-    ("read", Probe(retrbinary=fails(PERM)), TypeError, PERM), ("mtime", Probe(sendcmd=fails(PERM)), TypeError, PERM),
+    # read confirms that the refusal is about a directory (MLST) before it says "not a file"
+    ("read", Probe(retrbinary=fails(PERM), sendcmd=lambda cmd: "250-\n type=dir; /d/f\n250 End."), TypeError, PERM),
+    ("mtime", Probe(sendcmd=fails(PERM)), TypeError, PERM),
     ("mkdir", Probe(check=fails(PERM)), FileNotFoundError, PERM),
     ("is_dir", Probe(reset=fails(LookupError("reset")), retrbinary=ABANDON), LookupError, InterruptedError),
     ("is_dir", Probe(retrbinary=ABANDON), None, None),

@@ -13,8 +13,11 @@ section, see `dravlen.config`) and ``_creator`` (the client class), and
 implements ``_reset(section)``: drop the thread's client from `Local`, build a
 new unconnected one from ``_read_config(section)``, store it in `Local` under
 ``_key_on_thread()``, and *return* any exception instead of raising it.
-`BasePath` then connects and logs that client in (`BasePath._new_client`) and
-hands it out as ``self.client``.
+`BasePath` then connects and logs that client in (`BasePath._new_client`),
+over explicit TLS when the section asks for it (`dravlen.ftp.tls`), and
+hands it out as ``self.client``.  A failure to connect names the server
+(scheme, user, host, port; never the password); a refused login is a
+`LoginError`, which no member takes for an answer about a path.
 """
 
 from __future__ import annotations
@@ -22,8 +25,10 @@ from __future__ import annotations
 import ftplib
 import functools
 import os
+import re
 import select
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -32,9 +37,19 @@ from collections.abc import Callable, Hashable
 from pathlib import PurePath, PurePosixPath
 from typing import Any, Concatenate, ParamSpec, Self, TextIO, TypeVar
 
-from dravlen.config import EnvConfig
+from dravlen.config import ConfigError, EnvConfig, FTPSettings
+from dravlen.ftp.codec import escaping
 
-__all__ = ["BasePath", "Local", "PathMeta", "retry"]
+__all__ = ["BasePath", "Local", "LoginError", "PathMeta", "retry"]
+
+
+class LoginError(PermissionError):
+    """The server refused the login (or TLS), naming the server and the user.
+
+    Not an `ftplib.Error`: a refused login is the answer about the session,
+    never about a path, so no member takes it for "missing" and `retry`
+    does not log in again (servers that ban after failed logins count each).
+    """
 
 # Errors that mean the client's connection is gone or unusable; socket.timeout
 # is TimeoutError and BrokenPipeError is a ConnectionError.  Other OSErrors
@@ -141,8 +156,11 @@ def retry(
     in a generator that no wrapper covers) -- the thread's client is dropped
     and closed, so that the next attempt connects afresh, and the call is
     tried again after a short sleep (*backoff*, doubling), *attempts* times
-    in all; the last attempt's error is raised.  Other exceptions pass at
-    once, and a successful call's result is returned unchanged.  The wrapper copies the function's name, qualified
+    in all; the last attempt's error is raised.  A wrapped call made inside
+    another one on the same thread is not retried itself (it only drops an
+    unusable client): the outermost call is retried as a whole.  Other
+    exceptions pass at once, and a successful call's result is returned
+    unchanged.  The wrapper copies the function's name, qualified
     name, doc, module and annotations, so it can wrap functions implemented
     in C.
     """
@@ -156,21 +174,34 @@ def retry(
     def decorate(func: Callable[Concatenate[_S, _P], _R]) -> Callable[Concatenate[_S, _P], _R]:
         @functools.wraps(func)
         def wrapper(*args: Any, **kwargs: Any) -> Any:
+            # Operations call one another (write -> parent.mkdir() -> exists):
+            # only the outermost retries, so an operation is tried again as a
+            # whole and the attempts do not multiply level by level.  An inner
+            # call still drops a client it found unusable.
+            outer = getattr(_NESTING, "depth", 0)
+            _NESTING.depth = outer + 1
             try:
-                return func(*args, **kwargs)
-            except BaseException as exc:
-                # The path object may come by keyword too: FTPPath.read(self=p).
-                # The retries run outside this handler so that the error
-                # finally raised does not carry the first one as its context.
-                self = args[0] if args else kwargs.get("self")
-                if (not isinstance(self, BasePath) or not _drop_after(self, exc, caught)
-                        or attempts == 1):
-                    raise
-            return _retry_after_failure(func, self, args, kwargs, caught, attempts, backoff)
+                try:
+                    return func(*args, **kwargs)
+                except BaseException as exc:
+                    # The path object may come by keyword too: FTPPath.read(self=p).
+                    # The retries run outside this handler so that the error
+                    # finally raised does not carry the first one as its context.
+                    self = args[0] if args else kwargs.get("self")
+                    if (not isinstance(self, BasePath) or not _drop_after(self, exc, caught)
+                            or attempts == 1 or outer):
+                        raise
+                return _retry_after_failure(func, self, args, kwargs, caught, attempts, backoff)
+            finally:
+                _NESTING.depth = outer
 
         return wrapper
 
     return decorate
+
+
+# How many retry-wrapped calls the thread is inside.
+_NESTING = threading.local()
 
 
 # What a closed client or one whose reply file a timed-out read broke raises
@@ -275,6 +306,10 @@ class _ControlReplies:
             return self.sock.recv(1, socket.MSG_PEEK) == b""
         except BlockingIOError:
             return False
+        except ValueError:
+            # A TLS socket cannot peek; the TLS client's socket notes the
+            # end of the stream when a read meets it.
+            return bool(getattr(self.sock, "at_eof", False))
         except OSError:
             return True
 
@@ -369,6 +404,117 @@ class _ControlReplies:
 
 
 # ---------------------------------------------------------------------------
+# Connecting and logging in
+
+# A URL's start: a scheme, then "://".
+_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
+
+
+def hide_password(url: str) -> str:
+    """*url* with the password of its user part, if any, shown as ``***``."""
+    match = _URL.match(url)
+    if not match:
+        return url
+    rest = url[match.end():]
+    authority_end = len(rest)
+    for stop in "/?#":
+        found = rest.find(stop)
+        if found != -1:
+            authority_end = min(authority_end, found)
+    if "@" not in rest[:authority_end] and ":" in rest[:authority_end] and "@" in rest[authority_end:]:
+        # A password holding an unescaped "/", "?" or "#" ends the host part
+        # early: all up to the last "@" may be the password.
+        authority_end = rest.rindex("@")
+        return url[:match.end()] + rest[:rest.index(":")] + ":***" + rest[authority_end:]
+    authority = rest[:authority_end]
+    userinfo, at, hostport = authority.rpartition("@")
+    if at and ":" in userinfo:
+        authority = userinfo.split(":", 1)[0] + ":***@" + hostport
+    return url[:match.end()] + authority + rest[authority_end:]
+
+
+def _tls() -> Any:
+    from dravlen.ftp import tls
+
+    return tls
+
+
+def _named(exc: BaseException, message: str) -> BaseException:
+    """An exception of *exc*'s class (its errno kept) carrying *message*."""
+    kind = type(exc)
+    try:
+        if isinstance(exc, OSError) and exc.errno is not None:
+            return kind(exc.errno, message)
+        return kind(message)
+    except Exception:
+        return ConnectionError(message)
+
+
+def _reason(exc: BaseException) -> str:
+    if isinstance(exc, OSError) and exc.strerror:
+        return str(exc.strerror)
+    return str(exc) or type(exc).__name__
+
+
+def _open(client: ftplib.FTP, settings: FTPSettings) -> None:
+    """Connect *client* and log it in (over TLS when *settings* ask); every
+    failure names the server and the user, never the password."""
+    where = settings.where
+    try:
+        client.connect(settings.host, settings.port)
+    except socket.gaierror as exc:
+        raise _named(exc, f"cannot find the host of {where}: {_reason(exc)}") from None
+    except TimeoutError as exc:
+        raise _named(exc, f"{where} did not answer within {settings.timeout:g} s") from None
+    except ConnectionRefusedError as exc:
+        raise _named(exc, f"{where} refused the connection") from None
+    except OSError as exc:
+        raise _named(exc, f"cannot connect to {where}: {_reason(exc)}") from None
+    except EOFError:
+        raise ConnectionResetError(f"{where} closed the connection before its greeting") from None
+    except ftplib.Error as exc:
+        raise _named(exc, f"{where} turned the connection away: {exc}") from None
+    step = "logging in"
+    try:
+        if settings.tls:
+            step = "starting TLS"
+            client.auth()  # type: ignore[attr-defined]
+            step = "logging in"
+        client.login(settings.user, settings.password)
+        if settings.tls:
+            step = "protecting the data connections"
+            client.prot_p()  # type: ignore[attr-defined]
+    except ssl.SSLCertVerificationError as exc:
+        where_from = f"the CA file {settings.cafile}" if settings.cafile else "the system's CA store"
+        raise ssl.SSLCertVerificationError(
+            exc.errno,
+            f"the TLS certificate of {where} is not trusted: {exc.verify_message or exc.reason}"
+            f" (checked against {where_from}; set cafile to the server's CA, or verify = false to"
+            " skip the check)",
+        ) from None
+    except ftplib.Error as exc:
+        reply = str(exc)
+        wants_tls = not settings.tls and re.search(r"TLS|SSL|encrypt|secur", reply, re.IGNORECASE)
+        if wants_tls:
+            # Asking again in clear text cannot help (Pure-FTPd says so with a 421).
+            raise LoginError(
+                f"{where} refused the login of user {settings.user!r}: {reply}"
+                " (the server asks for TLS: use an ftps:// URL or tls = true)"
+            ) from None
+        if not isinstance(exc, ftplib.error_perm):
+            raise _named(exc, f"{where}: {step} failed: {reply}") from None
+        if step == "logging in":
+            raise LoginError(f"{where} refused the login of user {settings.user!r}: {reply}") from None
+        if step == "starting TLS":
+            raise LoginError(f"{where} refused TLS (AUTH TLS): {reply}; the server may not offer FTPS") from None
+        raise LoginError(f"{where} refused {step}: {reply}") from None
+    except TimeoutError as exc:
+        raise _named(exc, f"{where} did not answer within {settings.timeout:g} s while {step}") from None
+    except (OSError, EOFError) as exc:
+        raise _named(exc, f"{where}: {step} failed: {_reason(exc)}") from None
+
+
+# ---------------------------------------------------------------------------
 # Path classes
 
 def _check_section(class_name: str, section: object) -> None:
@@ -455,6 +601,12 @@ class BasePath(metaclass=PathMeta):
             text = os.fspath(path)
             if not isinstance(text, str):
                 raise TypeError(f"{type(self).__name__} needs a text path, not {text!r}")
+            if "://" in text and _URL.match(text):
+                # Taken as a path, "ftp://h/x" would be the relative "ftp:/h/x".
+                raise ValueError(
+                    f"{type(self).__name__} takes a path on its server, not the URL"
+                    f" {hide_password(text)!r}; dravlen.ftp.server(url) gives a class bound to that server"
+                )
             self.path = PurePosixPath(text)
 
     # -- the path --------------------------------------------------------
@@ -510,9 +662,20 @@ class BasePath(metaclass=PathMeta):
         raise NotImplementedError(f"{type(self).__name__} does not implement _reset")
 
     def _read_config(self, section: str) -> dict[str, Any]:
-        """The keywords for ``_creator(...)`` that do not connect: ``timeout`` and ``encoding``."""
+        """The keywords for ``_creator(...)`` that do not connect: ``timeout`` and
+        ``encoding``, and the TLS ``context`` for a TLS client class when the
+        section asks for TLS.
+
+        The encoding is the configured one with undecodable bytes kept as
+        escapes (`dravlen.ftp.codec`), so that names which are not valid
+        text in it still round-trip.
+        """
         settings = EnvConfig.ftp_settings(section, require_host=False)
-        return {"timeout": settings.timeout, "encoding": settings.encoding}
+        keywords: dict[str, Any] = {"timeout": settings.timeout, "encoding": escaping(settings.encoding)}
+        creator = self._creator
+        if settings.tls and isinstance(creator, type) and issubclass(creator, ftplib.FTP_TLS):
+            keywords["context"] = _tls().context_for(settings)
+        return keywords
 
     def _new_client(self) -> ftplib.FTP:
         """Make the thread's client through `_reset`, then connect and log it in.
@@ -530,12 +693,31 @@ class BasePath(metaclass=PathMeta):
             raise RuntimeError(f"{type(self).__qualname__}._reset({section!r}) stored no client")
         try:
             settings = EnvConfig.ftp_settings(section)
-            client.connect(settings.host, settings.port)
-            client.login(settings.user, settings.password)
+            if settings.tls and not isinstance(client, ftplib.FTP_TLS):
+                client = self._tls_client_for(client, settings)
+                Local.setattr(key, client)
+            _open(client, settings)
         except BaseException:
             Local.delattr(key)
+            _close_quietly(client)
             raise
         return client
+
+    def _tls_client_for(self, client: ftplib.FTP, settings: FTPSettings) -> ftplib.FTP:
+        """The TLS client that takes the place of the plain ``ftplib.FTP``
+        that `_reset` made for a section that asks for TLS."""
+        if type(client) is not ftplib.FTP:
+            raise ConfigError(
+                f"dravlen configuration [{self._section[0]}] asks for tls, but the client class of"
+                f" {type(self).__name__} ({type(client).__qualname__}) is no ftplib.FTP_TLS"
+            )
+        tls = _tls()
+        # The encoding is the one _reset gave the plain client (names that are
+        # no valid text kept as escapes).
+        secure: ftplib.FTP = tls.TLSClient(timeout=settings.timeout, encoding=client.encoding,
+                                           context=tls.context_for(settings))
+        secure.set_pasv(settings.pasv)
+        return secure
 
     def _client_unusable(self) -> bool:
         """Whether the thread's client is there but can no longer be used:

@@ -24,7 +24,21 @@ password  login password                             (empty)
 timeout   socket timeout, seconds                    30
 pasv      passive data connections                   true
 encoding  text encoding of the control connection    utf-8
+tls       explicit TLS (AUTH TLS, then PROT P)       false
+verify    check the server's certificate and name    true
+cafile    CA certificates (PEM) to trust instead     (the system store)
+          of the system store
 ========  =========================================  ============
+
+Any other option in a section that is read, or ``DRAVLEN_<SECTION>_<OPTION>``
+variable for it, is a `ConfigError` that suggests the option meant: a
+misspelt ``passwrod`` would otherwise be ignored and show up as a refused
+login.  Variables for sections that are never read are left alone.
+
+Sections may also be held in memory (`EnvConfig.add_section`): that is how
+``dravlen.ftp.server(...)`` binds a path class to settings given in code.
+They take the place of a file's section of the same name, and the
+environment does not change them.
 
 Nothing is read at import: each `EnvConfig.init_configer()` call reads the
 file and the environment afresh, and the backends call it only when they make
@@ -36,12 +50,15 @@ from __future__ import annotations
 
 import codecs
 import configparser
+import difflib
 import math
 import os
+import threading
 from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
+from urllib.parse import quote
 
 __all__ = ["ConfigError", "Configer", "EnvConfig", "FTPSettings"]
 
@@ -63,7 +80,15 @@ class Configer(configparser.ConfigParser):
         super().__init__(interpolation=None)
         #: The INI file that was read, if any.
         self.source_file: Path | None = None
+        #: Sections given in code rather than read from the file or environment.
+        self.in_memory: set[str] = set()
         self._env_names: dict[tuple[str, str], str] = {}
+
+    def sections(self) -> list[str]:
+        """The sections of the file and the environment; those held in memory
+        for settings given in code (`in_memory`) are not listed, though
+        every other method finds them."""
+        return [name for name in super().sections() if name not in self.in_memory]
 
     def read_path(self, path: Path) -> None:
         """Read the INI file *path*; unreadable or malformed files are `ConfigError`."""
@@ -105,6 +130,10 @@ class Configer(configparser.ConfigParser):
     def origin(self, section: str, option: str) -> str:
         """Where the value of *option* in *section* was set, for messages."""
         option = self.optionxform(option)
+        if section in self.in_memory and self.has_option(section, option):
+            own = self._sections.get(section, {})  # type: ignore[attr-defined]
+            if option in own:
+                return "the settings given in code"
         exact = self._env_names.get((section, option))
         if exact:
             return exact
@@ -152,6 +181,29 @@ class FTPSettings:
     timeout: float
     pasv: bool
     encoding: str
+    tls: bool = False
+    verify: bool = True
+    cafile: str = ""
+
+    def __repr__(self) -> str:
+        # The password is left out so that a logged or printed settings
+        # object never shows it.
+        shown = ", ".join(
+            f"{name}={getattr(self, name)!r}"
+            for name in ("host", "port", "user", "timeout", "pasv", "encoding", "tls", "verify", "cafile")
+        )
+        return f"FTPSettings({shown}, password=***)"
+
+    @property
+    def where(self) -> str:
+        """The server as messages name it: scheme, user, host and port, never the password."""
+        host = f"[{self.host}]" if ":" in self.host else self.host
+        user = quote(self.user, safe="")
+        return f"{'ftps' if self.tls else 'ftp'}://{user}@{host}:{self.port}"
+
+
+#: The options an FTP section may hold.
+FTP_OPTIONS = ("host", "port", "user", "password", "timeout", "pasv", "encoding", "tls", "verify", "cafile")
 
 
 class EnvConfig:
@@ -164,6 +216,35 @@ class EnvConfig:
     ENV_FILE = "DRAVLEN_CONFIG"
     ENV_PREFIX = "DRAVLEN_"
     DEFAULT_FILE = "~/.config/dravlen/dravlen.ini"
+
+    # Sections given in code: name -> options (text values, as in a file).
+    _memory: dict[str, dict[str, str]] = {}
+    _memory_lock = threading.Lock()
+
+    @classmethod
+    def add_section(cls, name: str, options: Mapping[str, object]) -> str:
+        """Hold the section *name* with *options* in memory and return *name*.
+
+        Every later `init_configer()` holds it, in place of a file's section
+        of that name.  Adding the same options again under the same name is
+        harmless; other options under a name already held are a `ConfigError`.
+        """
+        values = {str(key).lower(): _text(value) for key, value in options.items() if value is not None}
+        for option in values:
+            _check_option(name, option, lambda: "the settings given in code")
+        with cls._memory_lock:
+            held = cls._memory.get(name)
+            if held is not None and held != values:
+                raise ConfigError(f"dravlen configuration [{name}] is already held with other settings")
+            cls._memory[name] = values
+        return name
+
+    @classmethod
+    def memory_section(cls, name: str) -> dict[str, str] | None:
+        """A copy of the options of the in-memory section *name*, or None."""
+        with cls._memory_lock:
+            held = cls._memory.get(name)
+            return dict(held) if held is not None else None
 
     @classmethod
     def config_file(cls) -> Path | None:
@@ -188,6 +269,15 @@ class EnvConfig:
         if path is not None:
             configer.read_path(path)
         configer.overlay_env(os.environ, cls.ENV_PREFIX, skip=frozenset({cls.ENV_FILE}))
+        with cls._memory_lock:
+            held = list(cls._memory.items())
+        for name, options in held:
+            if configer.has_section(name):
+                configer.remove_section(name)
+            configer.add_section(name)
+            for option, value in options.items():
+                configer.set(name, option, value)
+            configer.in_memory.add(name)
         return configer
 
     @classmethod
@@ -204,6 +294,9 @@ class EnvConfig:
         for callers that only need the options that do not connect.
         """
         c = configer if configer is not None else cls.init_configer()
+        if c.has_section(section) or section == configparser.DEFAULTSECT:
+            for option in c.options(section):
+                _check_option(section, option, lambda option=option: c.origin(section, option))
         host = c.get(section, "host", fallback="").strip()
         if require_host and not host:
             where = c.source_file or f"a file named by {cls.ENV_FILE}"
@@ -230,4 +323,35 @@ class EnvConfig:
             timeout=timeout,
             pasv=c.getboolean(section, "pasv", fallback=True),
             encoding=encoding,
+            tls=c.getboolean(section, "tls", fallback=False),
+            verify=c.getboolean(section, "verify", fallback=True),
+            cafile=_cafile(c, section),
         )
+
+
+def _cafile(c: Configer, section: str) -> str:
+    cafile = c.get(section, "cafile", fallback="").strip()
+    if cafile:
+        path = Path(cafile).expanduser()
+        if not path.is_file():
+            raise c.bad_value(section, "cafile", "a file of PEM certificates")
+        cafile = str(path)
+    return cafile
+
+
+def _text(value: object) -> str:
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    return str(value)
+
+
+def _check_option(section: str, option: str, origin: Any) -> None:
+    """A `ConfigError` for an option no FTP section knows, with the likely one meant."""
+    if option in FTP_OPTIONS:
+        return
+    close = difflib.get_close_matches(option, FTP_OPTIONS, n=1, cutoff=0.6)
+    hint = f"; did you mean {close[0]!r}?" if close else "."
+    raise ConfigError(
+        f"dravlen configuration [{section}] has an unknown option {option!r} (from {origin()}){hint}"
+        f" Known options: {', '.join(FTP_OPTIONS)}."
+    )

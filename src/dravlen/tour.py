@@ -1,12 +1,14 @@
 """A tour of every FTPPath operation, printed as it runs.
 
-    python -m dravlen.tour              # against an FTP server embedded on loopback
-    python -m dravlen.tour --configured  # against the [ftp] section of your configuration
+    python -m dravlen.tour                           # against an FTP server embedded on loopback
+    python -m dravlen.tour --url ftps://me@host/     # against your server, named by URL
+    python -m dravlen.tour --section backup          # against a section of your configuration
+    python -m dravlen.tour --configured              # against its [ftp] section
 
 The embedded server is pyftpdlib (``pip install 'dravlen[tour]'``), serving a
-temporary folder on 127.0.0.1; the tour writes a configuration for it and
-points ``DRAVLEN_CONFIG`` at it.  With ``--configured`` the tour works below
-``/dravlen-tour-<pid>`` on your server and removes it at the end.
+temporary folder on 127.0.0.1.  On your own server the tour works in a
+folder ``dravlen-tour-<pid>`` that it makes in the login directory (``/``
+may not be writable), and removes it at the end.
 """
 
 from __future__ import annotations
@@ -17,6 +19,10 @@ import sys
 import tempfile
 import threading
 from pathlib import Path
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from dravlen.ftp.path import FTPPath
 
 
 def _start_embedded(root: str) -> tuple[str, int, object]:
@@ -42,13 +48,19 @@ def _start_embedded(root: str) -> tuple[str, int, object]:
     return host, port, server
 
 
+def _core_class() -> type[FTPPath]:
+    from dravlen.ftp.path import FTPPath
+
+    return FTPPath
+
+
 def _show(label: str, value: object) -> None:
     print(f"{label:<44} {value!r}")
 
 
-def tour(base: str) -> None:
-    from dravlen.ftp.path import FTPPath
-
+def tour(base: str, path_class: type[FTPPath] | None = None) -> None:
+    """Every operation below *base*, on the server of *path_class* (``FTPPath``'s by default)."""
+    FTPPath = path_class or _core_class()
     top = FTPPath(base)
     _show(f"FTPPath({base!r}).exists", top.exists)
     _show("mkdir() of a nested directory", FTPPath(f"{base}/docs/2026").mkdir())
@@ -76,22 +88,30 @@ def tour(base: str) -> None:
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(prog="python -m dravlen.tour", description=__doc__.splitlines()[0])
-    parser.add_argument("--configured", action="store_true", help="use the [ftp] section of your configuration")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--url", help="your server, as ftp://[user[:password]@]host[:port]/ or ftps://...")
+    where.add_argument("--section", metavar="NAME", help="a section of your configuration")
+    where.add_argument("--configured", action="store_true", help="the [ftp] section of your configuration")
     args = parser.parse_args(argv)
-    if args.configured:
-        tour(f"/dravlen-tour-{os.getpid()}")
+    if args.url is not None or args.section is not None or args.configured:
+        from dravlen.ftp import server
+
+        try:
+            cls = server(args.url) if args.url is not None else server(section=args.section or "ftp")
+        except (TypeError, ValueError) as exc:  # ConfigError too
+            parser.error(str(exc))
+        print(f"on {cls.__name__}, in the login directory")
+        tour(f"dravlen-tour-{os.getpid()}", cls)
         return 0
     with tempfile.TemporaryDirectory() as root:
-        host, port, server = _start_embedded(root)
-        config = Path(root).parent / f"dravlen-tour-{os.getpid()}.ini"
-        config.write_text(f"[ftp]\nhost = {host}\nport = {port}\nuser = tour\npassword = tour\ntimeout = 10\n")
-        os.environ["DRAVLEN_CONFIG"] = str(config)
+        host, port, embedded = _start_embedded(root)
         try:
             print(f"embedded FTP server on {host}:{port}, serving {root}")
-            tour("/tour")
+            from dravlen.ftp import server
+
+            tour("/tour", server(host=host, port=port, user="tour", password="tour", timeout=10))
         finally:
-            server.close_all()
-            config.unlink()
+            embedded.close_all()
     return 0
 
 

@@ -85,14 +85,21 @@ void bind(const Function* f, PyObject* const* args, size_t nargsf, PyObject* kwn
     }
 }
 
-// A CR or LF in a path would end the command line early and start another:
-// such a path is refused before any command is sent.
+// A CR or LF in a path would end the command line early and start another,
+// and servers cut a name at a NUL (or change it): such a path is refused
+// before any command is sent.
 void refuse_line_breaks(PyObject* self) {
     Ref text = call_method(attr(self, N.path), N.as_posix);
     if (!PyUnicode_Check(text.get())) return;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
-    if (PyUnicode_FindChar(text, '\n', 0, n, 1) == -1 && PyUnicode_FindChar(text, '\r', 0, n, 1) == -1) return;
-    PyErr_Format(PyExc_ValueError, "Remote path %R holds a line break, which an FTP command cannot carry", text.get());
+    const char* what = nullptr;
+    for (Py_ssize_t i = 0; i < n && what == nullptr; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ_CHAR(text.get(), i);
+        if (ch == '\n' || ch == '\r') what = "a line break";
+        if (ch == 0) what = "a NUL character";
+    }
+    if (what == nullptr) return;
+    PyErr_Format(PyExc_ValueError, "Remote path %R holds %s, which an FTP command cannot carry", text.get(), what);
     raised();
 }
 

@@ -31,6 +31,7 @@ void drop_state(Generator* g) {
     Py_CLEAR(g->state.pattern);
     Py_CLEAR(g->state.globals);
     Py_CLEAR(g->state.data);
+    Py_CLEAR(g->state.encoding);
 }
 
 void finish(Generator* g) {
@@ -164,6 +165,7 @@ int generator_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(g->state.pattern);
     Py_VISIT(g->state.globals);
     Py_VISIT(g->state.data);
+    Py_VISIT(g->state.encoding);
     Py_VISIT(g->code);
     return 0;
 }
@@ -240,7 +242,7 @@ void init_generator_type(PyObject* module) {
 Ref make_glob_generator(PyObject* self, PyObject* pattern, PyObject* globals, PyObject* code) {
     Generator* g = PyObject_GC_New(Generator, generator_type);
     if (g == nullptr) raised();
-    g->state = GlobState{Py_NewRef(self), Py_NewRef(pattern), Py_NewRef(globals), nullptr, 0, false};
+    g->state = GlobState{Py_NewRef(self), Py_NewRef(pattern), Py_NewRef(globals), nullptr, 0, nullptr, false};
     g->code = Py_XNewRef(code);
     g->weakrefs = nullptr;
     g->status = Status::created;

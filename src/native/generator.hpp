@@ -13,6 +13,7 @@ struct GlobState {
     PyObject* globals;  // module namespace, for names looked up at each use
     PyObject* data;     // the listing lines, or nullptr before the first request
     Py_ssize_t pos;     // index in data of the next line to examine
+    PyObject* encoding; // the client's text encoding, or nullptr before the first request
     bool machine;       // data holds MLSD lines rather than long-listing lines
 };
 

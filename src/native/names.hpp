@@ -109,7 +109,27 @@ namespace dravlen {
     X(cmd_LIST_all, "LIST -a ")                  \
     X(cmd_MLSD, "MLSD ")                         \
     X(no_mlsd, "_dravlen_no_mlsd")               \
-    X(size, "size")
+    X(size, "size")                              \
+    X(_drop_client, "_drop_client")              \
+    X(encoding, "encoding")                      \
+    X(parse257, "parse257")                      \
+    X(absolute, "absolute")                      \
+    X(parents, "parents")                        \
+    X(stat, "stat")                              \
+    X(st_dev, "st_dev")                          \
+    X(st_ino, "st_ino")                          \
+    X(surrogateescape, "surrogateescape")        \
+    X(home_dir, "_dravlen_home")                 \
+    X(cmd_SIZE, "SIZE ")                         \
+    X(cmd_CWD, "CWD ")                           \
+    X(cmd_PWD, "PWD")                            \
+    X(cmd_LIST_here, "LIST -a")                  \
+    X(text_utf8, "utf-8")                        \
+    X(Error, "Error")                            \
+    X(lower, "lower")                            \
+    X(encode, "encode")                          \
+    X(text_ascii, "ascii")                       \
+    X(cmd_LIST_bare, "LIST")
 
 struct Names {
 #define DRAVLEN_FIELD(field, text) PyObject* field;

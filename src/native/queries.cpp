@@ -15,6 +15,22 @@ Ref interrupt(const Call&) {
 
 enum class Known { missing, present, unsure };
 
+// STAT, like NLST, expands patterns on some servers; CWD does not. So a path
+// holding pattern characters is looked for by its exact name in the long
+// listing of its parent, taken from inside the parent.
+Known listed_in_parent(const Call& c, PyObject* self) {
+    Ref parent = attr(self, N.parent);
+    Ref lines = Ref::check(PyList_New(0));
+    if (!op::enters(c, parent, lines)) return Known::missing;
+    Ref own = attr(attr(self, N.path), N.item_name);
+    Ref encoding = op::encoding_of(attr(self, N.client));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) {
+        op::Listed entry = op::long_entry(PyList_GET_ITEM(lines.get(), i), encoding);
+        if (entry.name && entry.names(own)) return Known::present;
+    }
+    return Known::missing;
+}
+
 // Asks about the path on the control connection, for the answers of NLST
 // that servers disagree on (an empty listing, a refusal): MLST where the
 // server has it, else STAT, whose reply lists an entry for anything there.
@@ -24,7 +40,7 @@ Known confirm(const Call& c, PyObject* self) {
     Ref perm = attr(ftplib, N.error_perm);
     if (PyObject_HasAttr(client, N.no_mlst) == 0) {
         try {
-            call(attr(client, N.sendcmd), op::command(N.cmd_MLST, self));
+            op::exchange(c, self, attr(client, N.sendcmd), op::command(N.cmd_MLST, self));
             return Known::present;
         } catch (PyErrorSet&) {
             Except exc;
@@ -39,9 +55,10 @@ Known confirm(const Call& c, PyObject* self) {
             }
         }
     }
+    if (op::has_wildcard(op::posix(self))) return listed_in_parent(c, self);
     Ref reply;
     try {
-        reply = call(attr(client, N.sendcmd), op::command(N.cmd_STAT, self));
+        reply = op::exchange(c, self, attr(client, N.sendcmd), op::command(N.cmd_STAT, self));
     } catch (PyErrorSet&) {
         Except exc;
         if (exc.matches(perm)) return op::has_code(exc.value(), "550") ? Known::missing : Known::unsure;
@@ -60,10 +77,13 @@ Known confirm(const Call& c, PyObject* self) {
 
 Ref exists(const Call& c) {
     PyObject* self = c.arg[0];
+    // NLST's argument is a pattern to some servers: its answer could be about
+    // other entries that the pattern matches.
+    if (op::has_wildcard(op::posix(self))) return boolean(confirm(c, self) == Known::present);
     try {
         Ref client = attr(self, N.client);
         Ref nlst = attr(client, N.nlst);
-        Ref listing = call(nlst, op::posix(self));
+        Ref listing = op::transfer(c, self, [&] { return call(nlst, op::posix(self)); });
         if (truthy(listing)) return boolean(true);
     } catch (PyErrorSet&) {
         Except exc;
@@ -97,9 +117,12 @@ Ref is_dir(const Call& c) {
             op::valid_reset(self);
             return boolean(false);
         }
-        if (!exc.matches(op::error_perm(c))) exc.reraise();
+        if (!exc.matches(op::error_perm(c))) {
+            op::drop_if_open(c, self, exc);
+            exc.reraise();
+        }
         op::valid_reset(self);
-        return boolean(true);
+        return boolean(op::refused_as_directory(c, self));
     }
     return boolean(false);  // an empty file: the transfer completed without data
 }
@@ -124,7 +147,7 @@ Ref mtime(const Call& c) {
     try {
         if (!truthy(attr(self, N.exists))) op::raise_about(PyExc_FileNotFoundError, "'", self, "' does not exist.");
         Ref sendcmd = attr(attr(self, N.client), N.sendcmd);
-        Ref response = call(sendcmd, op::command(N.cmd_MDTM, self));
+        Ref response = op::exchange(c, self, sendcmd, op::command(N.cmd_MDTM, self));
         if (!truthy(call_method(response, N.startswith, N.text_213))) {
             Ref shown = Ref::check(PyObject_Format(response, N.text_empty));
             Ref path = Ref::check(PyObject_Str(attr(self, N.path)));

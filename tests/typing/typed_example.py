@@ -1,4 +1,4 @@
-"""Typed use of every FTPPath member, for `mypy --strict` (.ci/typecheck.sh).
+"""Typed use of every FTPPath and RemotePath member, for `mypy --strict` (.ci/typecheck.sh).
 
 Not a test module and never run: each value is bound to a variable of the
 type the member must have, so a wrong or missing declaration is an error.
@@ -10,10 +10,13 @@ from __future__ import annotations
 
 import datetime
 import ftplib
+import io
 from typing import Any, Generator, NoReturn, Optional
 
 from dravlen.base import BasePath
+from dravlen.ftp.listing import Entry, list_dir
 from dravlen.ftp.path import FTPPath, interrupt
+from dravlen.ftp.remote import RemotePath
 
 
 class Backup(FTPPath):
@@ -50,3 +53,28 @@ def build() -> list[FTPPath]:
     backup = Backup("/data")
     also: FTPPath = Backup(backup)
     return use(FTPPath("/data/report.csv")) + use(also)
+
+
+def use_remote(path: RemotePath) -> list[RemotePath]:
+    core: FTPPath = path
+    info: Entry = path.info()
+    kind: str = info.kind
+    size: Optional[int] = info.size
+    when: Optional[datetime.datetime] = info.mtime
+    total: int = path.size
+    names: list[RemotePath] = list(path.iterdir())
+    pairs: list[tuple[RemotePath, Entry]] = list(path.iterdir(detail=True))
+    reader: io.BufferedReader = path.open()
+    block: bytes = reader.read1(1024)
+    writer: io.BufferedWriter = path.open("wb")
+    text: io.TextIOWrapper = path.open("r", encoding="utf-8")
+    line: str = text.readline()
+    moved: int = path.download("/tmp/local-copy")
+    renamed: RemotePath = path.rename("/data/renamed.csv")
+    for folder, dirs, files in path.walk():
+        first_dir: str = dirs[0]
+        print(folder, first_dir, files)
+    found: list[RemotePath] = list(path.rglob("*.csv")) + list(path.find("a/**/b"))
+    entries: list[Entry] = list_dir(path)
+    print(core, kind, size, when, total, pairs, block, writer, line, moved, renamed, entries)
+    return names + found

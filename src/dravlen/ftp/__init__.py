@@ -11,12 +11,13 @@ import importlib
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
+    from dravlen.ftp.connect import server
     from dravlen.ftp.remote import RemotePath
 
-__all__ = ["RemotePath"]
+__all__ = ["RemotePath", "server"]
 
 # name -> the submodule that defines it
-_LAZY = {"RemotePath": "dravlen.ftp.remote"}
+_LAZY = {"RemotePath": "dravlen.ftp.remote", "server": "dravlen.ftp.connect"}
 
 
 def __getattr__(name: str) -> Any:

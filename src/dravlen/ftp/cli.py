@@ -1,6 +1,7 @@
 """The command line of the FTP backend: ``python -m dravlen.ftp``.
 
-Every command works through `FTPPath`'s public members, on the server of the
+Every command works through the public members of `RemotePath` (the core
+`FTPPath` and the everyday members beside it), on the server of the
 configuration section ``[ftp]`` (or the one ``--section`` names) of the file
 ``DRAVLEN_CONFIG`` names.  Exit status: 0 done, 1 the operation failed (one
 line ``dravlen: <path>: <reason>`` on stderr), 2 a usage error.
@@ -9,6 +10,7 @@ line ``dravlen: <path>: <reason>`` on stderr), 2 a usage error.
 from __future__ import annotations
 
 import argparse
+import fnmatch
 import ftplib
 import os
 import sys
@@ -17,6 +19,7 @@ from typing import Callable, Optional, Sequence
 from dravlen.config import ConfigError
 from dravlen.ftp import tree
 from dravlen.ftp.path import FTPPath
+from dravlen.ftp.remote import Entry, RemotePath
 
 PROG = "python -m dravlen.ftp"
 
@@ -42,11 +45,11 @@ def _reason(exc: BaseException) -> str:
     return str(exc).rstrip(".") or type(exc).__name__
 
 
-def _path_class(section: str) -> type[FTPPath]:
-    if section == FTPPath._section[0]:
-        return FTPPath
-    # FTPPath takes its section from the class, so another section needs a subclass.
-    return type("SectionFTPPath", (FTPPath,), {"_section": (section,)})
+def _path_class(section: str) -> type[RemotePath]:
+    if section == RemotePath._section[0]:
+        return RemotePath
+    # The section comes from the class, so another section needs a subclass.
+    return type("SectionRemotePath", (RemotePath,), {"_section": (section,)})
 
 
 def _out(data: bytes) -> None:
@@ -61,7 +64,40 @@ def _out(data: bytes) -> None:
 # commands
 
 
-def cmd_ls(cls: type[FTPPath], args: argparse.Namespace) -> None:
+def _name_bytes(name: str) -> bytes:
+    # Bytes of a name that were not valid text come out as they came in.
+    return name.encode("utf-8", "surrogateescape")
+
+
+def _long_line(entry: Entry, shown: str) -> bytes:
+    size = "-" if entry.size is None else str(entry.size)
+    when = "-" if entry.mtime is None else entry.mtime.strftime("%Y-%m-%d %H:%M:%S")
+    target = "" if entry.target is None else f" -> {entry.target}"
+    return _name_bytes(f"{entry.kind:<5} {size:>12} {when:<19} {shown}{target}\n")
+
+
+def cmd_ls_long(cls: type[RemotePath], args: argparse.Namespace) -> None:
+    # Kinds, sizes and times all come from the one listing of the directory.
+    top = cls(args.path)
+    try:
+        entries = sorted(top.iterdir(detail=True), key=lambda pair: pair[0].name)
+    except FileNotFoundError:
+        raise Failure(top, "No such file or directory") from None
+    except NotADirectoryError:
+        if args.pattern is not None:
+            raise Failure(top, "Not a directory") from None
+        _out(_long_line(top.info(), str(top)))  # like ls: a file lists as itself
+        return
+    pattern = args.pattern or "*"
+    for path, entry in entries:
+        if fnmatch.fnmatch(path.name, pattern):
+            _out(_long_line(entry, entry.name))
+
+
+def cmd_ls(cls: type[RemotePath], args: argparse.Namespace) -> None:
+    if args.long:
+        cmd_ls_long(cls, args)
+        return
     top = cls(args.path)
     try:
         entries = sorted(top.glob(args.pattern or "*"), key=lambda p: p.name)
@@ -92,15 +128,60 @@ def cmd_stat(cls: type[FTPPath], args: argparse.Namespace) -> None:
     _out(f"path: {path}\nexists: yes\nkind: {kind}\nmtime: {mtime}\n".encode())
 
 
-def cmd_cat(cls: type[FTPPath], args: argparse.Namespace) -> None:
+def cmd_cat(cls: type[RemotePath], args: argparse.Namespace) -> None:
     path = cls(args.path)
     try:
-        data = path.read()
+        stream = path.open("rb")
     except FileNotFoundError:
         raise Failure(path, "No such file or directory") from None
-    except TypeError:  # the backend's word for "not a file"
+    except IsADirectoryError:
         raise Failure(path, "Is a directory") from None
-    _out(data)
+    # Streamed block by block: memory stays flat whatever the file's size.
+    with stream:
+        while block := stream.read1(_BLOCK):
+            _out(block)
+
+
+_BLOCK = 1 << 20
+
+
+def cmd_get(cls: type[RemotePath], args: argparse.Namespace) -> None:
+    if args.recursive:
+        cmd_get_tree(cls, args)
+        return
+    path = cls(args.remote)
+    local = args.local if args.local is not None else (path.name or ".")
+    if os.path.isdir(local):  # into that directory, like cp
+        local = os.path.join(local, path.name)
+    try:
+        path.download(local)
+    except FileNotFoundError as exc:
+        if exc.filename:  # the local folder is missing
+            raise Failure(exc.filename, _reason(exc)) from None
+        raise Failure(path, "No such file or directory") from None
+    except IsADirectoryError as exc:
+        if exc.filename:
+            raise Failure(exc.filename, _reason(exc)) from None
+        raise Failure(path, "Is a directory (use -r)") from None
+    except OSError as exc:
+        if exc.filename:  # the local side failed, and says which file
+            raise Failure(exc.filename, _reason(exc)) from None
+        raise Failure(path, _reason(exc)) from None
+
+
+def cmd_mv(cls: type[RemotePath], args: argparse.Namespace) -> None:
+    source = cls(args.source)
+    target = args.target
+    if target.endswith("/"):  # into that directory, like mv
+        target += source.name
+    try:
+        source.rename(target)
+    except FileNotFoundError as exc:
+        if str(exc).startswith(f"'{source.path}' does not exist"):
+            raise Failure(source, "No such file or directory") from None
+        raise Failure(source, _reason(exc)) from None
+    except OSError as exc:
+        raise Failure(source, _reason(exc)) from None
 
 
 class _Bar:
@@ -185,17 +266,10 @@ def cmd_put(cls: type[FTPPath], args: argparse.Namespace) -> None:
         raise Failure(remote, _reason(exc)) from None
 
 
-def cmd_get(cls: type[FTPPath], args: argparse.Namespace) -> None:
+def cmd_get_tree(cls: type[FTPPath], args: argparse.Namespace) -> None:
     source = cls(args.remote)
-    if source.path.name in ("", ".", "..") and not args.recursive:
-        raise Failure(source, "Is a directory (use -r)")
-    local = _into(args.local, source.path.name or "download", os.path.isdir)
-    if not args.recursive:
-        try:
-            if source.is_dir():
-                raise Failure(source, "Is a directory (use -r)")
-        except FileNotFoundError:
-            raise Failure(source, "No such file or directory") from None
+    name = source.path.name if source.path.name not in ("", ".", "..") else "download"
+    local = _into(args.local if args.local is not None else name, name, os.path.isdir)
     try:
         _run_tree(lambda bar: tree.download_tree(source, local, connections=args.jobs,
                                                  progress=bar), "get")
@@ -270,9 +344,12 @@ def build_parser() -> argparse.ArgumentParser:
                         help="configuration section of the server (default: ftp)")
     common.add_argument("--section", metavar="NAME", type=_section_name, default=argparse.SUPPRESS,
                         help="configuration section of the server (default: ftp)")
+    parser.add_argument("--url", metavar="URL",
+                        help="the server as ftp://[user[:password]@]host[:port]/ or ftps://..., "
+                        "instead of a configuration section")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name: str, run: Callable[[type[FTPPath], argparse.Namespace], None],
+    def command(name: str, run: Callable[[type[RemotePath], argparse.Namespace], None],
                 summary: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, parents=[common], help=summary, description=summary)
         sub.set_defaults(run=run)
@@ -284,6 +361,8 @@ def build_parser() -> argparse.ArgumentParser:
                     help="fnmatch pattern for the names (default: *)")
     ls.add_argument("-F", "--classify", action="store_true",
                     help="append / to directories (one extra probe per entry)")
+    ls.add_argument("-l", "--long", action="store_true",
+                    help="show kind, size and modification time (UTC), all from the one listing")
 
     command("stat", cmd_stat, "Show whether PATH exists, its kind and modification time."
             ).add_argument("path", metavar="PATH")
@@ -296,21 +375,26 @@ def build_parser() -> argparse.ArgumentParser:
                          help="connections used at once (default: %(default)s; fewer where the"
                          " server allows fewer)")
 
+    get = command("get", cmd_get, "Download a remote file, or with -r a directory tree, to LOCAL;"
+                  " with -r, files already here with the same size and time are skipped.")
+    get.add_argument("remote", metavar="REMOTE")
+    get.add_argument("local", metavar="LOCAL", nargs="?",
+                     help="the local name, or a directory to put it in (default: here, same name)")
+    get.add_argument("-r", "-R", "--recursive", action="store_true",
+                     help="download a directory and everything below it")
+    jobs(get)
+
+    mv = command("mv", cmd_mv, "Rename or move a remote file or directory.")
+    mv.add_argument("source", metavar="SOURCE")
+    mv.add_argument("target", metavar="TARGET",
+                    help="the new name; ending in / moves SOURCE into that directory")
+
     put = command("put", cmd_put, "Upload a local file or directory tree to REMOTE; files"
                   " already there with the same size are skipped.")
     put.add_argument("local", metavar="LOCAL")
     put.add_argument("remote", metavar="REMOTE",
                      help="the remote name; ending in / puts LOCAL inside that directory")
     jobs(put)
-
-    get = command("get", cmd_get, "Download a remote file, or with -r a directory tree, to LOCAL;"
-                  " files already here with the same size and time are skipped.")
-    get.add_argument("remote", metavar="REMOTE")
-    get.add_argument("local", metavar="LOCAL",
-                     help="the local name; ending in / (or an existing directory) puts REMOTE inside it")
-    get.add_argument("-r", "-R", "--recursive", action="store_true",
-                     help="download a directory and everything below it")
-    jobs(get)
 
     rm = command("rm", cmd_rm, "Delete a remote file, or with -r a directory and all below it.")
     rm.add_argument("path", metavar="PATH")
@@ -334,8 +418,17 @@ def _fail(message: str) -> int:
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
-    args = build_parser().parse_args(argv)
-    cls = _path_class(args.section)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    if args.url is None:
+        cls = _path_class(args.section)
+    else:
+        from dravlen.ftp.connect import server
+
+        try:
+            cls = server(args.url)
+        except (TypeError, ValueError) as exc:  # ConfigError too
+            parser.error(str(exc))
     try:
         args.run(cls, args)
     except Failure as failure:
@@ -353,7 +446,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 141  # as a shell reports a command ended by SIGPIPE
     except (OSError, EOFError, ftplib.Error) as exc:
         # Connection trouble and the server's refusals, in any command.
-        subject = args.remote if args.command in ("put", "get") else args.path
+        subject = {"put": "remote", "get": "remote", "mv": "source"}.get(args.command, "path")
+        subject = getattr(args, subject)
         return _fail(f"{subject}: {_reason(exc)}")
     except KeyboardInterrupt:
         return 130

@@ -18,18 +18,20 @@ valid in the client's encoding are kept as lone surrogates
 from __future__ import annotations
 
 import ftplib
+import functools
 import logging
 import re
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, TypeVar
 
 from dravlen.base import retry
 
 if TYPE_CHECKING:
     from dravlen.base import BasePath
 
-__all__ = ["Entry", "list_dir", "parse_list", "parse_mlsd", "parse_mlsx_facts"]
+__all__ = ["Entry", "Listing", "drop_on_interrupt", "list_dir", "parse_list", "parse_mlsd", "parse_mlst", "parse_mlsx_facts"]
 
 log = logging.getLogger(__name__)
 
@@ -69,6 +71,23 @@ class _Unreadable(Exception):
     """A listing line that is no entry in any format known here."""
 
 
+class _Ambiguous(Exception):
+    """A link line whose text holds " -> " more than once: where its name
+    ends cannot be told."""
+
+
+class Listing(list[Entry]):
+    """The entries of a directory, and in ``skipped`` the listing lines that
+    name an entry that could not be told apart (a link line such as
+    ``a -> b -> c``), so that whoever copies or compares a tree can say so."""
+
+    skipped: list[str]
+
+    def __init__(self, entries: Any = (), skipped: Any = ()) -> None:
+        super().__init__(entries)
+        self.skipped = list(skipped)
+
+
 def _child_name(name: str) -> bool:
     """Whether *name* can name an entry inside the listed directory."""
     return name not in ("", ".", "..") and "/" not in name and "\0" not in name
@@ -82,8 +101,9 @@ def _mlsx_time(value: str) -> datetime | None:
     whole, _, fraction = value.partition(".")
     if len(whole) != 14 or not whole.isascii() or not whole.isdigit():
         return None
-    try:
-        when = datetime.strptime(whole, "%Y%m%d%H%M%S").replace(tzinfo=timezone.utc)
+    try:  # by hand: strptime costs more than the rest of a line's parsing
+        when = datetime(int(whole[:4]), int(whole[4:6]), int(whole[6:8]), int(whole[8:10]),
+                        int(whole[10:12]), int(whole[12:]), tzinfo=timezone.utc)
     except ValueError:
         return None
     if fraction.isascii() and fraction.isdigit():
@@ -189,17 +209,23 @@ _DOS = re.compile(
 
 
 def _unix_time(m: re.Match[str], now: datetime) -> datetime | None:
+    return _when(m["month"], m["day"], m["year"], m["hour"], m["minute"], m["iso"], m["isotime"], now)
+
+
+# The entries of a directory share few distinct dates: each is worked out once.
+@functools.lru_cache(maxsize=4096)
+def _when(month_text: str | None, day_text: str | None, year_text: str | None, hour_text: str | None,
+          minute_text: str | None, iso: str | None, iso_time: str | None, now: datetime) -> datetime | None:
     try:
-        if m["iso"]:
-            return datetime.strptime(f"{m['iso']} {m['isotime']}", "%Y-%m-%d %H:%M").replace(
-                tzinfo=timezone.utc)
-        month = _MONTHS.get(m["month"].lower())
-        if month is None:
+        if iso and iso_time:
+            return datetime.strptime(f"{iso} {iso_time}", "%Y-%m-%d %H:%M").replace(tzinfo=timezone.utc)
+        month = _MONTHS.get((month_text or "").lower())
+        if month is None or day_text is None:
             return None
-        day = int(m["day"])
-        if m["year"]:
-            return datetime(int(m["year"]), month, day, tzinfo=timezone.utc)
-        hour, minute = int(m["hour"]), int(m["minute"])
+        day = int(day_text)
+        if year_text:
+            return datetime(int(year_text), month, day, tzinfo=timezone.utc)
+        hour, minute = int(hour_text or ""), int(minute_text or "")
     except ValueError:
         return None
     # A date without a year is within the last six months (the ls rule):
@@ -231,8 +257,7 @@ def _read_list_line(line: str, now: datetime | None) -> Entry | None:
             if name.count(" -> ") == 1:
                 name, target = name.split(" -> ")
             elif " -> " in name:
-                log.warning("left out the link line %r: its name and its target cannot be told apart", line)
-                return None
+                raise _Ambiguous(line)
             # without any " -> " the line names the link alone
         kind = {"-": "file", "d": "dir", "l": "link"}.get(type_char, "other")
         if not _child_name(name):
@@ -272,10 +297,14 @@ def parse_list(line: str, now: datetime | None = None) -> Entry | None:
 
     Times in LIST are taken as UTC (servers list in UTC unless told
     otherwise); a Unix date without a year is placed within the six months
-    before *now* (default: the current time).
+    before *now* (default: the current time), and one with a year but no
+    time of day is taken at midnight.
     """
     try:
         return _read_list_line(line, now)
+    except _Ambiguous:
+        log.warning("left out the link line %r: its name and its target cannot be told apart", line)
+        return None
     except _Unreadable:
         return None
 
@@ -303,9 +332,9 @@ def _transfer_lines(path: BasePath, command: str) -> list[str]:
     KeyboardInterrupt drops it at once rather than wait on the server."""
     client = path.client
     client.voidcmd("TYPE A")
-    conn = client.transfercmd(command)
     chunks: list[bytes] = []
     try:
+        conn = client.transfercmd(command)
         with conn:
             while True:
                 block = conn.recv(_BLOCK)
@@ -322,6 +351,25 @@ def _transfer_lines(path: BasePath, command: str) -> list[str]:
         path._valid_reset()
         raise
     return _split_lines(b"".join(chunks), client.encoding)
+
+
+_F = TypeVar("_F", bound=Callable[..., Any])
+
+
+def drop_on_interrupt(func: _F) -> _F:
+    """Wrap a member whose first argument is the path: a KeyboardInterrupt
+    (which no retry catches) can stop a client between a command and its
+    reply, so the thread's client is dropped and the next use connects."""
+
+    @functools.wraps(func)
+    def wrapper(path: Any, *args: Any, **kwargs: Any) -> Any:
+        try:
+            return func(path, *args, **kwargs)
+        except KeyboardInterrupt:
+            path._drop_client()
+            raise
+
+    return wrapper  # type: ignore[return-value]
 
 
 def _not_understood(exc: BaseException) -> bool:
@@ -355,7 +403,9 @@ def _fetch(path: BasePath) -> tuple[bool, list[str]]:
         except ftplib.error_perm as exc:
             if not _not_understood(exc):
                 _raise_not_a_directory(path, exc)
-            setattr(client, NO_MLSD, True)
+            setattr(path.client, NO_MLSD, True)
+    if where.startswith("-"):  # LIST would take it for options
+        where = "./" + where
     client = path.client
     if not hasattr(client, PLAIN_LIST):
         try:
@@ -375,9 +425,22 @@ def _fetch(path: BasePath) -> tuple[bool, list[str]]:
         raise AssertionError("unreachable")  # pragma: no cover
 
 
-def _list_dir(path: Any) -> list[Entry]:
+def command_path(path: BasePath) -> str:
+    """The path as it goes in a command, refused as the core refuses it: a CR
+    or LF would end the command line early, and servers cut a name at a NUL."""
+    text = path.path.as_posix()
+    if "\r" in text or "\n" in text:
+        raise ValueError(f"Remote path {text!r} holds a line break, which an FTP command cannot carry")
+    if "\0" in text:
+        raise ValueError(f"Remote path {text!r} holds a NUL character, which an FTP command cannot carry")
+    return text
+
+
+def _list_dir(path: Any) -> Listing:
+    command_path(path)
     machine, lines = _fetch(path)
-    entries: list[Entry] = []
+    now = datetime.now(timezone.utc)  # places LIST's dates without a year
+    entries = Listing()
     seen_dot = False
     for line in lines:
         try:
@@ -388,9 +451,14 @@ def _list_dir(path: Any) -> list[Entry]:
                     raise _Unreadable(line) from None
                 entry = _entry_from_facts(facts, name) if _child_name(name) else None
             else:
-                entry = _read_list_line(line, None)
+                entry = _read_list_line(line, now)
                 if entry is None and _is_dot_line(line):
                     seen_dot = True
+        except _Ambiguous:
+            log.warning("'%s': left out the link line %r: its name and its target cannot be told apart",
+                        path.path, line)
+            entries.skipped.append(line)
+            continue
         except _Unreadable:
             raise ValueError(
                 f"'{path.path}': the server listed a line in no known format: {line!r}") from None
@@ -410,11 +478,14 @@ def _is_dot_line(line: str) -> bool:
     return m is not None and m["name"] == "." and m["mode"][0] == "d"
 
 
+@drop_on_interrupt
 @retry(ftplib.error_temp, ftplib.error_reply)
-def list_dir(path: Any) -> list[Entry]:
+def list_dir(path: Any) -> Listing:
     """The entries of the remote directory *path* (a `RemotePath`), in the
     server's order: one MLSD where the server has it, else one ``LIST -a``
-    (plain ``LIST`` where ``-a`` is refused); no probe per entry.
+    (plain ``LIST`` where ``-a`` is refused); no probe per entry.  Lines
+    naming an entry that cannot be told apart are logged and kept in the
+    result's ``skipped``.
 
     Raises FileNotFoundError for a missing path, NotADirectoryError for a
     file, ValueError for a listing line in no known format (naming it):

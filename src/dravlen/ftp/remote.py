@@ -2,26 +2,453 @@
 
 It is `dravlen.ftp.path.FTPPath` (the compiled core: ``exists``, ``is_dir()``,
 ``mtime``, ``read()``, ``write()``, ``upload()``, ``glob()``, ``mkdir()``,
-``delete()``) plus the everyday work built beside it in Python.  It shares
-the core's per-thread clients, ``retry`` and resynchronisation, and never
-changes what the core's members do.  Like `FTPPath` it talks to the server of
-the configuration section ``[ftp]``; `dravlen.ftp.server` hands out
-subclasses bound to other servers.
+``delete()``) plus the everyday work built beside it in Python: streaming
+(`open`, `download`), metadata (`info`, `size`, `iterdir`), `rename`, and
+walking (`walk`, `rglob`, `find`).  It shares the core's per-thread clients,
+``retry`` and resynchronisation, and never changes what the core's members
+do.  Like `FTPPath` it talks to the server of the configuration section
+``[ftp]``; `dravlen.ftp.server` hands out subclasses bound to other servers.
 """
 
 from __future__ import annotations
 
+import errno
+import fnmatch
+import ftplib
+import io
 import os
-from collections.abc import Callable
+import tempfile
+from collections.abc import Callable, Iterator
+from pathlib import PurePosixPath
+from typing import IO, Any, Literal, overload
 
+from dravlen.base import LOST_CONNECTION, BasePath, retry
 from dravlen.ftp import tree
+from dravlen.ftp.listing import Entry, command_path, drop_on_interrupt, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
+from dravlen.ftp.streams import (
+    BufferedUpload,
+    Download,
+    IncompleteTransfer,
+    TextUpload,
+    Upload,
+    open_transfer,
+)
 
-__all__ = ["RemotePath"]
+__all__ = ["Entry", "IncompleteTransfer", "RemotePath", "RenameUncertain"]
+
+# Remembered on a client whose server does not know MLST; the core reads and
+# sets the same attribute.
+NO_MLST = "_dravlen_no_mlst"
+
+# A walk deeper than this is taken for a loop of links that the server shows
+# as directories without telling their identity.
+MAX_DEPTH = 200
+
+_BLOCK = 1 << 20  # bytes moved per read in download()
+
+
+_from_parts: Any = getattr(PurePosixPath, "_from_parsed_parts", None)
+
+
+class RenameUncertain(OSError):
+    """The connection was lost after the new name was sent: the server may
+    or may not have renamed the entry."""
+
+
+def _not_understood(exc: BaseException) -> bool:
+    return str(exc)[:3] in ("500", "502")
+
+
+def _umask() -> int:
+    # Read without setting it: os.umask() would change it for every thread.
+    try:
+        with open("/proc/self/status", encoding="ascii") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError, IndexError):
+        pass
+    return 0o022
 
 
 class RemotePath(FTPPath):
     """A path on an FTP server: the core's members and the everyday ones."""
+
+    # -- metadata ----------------------------------------------------------
+
+    @drop_on_interrupt
+    @retry(ftplib.error_temp, ftplib.error_reply)
+    def info(self) -> Entry:
+        """Kind, size and modification time (aware, UTC) of the path.
+
+        One ``MLST`` where the server has it (whose kind is the server's:
+        some report where a link points, some the link); elsewhere the entry
+        of the path's line in its parent's one listing.  FileNotFoundError
+        if there is nothing.
+        """
+        where = command_path(self)
+        name = self.path.name
+        client = self.client
+        if not hasattr(client, NO_MLST):
+            try:
+                reply = client.sendcmd("MLST " + where)
+            except ftplib.error_perm as exc:
+                self._valid_reset()
+                if not _not_understood(exc):
+                    raise FileNotFoundError(f"'{self.path}' does not exist.") from exc
+                setattr(self.client, NO_MLST, True)
+            else:
+                for line in reply.split("\n")[1:]:
+                    if line.startswith(" "):
+                        entry = parse_mlst(line[1:], name or where)
+                        if entry is not None:
+                            return entry
+                        break
+        if name in ("", ".", ".."):  # no line of its own in a listing
+            if self.is_dir():
+                return Entry(name or where, "dir", None, None)
+            raise FileNotFoundError(f"'{self.path}' does not exist.")
+        try:
+            siblings = list_dir(self.parent)
+        except (FileNotFoundError, NotADirectoryError) as exc:
+            raise FileNotFoundError(f"'{self.path}' does not exist.") from exc
+        for entry in siblings:
+            if entry.name == name:
+                return entry
+        raise FileNotFoundError(f"'{self.path}' does not exist.")
+
+    @property
+    def size(self) -> int:
+        """The size of the file in bytes (`info`, or ``SIZE`` where it does
+        not tell); IsADirectoryError for a directory."""
+        entry = self.info()
+        if entry.kind == "dir":
+            raise IsADirectoryError(f"'{self.path}' is a directory.")
+        if entry.size is not None:
+            return entry.size
+        return self._size_command()
+
+    @drop_on_interrupt
+    @retry(ftplib.error_temp, ftplib.error_reply)
+    def _size_command(self) -> int:
+        where = command_path(self)
+        client = self.client
+        client.voidcmd("TYPE I")
+        try:
+            reply = client.sendcmd("SIZE " + where)
+        except ftplib.error_perm as exc:
+            self._valid_reset()
+            raise FileNotFoundError(f"'{self.path}' has no size the server tells: {exc}") from exc
+        text = reply[3:].strip()
+        if reply[:3] != "213" or not (text.isascii() and text.isdigit()):
+            raise ftplib.error_reply(reply)
+        return int(text)
+
+    @overload
+    def iterdir(self, detail: Literal[False] = ...) -> Iterator[RemotePath]: ...
+    @overload
+    def iterdir(self, detail: Literal[True]) -> Iterator[tuple[RemotePath, Entry]]: ...
+
+    def iterdir(self, detail: bool = False) -> Iterator[Any]:
+        """The entries of the directory, from one ``MLSD`` or ``LIST``: path
+        objects, or with *detail* ``(path, Entry)`` pairs (kind, size, time)."""
+        entries = list_dir(self)  # listed now, so that errors show at the call
+        return ((self._child(e.name), e) if detail else self._child(e.name) for e in entries)
+
+    def _child(self, name: str) -> RemotePath:
+        # A listed name holds no "/" and is no "." or "..": it needs none of
+        # the parsing that join() does for any text, which costs more than
+        # reading its listing line.  pathlib's parts are used where this
+        # Python has them as 3.11 does, else the path is joined.
+        path = self.path
+        try:
+            child = _from_parts(path._drv, path._root, path._parts + [name])  # type: ignore[attr-defined]
+        except (AttributeError, TypeError):
+            child = path / name
+        return type(self)(child)
+
+    # -- streaming ---------------------------------------------------------
+
+    @overload
+    def open(self, mode: Literal["rb"] = ...) -> io.BufferedReader: ...
+    @overload
+    def open(self, mode: Literal["wb"]) -> io.BufferedWriter: ...
+    @overload
+    def open(self, mode: Literal["r", "w", "rt", "wt"], *, encoding: str | None = ...,
+             errors: str | None = ..., newline: str | None = ...) -> io.TextIOWrapper: ...
+    @overload
+    def open(self, mode: str, *, encoding: str | None = ..., errors: str | None = ...,
+             newline: str | None = ...) -> IO[Any]: ...
+
+    def open(self, mode: str = "rb", *, encoding: str | None = None, errors: str | None = None,
+             newline: str | None = None) -> IO[Any]:
+        """A file object streaming the remote file: ``"rb"``/``"r"`` read it
+        (``RETR``), ``"wb"``/``"w"`` replace it (``STOR``, its parent made
+        first), in constant memory.
+
+        A reader read to its end checks the server's ``SIZE``; closed before,
+        it abandons the transfer and leaves the client in step.  A writer
+        checks ``SIZE`` on close; left by an exception in a ``with`` block it
+        cuts the upload, and the exception notes the partly written file.
+        Until it is closed, the thread's client is busy with this transfer.
+        """
+        if not isinstance(mode, str):
+            raise TypeError(f"mode must be a str, not {type(mode).__name__}")
+        kind = mode.replace("t", "") if "b" not in mode else mode
+        if kind not in ("rb", "wb", "r", "w"):
+            raise ValueError(f"mode {mode!r} is not one of 'rb', 'wb', 'r', 'w'")
+        if "b" in mode and (encoding is not None or errors is not None or newline is not None):
+            raise ValueError("binary mode takes no encoding, errors or newline")
+        if kind in ("rb", "r"):
+            reader = io.BufferedReader(self._download())
+            if kind == "rb":
+                return reader
+            return io.TextIOWrapper(reader, encoding=encoding or "utf-8", errors=errors, newline=newline)
+        writer = BufferedUpload(self._upload())
+        if kind == "wb":
+            return writer
+        return TextUpload(writer, encoding=encoding or "utf-8", errors=errors, newline=newline)
+
+    def _reader(self) -> Download:
+        where = command_path(self)
+        try:
+            client, conn = open_transfer(self, "RETR " + where)
+        except ftplib.error_perm as exc:
+            # Only on a refusal: the core's probes say why.
+            if not self.exists:
+                raise FileNotFoundError(f"'{self.path}' does not exist.") from exc
+            if self.is_dir():
+                raise IsADirectoryError(f"'{self.path}' is a directory.") from exc
+            raise PermissionError(f"'{self.path}' cannot be read: {exc}") from exc
+        return Download(self, client, conn)
+
+    _download = drop_on_interrupt(retry(ftplib.error_temp, ftplib.error_reply)(_reader))
+
+    @drop_on_interrupt
+    @retry(ftplib.error_temp, ftplib.error_reply)
+    def _upload(self) -> Upload:
+        where = command_path(self)
+        self.parent.mkdir()
+        try:
+            client, conn = open_transfer(self, "STOR " + where)
+        except ftplib.error_perm as exc:
+            raise PermissionError(f"'{self.path}' cannot be written: {exc}") from exc
+        return Upload(self, client, conn)
+
+    @drop_on_interrupt
+    @retry(ftplib.error_temp, ftplib.error_reply)
+    def download(self, local_path: str | os.PathLike[str]) -> int:
+        """Copy the remote file to *local_path*; the number of bytes.
+
+        The bytes go to a temporary file beside *local_path*, which takes its
+        name only once the transfer ended and the server's ``SIZE`` agreed;
+        on any failure the temporary file is removed and an existing
+        *local_path* is left as it was.
+        """
+        target = os.fspath(local_path)
+        if not isinstance(target, str):
+            raise TypeError(f"local_path must be a text path, not {target!r}")
+        folder, base = os.path.split(os.path.abspath(target))
+        if os.path.isdir(target):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
+        try:
+            fd, temporary = tempfile.mkstemp(prefix=f".{base}.", suffix=".part", dir=folder)
+        except OSError as exc:  # named by the folder, not by a temporary name
+            raise type(exc)(exc.errno, exc.strerror, folder) from None
+        try:
+            os.fchmod(fd, 0o666 & ~_umask())
+            with open(fd, "wb", buffering=0) as out:
+                raw = self._reader()
+                try:
+                    buffer = bytearray(_BLOCK)
+                    view = memoryview(buffer)
+                    while got := raw.readinto(view):
+                        out.write(view[:got])
+                except KeyboardInterrupt:
+                    raw.discard()
+                    raise
+                finally:
+                    raw.close()
+            os.replace(temporary, target)
+        except BaseException:
+            try:
+                os.unlink(temporary)
+            except FileNotFoundError:
+                pass
+            raise
+        return raw.moved
+
+    # -- rename ------------------------------------------------------------
+
+    def rename(self, target: str | os.PathLike[str] | RemotePath) -> RemotePath:
+        """Rename the entry to *target* on the same server (``RNFR``,
+        ``RNTO``); the new path object.
+
+        FileNotFoundError when there is nothing to rename; when the server
+        refuses the new name, FileExistsError if something is there,
+        FileNotFoundError if its folder is missing, else PermissionError
+        with the server's reply.
+        """
+        if isinstance(target, BasePath) and type(target) is not type(self):
+            raise TypeError(f"cannot rename '{self.path}' to {target!r}: another server's path")
+        new = type(self)(target)
+        return self._rename(new)
+
+    @drop_on_interrupt
+    @retry(ftplib.error_temp, ftplib.error_reply)
+    def _rename(self, new: RemotePath) -> RemotePath:
+        source, destination = command_path(self), command_path(new)
+        client = self.client
+        try:
+            client.sendcmd("RNFR " + source)
+        except ftplib.error_perm as exc:
+            self._valid_reset()
+            raise FileNotFoundError(f"'{self.path}' does not exist: {exc}") from exc
+        try:
+            client.voidcmd("RNTO " + destination)
+        except (ftplib.error_perm, ftplib.error_temp) as exc:
+            # Pure-FTPd refuses a new name with 451: no retry renames it.
+            self._valid_reset()
+            if new.exists:
+                raise FileExistsError(
+                    f"cannot rename '{self.path}' to '{new.path}': it exists ({exc})") from exc
+            if not new.parent.exists:
+                raise FileNotFoundError(
+                    f"cannot rename '{self.path}' to '{new.path}': '{new.parent.path}' does not exist"
+                ) from exc
+            raise PermissionError(f"cannot rename '{self.path}' to '{new.path}': {exc}") from exc
+        except LOST_CONNECTION as exc:
+            self._drop_client()
+            raise RenameUncertain(
+                f"the connection was lost after asking to rename '{self.path}' to '{new.path}';"
+                " whether it was renamed is unknown") from exc
+        if new.name != new.name.strip() and not new.exists:
+            # Some servers (Pure-FTPd) turn a blank that ends a new
+            # name into '_' and report success all the same.
+            raise FileNotFoundError(
+                f"the server renamed '{self.path}' but nothing is at '{new.path}': it changed the"
+                " new name (blanks at either end?)")
+        return new
+
+    # -- walking -----------------------------------------------------------
+
+    def _own_identity(self, entries: list[Entry]) -> str | None:
+        # Servers that tell identities (MLSD "unique") tell the top's too.
+        if any(e.unique for e in entries):
+            try:
+                return self.info().unique
+            except FileNotFoundError:
+                return None
+        return None
+
+    def walk(self, top_down: bool = True, on_error: Callable[[OSError], None] | None = None,
+             detail: bool = False) -> Iterator[tuple[RemotePath, list[Any], list[Any]]]:
+        """``(directory, dirnames, filenames)`` for the directory and every
+        directory below it, from one listing each, like `os.walk`.
+
+        Links (and other entries that are no directory) are among the
+        filenames and never followed; where a server shows a link as a
+        directory, one leading back to a directory being walked is left out.
+        Top-down, pruning *dirnames* in place prunes the walk.  With *detail*
+        the lists hold `Entry` objects instead of names.  Listing errors are
+        raised, or passed to *on_error* and the directory skipped.
+        """
+        try:
+            entries = list_dir(self)
+        except OSError as exc:
+            if on_error is None:
+                raise
+            on_error(exc)
+            return
+        top = self._own_identity(entries)
+        yield from self._walk(entries, top_down, on_error, detail, [top] if top else [], 0)
+
+    def _walk(self, entries: list[Entry], top_down: bool, on_error: Callable[[OSError], None] | None,
+              detail: bool, ancestors: list[str], depth: int
+              ) -> Iterator[tuple[RemotePath, list[Any], list[Any]]]:
+        if depth > MAX_DEPTH:
+            raise OSError(f"'{self.path}' is more than {MAX_DEPTH} directories deep: a loop of links?")
+        dirs = [e for e in entries if e.kind == "dir" and not (e.unique and e.unique in ancestors)]
+        files = [e for e in entries if e.kind != "dir"]
+        dir_items: list[Any] = dirs if detail else [e.name for e in dirs]
+        file_items: list[Any] = files if detail else [e.name for e in files]
+        if top_down:
+            yield self, dir_items, file_items
+        by_name = {e.name: e for e in dirs}
+        for item in dir_items:
+            entry = item if detail else by_name.get(item)
+            if entry is None:
+                continue
+            child = self.join(entry.name)
+            try:
+                below = list_dir(child)
+            except OSError as exc:
+                if on_error is None:
+                    raise
+                on_error(exc)
+                continue
+            inner = ancestors + [entry.unique] if entry.unique else ancestors
+            yield from child._walk(below, top_down, on_error, detail, inner, depth + 1)
+        if not top_down:
+            yield self, dir_items, file_items
+
+    def rglob(self, pattern: str) -> Iterator[RemotePath]:
+        """The entries matching *pattern* in this directory and every one
+        below it (`find` of ``"**/" + pattern``)."""
+        return self.find("**/" + pattern)
+
+    def find(self, pattern: str) -> Iterator[RemotePath]:
+        """The entries below this directory whose relative path matches
+        *pattern*: ``/``-separated `fnmatch` patterns, where ``**`` stands for
+        any number of directories (``"data/**/*.csv"``); one listing per
+        directory visited, links never followed."""
+        if not isinstance(pattern, str):
+            raise TypeError(f"pattern must be a str, not {type(pattern).__name__}")
+        if pattern.startswith("/"):
+            raise ValueError(f"pattern {pattern!r} must be relative")
+        parts = [part for part in pattern.split("/") if part not in ("", ".")]
+        if not parts:
+            raise ValueError(f"pattern {pattern!r} matches nothing below '{self.path}'")
+        cache: dict[PurePosixPath, list[Entry]] = {}
+        top = self._own_identity(self._listing(cache))
+        seen: set[PurePosixPath] = set()
+        for found in self._find(parts, cache, [top] if top else [], 0):
+            if found.path not in seen:
+                seen.add(found.path)
+                yield found
+
+    def _listing(self, cache: dict[PurePosixPath, list[Entry]]) -> list[Entry]:
+        entries = cache.get(self.path)
+        if entries is None:
+            entries = cache[self.path] = list_dir(self)
+        return entries
+
+    def _find(self, parts: list[str], cache: dict[PurePosixPath, list[Entry]],
+              ancestors: list[str], depth: int) -> Iterator[RemotePath]:
+        if depth > MAX_DEPTH:
+            raise OSError(f"'{self.path}' is more than {MAX_DEPTH} directories deep: a loop of links?")
+        head, rest = parts[0], parts[1:]
+        entries = self._listing(cache)
+        if head == "**":
+            if rest:
+                yield from self._find(rest, cache, ancestors, depth)
+            else:
+                yield self
+            for entry in entries:
+                if entry.kind == "dir" and not (entry.unique and entry.unique in ancestors):
+                    inner = ancestors + [entry.unique] if entry.unique else ancestors
+                    yield from self.join(entry.name)._find(parts, cache, inner, depth + 1)
+            return
+        for entry in entries:
+            if not fnmatch.fnmatchcase(entry.name, head):
+                continue
+            child = self.join(entry.name)
+            if not rest:
+                yield child
+            elif entry.kind == "dir" and not (entry.unique and entry.unique in ancestors):
+                inner = ancestors + [entry.unique] if entry.unique else ancestors
+                yield from child._find(rest, cache, inner, depth + 1)
 
     # -- whole trees (dravlen.ftp.tree) --------------------------------------
 

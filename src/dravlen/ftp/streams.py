@@ -1,0 +1,285 @@
+"""Streaming transfers: raw file objects over one FTP data connection.
+
+`Download` reads a ``RETR`` and `Upload` writes a ``STOR`` straight from and
+to the data socket, so memory stays constant whatever the size.  While one is
+open, its client is in the middle of a transfer: the thread that opened it
+uses it to the end (or closes it) before it sends anything else.
+
+A download read to its end is confirmed by the closing reply and by ``SIZE``;
+one closed before its end is abandoned and the client brought back in step
+(its closing reply read, one ``NOOP`` round) without reconnecting.  An upload
+is confirmed on close by its closing reply and ``SIZE``; one given up after an
+error is cut (the data connection reset), so the server does not take it for
+whole, and the error says the remote file was left partly written.
+"""
+
+from __future__ import annotations
+
+import ftplib
+import io
+import socket
+import struct
+from typing import Any
+
+from dravlen.base import Local
+
+__all__ = ["Download", "IncompleteTransfer", "Upload", "open_transfer"]
+
+
+class IncompleteTransfer(ConnectionError):
+    """A transfer that ended without all of the file: the bytes moved and the
+    server's SIZE differ."""
+
+
+class _Abandoned(Exception):
+    """Handled while the client is resynchronised: a transfer's closing reply
+    is still to come."""
+
+
+def _not_understood(exc: BaseException) -> bool:
+    return str(exc)[:3] in ("500", "502")
+
+
+def open_transfer(path: Any, command: str) -> tuple[ftplib.FTP, socket.socket]:
+    """Send *command* (RETR or STOR) in binary mode; the client and the data
+    connection.  A refusal leaves the client in step and is raised."""
+    client = path.client
+    client.voidcmd("TYPE I")
+    try:
+        conn = client.transfercmd(command)
+    except ftplib.error_perm:
+        path._valid_reset()
+        raise
+    return client, conn
+
+
+def confirm_size(path: Any, client: ftplib.FTP, moved: int, where: str) -> None:
+    """Raise IncompleteTransfer unless the server's SIZE is *moved*.  A server
+    that does not know SIZE cannot confirm; its closing reply is then taken."""
+    try:
+        reply = client.sendcmd("SIZE " + where)
+    except ftplib.error_perm as exc:
+        path._valid_reset()
+        if _not_understood(exc):
+            return
+        # Not confirmed is not whole (Pure-FTPd, say, stores a name with
+        # a blank at its end under another name, and has no SIZE for it).
+        raise IncompleteTransfer(
+            f"'{path.path}': {moved} bytes moved, but the server tells no size: {exc}") from exc
+    text = reply[3:].strip()
+    if reply[:3] != "213" or not (text.isascii() and text.isdigit()):
+        raise ftplib.error_reply(reply)
+    if int(text) != moved:
+        raise IncompleteTransfer(
+            f"'{path.path}': {moved} bytes moved, but the server has {int(text)}")
+
+
+class _Transfer(io.RawIOBase):
+    """One open data connection and the client it belongs to."""
+
+    def __init__(self, path: Any, client: ftplib.FTP, conn: socket.socket) -> None:
+        super().__init__()
+        self._path = path
+        self._where = path.path.as_posix()
+        self._client = client
+        self._conn: socket.socket | None = conn
+        self.moved = 0
+
+    def fileno(self) -> int:
+        raise io.UnsupportedOperation("an FTP transfer has no file descriptor of its own")
+
+    def _owned_here(self) -> bool:
+        return Local.getattr(self._path._key_on_thread()) is self._client
+
+    def _close_conn(self, reset: bool = False) -> None:
+        conn, self._conn = self._conn, None
+        if conn is None:
+            return
+        if reset:
+            # A reset, not an orderly end: the server must not store a cut
+            # upload as if it were whole.
+            try:
+                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            except OSError:
+                pass
+        try:
+            conn.close()
+        except OSError:
+            pass
+
+    def _resync(self) -> None:
+        """After the transfer was cut: bring the client in step, or drop it."""
+        if self._owned_here():
+            try:
+                raise _Abandoned()
+            except _Abandoned:
+                self._path._valid_reset()
+        else:
+            # Closed from another thread (the garbage collector's, say): this
+            # thread cannot speak for the owner's conversation; closing the
+            # client makes its owner connect afresh on next use.
+            try:
+                self._client.close()
+            except Exception:
+                pass
+
+    def discard(self) -> None:
+        """Give up at once, sending nothing: the client is closed and
+        forgotten (for KeyboardInterrupt, when no wait is wanted)."""
+        if self.closed:
+            return
+        self._close_conn(reset=True)
+        if self._owned_here():
+            self._path._drop_client()
+        else:
+            try:
+                self._client.close()
+            except Exception:
+                pass
+        super().close()
+
+
+class Download(_Transfer):
+    """The bytes of a ``RETR``, read from the data connection as they come."""
+
+    def __init__(self, path: Any, client: ftplib.FTP, conn: socket.socket) -> None:
+        super().__init__(path, client, conn)
+        self._ended = False
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        if self.closed:
+            raise ValueError("read from a closed FTP download")
+        if self._ended:
+            return 0
+        assert self._conn is not None
+        try:
+            got = self._conn.recv_into(buffer)
+        except KeyboardInterrupt:
+            self.discard()
+            raise
+        except BaseException:
+            self._give_up()
+            raise
+        if got:
+            self.moved += got
+            return got
+        self._end()
+        return 0
+
+    def _end(self) -> None:
+        self._ended = True
+        self._close_conn()
+        try:
+            self._client.voidresp()
+            confirm_size(self._path, self._client, self.moved, self._where)
+        except KeyboardInterrupt:
+            self.discard()
+            raise
+        except ftplib.Error:
+            # Its reply was read whole (a 426, a short SIZE).
+            if self._owned_here():
+                self._path._valid_reset()
+            raise
+
+    def _give_up(self) -> None:
+        if not self._ended:
+            self._ended = True
+            self._close_conn()
+            self._resync()
+
+    def close(self) -> None:
+        if not self.closed:
+            try:
+                self._give_up()  # before the end: abandon the transfer
+            finally:
+                super().close()
+
+
+class Upload(_Transfer):
+    """A ``STOR`` written straight to the data connection."""
+
+    def __init__(self, path: Any, client: ftplib.FTP, conn: socket.socket) -> None:
+        super().__init__(path, client, conn)
+        self._cut = False
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, data: Any) -> int:
+        if self.closed:
+            raise ValueError("write to a closed FTP upload")
+        view = memoryview(data).cast("B")
+        if self._cut:
+            return len(view)  # what a buffer flushes after an abort goes nowhere
+        assert self._conn is not None
+        try:
+            self._conn.sendall(view)
+        except KeyboardInterrupt:
+            self._cut = True
+            self.discard()
+            raise
+        except BaseException:
+            self.abort()
+            raise
+        self.moved += len(view)
+        return len(view)
+
+    def abort(self) -> None:
+        """Cut the upload: the data connection is reset, the client brought in step."""
+        if not self._cut and self._conn is not None:
+            self._cut = True
+            self._close_conn(reset=True)
+            self._resync()
+
+    def close(self) -> None:
+        if self.closed:
+            return
+        try:
+            if not self._cut and self._conn is not None:
+                self._close_conn()
+                try:
+                    self._client.voidresp()
+                    confirm_size(self._path, self._client, self.moved, self._where)
+                except KeyboardInterrupt:
+                    self._cut = True
+                    self.discard()
+                    raise
+                except ftplib.Error:
+                    if self._owned_here():
+                        self._path._valid_reset()
+                    raise
+        finally:
+            super().close()
+
+
+def _note_partial(path: Any, exc: BaseException | None) -> None:
+    if exc is not None:
+        exc.add_note(f"'{path.path}' on the server was left partly written")
+
+
+class BufferedUpload(io.BufferedWriter):
+    """A buffered `Upload` whose ``with`` block, left by an exception, cuts
+    the upload instead of completing it."""
+
+    def __exit__(self, kind: Any, exc: Any, tb: Any) -> None:
+        if kind is not None:
+            raw = self.raw
+            if isinstance(raw, Upload):
+                raw.abort()
+                _note_partial(raw._path, exc)
+        super().__exit__(kind, exc, tb)
+
+
+class TextUpload(io.TextIOWrapper):
+    """`BufferedUpload`'s rule, for text."""
+
+    def __exit__(self, kind: Any, exc: Any, tb: Any) -> None:
+        if kind is not None:
+            raw = getattr(self.buffer, "raw", None)
+            if isinstance(raw, Upload):
+                raw.abort()
+                _note_partial(raw._path, exc)
+        super().__exit__(kind, exc, tb)

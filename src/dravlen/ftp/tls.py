@@ -1,0 +1,92 @@
+"""Explicit FTPS: the TLS client and the TLS contexts made from a section's settings.
+
+`TLSClient` is `ftplib.FTP_TLS` with two changes:
+
+* each data connection resumes the control connection's TLS session.  vsftpd
+  (``require_ssl_reuse=YES``, its default) and ProFTPD refuse a data
+  connection that does not, so a plain ``FTP_TLS`` cannot move a byte there;
+* its TLS sockets behave like plain ones when read without blocking: a read
+  that has no whole record yet says "nothing yet" (``EAGAIN``) rather than
+  raising `ssl.SSLWantReadError`, and the end of the stream is noted, so that
+  the control connection can be brought back in step after an abandoned
+  transfer, as with plain FTP.
+
+Certificates and host names are checked by default, against the system's CA
+store or the section's ``cafile``; ``verify = false`` turns both checks off.
+"""
+
+from __future__ import annotations
+
+import errno
+import ftplib
+import functools
+import os
+import socket
+import ssl
+from typing import Any
+
+from dravlen.config import FTPSettings
+
+__all__ = ["TLSClient", "context_for"]
+
+
+class _Socket(ssl.SSLSocket):
+    """A TLS socket whose non-blocking reads look like a plain socket's."""
+
+    at_eof = False
+
+    def recv_into(self, buffer: Any, nbytes: int | None = None, flags: int = 0) -> int:
+        try:
+            got = super().recv_into(buffer, nbytes, flags)
+        except (ssl.SSLWantReadError, ssl.SSLWantWriteError):
+            raise BlockingIOError(errno.EAGAIN, "no whole TLS record yet") from None
+        if got == 0 and (nbytes or len(memoryview(buffer))):
+            self.at_eof = True
+        return got
+
+    def unwrap(self) -> Any:
+        # ftplib ends each data connection with a TLS shutdown.  A server
+        # that closed it first (pyftpdlib does, before it has finished its
+        # side of the handshake, after an empty listing) makes that fail,
+        # though everything was moved; the transfer's own reply on the
+        # control connection still says whether it succeeded.
+        try:
+            return super().unwrap()
+        except (ssl.SSLError, OSError):
+            return None
+
+
+@functools.lru_cache(maxsize=32)
+def _context(verify: bool, cafile: str, stamp: tuple[int, int] | None) -> ssl.SSLContext:
+    context = ssl.create_default_context(cafile=cafile or None)
+    if not verify:
+        context.check_hostname = False
+        context.verify_mode = ssl.CERT_NONE
+    context.sslsocket_class = _Socket
+    return context
+
+
+def context_for(settings: FTPSettings) -> ssl.SSLContext:
+    """The TLS context for *settings*: shared between clients of the same
+    ``verify`` and ``cafile``, made again when the CA file changes."""
+    stamp = None
+    if settings.cafile:
+        info = os.stat(settings.cafile)
+        stamp = (info.st_mtime_ns, info.st_size)
+    return _context(settings.verify, settings.cafile, stamp)
+
+
+class TLSClient(ftplib.FTP_TLS):
+    """`ftplib.FTP_TLS` whose data connections resume the control connection's
+    TLS session."""
+
+    def ntransfercmd(self, cmd: str, rest: int | str | None = None) -> tuple[socket.socket, int | None]:
+        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        if self._prot_p:  # type: ignore[attr-defined]
+            try:
+                session = self.sock.session if isinstance(self.sock, ssl.SSLSocket) else None
+                conn = self.context.wrap_socket(conn, server_hostname=self.host, session=session)
+            except BaseException:
+                conn.close()
+                raise
+        return conn, size
