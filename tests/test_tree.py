@@ -100,6 +100,11 @@ def test_each_tree_operation_on_every_server(server, config_file, home, tmp_path
                 in outcome.passed_over
     assert got == expected
     assert not [n for n in os.listdir(down) if n.endswith(".dravlen-part")]
+    # Named by the caller, a link at the top is followed: to a file, or to a folder.
+    assert tree.download_tree(cls(f"{top.path}/to-file"), tmp_path / "one").files == 1
+    assert (tmp_path / "one").read_bytes() == "ü".encode()
+    assert tree.download_tree(cls(f"{top.path}/to-keep"), tmp_path / "kept").files == 1
+    assert (tmp_path / "kept" / "precious").read_bytes() == b"keep me"
 
     outcome = tree.remove_tree(top, connections=3)
     assert not remote_dir.exists()

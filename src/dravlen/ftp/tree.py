@@ -980,7 +980,8 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
 
     def scan(worker: _Worker, there: str, here: str) -> None:
         entries = _entries(worker, there, pool)
-        files = size = 0
+        listed = [e for e in entries.values() if e.kind == "file"]
+        pool.add_total(len(listed), sum(e.size or 0 for e in listed))
         for name, entry in entries.items():
             source, target = _remote(there, name), os.path.join(here, name)
             if entry.kind == "dir":
@@ -992,8 +993,6 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                     continue
                 scan_later(source, target)
             elif entry.kind == "file":
-                files += 1
-                size += entry.size or 0
                 if _complete_locally(target, entry):
                     pool.finished(source, entry.size or 0, skipped=True)
                     continue
@@ -1003,7 +1002,6 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                 _link(pool, source, target, entry)
             else:
                 pool.pass_over(source, "neither a file, a directory nor a link")
-        pool.add_total(files, size)
         scanned()
 
     def start(worker: _Worker) -> None:
@@ -1022,9 +1020,18 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                                             size=entry.size, mtime=entry.mtime)))
             pool.listing = False
             return
+        if entry is not None and entry.kind == "link":
+            # A link named as the top is what the user asked for, and is followed.
+            try:
+                worker.listing(top)
+            except NotADirectoryError:
+                pool.add_total(1, 0)
+                pool.put(_Task(top, partial(_fetch, pool=pool, remote=top, local=local_top,
+                                            size=None, mtime=None)))
+                pool.listing = False
+                return
         if entry is not None and entry.kind not in ("dir", "link"):
             raise ValueError(f"'{top}' is neither a file nor a directory on the server")
-        # A link named as the top is what the user asked for, and is followed.
         try:
             parent = os.path.dirname(os.path.abspath(local_top))
             os.makedirs(parent, exist_ok=True)
