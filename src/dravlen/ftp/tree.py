@@ -49,6 +49,7 @@ if TYPE_CHECKING:
     from dravlen.ftp.listing import Entry
 
 from dravlen.base import LOST_CONNECTION, BasePath, Local
+from dravlen.ftp.tls import end_data
 
 __all__ = ["Interrupted", "Outcome", "Progress", "TreeError", "download_tree", "remove_tree",
            "upload_tree"]
@@ -722,6 +723,7 @@ def _store(worker: _Worker, pool: _Pool, local: str, remote: str, size: int) -> 
                     if sent - reported >= _REPORT_EVERY:
                         pool.moved(sent - reported)
                         reported = sent
+                end_data(conn)
             client.voidresp()
         there = client.size(remote)
         if there != sent:
@@ -899,6 +901,7 @@ def _fetch(worker: _Worker, pool: _Pool, remote: str, local: str, size: int | No
                     if got - reported >= _REPORT_EVERY:
                         pool.moved(got - reported)
                         reported = got
+                end_data(conn)
             client.voidresp()
         if size is None or got != size:
             # The listing did not say, or the file changed since: the server's
