@@ -13,7 +13,7 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_ROOT_USER_ACTION=ignore
 # Whatever the caller had on its paths must not stand in for the installed copy.
 unset PYTHONPATH MYPYPATH
 
-python3 -m pip install -q 'mypy>=1.10,<3'
+python3 -m pip install -q 'mypy>=1.10,<3' types-tqdm
 if [[ "${1:-}" != "--no-install" ]]; then
     python3 -m pip install -q .
 fi

@@ -9,6 +9,7 @@ import datetime
 import os
 import pty
 import select
+import signal
 import socket
 import subprocess
 import sys
@@ -145,7 +146,7 @@ def test_mkdir_and_rm(config, folder):
     (["mkdir", "{r}/file"], "{r}/file", "File exists"),
     (["put", "{l}/missing", "{r}/x"], "{l}/missing", "No such file or directory"),
     (["get", "{r}/nope", "{l}/x"], "{r}/nope", "No such file or directory"),
-    (["get", "{r}", "{l}/x"], "{r}", "Is a directory"),
+    (["get", "{r}", "{l}/x"], "{r}", "Is a directory (use -r)"),
     (["get", "{r}/file", "{l}/no dir/x"], "{l}/no dir", "No such file or directory"),
     (["ls", "-l", "{r}/nope"], "{r}/nope", "No such file or directory"),
     (["ls", "-l", "{r}/file", "*"], "{r}/file", "Not a directory"),
@@ -218,9 +219,61 @@ def test_progress_on_a_terminal(config, folder, tmp_path):
     if proc.poll() is None:
         proc.kill()
     assert proc.wait(10) == 0 and proc.stdout.read() == b""
-    steps = shown.decode().split("\r\x1b[K")
-    assert steps[1:] == ["0/3 a.txt", "1/3 sub/b.csv", "2/3 sub/deep/c.csv", "3/3 uploaded\r\n"]
+    # The last frame of the bar: every byte (100,005 of them) and every file.
+    last = shown.decode().replace("\r\n", "\n").split("\r")[-1]
+    assert last.startswith("put: 100%") and last.endswith("3/3 files]\n"), last
+    assert "97.7k/97.7k" in last, last
     assert (disk / "t" / "sub" / "deep" / "c.csv").stat().st_size == 100_000
+
+
+def test_get_r_and_rm_r(config, folder, tmp_path):
+    remote, disk = folder
+    make_tree(disk / "t")
+    (disk / "t" / "sub" / "bad\nname").write_bytes(b"x")  # its listing line is cut in two
+    done = cli(config, "get", "-r", "-j", "2", f"{remote}/t", tmp_path / "back")
+    assert done.returncode == 1
+    lines = done.stderr.decode().splitlines()
+    assert lines == [f"dravlen: {remote}/t/sub: the server listed a line in no known format: 'name'",
+                     "dravlen: 1 failed; 1 of 1 files, 7 B of 7 B done"]
+    assert (tmp_path / "back" / "a.txt").read_bytes() == b"one\r\n\x00\xff"  # the rest came
+    assert (tmp_path / "back" / "empty").is_dir()
+    assert os.listdir(tmp_path / "back" / "sub") == []
+
+    assert cli(config, "get", f"{remote}/t", tmp_path).stderr.decode() == \
+        f"dravlen: {remote}/t: Is a directory (use -r)\n"
+    ok(config, "get", f"{remote}/t/a.txt", tmp_path)  # into the directory, by its name
+    assert (tmp_path / "a.txt").read_bytes() == b"one\r\n\x00\xff"
+
+    (disk / "t" / "sub" / "bad\nname").unlink()
+    ok(config, "rm", "-r", "-j", "3", f"{remote}/t")
+    assert not (disk / "t").exists()
+    assert cli(config, "rm", "-r", f"{remote}/t").stderr.decode() == \
+        f"dravlen: {remote}/t: No such file or directory\n"
+    assert cli(config, "put", "-j", "0", tmp_path, f"{remote}/x").returncode == 2
+
+
+def test_ctrl_c_says_how_far_it_got(tmp_path):
+    import delayserver
+
+    srv = delayserver.start(tmp_path / "slow", delay=0.02)
+    try:
+        path = tmp_path / "slow.ini"
+        servers.make_config(srv, path, "ftp")
+        (tmp_path / "src").mkdir()
+        for i in range(300):
+            (tmp_path / "src" / f"f{i}").write_bytes(b"x" * 1000)
+        argv = [sys.executable, "-m", "dravlen.ftp", "put", "-j", "2", tmp_path / "src", "/t"]
+        proc = subprocess.Popen(argv, env=environ(path), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline and len(os.listdir(srv.root / "t") if (srv.root / "t").exists() else []) < 5:
+            time.sleep(0.05)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=10)
+        assert proc.returncode == 130, err
+        assert err.decode().startswith("dravlen: upload of ") and "interrupted after" in err.decode()
+        assert len(os.listdir(srv.root / "t")) < 300
+    finally:
+        srv.stop()
 
 
 def test_a_server_named_by_url(srv, folder, tmp_path):

@@ -78,6 +78,7 @@ def test_the_command_line_examples(ftpd, tmp_path):
     assert done.returncode == 0, done.stderr
     assert "report.csv" in done.stdout and "usage:" in done.stdout
     assert (work / "report.csv").read_bytes() == b"a,b\n1,2\n"
+    assert (work / "restored" / "2026" / "report.csv").read_bytes() == b"a,b\n1,2\n"  # get -r
     assert not (ftpd.root / "backup").exists()  # rm -r took what put and mkdir made
 
 
@@ -111,3 +112,17 @@ def test_the_tour_on_vsftpd_whose_root_is_not_writable(tmp_path):
     finally:
         srv.stop()
         shutil.rmtree(base, ignore_errors=True)
+
+
+def test_the_trees_example(ftpd, tmp_path):
+    env = _env(tmp_path, ftpd)
+    (tmp_path / "photos" / "2026").mkdir(parents=True)
+    (tmp_path / "photos" / "a.jpg").write_bytes(b"a" * 5000)
+    (tmp_path / "photos" / "2026" / ".b.jpg").write_bytes(b"b")
+    code = block("## Trees", "python")
+    done = _run([sys.executable, "-c", code], tmp_path, env)
+    assert done.returncode == 0, done.stderr
+    assert (ftpd.root / "backup" / "photos" / "2026" / ".b.jpg").read_bytes() == b"b"
+    assert (tmp_path / "restored" / "a.jpg").read_bytes() == b"a" * 5000
+    assert "Progress(files_done=2, files_total=2" in done.stdout  # the last report
+    shutil.rmtree(ftpd.root / "backup")

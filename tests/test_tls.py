@@ -147,3 +147,55 @@ def test_a_certificate_for_another_host_is_refused(tmp_path):
     finally:
         srv.stop()
         shutil.rmtree(base, ignore_errors=True)
+
+
+def test_everyday_and_tree_members_over_tls(tls_server, tls_class, tls_home, tmp_path):
+    home = tls_home.name
+    data = os.urandom(1 << 20)
+    (tls_home / "d").mkdir()
+    (tls_home / "d/big.bin").write_bytes(data)
+    (tls_home / "d/small.txt").write_bytes(b"line one\nline two\n")
+    big = tls_class(f"{home}/d/big.bin")
+
+    info = big.info()
+    assert (info.kind, info.size) == ("file", len(data)) and big.size == len(data)
+    listed = {p.name: e.kind for p, e in tls_class(f"{home}/d").iterdir(detail=True)}
+    assert listed == {"big.bin": "file", "small.txt": "file"}
+
+    with big.open("rb") as stream:
+        assert stream.read() == data
+    # A reader closed early abandons its protected data connection; the
+    # next exchanges must still be in step.
+    with big.open("rb") as stream:
+        assert stream.read(10) == data[:10]
+    with tls_class(f"{home}/d/small.txt").open("r", encoding="utf-8") as text:
+        assert text.readline() == "line one\n"
+    with tls_class(f"{home}/d/written.bin").open("wb") as stream:
+        stream.write(data[:70_000])
+    assert (tls_home / "d/written.bin").read_bytes() == data[:70_000]
+
+    assert big.download(tmp_path / "big.bin") == len(data)
+    assert (tmp_path / "big.bin").read_bytes() == data
+    moved = tls_class(f"{home}/d/written.bin").rename(tls_class(f"{home}/d/moved.bin"))
+    assert moved.name == "moved.bin" and (tls_home / "d/moved.bin").exists()
+    assert not (tls_home / "d/written.bin").exists()
+    assert sorted(p.name for p in tls_class(home).rglob("*.bin")) == ["big.bin", "moved.bin"]
+
+    local = tmp_path / "tree"
+    (local / "a/b").mkdir(parents=True)
+    for i in range(12):
+        (local / "a/b" / f"f{i}.bin").write_bytes(os.urandom(3000 + i))
+    (local / ".dot").write_bytes(b"dot")
+    up = tls_class(f"{home}/up")
+    done = up.upload_tree(local, connections=3)
+    assert done.files == 13
+    back = tmp_path / "back"
+    assert up.download_tree(back, connections=3).files == 13
+    assert sorted(p.relative_to(back).as_posix() for p in back.rglob("*") if p.is_file()) == sorted(
+        p.relative_to(local).as_posix() for p in local.rglob("*") if p.is_file())
+    for p in local.rglob("*"):
+        if p.is_file():
+            assert (back / p.relative_to(local)).read_bytes() == p.read_bytes()
+    up.remove_tree(connections=3)
+    assert not (tls_home / "up").exists()
+    assert tls_class(f"{home}/d/small.txt").read() == b"line one\nline two\n"

@@ -13,11 +13,11 @@ import argparse
 import fnmatch
 import ftplib
 import os
-import stat
 import sys
-from typing import Callable, Optional, Sequence, TextIO
+from typing import Callable, Optional, Sequence
 
 from dravlen.config import ConfigError
+from dravlen.ftp import tree
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.remote import Entry, RemotePath
 
@@ -146,6 +146,9 @@ _BLOCK = 1 << 20
 
 
 def cmd_get(cls: type[RemotePath], args: argparse.Namespace) -> None:
+    if args.recursive:
+        cmd_get_tree(cls, args)
+        return
     path = cls(args.remote)
     local = args.local if args.local is not None else (path.name or ".")
     if os.path.isdir(local):  # into that directory, like cp
@@ -159,7 +162,7 @@ def cmd_get(cls: type[RemotePath], args: argparse.Namespace) -> None:
     except IsADirectoryError as exc:
         if exc.filename:
             raise Failure(exc.filename, _reason(exc)) from None
-        raise Failure(path, "Is a directory") from None
+        raise Failure(path, "Is a directory (use -r)") from None
     except OSError as exc:
         if exc.filename:  # the local side failed, and says which file
             raise Failure(exc.filename, _reason(exc)) from None
@@ -181,74 +184,70 @@ def cmd_mv(cls: type[RemotePath], args: argparse.Namespace) -> None:
         raise Failure(source, _reason(exc)) from None
 
 
-def _plan_upload(local: str) -> tuple[list[str], list[str]]:
-    """The files to upload and the empty directories to create, relative to
-    *local* ("" for *local* itself), in upload order.
+class _Bar:
+    """A progress bar in bytes, with the files done beside it, on stderr when
+    it is a terminal (tqdm); nothing elsewhere."""
 
-    Links are followed, as FTPPath.upload does; anything that cannot be
-    uploaded fails here, before a byte is sent."""
-    files: list[str] = []
-    empty_dirs: list[str] = []
-    on_the_way: list[tuple[int, int]] = []
+    def __init__(self, verb: str) -> None:
+        self.verb = verb
+        self.bar = None
+        if sys.stderr.isatty():
+            from tqdm import tqdm
 
-    def visit(rel: str) -> None:
-        full = os.path.join(local, rel) if rel else local
-        try:
-            st = os.stat(full)
-        except OSError as exc:  # a dangling link, say
-            raise Failure(full, _reason(exc)) from None
-        if stat.S_ISREG(st.st_mode):
-            files.append(rel)
+            try:
+                columns, lines = os.get_terminal_size(sys.stderr.fileno())
+            except OSError:
+                columns = lines = 0
+            # A terminal that tells no size (0 x 0) would get no bar at all.
+            self.bar = tqdm(total=0, unit="B", unit_scale=True, unit_divisor=1024,
+                            file=sys.stderr, dynamic_ncols=bool(columns and lines),
+                            ncols=None if columns else 80, nrows=None if lines else 24,
+                            leave=True, desc=verb)
+        self.shown = 0
+
+    def __call__(self, progress: tree.Progress) -> None:
+        bar = self.bar
+        if bar is None:
             return
-        if not stat.S_ISDIR(st.st_mode):  # a FIFO would block the upload
-            raise Failure(full, "Not a regular file or directory")
-        if (st.st_dev, st.st_ino) in on_the_way:
-            raise Failure(full, "Too many levels of symbolic links")
-        try:
-            names = sorted(os.listdir(full))
-        except OSError as exc:
-            raise Failure(full, _reason(exc)) from None
-        if not names:
-            empty_dirs.append(rel)
-        on_the_way.append((st.st_dev, st.st_ino))
-        for name in names:
-            visit(os.path.join(rel, name) if rel else name)
-        on_the_way.pop()
+        if bar.total != progress.bytes_total:
+            bar.total = progress.bytes_total
+        files = f"{progress.files_done}/{progress.files_total}{'+' if progress.listing else ''} files"
+        bar.set_postfix_str(files, refresh=False)
+        bar.update(progress.bytes_done - self.shown)
+        self.shown = progress.bytes_done
 
-    visit("")
-    return files, empty_dirs
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
 
 
-class _Progress:
-    """``done/total name`` on one rewritten line of a terminal; silent elsewhere."""
+def _run_tree(work: Callable[[_Bar], object], verb: str) -> None:
+    """Run a tree operation with a progress bar; failures become one
+    ``dravlen: <path>: <reason>`` line each, and exit status 1."""
+    bar = _Bar(verb)
+    try:
+        work(bar)
+    except tree.TreeError as error:
+        raise Failures(error.failures, error.progress) from None
+    finally:
+        bar.close()
 
-    def __init__(self, stream: TextIO, total: int) -> None:
-        self.stream = stream
-        self.total = total
-        self.shown = stream.isatty()
 
-    def _line(self, count: str, name: str = "") -> None:
-        try:
-            width = os.get_terminal_size(self.stream.fileno()).columns
-        except OSError:
-            width = 0
-        width = width or 80  # a terminal that tells no size reports 0
-        # A line that wraps could not be rewritten; the end of a name tells most.
-        room = width - len(count) - 2
-        if len(name) > room:
-            name = "..." + name[len(name) - room + 3:] if room > 3 else ""
-        self.stream.write(f"\r\x1b[K{count} {name}".rstrip())
-        self.stream.flush()
+class Failures(Exception):
+    """Several paths failed; each is reported, then exit 1."""
 
-    def step(self, done: int, name: str) -> None:
-        if self.shown:
-            self._line(f"{done}/{self.total}", name)
+    def __init__(self, failures: list[tuple[str, str]], progress: tree.Progress) -> None:
+        super().__init__(f"{len(failures)} failed")
+        self.failures = failures
+        self.progress = progress
 
-    def finish(self, done: int) -> None:
-        if self.shown:
-            self._line(f"{done}/{self.total} uploaded")
-            self.stream.write("\n")
-            self.stream.flush()
+
+def _into(destination: str, name: str, is_dir: Callable[[str], bool]) -> str:
+    # Like cp: a destination ending in / (or an existing local directory)
+    # receives the source under its own name.
+    if destination.endswith("/") or is_dir(destination):
+        return destination.rstrip("/") + "/" + name if destination.rstrip("/") else "/" + name
+    return destination
 
 
 def cmd_put(cls: type[FTPPath], args: argparse.Namespace) -> None:
@@ -256,40 +255,45 @@ def cmd_put(cls: type[FTPPath], args: argparse.Namespace) -> None:
     remote = args.remote
     if remote.endswith("/"):  # into that directory, like cp
         remote += os.path.basename(os.path.abspath(local))
-    files, empty_dirs = _plan_upload(local)
-    target = cls(remote)
-    progress = _Progress(sys.stderr, len(files))
-    done = 0
+    if not os.path.exists(local):
+        raise Failure(local, "No such file or directory")
     try:
-        for rel in empty_dirs:
-            where = cls(target.path / rel) if rel else target
-            where.mkdir()
-        for rel in files:
-            progress.step(done, rel or os.path.basename(local))
-            where = cls(target.path / rel) if rel else target
-            source = os.path.join(local, rel) if rel else local
-            try:
-                where.upload(source)
-            except OSError as exc:
-                if exc.filename:  # the local side failed, and says which file
-                    raise Failure(exc.filename, _reason(exc)) from None
-                raise Failure(where, _reason(exc)) from None
-            except (ftplib.Error, EOFError) as exc:
-                raise Failure(where, _reason(exc)) from None
-            done += 1
-    finally:
-        progress.finish(done)
+        _run_tree(lambda bar: tree.upload_tree(local, cls(remote), connections=args.jobs,
+                                               progress=bar), "put")
+    except OSError as exc:
+        if exc.filename:  # the local side failed, and says which file
+            raise Failure(exc.filename, _reason(exc)) from None
+        raise Failure(remote, _reason(exc)) from None
+
+
+def cmd_get_tree(cls: type[FTPPath], args: argparse.Namespace) -> None:
+    source = cls(args.remote)
+    name = source.path.name if source.path.name not in ("", ".", "..") else "download"
+    local = _into(args.local if args.local is not None else name, name, os.path.isdir)
+    try:
+        _run_tree(lambda bar: tree.download_tree(source, local, connections=args.jobs,
+                                                 progress=bar), "get")
+    except FileNotFoundError as exc:
+        raise Failure(exc.filename or source, "No such file or directory") from None
+    except OSError as exc:
+        raise Failure(exc.filename or local, _reason(exc)) from None
 
 
 def cmd_rm(cls: type[FTPPath], args: argparse.Namespace) -> None:
     path = cls(args.path)
     if path.path.name in ("", ".", ".."):
         raise Failure(path, "refusing to remove a top or parent directory")
+    if args.recursive:
+        try:
+            _run_tree(lambda bar: tree.remove_tree(path, connections=args.jobs, progress=bar), "rm")
+        except FileNotFoundError:
+            raise Failure(path, "No such file or directory") from None
+        return
     try:
         is_dir = path.is_dir()
     except FileNotFoundError:
         raise Failure(path, "No such file or directory") from None
-    if is_dir and not args.recursive:
+    if is_dir:
         raise Failure(path, "Is a directory (use -r)")
     path.delete()
 
@@ -307,6 +311,16 @@ def cmd_mkdir(cls: type[FTPPath], args: argparse.Namespace) -> None:
 
 # ---------------------------------------------------------------------------
 # the parser
+
+
+def _jobs(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"needs a whole number of connections, at least 1: {text!r}")
+    return value
 
 
 def _section_name(text: str) -> str:
@@ -356,29 +370,46 @@ def build_parser() -> argparse.ArgumentParser:
     cat = command("cat", cmd_cat, "Write the bytes of a remote file to stdout.")
     cat.add_argument("path", metavar="PATH")
 
-    get = command("get", cmd_get, "Download a remote file to LOCAL.")
+    def jobs(sub: argparse.ArgumentParser) -> None:
+        sub.add_argument("-j", "--jobs", metavar="N", type=_jobs, default=tree.DEFAULT_CONNECTIONS,
+                         help="connections used at once (default: %(default)s; fewer where the"
+                         " server allows fewer)")
+
+    get = command("get", cmd_get, "Download a remote file, or with -r a directory tree, to LOCAL;"
+                  " with -r, files already here with the same size and time are skipped.")
     get.add_argument("remote", metavar="REMOTE")
     get.add_argument("local", metavar="LOCAL", nargs="?",
                      help="the local name, or a directory to put it in (default: here, same name)")
+    get.add_argument("-r", "-R", "--recursive", action="store_true",
+                     help="download a directory and everything below it")
+    jobs(get)
 
     mv = command("mv", cmd_mv, "Rename or move a remote file or directory.")
     mv.add_argument("source", metavar="SOURCE")
     mv.add_argument("target", metavar="TARGET",
                     help="the new name; ending in / moves SOURCE into that directory")
 
-    put = command("put", cmd_put, "Upload a local file or directory tree to REMOTE.")
+    put = command("put", cmd_put, "Upload a local file or directory tree to REMOTE; files"
+                  " already there with the same size are skipped.")
     put.add_argument("local", metavar="LOCAL")
     put.add_argument("remote", metavar="REMOTE",
                      help="the remote name; ending in / puts LOCAL inside that directory")
+    jobs(put)
 
     rm = command("rm", cmd_rm, "Delete a remote file, or with -r a directory and all below it.")
     rm.add_argument("path", metavar="PATH")
     rm.add_argument("-r", "-R", "--recursive", action="store_true",
-                    help="delete directories and their contents")
+                    help="delete directories and their contents (links are removed, not followed)")
+    jobs(rm)
 
     mkdir = command("mkdir", cmd_mkdir, "Create a remote directory and any missing parents.")
     mkdir.add_argument("path", metavar="PATH")
     return parser
+
+
+def _shown(path: str) -> str:
+    # A name may hold line breaks or other control characters: one line each.
+    return "".join(c if c.isprintable() or c == " " else repr(c)[1:-1] for c in path)
 
 
 def _fail(message: str) -> int:
@@ -402,6 +433,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         args.run(cls, args)
     except Failure as failure:
         return _fail(f"{failure.path}: {failure.reason}")
+    except Failures as failures:
+        for path, reason in failures.failures:
+            print(f"dravlen: {_shown(path)}: {reason}", file=sys.stderr)
+        return _fail(f"{len(failures.failures)} failed; {failures.progress.summary()} done")
+    except tree.Interrupted as stopped:
+        print(f"dravlen: {stopped}", file=sys.stderr)
+        return 130
     except ConfigError as exc:
         return _fail(str(exc))
     except _StdoutClosed:

@@ -27,6 +27,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from dravlen.base import retry
+from dravlen.ftp.tls import end_data
 
 if TYPE_CHECKING:
     from dravlen.base import BasePath
@@ -341,6 +342,7 @@ def _transfer_lines(path: BasePath, command: str) -> list[str]:
                 if not block:
                     break
                 chunks.append(block)
+            end_data(conn)
         client.voidresp()
     except KeyboardInterrupt:
         path._drop_client()

@@ -23,6 +23,7 @@ from pathlib import PurePosixPath
 from typing import IO, Any, Literal, overload
 
 from dravlen.base import LOST_CONNECTION, BasePath, retry
+from dravlen.ftp import tree
 from dravlen.ftp.listing import Entry, command_path, drop_on_interrupt, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.streams import (
@@ -448,3 +449,23 @@ class RemotePath(FTPPath):
             elif entry.kind == "dir" and not (entry.unique and entry.unique in ancestors):
                 inner = ancestors + [entry.unique] if entry.unique else ancestors
                 yield from child._find(rest, cache, inner, depth + 1)
+
+    # -- whole trees (dravlen.ftp.tree) --------------------------------------
+
+    def upload_tree(self, local: str | os.PathLike[str], *, connections: int = 4,
+                    progress: Callable[[tree.Progress], object] | None = None) -> tree.Outcome:
+        """Upload the local file or tree *local* to this path over *connections*
+        connections, skipping files already here; see `dravlen.ftp.tree.upload_tree`."""
+        return tree.upload_tree(local, self, connections=connections, progress=progress)
+
+    def download_tree(self, local: str | os.PathLike[str], *, connections: int = 4,
+                      progress: Callable[[tree.Progress], object] | None = None) -> tree.Outcome:
+        """Download this file or tree to *local* over *connections* connections,
+        skipping files already there; see `dravlen.ftp.tree.download_tree`."""
+        return tree.download_tree(self, local, connections=connections, progress=progress)
+
+    def remove_tree(self, *, connections: int = 4,
+                    progress: Callable[[tree.Progress], object] | None = None) -> tree.Outcome:
+        """Remove this file, link or tree over *connections* connections, links
+        as links; see `dravlen.ftp.tree.remove_tree`."""
+        return tree.remove_tree(self, connections=connections, progress=progress)

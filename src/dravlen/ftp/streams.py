@@ -22,6 +22,7 @@ import struct
 from typing import Any
 
 from dravlen.base import Local
+from dravlen.ftp.tls import end_data
 
 __all__ = ["Download", "IncompleteTransfer", "Upload", "open_transfer"]
 
@@ -102,6 +103,8 @@ class _Transfer(io.RawIOBase):
                 conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             except OSError:
                 pass
+        else:
+            end_data(conn)
         try:
             conn.close()
         except OSError:

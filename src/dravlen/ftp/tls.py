@@ -27,7 +27,7 @@ from typing import Any
 
 from dravlen.config import FTPSettings
 
-__all__ = ["TLSClient", "context_for"]
+__all__ = ["TLSClient", "context_for", "end_data"]
 
 
 class _Socket(ssl.SSLSocket):
@@ -74,6 +74,18 @@ def context_for(settings: FTPSettings) -> ssl.SSLContext:
         info = os.stat(settings.cafile)
         stamp = (info.st_mtime_ns, info.st_size)
     return _context(settings.verify, settings.cafile, stamp)
+
+
+def end_data(conn: socket.socket) -> None:
+    """End a data connection's TLS layer in order (its close_notify), as
+    ftplib's own transfers do before closing: vsftpd takes an upload whose
+    TLS stream just stops for one cut short ("426 Failure reading network
+    stream").  A plain connection has no such layer."""
+    if isinstance(conn, ssl.SSLSocket):
+        try:
+            conn.unwrap()
+        except (ssl.SSLError, OSError):
+            pass  # the transfer's reply on the control connection decides
 
 
 class TLSClient(ftplib.FTP_TLS):

@@ -1,0 +1,285 @@
+"""Tree upload, download and removal: on every server of the matrix, against
+a server that cuts transfers short or refuses, one that limits connections,
+and one slow enough to be interrupted half-way."""
+
+from __future__ import annotations
+
+import ftplib
+import hashlib
+import os
+import signal
+import threading
+from collections import Counter
+
+import pytest
+
+import delayserver
+import servers
+from conftest import bound_class
+from dravlen.base import Local
+from dravlen.ftp import tree
+from faultserver import FaultPath, fault  # noqa: F401  (fixture)
+
+BIG = os.urandom(3 << 20)
+
+
+def on_disk(root) -> dict[str, str]:
+    """Relative path -> what is there: 'dir', 'link -> target', or the file's digest."""
+    found = {}
+    for folder, dirs, files in os.walk(root):
+        for name in dirs + files:
+            full = os.path.join(folder, name)
+            rel = os.path.relpath(full, root)
+            if os.path.islink(full):
+                found[rel] = "link -> " + os.readlink(full)
+            elif os.path.isdir(full):
+                found[rel] = "dir"
+            else:
+                found[rel] = hashlib.sha256(open(full, "rb").read()).hexdigest()
+    return found
+
+
+def local_tree(root):
+    (root / "sub" / "deeper").mkdir(parents=True)
+    (root / "empty").mkdir()
+    (root / ".hidden").write_bytes(b"dot")
+    (root / "two  blanks.txt").write_bytes(b"2")
+    (root / " lead.txt").write_bytes(b"lead")
+    (root / "ünï.txt").write_bytes("ü".encode())
+    (root / "sub" / "deeper" / "x.bin").write_bytes(BIG)
+    (root / "sub" / "bad\nname.txt").write_bytes(b"no FTP command can name me")
+    os.symlink(" lead.txt", root / "local-link")  # followed: uploaded as a file
+    return root
+
+
+def test_each_tree_operation_on_every_server(server, config_file, home, tmp_path):
+    from dravlen.ftp.remote import RemotePath
+
+    cls = bound_class(server, config_file, suffix="-tree", base=RemotePath)
+    src = local_tree(tmp_path / "src")
+    expected = {k: v for k, v in on_disk(src).items() if "bad" not in k}
+    expected["local-link"] = expected[" lead.txt"]
+    top = cls(f"{home.remote}/new/t")  # its parent is missing too
+
+    with pytest.raises(tree.TreeError) as failed:
+        tree.upload_tree(src, top, connections=3)
+    assert [p for p, _ in failed.value.failures] == [str(src / "sub" / "bad\nname.txt")]
+    assert "line break" in str(failed.value)
+    assert on_disk(home.path / "new" / "t") == expected  # the rest was done
+
+    seen = []
+    with pytest.raises(tree.TreeError) as again:
+        tree.upload_tree(src, top, connections=2, progress=seen.append)
+    assert again.value.progress.skipped == again.value.progress.files_done == 6
+    assert seen[-1].bytes_done == seen[-1].bytes_total == len(BIG) + 14
+
+    # Links made on the server: one to a folder outside the tree, which
+    # neither a download nor a removal may enter.
+    remote_dir = home.path / "new" / "t"
+    (home.path / "keep").mkdir()
+    (home.path / "keep" / "precious").write_bytes(b"keep me")
+    os.symlink("../../keep", remote_dir / "to-keep")
+    os.symlink("ünï.txt", remote_dir / "to-file")
+
+    down = tmp_path / "down"
+    down.mkdir()
+    (down / "sub").write_bytes(b"in the way")  # a local file where a folder must go
+    with pytest.raises(tree.TreeError) as blocked:
+        tree.download_tree(top, down, connections=3)
+    assert blocked.value.failures == [(str(down / "sub"), "exists locally and is not a directory")]
+    (down / "sub").unlink()
+    outcome = tree.download_tree(top, down, connections=3)
+    assert outcome.skipped == 5 and outcome.files == 1  # only x.bin was left to fetch
+    got = on_disk(down)
+    for name, target in [("to-keep", "../../keep"), ("to-file", "ünï.txt")]:
+        # A link comes down as a link, or is passed over where the server
+        # does not tell its target; never as what it points to.
+        assert got.pop(name, None) in ("link -> " + target, None), name
+        if not os.path.islink(down / name):
+            assert (str(top.path / name), "a symbolic link whose target the server does not tell") \
+                in outcome.passed_over
+    assert got == expected
+    assert not [n for n in os.listdir(down) if n.endswith(".dravlen-part")]
+    # Named by the caller, a link at the top is followed: to a file, or to a folder.
+    assert tree.download_tree(cls(f"{top.path}/to-file"), tmp_path / "one").files == 1
+    assert (tmp_path / "one").read_bytes() == "ü".encode()
+    assert tree.download_tree(cls(f"{top.path}/to-keep"), tmp_path / "kept").files == 1
+    assert (tmp_path / "kept" / "precious").read_bytes() == b"keep me"
+
+    outcome = tree.remove_tree(top, connections=3)
+    assert not remote_dir.exists()
+    assert (home.path / "keep" / "precious").read_bytes() == b"keep me"
+    assert outcome.files == 8 and outcome.directories == 4  # 6 files, 2 links; 4 folders
+    with pytest.raises(FileNotFoundError):
+        tree.remove_tree(top)
+
+
+class Counting(ftplib.FTP):
+    """A client that counts the command words it sends, over all threads."""
+
+    sent: Counter = Counter()
+    lock = threading.Lock()
+
+    def putcmd(self, line):
+        with self.lock:
+            self.sent[line.split(" ", 1)[0].upper()] += 1
+        super().putcmd(line)
+
+
+def test_commands_grow_with_entries_not_with_folder_size(server, config_file, home, tmp_path):
+    cls = bound_class(server, config_file, suffix="-count")
+    cls = type(cls.__name__ + "Counting", (cls,), {"_creator": Counting})
+    files = 300
+    (tmp_path / "flat").mkdir()
+    for i in range(files):
+        (tmp_path / "flat" / f"f{i:03}").write_bytes(b"x" * 100)
+    top = cls(f"{home.remote}/flat")
+    sessions = lambda sent: sent["USER"] + sent["PASS"] + sent["TYPE"] + sent["QUIT"]  # noqa: E731
+
+    def run(op):
+        Counting.sent.clear()
+        op()
+        return Counter(Counting.sent)
+
+    sent = run(lambda: tree.upload_tree(tmp_path / "flat", top, connections=4))
+    assert (sent["MKD"], sent["STOR"], sent["SIZE"]) == (1, files, files)
+    assert sent["PASV"] + sent["EPSV"] == files
+    assert not sent["NLST"] and not sent["RETR"]
+    assert sum(sent.values()) - sessions(sent) == 3 * files + 1, sent
+
+    sent = run(lambda: tree.download_tree(top, tmp_path / "back", connections=4))
+    assert (sent["RETR"], sent["SIZE"], sent["STOR"]) == (files, 0, 0)
+    listings = sent["MLSD"] + sent["LIST"]
+    assert listings <= 6, sent  # the parent's and the folder's: MLSD (+ LIST), or LIST after a refused MLSD
+    assert sum(sent.values()) - sessions(sent) <= 2 * files + 2 * listings + 6, sent
+
+    sent = run(lambda: tree.remove_tree(top, connections=4))
+    assert (sent["DELE"], sent["RMD"]) == (files, 1)
+    assert sum(sent.values()) - sessions(sent) <= files + 1 + 3 * listings + 6, sent
+    assert not (home.path / "flat").exists()
+
+
+def test_cut_transfers_are_retried_and_refusals_reported(fault, tmp_path):
+    data = os.urandom(100_000)
+    fault.add("/d/f", data)
+
+    def cut_next_download(progress):
+        # Planned once /d is listed, so that no probe's RETR takes the fault.
+        if progress.files_total and not fault.faults:
+            fault.fault("RETR", "cut226")  # half the file, and a 226 anyway
+
+    tree.download_tree(FaultPath("/d"), tmp_path / "d", connections=1, progress=cut_next_download)
+    assert (tmp_path / "d" / "f").read_bytes() == data
+    assert fault.injected == 1 and fault.log.count("RETR /d/f") == 2
+
+    (tmp_path / "up").mkdir()
+    (tmp_path / "up" / "u").write_bytes(data)
+    fault.fault("STOR", "cut226")  # the server keeps half but says 226
+    tree.upload_tree(tmp_path / "up", FaultPath("/u"))
+    assert fault.nodes["/u/u"] == data and fault.log.count("STOR /u/u") == 2
+    fault.fault("STOR", "421")  # "too many connections" on a command: hang up, come back
+    tree.upload_tree(tmp_path / "up", FaultPath("/v"))
+    assert fault.nodes["/v/u"] == data and fault.log.count("STOR /v/u") == 2
+
+    fault.add("/d/sub/g", b"g")
+    fault.fault("DELE", "temp", times=3)  # one file refused on every attempt
+    with pytest.raises(tree.TreeError) as failed:
+        tree.remove_tree(FaultPath("/d"), connections=1)
+    [(path, reason)] = failed.value.failures
+    assert path in ("/d/f", "/d/sub/g") and reason.startswith("450")
+    assert set(fault.nodes) == {"/", "/u", "/u/u", "/v", "/v/u", "/d", path, os.path.dirname(path)}
+
+
+def served(config_file, root, **options):
+    """A delayserver and a RemotePath class bound to it through a section of its own."""
+    from dravlen.ftp.remote import RemotePath
+
+    srv = delayserver.start(root, **options)
+    name = f"delayed-{root.parent.name}"
+    servers.make_config(srv, config_file, name=name)
+    srv.cls = type("Delayed", (RemotePath,), {"_section": (name,)})
+    return srv
+
+
+@pytest.fixture
+def limited(tmp_path, config_file):
+    """A server that takes 2 connections from an address (a 3rd gets 421)."""
+    srv = served(config_file, tmp_path / "limited", delay=0, per_ip=2)
+    yield srv
+    Local.clear()
+    srv.stop()
+
+
+def test_421_means_fewer_connections_not_failure(limited, tmp_path):
+    cls = limited.cls
+    (tmp_path / "src").mkdir()
+    for i in range(40):
+        (tmp_path / "src" / f"f{i}").write_bytes(os.urandom(2000))
+    assert tree.upload_tree(tmp_path / "src", cls("/t"), connections=4).files == 40
+    assert tree.download_tree(cls("/t"), tmp_path / "back", connections=4).files == 40
+    assert on_disk(tmp_path / "back") == on_disk(tmp_path / "src")
+    assert tree.remove_tree(cls("/t"), connections=4).files == 40
+    assert "421" in limited.log_tail(10_000)  # the limit was hit, and taken
+
+
+@pytest.fixture
+def slow(tmp_path, config_file):
+    srv = served(config_file, tmp_path / "slow", delay=0.01)
+    yield srv
+    Local.clear()
+    srv.stop()
+
+
+def interrupt_after(files):
+    fired = []
+
+    def progress(p):
+        if p.files_done >= files and not fired:
+            fired.append(p)
+            os.kill(os.getpid(), signal.SIGINT)
+
+    return progress
+
+
+def test_interrupted_then_resumed(slow, tmp_path):
+    cls = slow.cls
+    (tmp_path / "src").mkdir()
+    for i in range(60):
+        (tmp_path / "src" / f"f{i:02}").write_bytes(os.urandom(5000 + i))
+
+    with pytest.raises(tree.Interrupted) as stopped:
+        tree.upload_tree(tmp_path / "src", cls("/t"), connections=2, progress=interrupt_after(5))
+    done = stopped.value.progress.files_done
+    assert 5 <= done < 60 and f"{done} of 60 files" in str(stopped.value)
+    resumed = tree.upload_tree(tmp_path / "src", cls("/t"), connections=2)
+    assert resumed.skipped >= done and resumed.skipped + resumed.files == 60
+    assert on_disk(slow.root / "t") == on_disk(tmp_path / "src")
+
+    with pytest.raises(tree.Interrupted) as stopped:
+        tree.download_tree(cls("/t"), tmp_path / "back", connections=2, progress=interrupt_after(5))
+    done = stopped.value.progress.files_done
+    names = os.listdir(tmp_path / "back")
+    assert not [n for n in names if n.endswith(".dravlen-part")]  # nothing half-written
+    assert len(names) >= done
+    resumed = tree.download_tree(cls("/t"), tmp_path / "back", connections=2)
+    assert resumed.skipped >= done and resumed.skipped + resumed.files == 60
+    assert on_disk(tmp_path / "back") == on_disk(tmp_path / "src")
+
+
+def test_remote_path_members(limited, tmp_path):
+    cls = limited.cls
+    (tmp_path / "src" / "d").mkdir(parents=True)
+    (tmp_path / "src" / "d" / "f").write_bytes(b"f")
+    seen = []
+    assert cls("/m").upload_tree(tmp_path / "src", connections=2, progress=seen.append).files == 1
+    assert seen[-1].files_done == seen[-1].files_total == 1
+    assert cls("/m").download_tree(tmp_path / "back").files == 1
+    assert (tmp_path / "back" / "d" / "f").read_bytes() == b"f"
+    assert cls("/m").remove_tree().directories == 2
+    assert not (limited.root / "m").exists()
+
+    def broken(progress):
+        raise RuntimeError("the caller's own bug")
+
+    with pytest.raises(RuntimeError, match="own bug"):  # stops the work, raised as it is
+        cls("/m").upload_tree(tmp_path / "src", progress=broken)
