@@ -43,7 +43,7 @@ configure() {
         -DCMAKE_BUILD_TYPE=Debug "-DCMAKE_CXX_FLAGS=-include $CONFIG_H" >/dev/null
 }
 # Which sources were checked: the figures belong to them.
-log "sources: src/native $(cat src/native/* | sha256sum | cut -c1-12), src/dravlen $(find src/dravlen -name '*.py' | sort | xargs cat | sha256sum | cut -c1-12)"
+log "sources: src/native $(find src/native -type f | sort | xargs cat | sha256sum | cut -c1-12), src/dravlen $(find src/dravlen -name '*.py' | sort | xargs cat | sha256sum | cut -c1-12)"
 log "building for $DBG"
 if ! configure 2>/dev/null; then
     # A cache from another generator or a moved tree: start that build afresh.

@@ -94,7 +94,7 @@ build() {
 }
 
 # Which sources were checked: the figures belong to them.
-log "sources: src/native $(cat src/native/* | sha256sum | cut -c1-12), src/dravlen $(find src/dravlen -name '*.py' | sort | xargs cat | sha256sum | cut -c1-12)"
+log "sources: src/native $(find src/native -type f | sort | xargs cat | sha256sum | cut -c1-12), src/dravlen $(find src/dravlen -name '*.py' | sort | xargs cat | sha256sum | cut -c1-12)"
 log "building with -fsanitize=address,undefined for $PYTHON"
 # -O1 keeps ASan's stacks whole (CMakeLists adds -fno-omit-frame-pointer).
 build "$BUILD/build" "$SITE" -DDRAVLEN_SANITIZE=address,undefined -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=-O1

@@ -468,3 +468,36 @@ def test_an_error_reply_keeps_the_client(ftp):
     with pytest.raises(ftplib.error_perm):
         next(P("/d").glob())
     assert ("drop_client",) not in ftp.log
+
+
+# A lookup made while a Python exception is pending may clear it (a type-attribute cache miss does):
+# the answers that arrive as exceptions must survive whatever the members look up to handle them.
+# Each call is made with warm caches and again right after they are cleared: same answer, same traffic.
+@pytest.mark.parametrize("case", ["missing", "empty listing", "directory", "new directory", "read a directory"])
+def test_refusals_are_handled_the_same_whatever_the_lookup_caches_hold(ftp, case, monkeypatch):
+    import sys
+    ftp.add_dir("/d/sub")
+    if case == "empty listing":  # a server that lists nothing for a missing path; MLST then says 550
+        monkeypatch.setattr(ftp, "nlst", lambda path: ftp.log.append(("nlst", path)) or [], raising=False)
+    call = {"missing": lambda: P("/d/nope").exists, "empty listing": lambda: P("/d/nope").exists,
+            "directory": lambda: P("/d/sub").is_dir(), "new directory": lambda: P("/d/new").mkdir(),
+            "read a directory": lambda: P("/d/sub").read()}[case]
+
+    def outcome(cold):
+        ftp.nodes.pop("/d/new", None)
+        ftp.log.clear()
+        if cold:
+            sys._clear_type_cache()
+        try:
+            result = call()
+        except Exception as exc:
+            result = (type(exc), str(exc))
+        return result, list(ftp.log)
+
+    warm = [outcome(False) for _ in range(2)][-1]
+    assert all(outcome(True) == warm for _ in range(3))
+    if case == "empty listing":
+        assert warm == (False, [("nlst", "/d/nope"), ("sendcmd", "MLST /d/nope")])
+    expected = {"missing": False, "directory": True, "new directory": None,
+                "read a directory": (TypeError, "'/d/sub' is not a file.")}
+    assert warm[0] == expected.get(case, False)

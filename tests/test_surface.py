@@ -192,6 +192,54 @@ def test_native_function_introspection_and_binding(name):
         assert ("dravlen.ftp.path.FTPPath." + name, "dravlen/ftp/path") in frames and len(spy.seen) == 1, form
 
 
+# Each native frame: (name, line) in the module's one source file. Lines follow the module body:
+# interrupt first, then the class body's members in the order they are bound.
+TRACEBACK_ENTRIES = {"interrupt": ("dravlen.ftp.path.interrupt", 1)} | {
+    name: ("dravlen.ftp.path.FTPPath." + name, line) for line, name in enumerate(MEMBERS, start=2)}
+
+
+def native_entries(exc):
+    return [(f.name, f.lineno) for f in traceback.extract_tb(exc.__traceback__) if f.filename == "dravlen/ftp/path"]
+
+
+def test_each_native_frame_has_its_own_traceback_entry():
+    seen = {}
+    for name in MEMBERS + ["interrupt"]:
+        f = mod.interrupt if name == "interrupt" else native(name)
+        for _ in range(2):  # the entry of a repeated failure is the same, not one that drifts or piles up
+            with pytest.raises(Exception) as caught:
+                result = f(Spy(), **ARGUMENTS.get(name, {})) if name != "interrupt" else f()
+                if name == "glob":
+                    next(result)  # the generator's own frame: glob's, not another member's
+            assert native_entries(caught.value) == [TRACEBACK_ENTRIES[name]], name
+            seen.setdefault(name, []).append(caught.value.__traceback__)
+        assert f.__code__.co_firstlineno == TRACEBACK_ENTRIES[name][1] and f.__code__.co_filename == "dravlen/ftp/path"
+    assert sorted(line for _, line in TRACEBACK_ENTRIES.values()) == list(range(1, len(MEMBERS) + 2))
+
+
+def test_a_generator_failing_after_items_carries_globs_entry_and_a_nested_failure_both_entries():
+    class Lister(FTPPath):
+        is_dir = lambda self: True
+        client = property(lambda self: types.SimpleNamespace(
+            retrlines=lambda cmd, cb: cb("-rw-r--r-- 1 u g 1 Jan 01 00:00 a") or cb("-rw-r--r-- 1 u g 1 Jan 01 00:00 b")))
+
+        def join(self, name):
+            if name == "b":
+                raise Boom(name)
+            return name
+
+    gen = native("glob")(Lister("/d"))
+    assert next(gen) == "a"
+    with pytest.raises(Boom) as caught:
+        next(gen)
+    assert native_entries(caught.value) == [TRACEBACK_ENTRIES["glob"]]
+    # A member failing inside another: the inner frame, then the outer one, each with its own line.
+    Inner = type("Inner", (FTPPath,), {"exists": property(lambda self: native("exists")(Spy(path=self.path)))})
+    with pytest.raises(Boom) as caught:
+        native("is_dir")(Inner("/x"))
+    assert native_entries(caught.value) == [TRACEBACK_ENTRIES["is_dir"], TRACEBACK_ENTRIES["exists"]]
+
+
 StrSub, BytesSub = type("StrSub", (str,), {}), type("BytesSub", (bytes,), {})
 # Parameters that take exactly one type; values of other types (subclasses too), and how each is refused.
 REFUSALS = [(name, param, value,

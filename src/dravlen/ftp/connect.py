@@ -23,7 +23,7 @@ import threading
 from typing import Any
 from urllib.parse import quote, unquote, urlsplit
 
-from dravlen.base import hide_password
+from dravlen.ftp.login import hide_password
 from dravlen.config import ConfigError, EnvConfig, FTPSettings
 from dravlen.ftp.remote import RemotePath
 

@@ -2,7 +2,6 @@
 
 #include <structmember.h>
 
-#include "errors.hpp"
 #include "names.hpp"
 
 namespace dravlen {
@@ -13,25 +12,19 @@ enum class Status : unsigned char { created, suspended, running, finished };
 
 struct Generator {
     PyObject_HEAD
-    GlobState state;
-    PyObject* code;
+    GeneratorState state;
+    Step step;
+    PyObject* function;  // what made it: its name, code and traceback entry
     PyObject* weakrefs;
     Status status;
 };
 
 PyTypeObject* generator_type = nullptr;  // bound at import
 
-constexpr const char* kTrace = "dravlen.ftp.path.FTPPath.glob";
-constexpr int kLine = 9;
-
 Generator* as_generator(PyObject* o) { return reinterpret_cast<Generator*>(o); }
 
 void drop_state(Generator* g) {
-    Py_CLEAR(g->state.self);
-    Py_CLEAR(g->state.pattern);
-    Py_CLEAR(g->state.globals);
-    Py_CLEAR(g->state.data);
-    Py_CLEAR(g->state.encoding);
+    for (PyObject*& slot : g->state.slot) Py_CLEAR(slot);
 }
 
 void finish(Generator* g) {
@@ -47,7 +40,7 @@ void leave_with_error(Generator* g) {
         Except stop;
         PyErr_SetString(PyExc_RuntimeError, "generator raised StopIteration");
     }
-    add_traceback(kTrace, kLine);
+    function_site(g->function).add_traceback();
 }
 
 // One request. Returns the item, or nullptr: at the end with no exception set
@@ -56,7 +49,7 @@ PyObject* resume(Generator* g) {
     g->status = Status::running;
     Ref item;
     try {
-        item = glob_step(g->state);
+        item = g->step(g->state);
     } catch (PyErrorSet&) {
         leave_with_error(g);
         return nullptr;
@@ -153,27 +146,28 @@ PyObject* generator_suspended(PyObject* self, void*) {
     return PyBool_FromLong(as_generator(self)->status == Status::suspended);
 }
 PyObject* generator_none(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* generator_name(PyObject*, void*) { return Py_NewRef(N.glob); }
-PyObject* generator_qualname(PyObject*, void*) { return PyUnicode_FromString("FTPPath.glob"); }
+PyObject* generator_name(PyObject* self, void*) { return Py_NewRef(function_name(as_generator(self)->function)); }
+PyObject* generator_qualname(PyObject* self, void*) {
+    return Py_NewRef(function_qualname(as_generator(self)->function));
+}
+PyObject* generator_code(PyObject* self, void*) { return Py_NewRef(function_code(as_generator(self)->function)); }
 
-PyObject* generator_repr(PyObject* self) { return PyUnicode_FromFormat("<generator object FTPPath.glob at %p>", self); }
+PyObject* generator_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<generator object %U at %p>", function_qualname(as_generator(self)->function), self);
+}
 
 int generator_traverse(PyObject* self, visitproc visit, void* arg) {
     Generator* g = as_generator(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(g->state.self);
-    Py_VISIT(g->state.pattern);
-    Py_VISIT(g->state.globals);
-    Py_VISIT(g->state.data);
-    Py_VISIT(g->state.encoding);
-    Py_VISIT(g->code);
+    for (PyObject* slot : g->state.slot) Py_VISIT(slot);
+    Py_VISIT(g->function);
     return 0;
 }
 
 int generator_clear(PyObject* self) {
     Generator* g = as_generator(self);
     drop_state(g);
-    Py_CLEAR(g->code);
+    Py_CLEAR(g->function);
     return 0;
 }
 
@@ -196,6 +190,7 @@ PyMethodDef generator_methods[] = {
 PyGetSetDef generator_getset[] = {
     {"__name__", generator_name, nullptr, nullptr, nullptr},
     {"__qualname__", generator_qualname, nullptr, nullptr, nullptr},
+    {"gi_code", generator_code, nullptr, nullptr, nullptr},
     {"gi_running", generator_running, nullptr, nullptr, nullptr},
     {"gi_suspended", generator_suspended, nullptr, nullptr, nullptr},
     {"gi_frame", generator_none, nullptr, nullptr, nullptr},
@@ -205,7 +200,6 @@ PyGetSetDef generator_getset[] = {
 
 PyMemberDef generator_members[] = {
     {"__weaklistoffset__", T_PYSSIZET, offsetof(Generator, weakrefs), READONLY, nullptr},
-    {"gi_code", T_OBJECT, offsetof(Generator, code), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -235,15 +229,19 @@ PyType_Spec generator_spec = {
 void init_generator_type(PyObject* module) {
     Ref type = Ref::check(PyType_FromModuleAndSpec(module, &generator_spec, nullptr));
     Ref abc = Ref::check(PyImport_ImportModule("collections.abc"));
-    call_method(attr(abc, N.Generator), N.register_, type);
+    call_method(attr(abc, R.Generator), R.register_, type);
     Py_XSETREF(generator_type, reinterpret_cast<PyTypeObject*>(type.release()));
 }
 
-Ref make_glob_generator(PyObject* self, PyObject* pattern, PyObject* globals, PyObject* code) {
+Ref make_generator(const Call& c, Step step, std::initializer_list<PyObject*> slots) {
     Generator* g = PyObject_GC_New(Generator, generator_type);
     if (g == nullptr) raised();
-    g->state = GlobState{Py_NewRef(self), Py_NewRef(pattern), Py_NewRef(globals), nullptr, 0, nullptr, false};
-    g->code = Py_XNewRef(code);
+    int i = 0;
+    for (PyObject*& slot : g->state.slot) slot = nullptr;
+    for (PyObject* o : slots) g->state.slot[i++] = Py_XNewRef(o);
+    g->state.pos = 0;
+    g->step = step;
+    g->function = Py_NewRef(c.function);
     g->weakrefs = nullptr;
     g->status = Status::created;
     PyObject_GC_Track(g);

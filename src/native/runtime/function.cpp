@@ -2,7 +2,8 @@
 
 #include <structmember.h>
 
-#include "errors.hpp"
+#include <new>
+
 #include "names.hpp"
 
 namespace dravlen {
@@ -10,7 +11,9 @@ namespace dravlen {
 struct Function {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionDef* def;
+    int nparams;
+    Site site;  // constructed in place; destroyed in dealloc
     PyObject* dict;
     PyObject* weakrefs;
     PyObject* name;
@@ -30,15 +33,15 @@ PyTypeObject* function_type = nullptr;  // bound at import
 
 Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
-[[noreturn]] void count_error(const FunctionSpec& s, int nrequired, Py_ssize_t found) {
-    bool exact = nrequired == s.nparams;
+[[noreturn]] void count_error(const FunctionDef& s, int nparams, int nrequired, Py_ssize_t found) {
+    bool exact = nrequired == nparams;
     Py_ssize_t expected;
     const char* more_or_less;
     if (found < nrequired) {
         expected = nrequired;
         more_or_less = exact ? "exactly" : "at least";
     } else {
-        expected = s.nparams;
+        expected = nparams;
         more_or_less = exact ? "exactly" : "at most";
     }
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name,
@@ -48,16 +51,17 @@ Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
 // Binds positional and keyword arguments to the parameter slots; borrowed.
 void bind(const Function* f, PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** slots) {
-    const FunctionSpec& s = *f->spec;
-    const int nrequired = s.last_default ? s.nparams - 1 : s.nparams;
+    const FunctionDef& s = *f->def;
+    const int nparams = f->nparams;
+    const int nrequired = s.last_default ? nparams - 1 : nparams;
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs > s.nparams) count_error(s, nrequired, nargs);
-    for (int i = 0; i < s.nparams; ++i) slots[i] = i < nargs ? args[i] : nullptr;
+    if (nargs > nparams) count_error(s, nparams, nrequired, nargs);
+    for (int i = 0; i < nparams; ++i) slots[i] = i < nargs ? args[i] : nullptr;
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
         int found = -1;
-        for (int i = 0; i < s.nparams && found < 0; ++i) {
+        for (int i = 0; i < nparams && found < 0; ++i) {
             if (PyUnicode_CompareWithASCIIString(key, s.params[i].name) == 0) found = i;
         }
         if (found < 0) {
@@ -70,12 +74,12 @@ void bind(const Function* f, PyObject* const* args, size_t nargsf, PyObject* kwn
         }
         slots[found] = args[nargs + k];
     }
-    for (int i = 0; i < s.nparams; ++i) {
+    for (int i = 0; i < nparams; ++i) {
         if (slots[i] != nullptr) continue;
-        if (i < nrequired) count_error(s, nrequired, i);
+        if (i < nrequired) count_error(s, nparams, nrequired, i);
         slots[i] = PyTuple_GET_ITEM(f->defaults, 0);
     }
-    for (int i = 0; i < s.nparams; ++i) {
+    for (int i = 0; i < nparams; ++i) {
         PyTypeObject* want = s.params[i].exact_type;
         if (want != nullptr && Py_TYPE(slots[i]) != want) {
             PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
@@ -85,32 +89,15 @@ void bind(const Function* f, PyObject* const* args, size_t nargsf, PyObject* kwn
     }
 }
 
-// A CR or LF in a path would end the command line early and start another,
-// and servers cut a name at a NUL (or change it): such a path is refused
-// before any command is sent.
-void refuse_line_breaks(PyObject* self) {
-    Ref text = call_method(attr(self, N.path), N.as_posix);
-    if (!PyUnicode_Check(text.get())) return;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
-    const char* what = nullptr;
-    for (Py_ssize_t i = 0; i < n && what == nullptr; ++i) {
-        const Py_UCS4 ch = PyUnicode_READ_CHAR(text.get(), i);
-        if (ch == '\n' || ch == '\r') what = "a line break";
-        if (ch == 0) what = "a NUL character";
-    }
-    if (what == nullptr) return;
-    PyErr_Format(PyExc_ValueError, "Remote path %R holds %s, which an FTP command cannot carry", text.get(), what);
-    raised();
-}
-
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Function* f = as_function(self);
-    const FunctionSpec& s = *f->spec;
-    return boundary(s.trace, s.line, [&] {
-        PyObject* slots[3];
+    const FunctionDef& s = *f->def;
+    return boundary(f->site, [&] {
+        PyObject* slots[kMaxParams];
         if (!s.var_any) bind(f, args, nargsf, kwnames, slots);
-        if (s.remote) refuse_line_breaks(slots[0]);
-        return s.body(Call{slots, f->globals, f->code});
+        Call call{slots, f->globals, self, {}};
+        if (s.prepare != nullptr) call.prepared = s.prepare(slots);
+        return s.body(call);
     });
 }
 
@@ -159,6 +146,7 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (as_function(self)->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     function_clear(self);
+    as_function(self)->site.~Site();
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -208,21 +196,22 @@ PyType_Spec function_spec = {
 Ref text(const char* s) { return Ref::check(PyUnicode_FromString(s)); }
 
 // A code object that tells inspect the real parameters; it has no bytecode to run.
-Ref make_code(const FunctionSpec& s, PyObject* name, PyObject* qualname) {
-    Ref empty = Ref::check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kTraceFile, s.name, s.line)));
-    Ref varnames = Ref::check(PyTuple_New(s.var_any ? 2 : s.nparams));
+Ref make_code(const FunctionDef& s, const Origin& o, PyObject* name) {
+    const int nparams = s.nparams();
+    Ref empty = Ref::check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(o.file, s.name, o.line)));
+    Ref varnames = Ref::check(PyTuple_New(s.var_any ? 2 : nparams));
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     if (s.var_any) {
         PyTuple_SET_ITEM(varnames.get(), 0, text("_").release());
         PyTuple_SET_ITEM(varnames.get(), 1, text("__").release());
         flags |= CO_VARARGS | CO_VARKEYWORDS;
     } else {
-        for (int i = 0; i < s.nparams; ++i) PyTuple_SET_ITEM(varnames.get(), i, text(s.params[i].name).release());
+        for (int i = 0; i < nparams; ++i) PyTuple_SET_ITEM(varnames.get(), i, text(s.params[i].name).release());
     }
     if (s.generator) flags |= CO_GENERATOR;
-    Ref replace = attr(empty, N.replace);
+    Ref replace = attr(empty, R.replace);
     Ref kwargs = Ref::check(PyDict_New());
-    Ref argcount = Ref::check(PyLong_FromLong(s.var_any ? 0 : s.nparams));
+    Ref argcount = Ref::check(PyLong_FromLong(s.var_any ? 0 : nparams));
     Ref nlocals = Ref::check(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames.get())));
     Ref co_flags = Ref::check(PyLong_FromLong(flags));
     check(PyDict_SetItemString(kwargs, "co_argcount", argcount));
@@ -230,8 +219,8 @@ Ref make_code(const FunctionSpec& s, PyObject* name, PyObject* qualname) {
     check(PyDict_SetItemString(kwargs, "co_varnames", varnames));
     check(PyDict_SetItemString(kwargs, "co_flags", co_flags));
     check(PyDict_SetItemString(kwargs, "co_name", name));
-    check(PyDict_SetItemString(kwargs, "co_qualname", qualname));
-    return Ref::check(PyObject_Call(replace, N.empty_tuple, kwargs));
+    check(PyDict_SetItemString(kwargs, "co_qualname", o.qualname));
+    return Ref::check(PyObject_Call(replace, R.empty_tuple, kwargs));
 }
 
 }  // namespace
@@ -241,19 +230,21 @@ void init_function_type(PyObject* module) {
     Py_XSETREF(function_type, reinterpret_cast<PyTypeObject*>(type.release()));
 }
 
-Ref make_function(const FunctionSpec& s, PyObject* globals) {
+Ref make_function(const FunctionDef& s, const Origin& o, PyObject* globals) {
+    const int nparams = s.nparams();
     Ref name = text(s.name);
-    Ref qualname = text(s.qualname);
+    Ref qualname = Ref::borrow(o.qualname);
     Ref annotations = Ref::check(PyDict_New());
-    for (int i = 0; i < s.nparams; ++i) {
+    for (int i = 0; i < nparams; ++i) {
         if (s.params[i].annotation == nullptr) continue;
         check(PyDict_SetItemString(annotations, s.params[i].name, text(s.params[i].annotation)));
     }
-    check(PyDict_SetItemString(annotations, "return", text(s.return_annotation)));
+    check(PyDict_SetItemString(annotations, "return", text(s.returns)));
     Ref defaults = none();
     if (s.last_default != nullptr) defaults = Ref::check(PyTuple_Pack(1, text(s.last_default).get()));
-    Ref code = make_code(s, name, qualname);
-    Ref module = Ref::borrow(PyDict_GetItemWithError(globals, N.__name__));
+    Ref code = make_code(s, o, name);
+    Site site(o.file, o.trace, o.line);
+    Ref module = Ref::borrow(PyDict_GetItemWithError(globals, R.__name__));
     if (!module) {
         if (PyErr_Occurred()) raised();
         module = none();
@@ -262,7 +253,9 @@ Ref make_function(const FunctionSpec& s, PyObject* globals) {
     Function* f = PyObject_GC_New(Function, function_type);
     if (f == nullptr) raised();
     f->vectorcall = function_vectorcall;
-    f->spec = &s;
+    f->def = &s;
+    f->nparams = nparams;
+    new (&f->site) Site(std::move(site));
     f->dict = nullptr;
     f->weakrefs = nullptr;
     f->name = name.release();
@@ -280,7 +273,7 @@ Ref make_function(const FunctionSpec& s, PyObject* globals) {
 
 Ref lookup_global(PyObject* globals, PyObject* name) {
     PyObject* found = PyDict_GetItemWithError(globals, name);
-    if (found == nullptr && !PyErr_Occurred()) found = PyDict_GetItemWithError(N.builtins, name);
+    if (found == nullptr && !PyErr_Occurred()) found = PyDict_GetItemWithError(R.builtins, name);
     if (found == nullptr) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
         raised();
@@ -289,5 +282,10 @@ Ref lookup_global(PyObject* globals, PyObject* name) {
 }
 
 Ref Call::global(PyObject* name) const { return lookup_global(globals, name); }
+
+PyObject* function_name(PyObject* function) { return as_function(function)->name; }
+PyObject* function_qualname(PyObject* function) { return as_function(function)->qualname; }
+PyObject* function_code(PyObject* function) { return as_function(function)->code; }
+const Site& function_site(PyObject* function) { return as_function(function)->site; }
 
 }  // namespace dravlen

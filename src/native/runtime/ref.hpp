@@ -1,8 +1,8 @@
-// Owning references and terse call helpers for the extension.
+// Owning references and terse call helpers.
 //
 // A C++ exception of type PyErrorSet means "a Python exception is set"; it is
 // thrown right after the failing API call and caught only at the Python
-// boundary (see boundary.hpp).
+// boundary (see scope.hpp).
 #pragma once
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -95,9 +95,41 @@ Ref call_kw(PyObject* f, PyObject* kwnames, const A&... a) {
     return Ref::check(PyObject_Vectorcall(f, args + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
 }
 
-inline Ref concat(PyObject* a, PyObject* b) { return Ref::check(PyUnicode_Concat(a, b)); }
+// The same calls without the C++ exception: an empty Ref, with the Python
+// exception set, on failure. For calls whose failure is an expected answer
+// (a refusal, an abandoned download), handled right away by attempt().
+template <class... A>
+[[nodiscard]] Ref call_or_null(PyObject* f, const A&... a) {
+    PyObject* args[] = {nullptr, static_cast<PyObject*>(a)...};
+    return Ref::steal(PyObject_Vectorcall(f, args + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
 
-// "prefix" + str(o) + "suffix", the way message texts are built.
-Ref quoted_message(const char* prefix, PyObject* o, const char* suffix);
+template <class... A>
+[[nodiscard]] Ref call_kw_or_null(PyObject* f, PyObject* kwnames, const A&... a) {
+    PyObject* args[] = {nullptr, static_cast<PyObject*>(a)...};
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    size_t npos = sizeof...(A) - static_cast<size_t>(nkw);
+    return Ref::steal(PyObject_Vectorcall(f, args + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// getattr(o, name, None) without making the AttributeError: an empty Ref
+// when o has no such attribute.
+inline Ref attr_or_null(PyObject* o, PyObject* name) {
+    PyObject* found = nullptr;
+    if (_PyObject_LookupAttr(o, name, &found) < 0) raised();
+    return Ref::steal(found);
+}
+
+// hasattr(o, name), any error taken for "no" as PyObject_HasAttr does, but
+// without making the AttributeError of a missing attribute.
+inline bool has_attr(PyObject* o, PyObject* name) {
+    PyObject* found = nullptr;
+    const int status = _PyObject_LookupAttr(o, name, &found);
+    Py_XDECREF(found);
+    if (status < 0) PyErr_Clear();
+    return status > 0;
+}
+
+inline Ref concat(PyObject* a, PyObject* b) { return Ref::check(PyUnicode_Concat(a, b)); }
 
 }  // namespace dravlen

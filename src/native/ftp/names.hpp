@@ -1,6 +1,7 @@
-// Attribute names and fixed texts, interned once when the module is imported.
+// Attribute names and fixed texts of the FTP members, interned once when the
+// module is imported.
 #pragma once
-#include "ref.hpp"
+#include "runtime/ref.hpp"
 
 namespace dravlen {
 
@@ -131,6 +132,11 @@ namespace dravlen {
     X(text_ascii, "ascii")                       \
     X(cmd_LIST_bare, "LIST")
 
+// A long-listing line is cut into at most nine fields (str.split(maxsplit=8)).
+inline constexpr int kListingCuts = 8;
+// MDTM's time is taken to be this many hours behind.
+inline constexpr int kServerClockHours = 8;
+
 struct Names {
 #define DRAVLEN_FIELD(field, text) PyObject* field;
     DRAVLEN_NAMES(DRAVLEN_FIELD)
@@ -141,8 +147,9 @@ struct Names {
     PyObject* empty_bytes;
     PyObject* empty_tuple;
     PyObject* int_one;
-    PyObject* int_eight;
-    PyObject* builtins;      // the builtins module's namespace
+    PyObject* listing_cuts;        // kListingCuts
+    PyObject* server_clock_hours;  // kServerClockHours
+    PyObject* interrupted;        // the message of interrupt()'s InterruptedError
 };
 
 // Filled once by intern_names(); read-only afterwards.

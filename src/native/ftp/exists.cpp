@@ -1,0 +1,118 @@
+// FTPPath.exists: whether the server has an entry at the path.
+#include "helpers.hpp"
+#include "listing.hpp"
+#include "member.hpp"
+
+namespace dravlen {
+
+namespace {
+
+enum class Known { missing, present, unsure };
+
+// STAT, like NLST, expands patterns on some servers; CWD does not. So a path
+// holding pattern characters is looked for by its exact name in the long
+// listing of its parent, taken from inside the parent.
+Known listed_in_parent(const Call& c, PyObject* self) {
+    Ref parent = attr(self, N.parent);
+    Ref lines = Ref::check(PyList_New(0));
+    if (!op::enters(c, parent, lines)) return Known::missing;
+    Ref own = attr(attr(self, N.path), N.item_name);
+    Ref encoding = op::encoding_of(attr(self, N.client));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) {
+        op::Listed entry = op::long_entry(PyList_GET_ITEM(lines.get(), i), encoding);
+        if (entry.name && entry.names(own)) return Known::present;
+    }
+    return Known::missing;
+}
+
+// Asks about the path on the control connection, for the answers of NLST
+// that servers disagree on (an empty listing, a refusal): MLST where the
+// server has it, else STAT, whose reply lists an entry for anything there.
+Known confirm(const Call& c, PyObject* self) {
+    Ref client = attr(self, N.client);
+    Ref ftplib = c.global(N.ftplib);
+    Ref perm = attr(ftplib, N.error_perm);
+    // A transient failure or an unexpected reply tells nothing either way.
+    auto tells_nothing = [&](const Except& exc) {
+        return exc.matches(attr(ftplib, N.error_temp)) || exc.matches(attr(ftplib, N.error_reply));
+    };
+    if (!has_attr(client, N.no_mlst)) {
+        // True: there; False: not there; nothing: MLST could not tell.
+        const Ref answer = attempt(
+            [&] {
+                Ref reply = op::exchange_or_null(c, self, attr(client, N.sendcmd), op::command(c, N.cmd_MLST, self));
+                return reply ? boolean(true) : Ref{};
+            },
+            [&](Except& exc) {
+                if (exc.matches(perm)) {
+                    if (op::has_code(exc.value(), "550")) return boolean(false);
+                    // Not understood: remember it for this client, and ask with STAT.
+                    if (op::not_understood(exc.value())) op::remember(client, N.no_mlst);
+                } else if (!tells_nothing(exc)) {
+                    exc.reraise();
+                }
+                return Ref{};
+            });
+        if (answer) return answer.get() == Py_True ? Known::present : Known::missing;
+    }
+    if (op::has_wildcard(op::posix(c, self))) return listed_in_parent(c, self);
+    bool unsure = false;
+    Ref reply = attempt(
+        [&] { return op::exchange_or_null(c, self, attr(client, N.sendcmd), op::command(c, N.cmd_STAT, self)); },
+        [&](Except& exc) {
+            if (!exc.matches(perm) && !tells_nothing(exc)) exc.reraise();
+            unsure = !exc.matches(perm) || !op::has_code(exc.value(), "550");
+            return Ref{};
+        });
+    if (unsure) return Known::unsure;
+    if (!reply) return Known::missing;
+    // The first and the last line are the reply's frame; any line between is an entry.
+    Ref lines = call_method(reply, N.splitlines);
+    const Py_ssize_t n = PyList_GET_SIZE(lines.get());
+    for (Py_ssize_t i = 1; i + 1 < n; ++i) {
+        Ref stripped = call_method(PyList_GET_ITEM(lines.get(), i), N.strip);
+        if (PyUnicode_GET_LENGTH(stripped) > 0) return Known::present;
+    }
+    return Known::missing;
+}
+
+Ref exists(const Call& c) {
+    PyObject* self = c.arg[0];
+    // NLST's argument is a pattern to some servers: its answer could be about
+    // other entries that the pattern matches.
+    if (op::has_wildcard(op::posix(c, self))) return boolean(confirm(c, self) == Known::present);
+    Ref found = attempt(
+        [&] {
+            Ref nlst = attr(attr(self, N.client), N.nlst);
+            Ref listing = op::transfer(c, self, [&] { return call(nlst, op::posix(c, self)); });
+            return truthy(listing) ? boolean(true) : Ref{};
+        },
+        [&](Except& exc) {
+            Ref ftplib = c.global(N.ftplib);
+            if (exc.matches(attr(ftplib, N.error_perm))) {
+                call_method(self, N._valid_reset);
+                return boolean(confirm(c, self) == Known::present);
+            }
+            // Some servers refuse NLST of an empty directory with 450.
+            if (!exc.matches(attr(ftplib, N.error_temp)) || !op::has_code(exc.value(), "450")) exc.reraise();
+            const Known known = confirm(c, self);
+            if (known == Known::unsure) exc.reraise();
+            return boolean(known == Known::present);
+        });
+    if (found) return found;
+    // An empty listing: an empty directory, or a server that lists nothing for a missing path.
+    return boolean(confirm(c, self) != Known::missing);
+}
+
+}  // namespace
+
+const Member exists_member{
+    .name = "exists",
+    .params = {self_param},
+    .returns = "bool",
+    .wrap = Wrap::retry_property,
+    .remote = true,
+    .body = exists,
+};
+
+}  // namespace dravlen

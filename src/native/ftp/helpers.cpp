@@ -1,0 +1,274 @@
+#include "helpers.hpp"
+
+#include "listing.hpp"
+
+namespace dravlen::op {
+
+Ref checked_path_text(PyObject* const* arg) {
+    Ref text = call_method(attr(arg[0], N.path), N.as_posix);
+    if (!PyUnicode_Check(text.get())) return text;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
+    const int kind = PyUnicode_KIND(text.get());
+    const void* data = PyUnicode_DATA(text.get());
+    const char* what = nullptr;
+    for (Py_ssize_t i = 0; i < n && what == nullptr; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (ch == '\n' || ch == '\r') what = "a line break";
+        if (ch == 0) what = "a NUL character";
+    }
+    if (what == nullptr) return text;
+    PyErr_Format(PyExc_ValueError, "Remote path %R holds %s, which an FTP command cannot carry", text.get(), what);
+    raised();
+}
+
+Ref posix(const Call& c, PyObject* self) {
+    if (c.prepared && c.arg != nullptr && self == c.arg[0]) return c.prepared;
+    return call_method(attr(self, N.path), N.as_posix);
+}
+
+Ref command(const Call& c, PyObject* word, PyObject* self) {
+    Ref text = posix(c, self);
+    if (!PyUnicode_CheckExact(text.get())) text = Ref::check(PyObject_Format(text, N.text_empty));
+    return concat(word, text);
+}
+
+void raise_about(PyObject* type, const char* prefix, PyObject* self, const char* suffix) {
+    Ref text = Ref::check(PyObject_Str(attr(self, N.path)));
+    PyErr_SetObject(type, Ref::check(PyUnicode_FromFormat("%s%U%s", prefix, text.get(), suffix)));
+    raised();
+}
+
+void raise_about_with(PyObject* type, const char* format, PyObject* self, PyObject* detail) {
+    Ref text = Ref::check(PyObject_Str(attr(self, N.path)));
+    PyErr_SetObject(type, Ref::check(PyUnicode_FromFormat(format, text.get(), detail)));
+    raised();
+}
+
+Ref error_perm(const Call& c) { return attr(c.global(N.ftplib), N.error_perm); }
+
+bool has_code(PyObject* error, const char* code) {
+    Ref text = Ref::check(PyObject_Str(error));
+    if (PyUnicode_GET_LENGTH(text.get()) < 3) return false;
+    for (int i = 0; i < 3; ++i) {
+        if (PyUnicode_READ_CHAR(text.get(), i) != static_cast<Py_UCS4>(code[i])) return false;
+    }
+    return true;
+}
+
+bool not_understood(PyObject* error) { return has_code(error, "500") || has_code(error, "502"); }
+
+void remember_value(PyObject* client, PyObject* name, PyObject* value) {
+    if (PyObject_SetAttr(client, name, value) < 0) PyErr_Clear();
+}
+
+void drop_if_open(const Call& c, PyObject* self, const Except& exc) {
+    if (exc.matches(attr(c.global(N.ftplib), N.Error))) return;
+    call_method(self, N._drop_client);
+}
+
+Ref exchange_or_null(const Call& c, PyObject* self, PyObject* f, PyObject* arg) {
+    Ref reply = call_or_null(f, arg);
+    if (reply) return reply;
+    // Nothing is looked up while the exception is pending (a lookup may clear it).
+    Except exc;
+    drop_if_open(c, self, exc);
+    return exc.restore();
+}
+
+bool has_blank(PyObject* text) {
+    if (!PyUnicode_Check(text)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (Py_UNICODE_ISSPACE(PyUnicode_READ_CHAR(text, i))) return true;
+    }
+    return false;
+}
+
+bool has_wildcard(PyObject* text) {
+    if (!PyUnicode_Check(text)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        switch (PyUnicode_READ(kind, data, i)) {
+            case '*':
+            case '?':
+            case '[':
+            case '{':
+                return true;
+            default:
+                break;
+        }
+    }
+    return false;
+}
+
+Ref encoding_of(PyObject* client) {
+    Ref found = attr_or_null(client, N.encoding);
+    if (found && PyUnicode_Check(found.get())) return found;
+    return Ref::borrow(N.text_utf8);
+}
+
+void require_exists(PyObject* self) {
+    if (!truthy(attr(self, N.exists))) raise_about(PyExc_FileNotFoundError, "'", self, "' does not exist.");
+}
+
+namespace {
+
+// The value of the "type" fact of an MLST entry line " fact=value;...; path",
+// folded to lower case, or nothing.
+Ref type_fact(PyObject* line) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(line);
+    Py_ssize_t facts_end = PyUnicode_FindChar(line, ' ', 1, n, 1);
+    if (facts_end < 0) facts_end = n;
+    for (Py_ssize_t fact = 1; fact < facts_end;) {
+        Py_ssize_t end = PyUnicode_FindChar(line, ';', fact, facts_end, 1);
+        if (end < 0) end = facts_end;
+        static constexpr char word[] = "type=";
+        bool named = end - fact > 5;
+        for (int k = 0; named && k < 5; ++k) {
+            named = Py_UNICODE_TOLOWER(PyUnicode_READ_CHAR(line, fact + k)) == static_cast<Py_UCS4>(word[k]);
+        }
+        if (named) {
+            Ref value = Ref::check(PyUnicode_Substring(line, fact + 5, end));
+            return call_method(value, N.lower);
+        }
+        fact = end + 1;
+    }
+    return {};
+}
+
+// The directory the client works in: asked once with PWD, then kept on the
+// client (the members never leave it for longer than one exchange).
+Ref working_directory(const Call& c, PyObject* self, PyObject* client) {
+    Ref known = attr_or_null(client, N.home_dir);
+    if (known) return known;
+    Ref reply = exchange(c, self, attr(client, N.sendcmd), N.cmd_PWD);
+    Ref home = call(attr(c.global(N.ftplib), N.parse257), reply);
+    remember_value(client, N.home_dir, home);
+    return home;
+}
+
+// CWD back to home after entering; where that fails the client is dropped.
+void leave(const Call& c, PyObject* self, PyObject* sendcmd, PyObject* home) {
+    attempt([&] { return exchange(c, self, sendcmd, concat(N.cmd_CWD, home)); },
+            [&](Except& exc) {
+                // Left elsewhere, relative paths would name other entries: the next
+                // operation starts on a fresh client, in the login directory.
+                call_method(self, N._drop_client);
+                if (!exc.matches(error_perm(c))) exc.reraise();
+                return Ref{};
+            });
+}
+
+}  // namespace
+
+Ref mlst_type(const Call& c, PyObject* self) {
+    Ref client = attr(self, N.client);
+    if (has_attr(client, N.no_mlst)) return {};
+    Ref reply = if_refused(
+        c, [&] { return exchange_or_null(c, self, attr(client, N.sendcmd), command(c, N.cmd_MLST, self)); },
+        [&](Except& exc) {
+            if (not_understood(exc.value())) remember(client, N.no_mlst);
+            return Ref{};
+        });
+    if (!reply || !PyUnicode_Check(reply.get())) return {};
+    Ref lines = call_method(reply, N.splitlines);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) {
+        PyObject* line = PyList_GET_ITEM(lines.get(), i);
+        if (PyUnicode_GET_LENGTH(line) > 1 && PyUnicode_READ_CHAR(line, 0) == ' ') return type_fact(line);
+    }
+    return {};
+}
+
+bool enters(const Call& c, PyObject* self, PyObject* lines) {
+    Ref client = attr(self, N.client);
+    Ref home = working_directory(c, self, client);
+    Ref sendcmd = attr(client, N.sendcmd);
+    const Ref entered = if_refused(
+        c, [&] { return exchange_or_null(c, self, sendcmd, command(c, N.cmd_CWD, self)); },
+        [](Except&) { return Ref{}; });
+    if (!entered) return false;
+    if (lines != nullptr) {
+        attempt([&] { return long_listing(c, self, lines, true), Ref{}; },
+                [&](Except& exc) -> Ref {
+                    // After anything but a reply the client is dropped already: nothing to go back in.
+                    if (exc.matches(attr(c.global(N.ftplib), N.Error))) leave(c, self, sendcmd, home);
+                    exc.reraise();
+                });
+    }
+    leave(c, self, sendcmd, home);
+    return true;
+}
+
+bool refused_as_directory(const Call& c, PyObject* self) {
+    Ref kind = mlst_type(c, self);
+    if (kind) {
+        for (const char* dir : {"dir", "cdir", "pdir"}) {
+            if (PyUnicode_CompareWithASCIIString(kind, dir) == 0) return true;
+        }
+        if (PyUnicode_CompareWithASCIIString(kind, "file") == 0) return false;
+    }
+    return enters(c, self, nullptr);  // a link, or a server without MLST
+}
+
+namespace {
+
+// Whether an ftplib error's text mentions ASCII (the transfer type).
+bool mentions_ascii(PyObject* error) {
+    Ref text = Ref::check(PyObject_Str(error));
+    Ref folded = call_method(text, N.lower);
+    const Py_ssize_t found = PyUnicode_Find(folded, N.text_ascii, 0, PY_SSIZE_T_MAX, 1);
+    if (found == -2) raised();
+    return found >= 0;
+}
+
+}  // namespace
+
+// A data connection that ends early looks like the end of the file, and some
+// servers confirm such a transfer all the same: the size the server gives for
+// the file afterwards tells. A server that gives none (no SIZE, or not for
+// this path), or a client that cannot ask, is taken at its word. A mismatch
+// is a transient failure, so the operation is tried again on a fresh client.
+// Right after a binary transfer the type is binary: a SIZE refused "in ASCII
+// mode" shows that the replies read were not those of the commands sent.
+void check_size(const Call& c, PyObject* self, Py_ssize_t moved) {
+    Ref client = attr(self, N.client);
+    Ref sendcmd = attr_or_null(client, N.sendcmd);
+    if (!sendcmd) return;
+    Ref ftplib = c.global(N.ftplib);
+    Ref reply = attempt([&] { return exchange_or_null(c, self, sendcmd, command(c, N.cmd_SIZE, self)); },
+                        [&](Except& exc) {
+                            Ref perm = attr(ftplib, N.error_perm);
+                            if (exc.matches(perm) && mentions_ascii(exc.value())) {
+                                raise_about_with(attr(ftplib, N.error_temp),
+                                                 "451 The size of '%U' was refused in ASCII mode after a binary "
+                                                 "transfer: the client is out of step (%S)",
+                                                 self, exc.value());
+                            }
+                            if (!exc.matches(perm) && !exc.matches(attr(ftplib, N.error_temp)) &&
+                                !exc.matches(attr(ftplib, N.error_reply))) {
+                                exc.reraise();
+                            }
+                            return Ref{};
+                        });
+    // "213 <bytes>"; anything else confirms nothing.
+    if (!reply || !PyUnicode_Check(reply.get()) || !truthy(call_method(reply, N.startswith, N.text_213))) return;
+    Ref digits = call_method(Ref::check(PySequence_GetSlice(reply, 3, PY_SSIZE_T_MAX)), N.strip);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(digits.get());
+    if (n == 0 || n > 18) return;
+    long long expected = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ_CHAR(digits.get(), i);
+        if (ch < '0' || ch > '9') return;
+        expected = expected * 10 + (ch - '0');
+    }
+    if (expected == moved) return;
+    Ref path = Ref::check(PyObject_Str(attr(self, N.path)));
+    Ref message = Ref::check(PyUnicode_FromFormat("426 Transfer of '%U' incomplete: %zd bytes moved, the server has %lld",
+                                                  path.get(), moved, expected));
+    PyErr_SetObject(attr(ftplib, N.error_temp), message);
+    raised();
+}
+
+}  // namespace dravlen::op

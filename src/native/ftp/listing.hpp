@@ -1,0 +1,43 @@
+// Directory listings: taking them from the server, and reading their lines.
+#pragma once
+#include "names.hpp"
+#include "runtime/function.hpp"
+
+namespace dravlen::op {
+
+// An entry of a long listing ("ls -l" lines).
+struct Listed {
+    Ref name;  // as listed, leading blanks kept; nothing for no entry, ".", ".."
+    bool link = false;
+    // A link line "a -> b -> c" whose target length did not tell where the
+    // name ends: name holds the whole text and the line is nobody's entry.
+    bool ambiguous = false;
+    // Whether this line could be the entry named own.
+    bool names(PyObject* own) const;
+};
+// The entry of one long-listing line. The name begins after the one blank
+// that follows the time (or year) column, so blanks it begins with are kept;
+// a link's name ends at the " -> " after which the target takes exactly as
+// many bytes, in encoding, as the size column says.
+Listed long_entry(PyObject* line, PyObject* encoding);
+
+// The entry of an MLSD line "fact=value;fact=value; name": its name, or
+// nothing for the directory itself and its parent. *link tells a symbolic link.
+Ref machine_entry(PyObject* line, bool* link);
+
+// Appends the lines of the long listing of the path (or, with here, of the
+// working directory) to data. Most servers hide names that begin with a dot
+// unless asked with "-a"; one that takes "-a" for part of the path refuses
+// it and is asked plainly (remembered).
+void long_listing(const Call& c, PyObject* self, PyObject* data, bool here);
+
+// Appends the lines of the directory's long listing to data. A path holding
+// pattern characters or blanks is listed from inside (CWD there, "LIST -a",
+// CWD back): some servers expand patterns in LIST's argument, and Pure-FTPd
+// takes the blanks in it for separators between several paths. Elsewhere the
+// path is listed by name.
+void list_directory(const Call& c, PyObject* self, PyObject* data);
+
+bool same_text(PyObject* a, PyObject* b);
+
+}  // namespace dravlen::op
