@@ -45,6 +45,14 @@ def _reason(exc: BaseException) -> str:
     return str(exc).rstrip(".") or type(exc).__name__
 
 
+def _failure(exc: OSError, remote: object, reason: str | None = None) -> Failure:
+    """The failure to report for *exc*: about the local file it names, if it
+    names one (the local side failed), else about *remote*."""
+    if exc.filename:
+        return Failure(exc.filename, _reason(exc))
+    return Failure(remote, reason if reason is not None else _reason(exc))
+
+
 def _path_class(section: str) -> type[RemotePath]:
     if section == RemotePath._section[0]:
         return RemotePath
@@ -156,17 +164,11 @@ def cmd_get(cls: type[RemotePath], args: argparse.Namespace) -> None:
     try:
         path.download(local)
     except FileNotFoundError as exc:
-        if exc.filename:  # the local folder is missing
-            raise Failure(exc.filename, _reason(exc)) from None
-        raise Failure(path, "No such file or directory") from None
+        raise _failure(exc, path, "No such file or directory") from None
     except IsADirectoryError as exc:
-        if exc.filename:
-            raise Failure(exc.filename, _reason(exc)) from None
-        raise Failure(path, "Is a directory (use -r)") from None
+        raise _failure(exc, path, "Is a directory (use -r)") from None
     except OSError as exc:
-        if exc.filename:  # the local side failed, and says which file
-            raise Failure(exc.filename, _reason(exc)) from None
-        raise Failure(path, _reason(exc)) from None
+        raise _failure(exc, path) from None
 
 
 def cmd_mv(cls: type[RemotePath], args: argparse.Namespace) -> None:
@@ -261,9 +263,7 @@ def cmd_put(cls: type[FTPPath], args: argparse.Namespace) -> None:
         _run_tree(lambda bar: tree.upload_tree(local, cls(remote), connections=args.jobs,
                                                progress=bar), "put")
     except OSError as exc:
-        if exc.filename:  # the local side failed, and says which file
-            raise Failure(exc.filename, _reason(exc)) from None
-        raise Failure(remote, _reason(exc)) from None
+        raise _failure(exc, remote) from None
 
 
 def cmd_get_tree(cls: type[FTPPath], args: argparse.Namespace) -> None:
