@@ -176,30 +176,42 @@ def retry(
             # only the outermost retries, so an operation is tried again as a
             # whole and the attempts do not multiply level by level.  An inner
             # call still drops a client it found unusable.
-            outer = getattr(_NESTING, "depth", 0)
-            _NESTING.depth = outer + 1
+            nesting = _NESTING
+            outer = nesting.depth
+            nesting.depth = outer + 1
             try:
-                try:
-                    return func(*args, **kwargs)
-                except BaseException as exc:
-                    # The path object may come by keyword too: FTPPath.read(self=p).
-                    # The retries run outside this handler so that the error
-                    # finally raised does not carry the first one as its context.
-                    self = args[0] if args else kwargs.get("self")
-                    if (not isinstance(self, BasePath) or not _drop_after(self, exc, caught)
-                            or attempts == 1 or outer):
-                        raise
+                return func(*args, **kwargs)
+            except BaseException as exc:
+                # The path object may come by keyword too: FTPPath.read(self=p).
+                # The retries run outside this handler so that the error
+                # finally raised does not carry the first one as its context.
+                self = args[0] if args else kwargs.get("self")
+                if (not isinstance(self, BasePath) or not _drop_after(self, exc, caught)
+                        or attempts == 1 or outer):
+                    raise
+            finally:
+                nesting.depth = outer
+            # Still inside this call for the calls the retries make.
+            nesting.depth = outer + 1
+            try:
                 return _retry_after_failure(func, self, args, kwargs, caught, attempts, backoff)
             finally:
-                _NESTING.depth = outer
+                nesting.depth = outer
 
         return wrapper
 
     return decorate
 
 
-# How many retry-wrapped calls the thread is inside.
-_NESTING = threading.local()
+class _Nesting(threading.local):
+    """How many retry-wrapped calls the thread is inside (a class default,
+    so that the wrapper reads it without a getattr fallback)."""
+
+    depth = 0
+
+
+_NESTING = _Nesting()
+_get_ident = threading.get_ident
 
 
 # What a closed client or one whose reply file a timed-out read broke raises
@@ -354,7 +366,7 @@ class BasePath(metaclass=PathMeta):
 
     def _key_on_thread(self) -> tuple[str, str, int]:
         """The calling thread's key for its client in `Local`."""
-        return (type(self).__qualname__, self._section[0], threading.get_ident())
+        return (type(self).__qualname__, self._section[0], _get_ident())
 
     def _reset(self, section: str) -> BaseException | None:
         """Replace the thread's client by a new, unconnected one stored in
