@@ -30,6 +30,7 @@ import threading
 import time
 from collections.abc import Callable, Hashable
 from pathlib import PurePath, PurePosixPath
+from types import FrameType
 from typing import Any, Concatenate, ParamSpec, Self, TypeVar
 
 from dravlen.config import ConfigError, EnvConfig, FTPSettings
@@ -172,13 +173,6 @@ def retry(
     def decorate(func: Callable[Concatenate[_S, _P], _R]) -> Callable[Concatenate[_S, _P], _R]:
         @functools.wraps(func)
         def wrapper(*args: Any, **kwargs: Any) -> Any:
-            # Operations call one another (write -> parent.mkdir() -> exists):
-            # only the outermost retries, so an operation is tried again as a
-            # whole and the attempts do not multiply level by level.  An inner
-            # call still drops a client it found unusable.
-            nesting = _NESTING
-            outer = nesting.depth
-            nesting.depth = outer + 1
             try:
                 return func(*args, **kwargs)
             except BaseException as exc:
@@ -187,30 +181,34 @@ def retry(
                 # finally raised does not carry the first one as its context.
                 self = args[0] if args else kwargs.get("self")
                 if (not isinstance(self, BasePath) or not _drop_after(self, exc, caught)
-                        or attempts == 1 or outer):
+                        or attempts == 1 or _inside_retry(sys._getframe(1))):
                     raise
-            finally:
-                nesting.depth = outer
-            # Still inside this call for the calls the retries make.
-            nesting.depth = outer + 1
-            try:
-                return _retry_after_failure(func, self, args, kwargs, caught, attempts, backoff)
-            finally:
-                nesting.depth = outer
+            return _retry_after_failure(func, self, args, kwargs, caught, attempts, backoff)
 
         return wrapper
 
     return decorate
 
 
-class _Nesting(threading.local):
-    """How many retry-wrapped calls the thread is inside (a class default,
-    so that the wrapper reads it without a getattr fallback)."""
+def _inside_retry(frame: FrameType | None) -> bool:
+    """Whether *frame* or one of its callers is a retry wrapper.
 
-    depth = 0
+    Operations call one another (write -> parent.mkdir() -> exists): only the
+    outermost retries, so an operation is tried again as a whole and the
+    attempts do not multiply level by level; an inner call still drops a
+    client it found unusable.  Asked only when a call failed, from the
+    thread's own stack (which runs on through native members), so that a
+    call that succeeds pays nothing for it.
+    """
+    while frame is not None:
+        if frame.f_code is _WRAPPER_CODE:
+            return True
+        frame = frame.f_back
+    return False
 
 
-_NESTING = _Nesting()
+# Every retry wrapper runs this one code object.
+_WRAPPER_CODE = retry()(_inside_retry).__code__
 _get_ident = threading.get_ident
 
 
