@@ -429,6 +429,42 @@ def test_retry_tries_an_operation_again_as_a_whole_not_at_every_level():
     with pytest.raises(ftplib.error_temp):  # called on its own, the inner one retries
         Nested("/x").inner()
     assert Nested.calls == ["inner"] * 3
+    # While this thread is inside outer(), another thread's call is outermost on its own.
+    seen = []
+    def beside():
+        Nested.calls = []
+        with pytest.raises(ftplib.error_temp):
+            Nested("/y").inner()
+        seen.append(list(Nested.calls))
+    def middle(self):
+        if not seen:
+            thread = threading.Thread(target=beside)
+            thread.start()
+            thread.join()
+        return self.inner()
+    plain, Nested.middle = Nested.middle, retry(ftplib.error_temp, backoff=0)(middle)
+    try:
+        with pytest.raises(ftplib.error_temp):
+            Nested("/x").outer()
+    finally:
+        Nested.middle = plain
+    assert seen == [["inner"] * 3]
+
+
+def test_a_native_member_calling_another_is_retried_as_a_whole():
+    from dravlen.ftp.path import FTPPath
+
+    class Down:
+        encoding, asked = "utf-8", []
+
+        def nlst(self, path):
+            self.asked.append(path)
+            raise ftplib.error_temp("421 still down")
+
+    Downed = type("Downed", (FTPPath,), {"client": Down()})
+    with pytest.raises(ftplib.error_temp):
+        Downed("/d/f").is_dir()  # is_dir -> exists: three tries in all, not three of three
+    assert Down.asked == ["/d/f"] * 3
 
 
 @pytest.mark.parametrize("encoding", ["utf-8", "latin-1", "cp1252", "UTF8"])

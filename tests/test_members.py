@@ -69,6 +69,28 @@ def test_exists_asks_every_time_and_a_missing_path_resets_once(ftp):
     assert sent(ftp) == [("nlst", "/d/f"), ("nlst", "/d/f"), ("nlst", "/d/nope"), VR_PERM]
 
 
+class Posix(pathlib.PurePosixPath):
+    def as_posix(self):
+        return "/d/other"
+
+
+def test_commands_carry_the_paths_posix_text_cached_or_not(ftp):
+    ftp.add_file("/d/f", b"x")
+    ftp.add_file("/d/other", b"y")
+    fresh, seen = P("/d/f"), P("/d/f")
+    str(seen.path)  # pathlib keeps the text of a path once shown
+    assert fresh.read() == seen.read() == b"x"
+    # A path class of its own is asked for its text, which may differ from str().
+    odd = P("/d/f")
+    odd.path = Posix("/d/f")
+    str(odd.path)
+    assert odd.read() == b"y"
+    assert [entry for entry in sent(ftp) if entry[0] == "nlst"] == [("nlst", "/d/f")] * 2 + [("nlst", "/d/other")]
+    odd.path = Posix("/d/a\nb")
+    str(odd.path)
+    assert odd.exists is True  # the text sent is checked, not str(path)
+
+
 @pytest.mark.parametrize("use, tail", [
     (lambda p: p.is_dir(), []), (lambda p: p.read(), []), (lambda p: p.mtime, []), (lambda p: next(p.glob()), []),
     (lambda p: p.delete(), [("retrlines", "LIST -a /d")]),  # a dangling link would be in the parent's listing

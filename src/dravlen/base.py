@@ -30,6 +30,7 @@ import threading
 import time
 from collections.abc import Callable, Hashable
 from pathlib import PurePath, PurePosixPath
+from types import FrameType
 from typing import Any, Concatenate, ParamSpec, Self, TypeVar
 
 from dravlen.config import ConfigError, EnvConfig, FTPSettings
@@ -172,34 +173,43 @@ def retry(
     def decorate(func: Callable[Concatenate[_S, _P], _R]) -> Callable[Concatenate[_S, _P], _R]:
         @functools.wraps(func)
         def wrapper(*args: Any, **kwargs: Any) -> Any:
-            # Operations call one another (write -> parent.mkdir() -> exists):
-            # only the outermost retries, so an operation is tried again as a
-            # whole and the attempts do not multiply level by level.  An inner
-            # call still drops a client it found unusable.
-            outer = getattr(_NESTING, "depth", 0)
-            _NESTING.depth = outer + 1
             try:
-                try:
-                    return func(*args, **kwargs)
-                except BaseException as exc:
-                    # The path object may come by keyword too: FTPPath.read(self=p).
-                    # The retries run outside this handler so that the error
-                    # finally raised does not carry the first one as its context.
-                    self = args[0] if args else kwargs.get("self")
-                    if (not isinstance(self, BasePath) or not _drop_after(self, exc, caught)
-                            or attempts == 1 or outer):
-                        raise
-                return _retry_after_failure(func, self, args, kwargs, caught, attempts, backoff)
-            finally:
-                _NESTING.depth = outer
+                return func(*args, **kwargs)
+            except BaseException as exc:
+                # The path object may come by keyword too: FTPPath.read(self=p).
+                # The retries run outside this handler so that the error
+                # finally raised does not carry the first one as its context.
+                self = args[0] if args else kwargs.get("self")
+                if (not isinstance(self, BasePath) or not _drop_after(self, exc, caught)
+                        or attempts == 1 or _inside_retry(sys._getframe(1))):
+                    raise
+            return _retry_after_failure(func, self, args, kwargs, caught, attempts, backoff)
 
         return wrapper
 
     return decorate
 
 
-# How many retry-wrapped calls the thread is inside.
-_NESTING = threading.local()
+def _inside_retry(frame: FrameType | None) -> bool:
+    """Whether *frame* or one of its callers is a retry wrapper.
+
+    Operations call one another (write -> parent.mkdir() -> exists): only the
+    outermost retries, so an operation is tried again as a whole and the
+    attempts do not multiply level by level; an inner call still drops a
+    client it found unusable.  Asked only when a call failed, from the
+    thread's own stack (which runs on through native members), so that a
+    call that succeeds pays nothing for it.
+    """
+    while frame is not None:
+        if frame.f_code is _WRAPPER_CODE:
+            return True
+        frame = frame.f_back
+    return False
+
+
+# Every retry wrapper runs this one code object.
+_WRAPPER_CODE = retry()(_inside_retry).__code__
+_get_ident = threading.get_ident
 
 
 # What a closed client or one whose reply file a timed-out read broke raises
@@ -354,7 +364,7 @@ class BasePath(metaclass=PathMeta):
 
     def _key_on_thread(self) -> tuple[str, str, int]:
         """The calling thread's key for its client in `Local`."""
-        return (type(self).__qualname__, self._section[0], threading.get_ident())
+        return (type(self).__qualname__, self._section[0], _get_ident())
 
     def _reset(self, section: str) -> BaseException | None:
         """Replace the thread's client by a new, unconnected one stored in

@@ -4,8 +4,23 @@
 
 namespace dravlen::op {
 
-Ref checked_path_text(PyObject* const* arg) {
-    Ref text = call_method(attr(arg[0], N.path), N.as_posix);
+namespace {
+
+// self.path.as_posix(). A PurePosixPath keeps its text once made (as_posix()
+// returns str(path), which pathlib caches in _str): that text is taken as it
+// is, without the two Python calls; any other path object is asked.
+Ref path_text(const Call& c, PyObject* self) {
+    Ref path = attr(self, N.path);
+    if (reinterpret_cast<PyObject*>(Py_TYPE(path.get())) == attr(c.global(N.pathlib), N.PurePosixPath).get()) {
+        if (Ref text = attr_or_null(path, N._str); text && PyUnicode_CheckExact(text.get())) return text;
+    }
+    return call_method(path, N.as_posix);
+}
+
+}  // namespace
+
+Ref checked_path_text(const Call& c) {
+    Ref text = path_text(c, c.arg[0]);
     if (!PyUnicode_Check(text.get())) return text;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
     const int kind = PyUnicode_KIND(text.get());
@@ -23,7 +38,7 @@ Ref checked_path_text(PyObject* const* arg) {
 
 Ref posix(const Call& c, PyObject* self) {
     if (c.prepared && c.arg != nullptr && self == c.arg[0]) return c.prepared;
-    return call_method(attr(self, N.path), N.as_posix);
+    return path_text(c, self);
 }
 
 Ref command(const Call& c, PyObject* word, PyObject* self) {

@@ -11,7 +11,7 @@ namespace dravlen::op {
 // A remote member's prepare step: self.path.as_posix(), refused when it holds
 // a CR, LF or NUL (a line break would end the command line early and start
 // another; servers cut a name at a NUL, or change it).
-Ref checked_path_text(PyObject* const* arg);
+Ref checked_path_text(const Call& c);
 
 // self.path.as_posix(): the text of FTP commands. For the member's own path
 // the text checked before the body ran is used again.

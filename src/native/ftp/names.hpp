@@ -29,6 +29,8 @@ namespace dravlen {
     X(__prepare__, "__prepare__")                \
     X(__qualname__, "__qualname__")              \
     X(_creator, "_creator")                      \
+    X(_str, "_str")                              \
+    X(PurePosixPath, "PurePosixPath")            \
     X(_key_on_thread, "_key_on_thread")          \
     X(_read_config, "_read_config")              \
     X(_reset, "_reset")                          \

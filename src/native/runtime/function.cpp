@@ -96,7 +96,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
         PyObject* slots[kMaxParams];
         if (!s.var_any) bind(f, args, nargsf, kwnames, slots);
         Call call{slots, f->globals, self, {}};
-        if (s.prepare != nullptr) call.prepared = s.prepare(slots);
+        if (s.prepare != nullptr) call.prepared = s.prepare(call);
         return s.body(call);
     });
 }

@@ -22,7 +22,7 @@ struct Call {
 using Body = Ref (*)(const Call&);
 // Runs on the bound arguments before the body; may refuse them (raise) or
 // hand the body a value it would otherwise compute again (Call::prepared).
-using Prepare = Ref (*)(PyObject* const* arg);
+using Prepare = Ref (*)(const Call& c);
 
 struct Param {
     const char* name = nullptr;
