@@ -54,7 +54,9 @@ UBSAN_LIB=$(readlink -f "$(g++ -print-file-name=libubsan.so)")
 # ASan binds its crypt() interceptor to the real function when it starts; if
 # libcrypt only comes later (with the crypt module, which pyftpdlib imports),
 # the interceptor calls a null pointer.  Loaded up front, it is found.
-CRYPT_LIB=$(ldconfig -p | awk '$1 == "libcrypt.so.1" && /x86-64/ {print $NF; exit}')
+# awk reads to the end: leaving early would end ldconfig with SIGPIPE, which
+# pipefail turns into a failed job.
+CRYPT_LIB=$(ldconfig -p | awk '$1 == "libcrypt.so.1" && /x86-64/ && !found {print $NF; found = 1}')
 for lib in "$ASAN_LIB" "$UBSAN_LIB" "$CRYPT_LIB"; do
     [ -f "$lib" ] || { log "no runtime library at '$lib'"; exit 1; }
 done

@@ -84,7 +84,7 @@ done
 broken=0
 while IFS= read -r -d '' f; do
     if head -c 4 "$f" 2>/dev/null | grep -q 'ELF'; then
-        if ldd "$f" 2>/dev/null | grep -q 'not found'; then
+        if grep -q 'not found' <<<"$(ldd "$f" 2>/dev/null)"; then
             log "unresolved libraries in $f:"
             ldd "$f" | grep 'not found' >&2
             broken=1
