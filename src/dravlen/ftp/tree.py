@@ -289,6 +289,28 @@ class _Worker:
         Local.clear()  # the thread is ours: everything it holds goes
 
 
+class _Patience:
+    """When one connection's failure is worth another try, and the wait first:
+    a full server (421) for up to _BUSY_PATIENCE seconds from its first
+    refusal, a transient error up to _ATTEMPTS times with a doubling wait."""
+
+    def __init__(self) -> None:
+        self.busy_since: float | None = None
+        self.tries = 0
+
+    def wait_again(self, exc: BaseException, now: float) -> bool:
+        if _busy(exc):
+            self.busy_since = self.busy_since or now
+            if now - self.busy_since < _BUSY_PATIENCE:
+                time.sleep(_BACKOFF * 5)
+                return True
+        elif _retryable(exc) and self.tries < _ATTEMPTS - 1:
+            self.tries += 1
+            time.sleep(_BACKOFF * (1 << (self.tries - 1)))
+            return True
+        return False
+
+
 class _Pool:
     """Runs tasks on N worker threads until none is left.
 
@@ -412,8 +434,7 @@ class _Pool:
 
     def _connect(self, worker: _Worker) -> bool:
         """Log the worker in before it takes work; False if it must not go on."""
-        busy_since: float | None = None
-        tries = 0
+        patience = _Patience()
         while not self.stop.is_set():
             started = time.monotonic()
             had_client = Local.getattr(worker.path._key_on_thread()) is not None
@@ -427,14 +448,7 @@ class _Pool:
                         if _busy(exc):
                             self.limit = self.live - 1
                         return False
-                if _busy(exc):
-                    busy_since = busy_since or started
-                    if started - busy_since < _BUSY_PATIENCE:
-                        time.sleep(_BACKOFF * 5)
-                        continue
-                elif _retryable(exc) and tries < _ATTEMPTS - 1:
-                    tries += 1
-                    time.sleep(_BACKOFF * (1 << (tries - 1)))
+                if patience.wait_again(exc, started):
                     continue
                 with self.cond:
                     self.fatal = self.fatal or exc  # no connection at all: nothing can be done
@@ -499,8 +513,7 @@ class _Pool:
                 and not self.files)
 
     def _attempt(self, worker: _Worker, task: _Task) -> None:
-        tries = 0
-        busy_since: float | None = None
+        patience = _Patience()
         while True:
             if self.stop.is_set():
                 return
@@ -522,14 +535,7 @@ class _Pool:
                             (self.dirs if task.directory else self.files).appendleft(task)
                             self.cond.notify_all()
                             return
-                    now = time.monotonic()
-                    busy_since = busy_since or now
-                    if now - busy_since < _BUSY_PATIENCE:
-                        time.sleep(_BACKOFF * 5)
-                        continue
-                elif _retryable(exc) and tries < _ATTEMPTS - 1:
-                    tries += 1
-                    time.sleep(_BACKOFF * (1 << (tries - 1)))
+                if patience.wait_again(exc, time.monotonic()):
                     continue
                 if task.top and not isinstance(exc, _Final):
                     # The tree itself is not there (or not what it must be):
