@@ -13,18 +13,35 @@ client are recorded on both sides and must be the same.
 
 Native and model run interleaved, round by round, in one process; the table
 gives the fastest round of each, in ns per call (glob: per listed line). It
-is run twice: with LeanFTP's Python methods, and with the same answers given
-by builtins (dict lookups) wherever a method only looks something up, which
-leaves the least of the client's own time in the figures.
+is run three times:
+
+* "python client": LeanFTP's Python methods;
+* "builtin answers": the same answers given by builtins (dict lookups)
+  wherever a method only looks something up, which leaves the least of the
+  client's own time in the figures;
+* "own work": that client, and everything else a member calls that is not
+  the member's own work made as cheap as it can be, alike on both sides:
+  members that call members (is_dir -> exists, write -> parent.mkdir()) call
+  them without the `retry` wrapper, `parent` is an attribute kept on the path
+  object, `_valid_reset` (which finds no client of the thread to bring in
+  step here) is a builtin that does nothing, and upload's local file comes
+  from memory (module-level `pathlib` and `open` replaced in both modules,
+  which both look up at each call). What is left is each side's own work:
+  its path text, its decisions, its messages, its lookups and calls.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import ftplib
 import gc
+import io
+import operator
 import os
+import posixpath
 import re
+import types
 import sys
 import tempfile
 import time
@@ -33,6 +50,8 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
+import dravlen.ftp.path as native_module  # noqa: E402
+import model as model_module  # noqa: E402
 from dravlen.base import Local  # noqa: E402
 from dravlen.ftp.path import FTPPath  # noqa: E402
 from model import ModelPath  # noqa: E402
@@ -147,19 +166,67 @@ def make_client() -> LeanFTP:
     return LeanFTP(files, {"/", "/d"}, listing)
 
 
+MEMBERS = ("exists", "is_dir", "mtime", "read", "write", "upload", "glob", "mkdir", "delete")
+
+
 def unwrapped(cls, name):
     member = next(vars(k)[name] for k in cls.__mro__ if name in vars(k))
-    return (member.fget if isinstance(member, property) else member).__wrapped__
+    function = member.fget if isinstance(member, property) else member
+    return getattr(function, "__wrapped__", function)
 
 
-def cases(cls, local: str):
+def without_wrappers(cls) -> dict:
+    """Class attributes that bind cls's members without their retry wrappers."""
+    bare = {}
+    for name in MEMBERS:
+        member = next(vars(k)[name] for k in cls.__mro__ if name in vars(k))
+        bare[name] = property(unwrapped(cls, name)) if isinstance(member, property) else unwrapped(cls, name)
+    return bare
+
+
+def own_work(cls) -> dict:
+    """Class attributes for the "own work" runs (see the module's doc)."""
+    return {**without_wrappers(cls), "parent": property(operator.attrgetter("_up")),
+            "_valid_reset": staticmethod(tuple)}
+
+
+def path_of(cls, text: str, kept_parent: bool):
+    """cls(text); with kept_parent, its parents made at once and kept on it as _up."""
+    path = cls(text)
+    if kept_parent:
+        above = posixpath.dirname(text)
+        path._up = path if above == text else path_of(cls, above, True)
+    return path
+
+
+class LocalFromMemory:
+    """Module-level `pathlib` and `open` for upload's local file, from memory:
+    Path() is a dict lookup, is_dir() a builtin, open() a BytesIO."""
+
+    def __init__(self, local: str, content: bytes):
+        entry = types.SimpleNamespace(is_dir=bool)  # bool() is False: a file
+        self.pathlib = types.SimpleNamespace(Path={local: entry}.__getitem__)
+        self.open = lambda path, mode: io.BytesIO(content)
+
+    def __enter__(self):
+        self.saved = [(module, vars(module).get(name)) for module in (native_module, model_module)
+                      for name in ("pathlib", "open")]
+        for module in (native_module, model_module):
+            module.pathlib, module.open = self.pathlib, self.open
+        return self
+
+    def __exit__(self, *exc):
+        del native_module.open, model_module.open  # the builtin again
+        native_module.pathlib = model_module.pathlib = next(v for m, v in self.saved if v is not None)
+
+
+def cases(cls, local: str, kept_parent: bool = False):
     """name -> (callable, calls per run as the table counts them)."""
-    f = cls("/d/f.txt")
-    d = cls("/d")
-    new = cls("/d/new")
-    doomed = cls("/d/g.txt")
-    get = {n: unwrapped(cls, n) for n in ("exists", "is_dir", "mtime", "read", "write", "upload", "glob",
-                                          "mkdir", "delete")}
+    f = path_of(cls, "/d/f.txt", kept_parent)
+    d = path_of(cls, "/d", kept_parent)
+    new = path_of(cls, "/d/new", kept_parent)
+    doomed = path_of(cls, "/d/g.txt", kept_parent)
+    get = {n: unwrapped(cls, n) for n in MEMBERS}
     data = b"z" * 1024
     return {
         "exists": (lambda: get["exists"](f), 1),
@@ -219,38 +286,51 @@ def timed(native: dict, model: dict, rounds: int, budget: float) -> dict[str, tu
     return rows
 
 
-def run(rounds: int, budget: float) -> list[tuple[str, float, float, float, float]]:
+VARIANTS = ("python client", "builtin answers", "own work")
+
+
+def pair(client: LeanFTP, local: str, own: bool) -> tuple[dict, dict]:
+    """The cases of the core and of the model, both with this client."""
+    sides = []
+    for base in (FTPPath, ModelPath):
+        cls = type(base.__name__, (base,), {"client": client, **(own_work(base) if own else {})})
+        sides.append(cases(cls, local, own))
+    return sides[0], sides[1]
+
+
+def run(rounds: int, budget: float) -> list[tuple[str, list[tuple[float, float]]]]:
     # As in use, the thread has a store of clients (the benchmark's own client is
     # a class attribute, so _valid_reset finds none there and has nothing to do).
     Local.setattr(("bench", "unused", 0), None)
+    content = b"u" * 1024
     with tempfile.NamedTemporaryFile(delete=False) as tmp:
-        tmp.write(b"u" * 1024)
+        tmp.write(content)
     try:
         results = []
-        lean = make_client()
-        for client in (lean, answering_at_c_speed(make_client())):
-            Native = type("Native", (FTPPath,), {"client": client})
-            Model = type("Model", (ModelPath,), {"client": client})
-            native, model = cases(Native, tmp.name), cases(Model, tmp.name)
-            if client is lean:
-                compare(native, model, client)
-            results.append(timed(native, model, rounds, budget))
+        for variant in VARIANTS:
+            own = variant == "own work"
+            with LocalFromMemory(tmp.name, content) if own else contextlib.nullcontext():
+                if variant != "builtin answers":  # the calls, recorded with the Python client
+                    recorder = make_client()
+                    compare(*pair(recorder, tmp.name, own), recorder)
+                client = make_client() if variant == "python client" else answering_at_c_speed(make_client())
+                results.append(timed(*pair(client, tmp.name, own), rounds, budget))
         rows = []
         for name in results[0]:
-            (n1, m1), (n2, m2) = results[0][name], results[1][name]
-            rows.append((name, n1, m1, n2, m2))
-            print(f"{name:28s} python client: {n1:7.0f} / {m1:7.0f} ns = {m1 / n1:.2f}   "
-                  f"builtin answers: {n2:7.0f} / {m2:7.0f} ns = {m2 / n2:.2f}", flush=True)
+            cells = [r[name] for r in results]
+            rows.append((name, cells))
+            print(f"{name:26s}" + "   ".join(f"{v}: {n:6.0f} / {m:6.0f} ns = {m / n:.2f}"
+                                              for v, (n, m) in zip(VARIANTS, cells)), flush=True)
         return rows
     finally:
         os.unlink(tmp.name)
 
 
 def table(rows) -> str:
-    out = ["| member | native ns | model ns | model / native | native ns, builtin answers | model ns, builtin answers "
-           "| model / native, builtin answers |", "|---|---|---|---|---|---|---|"]
-    for name, n1, m1, n2, m2 in rows:
-        out.append(f"| {name} | {n1:,.0f} | {m1:,.0f} | {m1 / n1:.2f} | {n2:,.0f} | {m2:,.0f} | **{m2 / n2:.2f}** |")
+    head = "| member |" + "".join(f" native ns, {v} | model ns, {v} | model / native, {v} |" for v in VARIANTS)
+    out = [head, "|---|" + "---|" * 3 * len(VARIANTS)]
+    for name, cells in rows:
+        out.append(f"| {name} |" + "".join(f" {n:,.0f} | {m:,.0f} | **{m / n:.2f}** |" for n, m in cells))
     return "\n".join(out)
 
 

@@ -1,26 +1,45 @@
 #include "helpers.hpp"
 
+#include <structmember.h>
+
 #include "listing.hpp"
 
 namespace dravlen::op {
 
 namespace {
 
-// self.path.as_posix(). A PurePosixPath keeps its text once made (as_posix()
-// returns str(path), which pathlib caches in _str): that text is taken as it
-// is, without the two Python calls; any other path object is asked.
-Ref path_text(const Call& c, PyObject* self) {
+// A PurePosixPath keeps its text once made (as_posix() returns str(path),
+// which pathlib caches in the slot _str). Where that slot is, in objects of
+// exactly that class, is found once at import; the text is then read from it
+// without a lookup or a call.
+PyTypeObject* posix_path_type = nullptr;
+Py_ssize_t posix_text_offset = 0;
+
+// self.path.as_posix(): the kept text where there is one, else asked.
+Ref path_text(PyObject* self) {
     Ref path = attr(self, N.path);
-    if (reinterpret_cast<PyObject*>(Py_TYPE(path.get())) == attr(c.global(N.pathlib), N.PurePosixPath).get()) {
-        if (Ref text = attr_or_null(path, N._str); text && PyUnicode_CheckExact(text.get())) return text;
+    if (Py_TYPE(path.get()) == posix_path_type) {
+        PyObject* text = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(path.get()) + posix_text_offset);
+        if (text != nullptr && PyUnicode_CheckExact(text)) return Ref::borrow(text);
     }
     return call_method(path, N.as_posix);
 }
 
 }  // namespace
 
+void bind_path_text(PyObject* pathlib) {
+    Ref type = attr_or_null(pathlib, N.PurePosixPath);
+    if (!type || !PyType_Check(type.get())) return;
+    PyObject* slot = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type.get()), N._str);
+    if (slot == nullptr || Py_TYPE(slot) != &PyMemberDescr_Type) return;  // another pathlib: always asked
+    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(slot)->d_member;
+    if (member->type != T_OBJECT_EX) return;
+    posix_text_offset = member->offset;
+    posix_path_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process, as the module is
+}
+
 Ref checked_path_text(const Call& c) {
-    Ref text = path_text(c, c.arg[0]);
+    Ref text = path_text(c.arg[0]);
     if (!PyUnicode_Check(text.get())) return text;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text.get());
     const int kind = PyUnicode_KIND(text.get());
@@ -38,7 +57,7 @@ Ref checked_path_text(const Call& c) {
 
 Ref posix(const Call& c, PyObject* self) {
     if (c.prepared && c.arg != nullptr && self == c.arg[0]) return c.prepared;
-    return path_text(c, self);
+    return path_text(self);
 }
 
 Ref command(const Call& c, PyObject* word, PyObject* self) {

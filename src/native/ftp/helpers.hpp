@@ -12,6 +12,8 @@ namespace dravlen::op {
 // a CR, LF or NUL (a line break would end the command line early and start
 // another; servers cut a name at a NUL, or change it).
 Ref checked_path_text(const Call& c);
+// Finds, once at import, where pathlib's PurePosixPath keeps its text.
+void bind_path_text(PyObject* pathlib);
 
 // self.path.as_posix(): the text of FTP commands. For the member's own path
 // the text checked before the body ran is used again.

@@ -85,6 +85,7 @@ void run_body(PyObject* module) {
     import_module(globals, N.ftplib);
     import_module(globals, N.io);
     import_module(globals, N.pathlib);
+    op::bind_path_text(lookup_global(globals, N.pathlib));
     import_from(globals, "typing", {N.Generator, N.Any, N.Optional});
     import_from(globals, "dravlen.base", {N.retry, N.BasePath, N.Local});
     import_from(globals, "dravlen.config", {N.EnvConfig});
