@@ -209,6 +209,22 @@ def test_what_the_size_check_makes_of_each_answer(ftp, reply, outcome):
         assert P("/d/f").read() == b"0123456789"  # nothing to check against: taken at its word
 
 
+@pytest.mark.parametrize("reply, confirms", [
+    ("213 10", True), ("213 \t 10 \r", True), ("213 0010", True),
+    ("213 11", False), ("213 \t1 ", False),
+    ("213 1 0", None), ("213 \u0661\u0660", None), ("213 ", None), ("21", None),
+    ("213 1234567890123456789", None),  # more digits than any file has bytes
+])
+def test_the_size_reply_is_read_for_its_digits_alone(ftp, reply, confirms):
+    ftp.add_file("/d/f", b"0123456789")
+    ftp.size_reply = reply
+    if confirms is False:
+        with pytest.raises(ftplib.error_temp, match=r"^426 Transfer of '/d/f' incomplete: 10 bytes moved"):
+            bare("read")(P("/d/f"))
+    else:  # the right size, or nothing that tells one: the data is taken
+        assert bare("read")(P("/d/f")) == b"0123456789"
+
+
 def test_a_client_that_cannot_ask_the_size_is_taken_at_its_word(ftp, monkeypatch, tmp_path):
     ftp.add_file("/d/f", b"data")
     monkeypatch.setattr(type(ftp), "sendcmd", property(lambda self: (_ for _ in ()).throw(AttributeError("sendcmd"))))

@@ -286,14 +286,23 @@ void check_size(const Call& c, PyObject* self, Py_ssize_t moved) {
                             }
                             return Ref{};
                         });
-    // "213 <bytes>"; anything else confirms nothing.
-    if (!reply || !PyUnicode_Check(reply.get()) || !truthy(call_method(reply, N.startswith, N.text_213))) return;
-    Ref digits = call_method(Ref::check(PySequence_GetSlice(reply, 3, PY_SSIZE_T_MAX)), N.strip);
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(digits.get());
-    if (n == 0 || n > 18) return;
+    // "213 <bytes>"; anything else confirms nothing. Read in place: the code,
+    // then the digits between the blanks at either end.
+    if (!reply || !PyUnicode_Check(reply.get())) return;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(reply.get());
+    const int kind = PyUnicode_KIND(reply.get());
+    const void* data = PyUnicode_DATA(reply.get());
+    if (n < 3 || PyUnicode_READ(kind, data, 0) != '2' || PyUnicode_READ(kind, data, 1) != '1' ||
+        PyUnicode_READ(kind, data, 2) != '3') {
+        return;
+    }
+    Py_ssize_t first = 3, end = n;
+    while (first < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, first))) ++first;
+    while (end > first && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
+    if (end == first || end - first > 18) return;
     long long expected = 0;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        const Py_UCS4 ch = PyUnicode_READ_CHAR(digits.get(), i);
+    for (Py_ssize_t i = first; i < end; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
         if (ch < '0' || ch > '9') return;
         expected = expected * 10 + (ch - '0');
     }
