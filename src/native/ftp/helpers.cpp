@@ -28,6 +28,8 @@ Ref path_text(PyObject* self) {
 }  // namespace
 
 void bind_path_text(PyObject* pathlib) {
+    // Bound once: a failed import may run the module body again.
+    if (posix_path_type != nullptr) return;
     Ref type = attr_or_null(pathlib, N.PurePosixPath);
     if (!type || !PyType_Check(type.get())) return;
     PyObject* slot = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type.get()), N._str);
