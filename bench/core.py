@@ -209,15 +209,18 @@ class LocalFromMemory:
         self.open = lambda path, mode: io.BytesIO(content)
 
     def __enter__(self):
-        self.saved = [(module, vars(module).get(name)) for module in (native_module, model_module)
-                      for name in ("pathlib", "open")]
+        self.saved = {(module, name): vars(module).get(name)
+                      for module in (native_module, model_module) for name in ("pathlib", "open")}
         for module in (native_module, model_module):
             module.pathlib, module.open = self.pathlib, self.open
         return self
 
     def __exit__(self, *exc):
-        del native_module.open, model_module.open  # the builtin again
-        native_module.pathlib = model_module.pathlib = next(v for m, v in self.saved if v is not None)
+        for (module, name), value in self.saved.items():
+            if value is None:
+                delattr(module, name)  # open: the builtin again
+            else:
+                setattr(module, name, value)
 
 
 def cases(cls, local: str, kept_parent: bool = False):
