@@ -207,6 +207,17 @@ def fmt_bytes(n: float) -> str:
     return str(n)
 
 
+def ftputil_upload_tree(host, local, remote: str) -> None:
+    """A local tree onto an ftputil host: ftputil has no tree upload, so this is the usual walk."""
+    local = str(local)
+    for folder, _dirs, files in os.walk(local):
+        rel = os.path.relpath(folder, local)
+        target = remote if rel == "." else f"{remote}/{Path(rel).as_posix()}"
+        host.makedirs(target, exist_ok=True)
+        for name in files:
+            host.upload(os.path.join(folder, name), f"{target}/{name}")
+
+
 def markdown_table(header: list[str], rows: list[list[str]]) -> str:
     lines = ["| " + " | ".join(header) + " |",
              "|" + "|".join("---" for _ in header) + "|"]

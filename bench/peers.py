@@ -208,15 +208,7 @@ class FtputilPeer:
         return self.host.listdir(p)
 
     def upload_tree(self, local, remote):
-        # ftputil has no recursive upload; this is the usual walk.
-        host = self.host
-        local = str(local)
-        for folder, _dirs, files in os.walk(local):
-            rel = os.path.relpath(folder, local)
-            target = remote if rel == "." else f"{remote}/{Path(rel).as_posix()}"
-            host.makedirs(target, exist_ok=True)
-            for name in files:
-                host.upload(os.path.join(folder, name), f"{target}/{name}")
+        S.ftputil_upload_tree(self.host, local, remote)
 
     def delete_tree(self, remote):
         self.host.rmtree(remote)

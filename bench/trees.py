@@ -165,15 +165,8 @@ class Ftputil:
         self.host = ftputil.FTPHost(host, S.servers.USER, S.servers.PASSWORD, session_factory=factory)
 
     def upload(self, local, remote):
-        # ftputil has no tree upload or download; these are the usual walks.
-        host, local = self.host, str(local)
-        host.stat_cache.clear()
-        for folder, _dirs, files in os.walk(local):
-            rel = os.path.relpath(folder, local)
-            target = remote if rel == "." else f"{remote}/{Path(rel).as_posix()}"
-            host.makedirs(target, exist_ok=True)
-            for name in files:
-                host.upload(os.path.join(folder, name), f"{target}/{name}")
+        self.host.stat_cache.clear()
+        S.ftputil_upload_tree(self.host, local, remote)
 
     def download(self, remote, local):
         host = self.host
