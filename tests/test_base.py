@@ -17,6 +17,7 @@ from pyftpdlib.servers import FTPServer
 
 from dravlen.base import BasePath, Local, LoginError, retry
 from dravlen.config import ConfigError
+import dravlen.ftp.session  # noqa: F401  (the session of ftplib clients)
 
 USER, PASSWORD = "tester", "s3cret"
 BIG_NAME, BIG_SIZE = "big.bin", 1 << 20
@@ -25,6 +26,7 @@ WAIT = BasePath._RESYNC_WAIT
 
 class StandIn(BasePath):
     _section = ("ftp",)
+    _creator = ftplib.FTP  # opened by the FTP session, which dravlen.ftp.session registers
 
     def _reset(self, section):
         try:
