@@ -200,6 +200,18 @@ def test_one_client_per_class_section_and_thread(make_ftpd):
     assert (first.counts["connect"], first.counts["PASS"], second.counts["connect"]) == (2, 2, 1)
 
 
+def test_a_new_client_reads_the_configuration_once(ftpd, monkeypatch):
+    from dravlen.config import EnvConfig
+    from dravlen.ftp.path import FTPPath
+
+    reads, real = [], EnvConfig._read.__func__
+    monkeypatch.setattr(EnvConfig, "_read", classmethod(lambda cls: reads.append(1) or real(cls)))
+    for cls in (StandIn, FTPPath):  # the core's _reset reads "pasv" too
+        reads.clear()
+        assert cls("/").client.pwd() == "/" and reads == [1]
+    assert EnvConfig.init_configer() is not EnvConfig.init_configer()  # outside a client's making: afresh
+
+
 def test_failures_while_making_a_client_leave_nothing_behind(ftpd, monkeypatch):
     p = StandIn("/")
     key = p._key_on_thread()
