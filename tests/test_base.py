@@ -15,7 +15,7 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.ioloop import IOLoop
 from pyftpdlib.servers import FTPServer
 
-from dravlen.base import BasePath, Local, LoginError, retry
+from dravlen.base import BasePath, Local, LoginError, Retry, retry
 from dravlen.config import ConfigError
 import dravlen.ftp.session  # noqa: F401  (the session of ftplib clients)
 
@@ -411,6 +411,21 @@ def test_valid_reset_replaces_what_cannot_be_put_in_step(ftpd, handled, script, 
     else:
         assert fresh is not None and fresh is not played.client and fresh.pwd() == "/"
         assert ftpd.counts["connect"] == 1
+
+
+def test_a_retry_policy_counts_tries_and_waits_for_a_full_server_apart():
+    full = ftplib.error_temp("421 Too many connections")
+    policy = Retry(attempts=3, backoff=0.5, transient=(ftplib.error_temp,), busy=lambda e: str(e)[:3] == "421",
+                   busy_patience=10, busy_wait=2)
+    assert EOFError in policy.transient and policy.is_transient(ConnectionResetError())
+    tries = policy.tries()
+    # A full server does not use up attempts, for busy_patience seconds from its first refusal.
+    assert [tries.wait_after(full, now) for now in (100, 105, 109.9, 110)] == [2, 2, 2, None]
+    assert [tries.wait_after(ftplib.error_temp("450 busy file")) for _ in range(3)] == [0.5, 1.0, None]
+    assert policy.tries().wait_after(ftplib.error_perm("550 no")) is None
+    assert policy.but(attempts=1).tries().wait_after(EOFError()) is None
+    with pytest.raises(ValueError, match="at least one attempt"):
+        Retry(attempts=0)
 
 
 class Nested(BasePath):

@@ -37,6 +37,7 @@ from __future__ import annotations
 
 import configparser
 import difflib
+import functools
 import os
 import threading
 from collections.abc import Callable, Iterator, Mapping, Sequence
@@ -263,7 +264,7 @@ class EnvConfig:
         *known* (the options its backend reads), naming the one likely meant."""
         if configer.has_section(section) or section == configparser.DEFAULTSECT:
             for option in configer.options(section):
-                _check_option(section, option, lambda option=option: configer.origin(section, option), known)
+                _check_option(section, option, functools.partial(configer.origin, section, option), known)
 
     @classmethod
     def missing(cls, configer: Configer, section: str, option: str) -> ConfigError:

@@ -11,13 +11,15 @@ to the same names and the same messages.
 from __future__ import annotations
 
 import ftplib
-from typing import Any
+import functools
+from collections.abc import Callable
+from typing import Any, TypeVar, cast
 
-from dravlen.base import Retry
+from dravlen.base import Retry, retry
 
 __all__ = [
     "HOME", "NO_MLSD", "NO_MLST", "PLAIN_LIST", "RETRY", "IncompleteTransfer", "busy", "command_text",
-    "confirm_size", "lost", "not_understood", "reason",
+    "confirm_size", "drop_on_interrupt", "lost", "not_understood", "operation", "reason", "size_told",
 ]
 
 # -- what a client has learnt about its server ---------------------------
@@ -130,3 +132,28 @@ RETRY = Retry(
     attempts=3, backoff=0.05, transient=(ftplib.error_temp, ftplib.error_reply),
     lost=lost, busy=busy, busy_patience=10.0, busy_wait=0.5,
 )
+
+
+_F = TypeVar("_F", bound=Callable[..., Any])
+
+
+def drop_on_interrupt(func: _F) -> _F:
+    """Wrap a member whose first argument is the path: a KeyboardInterrupt
+    (which no retry catches) can stop a client between a command and its
+    reply, so the thread's client is dropped and the next use connects."""
+
+    @functools.wraps(func)
+    def wrapper(path: Any, *args: Any, **kwargs: Any) -> Any:
+        try:
+            return func(path, *args, **kwargs)
+        except KeyboardInterrupt:
+            path._drop_client()
+            raise
+
+    return wrapper  # type: ignore[return-value]
+
+
+def operation(func: _F) -> _F:
+    """An FTP operation beside the core's: tried again under `RETRY` as the
+    core's members are, and its client dropped on Ctrl-C."""
+    return drop_on_interrupt(cast(_F, retry(policy=RETRY)(func)))

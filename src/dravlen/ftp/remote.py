@@ -22,10 +22,10 @@ from collections.abc import Callable, Iterator
 from pathlib import PurePosixPath
 from typing import IO, Any, Literal, overload
 
-from dravlen.base import LOST_CONNECTION, BasePath, retry
+from dravlen.base import LOST_CONNECTION, BasePath
 from dravlen.ftp import tree
-from dravlen.ftp.facts import NO_MLST, command_text, not_understood, size_told
-from dravlen.ftp.listing import Entry, drop_on_interrupt, list_dir, parse_mlst
+from dravlen.ftp.facts import NO_MLST, command_text, not_understood, operation, size_told
+from dravlen.ftp.listing import Entry, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.streams import (
     BufferedUpload,
@@ -70,8 +70,7 @@ class RemotePath(FTPPath):
 
     # -- metadata ----------------------------------------------------------
 
-    @drop_on_interrupt
-    @retry(ftplib.error_temp, ftplib.error_reply)
+    @operation
     def info(self) -> Entry:
         """Kind, size and modification time (aware, UTC) of the path.
 
@@ -122,8 +121,7 @@ class RemotePath(FTPPath):
             return entry.size
         return self._size_command()
 
-    @drop_on_interrupt
-    @retry(ftplib.error_temp, ftplib.error_reply)
+    @operation
     def _size_command(self) -> int:
         where = command_text(self)
         client = self.client
@@ -213,10 +211,9 @@ class RemotePath(FTPPath):
             raise PermissionError(f"'{self.path}' cannot be read: {exc}") from exc
         return Download(self, client, conn)
 
-    _download = drop_on_interrupt(retry(ftplib.error_temp, ftplib.error_reply)(_reader))
+    _download = operation(_reader)
 
-    @drop_on_interrupt
-    @retry(ftplib.error_temp, ftplib.error_reply)
+    @operation
     def _upload(self) -> Upload:
         where = command_text(self)
         self.parent.mkdir()
@@ -226,8 +223,7 @@ class RemotePath(FTPPath):
             raise PermissionError(f"'{self.path}' cannot be written: {exc}") from exc
         return Upload(self, client, conn)
 
-    @drop_on_interrupt
-    @retry(ftplib.error_temp, ftplib.error_reply)
+    @operation
     def download(self, local_path: str | os.PathLike[str]) -> int:
         """Copy the remote file to *local_path*; the number of bytes.
 
@@ -285,8 +281,7 @@ class RemotePath(FTPPath):
         new = type(self)(target)
         return self._rename(new)
 
-    @drop_on_interrupt
-    @retry(ftplib.error_temp, ftplib.error_reply)
+    @operation
     def _rename(self, new: RemotePath) -> RemotePath:
         source, destination = command_text(self), command_text(new)
         client = self.client

@@ -26,9 +26,11 @@ from __future__ import annotations
 
 import codecs
 import math
+from collections.abc import Mapping
 from dataclasses import dataclass
 from pathlib import Path
 from types import MappingProxyType
+from typing import Any
 from urllib.parse import quote
 
 from dravlen.config import Configer, EnvConfig
@@ -37,7 +39,7 @@ __all__ = ["DEFAULTS", "OPTIONS", "FTPSettings", "ftp_settings", "label"]
 
 #: Every option but ``host`` and its default, as `dravlen.ftp.server` and
 #: the checks below both take them.
-DEFAULTS = MappingProxyType({
+DEFAULTS: Mapping[str, Any] = MappingProxyType({
     "port": 21, "user": "anonymous", "password": "", "timeout": 30, "pasv": True,
     "encoding": "utf-8", "tls": False, "verify": True, "cafile": "",
 })
