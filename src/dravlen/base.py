@@ -19,8 +19,9 @@ new unconnected one from ``_read_config(section)``, store it in `Local` under
 `BasePath` then has the client's `Session` connect and log it in
 (`BasePath._new_client`) and hands it out as ``self.client``.  The session
 is found from the client class: registered with `register_session`, or,
-the first time, by importing the ``session`` module of the path class's
-package (``dravlen.ftp.session`` for ``dravlen.ftp.path.FTPPath``).  A
+the first time, by importing the ``session`` module of the dravlen package
+that holds the path class (``dravlen.ftp.session`` for
+``dravlen.ftp.path.FTPPath`` and its subclasses).  A
 refused login is a `LoginError`, which no member takes for an answer about a
 path.
 """
@@ -187,10 +188,11 @@ def _session_for(cls: type, creator: Any) -> Session:
             if session is not None:
                 return session
         if attempt == 1:
-            # The first time: the path class's package registers its session.
+            # The first time: the backend package of dravlen's own path
+            # classes registers its session (other packages register theirs).
             for klass in cls.__mro__:
                 package = klass.__module__.rpartition(".")[0]
-                if package:
+                if package.startswith("dravlen."):
                     try:
                         importlib.import_module(package + ".session")
                     except ModuleNotFoundError as exc:
