@@ -15,8 +15,9 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.ioloop import IOLoop
 from pyftpdlib.servers import FTPServer
 
-from dravlen.base import BasePath, Local, LoginError, retry
+from dravlen.base import BasePath, Local, LoginError, Retry, retry
 from dravlen.config import ConfigError
+import dravlen.ftp.session  # noqa: F401  (the session of ftplib clients)
 
 USER, PASSWORD = "tester", "s3cret"
 BIG_NAME, BIG_SIZE = "big.bin", 1 << 20
@@ -25,6 +26,7 @@ WAIT = BasePath._RESYNC_WAIT
 
 class StandIn(BasePath):
     _section = ("ftp",)
+    _creator = ftplib.FTP  # opened by the FTP session, which dravlen.ftp.session registers
 
     def _reset(self, section):
         try:
@@ -196,6 +198,18 @@ def test_one_client_per_class_section_and_thread(make_ftpd):
     assert seen[3]() is None and p.client is main
     assert within(5, lambda: first.counts["disconnect"] == 1), "a finished thread's client was not closed"
     assert (first.counts["connect"], first.counts["PASS"], second.counts["connect"]) == (2, 2, 1)
+
+
+def test_a_new_client_reads_the_configuration_once(ftpd, monkeypatch):
+    from dravlen.config import EnvConfig
+    from dravlen.ftp.path import FTPPath
+
+    reads, real = [], EnvConfig._read.__func__
+    monkeypatch.setattr(EnvConfig, "_read", classmethod(lambda cls: reads.append(1) or real(cls)))
+    for cls in (StandIn, FTPPath):  # the core's _reset reads "pasv" too
+        reads.clear()
+        assert cls("/").client.pwd() == "/" and reads == [1]
+    assert EnvConfig.init_configer() is not EnvConfig.init_configer()  # outside a client's making: afresh
 
 
 def test_failures_while_making_a_client_leave_nothing_behind(ftpd, monkeypatch):
@@ -397,6 +411,21 @@ def test_valid_reset_replaces_what_cannot_be_put_in_step(ftpd, handled, script, 
     else:
         assert fresh is not None and fresh is not played.client and fresh.pwd() == "/"
         assert ftpd.counts["connect"] == 1
+
+
+def test_a_retry_policy_counts_tries_and_waits_for_a_full_server_apart():
+    full = ftplib.error_temp("421 Too many connections")
+    policy = Retry(attempts=3, backoff=0.5, transient=(ftplib.error_temp,), busy=lambda e: str(e)[:3] == "421",
+                   busy_patience=10, busy_wait=2)
+    assert EOFError in policy.transient and policy.is_transient(ConnectionResetError())
+    tries = policy.tries()
+    # A full server does not use up attempts, for busy_patience seconds from its first refusal.
+    assert [tries.wait_after(full, now) for now in (100, 105, 109.9, 110)] == [2, 2, 2, None]
+    assert [tries.wait_after(ftplib.error_temp("450 busy file")) for _ in range(3)] == [0.5, 1.0, None]
+    assert policy.tries().wait_after(ftplib.error_perm("550 no")) is None
+    assert policy.but(attempts=1).tries().wait_after(EOFError()) is None
+    with pytest.raises(ValueError, match="at least one attempt"):
+        Retry(attempts=0)
 
 
 class Nested(BasePath):

@@ -9,6 +9,7 @@ from pathlib import Path
 import pytest
 
 from dravlen.config import ConfigError, EnvConfig
+from dravlen.ftp.settings import ftp_settings
 
 
 @pytest.fixture(autouse=True)
@@ -53,16 +54,16 @@ class TestSources:
         assert EnvConfig.config_file() is None
         assert EnvConfig.init_configer().sections() == []
         monkeypatch.setenv("DRAVLEN_FTP_HOST", "env.example")
-        assert EnvConfig.ftp_settings("ftp").host == "env.example"
+        assert ftp_settings("ftp").host == "env.example"
 
     def test_each_call_reads_afresh(self, tmp_path, monkeypatch):
         ini = write_ini(tmp_path / "a.ini", "[ftp]\nhost = one\n")
         monkeypatch.setenv("DRAVLEN_CONFIG", str(ini))
-        assert EnvConfig.ftp_settings("ftp").host == "one"
+        assert ftp_settings("ftp").host == "one"
         write_ini(ini, "[ftp]\nhost = two\n")
-        assert EnvConfig.ftp_settings("ftp").host == "two"
+        assert ftp_settings("ftp").host == "two"
         monkeypatch.setenv("DRAVLEN_FTP_HOST", "three")
-        assert EnvConfig.ftp_settings("ftp").host == "three"
+        assert ftp_settings("ftp").host == "three"
 
     def test_environment_names_map_to_sections(self, tmp_path, monkeypatch):
         ini = write_ini(tmp_path / "a.ini", "[Mirror]\nhost = m\n")
@@ -75,13 +76,13 @@ class TestSources:
         assert sorted(c.sections()) == ["Mirror", "ftp_backup"]
         assert c.getint("Mirror", "port") == 2100
         assert c.get("ftp_backup", "host") == "b"
-        assert EnvConfig.ftp_settings("ftp_backup").timeout == 7.0
-        assert EnvConfig.ftp_settings("Mirror").timeout == 7.0
+        assert ftp_settings("ftp_backup").timeout == 7.0
+        assert ftp_settings("Mirror").timeout == 7.0
 
     def test_percent_in_values_is_literal(self, tmp_path, monkeypatch):
         ini = write_ini(tmp_path / "a.ini", "[ftp]\nhost = h\npassword = 50%off%(x)s\n")
         monkeypatch.setenv("DRAVLEN_CONFIG", str(ini))
-        assert EnvConfig.ftp_settings("ftp").password == "50%off%(x)s"
+        assert ftp_settings("ftp").password == "50%off%(x)s"
 
     def test_nothing_is_read_at_import_or_when_paths_are_made(self, tmp_path):
         # A configuration that cannot be read must not matter until a client is made.
@@ -102,7 +103,7 @@ class TestSources:
 class TestFTPSettings:
     def test_defaults(self, monkeypatch):
         monkeypatch.setenv("DRAVLEN_FTP_HOST", "h")
-        s = EnvConfig.ftp_settings("ftp")
+        s = ftp_settings("ftp")
         assert (s.host, s.port, s.user, s.password, s.timeout, s.pasv, s.encoding) == (
             "h", 21, "anonymous", "", 30.0, True, "utf-8")
 
@@ -111,7 +112,7 @@ class TestFTPSettings:
             "[srv]\nhost = 127.0.0.2\nport = 2121\nuser = u\npassword = p w\n"
             "timeout = 2.5\npasv = no\nencoding = latin-1\n"))
         monkeypatch.setenv("DRAVLEN_CONFIG", str(ini))
-        s = EnvConfig.ftp_settings("srv")
+        s = ftp_settings("srv")
         assert (s.host, s.port, s.user, s.password, s.timeout, s.pasv, s.encoding) == (
             "127.0.0.2", 2121, "u", "p w", 2.5, False, "latin-1")
 
@@ -119,11 +120,11 @@ class TestFTPSettings:
         ini = write_ini(tmp_path / "a.ini", "[ftp]\nport = 21\n")
         monkeypatch.setenv("DRAVLEN_CONFIG", str(ini))
         with pytest.raises(ConfigError) as info:
-            EnvConfig.ftp_settings("ftp")
+            ftp_settings("ftp")
         message = str(info.value)
         assert "[ftp]" in message and "host" in message
         assert str(ini) in message and "DRAVLEN_FTP_HOST" in message
-        assert EnvConfig.ftp_settings("ftp", require_host=False).host == ""
+        assert ftp_settings("ftp", require_host=False).host == ""
 
     @pytest.mark.parametrize("option, value, expected", [
         ("port", "abc", "integer"),
@@ -139,7 +140,7 @@ class TestFTPSettings:
         monkeypatch.setenv("DRAVLEN_MIRROR_HOST", "h")
         monkeypatch.setenv(f"DRAVLEN_MIRROR_{option.upper()}", value)
         with pytest.raises(ConfigError) as info:
-            EnvConfig.ftp_settings("mirror")
+            ftp_settings("mirror")
         message = str(info.value)
         assert "[mirror]" in message and option in message and repr(value) in message
         assert f"DRAVLEN_MIRROR_{option.upper()}" in message and expected in message
@@ -180,16 +181,16 @@ class TestUnknownOptions:
         ini = write_ini(tmp_path / "a.ini", "[ftp]\nhost = h\npasswrod = hush\n")
         monkeypatch.setenv("DRAVLEN_CONFIG", str(ini))
         with pytest.raises(ConfigError, match=r"\[ftp\] has an unknown option 'passwrod' \(from .*a.ini\); did you mean 'password'\?") as caught:
-            EnvConfig.ftp_settings("ftp")
+            ftp_settings("ftp")
         assert "hush" not in str(caught.value)
         ini.write_text("[ftp]\nhost = h\n")
         monkeypatch.setenv("DRAVLEN_FTP_TIMEOT", "5")
         with pytest.raises(ConfigError, match=r"'timeot' \(from DRAVLEN_FTP_TIMEOT\); did you mean 'timeout'\?"):
-            EnvConfig.ftp_settings("ftp", require_host=False)  # what the client's maker reads
+            ftp_settings("ftp", require_host=False)  # what the client's maker reads
         monkeypatch.delenv("DRAVLEN_FTP_TIMEOT")
         monkeypatch.setenv("DRAVLEN_FTP_COLOUR", "blue")
         with pytest.raises(ConfigError, match=r"unknown option 'colour' .*\. Known options: host, port, user"):
-            EnvConfig.ftp_settings("ftp")
+            ftp_settings("ftp")
 
     def test_variables_of_sections_not_read_are_left_alone(self, tmp_path, monkeypatch):
         # The build, the test servers and other tools set DRAVLEN_* names of their own.
@@ -197,16 +198,16 @@ class TestUnknownOptions:
                             "DRAVLEN_FAILURES": "3", "DRAVLEN_OTHER_PASSWROD": "x"}.items():
             monkeypatch.setenv(name, value)
         monkeypatch.setenv("DRAVLEN_FTP_HOST", "h")
-        assert EnvConfig.ftp_settings("ftp").host == "h"
+        assert ftp_settings("ftp").host == "h"
         with pytest.raises(ConfigError, match="'passwrod'"):
-            EnvConfig.ftp_settings("other")
+            ftp_settings("other")
 
     def test_tls_options(self, tmp_path, monkeypatch):
         ca = write_ini(tmp_path / "ca.pem", "not read until a client is made\n")
         ini = write_ini(tmp_path / "a.ini", f"[ftp]\nhost = h\ntls = yes\nverify = off\ncafile = {ca}\n")
         monkeypatch.setenv("DRAVLEN_CONFIG", str(ini))
-        s = EnvConfig.ftp_settings("ftp")
+        s = ftp_settings("ftp")
         assert (s.tls, s.verify, s.cafile, s.where) == (True, False, str(ca), "ftps://anonymous@h:21")
         monkeypatch.setenv("DRAVLEN_FTP_CAFILE", str(tmp_path / "missing.pem"))
         with pytest.raises(ConfigError, match=r"cafile = .*missing.pem' \(from DRAVLEN_FTP_CAFILE\): expected a file"):
-            EnvConfig.ftp_settings("ftp")
+            ftp_settings("ftp")

@@ -18,6 +18,7 @@ import pytest
 import servers
 from dravlen.base import LoginError
 from dravlen.config import ConfigError, EnvConfig
+from dravlen.ftp.settings import ftp_settings
 from dravlen.ftp import RemotePath, server
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.tls import TLSClient
@@ -26,7 +27,7 @@ SECRET = "pa:ss@w/rd%"  # every character a URL must escape
 
 
 def settings_of(cls):
-    return EnvConfig.ftp_settings(cls._section[0])
+    return ftp_settings(cls._section[0])
 
 
 class TestServerSettings:

@@ -79,11 +79,11 @@ def test_namespace_and_class_shape():
 
 def test_import_builds_the_class_once_through_its_collaborators_without_io():
     seen = run_python(r'''
-        import ctypes, importlib, importlib.machinery, json, socket, sys, types
+        import ctypes, ftplib, importlib, importlib.machinery, json, socket, sys, types
         import _xxsubinterpreters as interpreters
         sockets, reads, retries, prepared, order = [], [], [], [], []
         import dravlen.base as base
-        socket.socket = lambda *a, **k: sockets.append(repr(a))  # (ftplib and ssl are imported by now)
+        socket.socket = lambda *a, **k: sockets.append(repr(a))  # (ftplib, and ssl with it, are imported by now)
         from dravlen.config import EnvConfig
         real_init_configer, real_retry = EnvConfig.init_configer, base.retry
         EnvConfig.init_configer = classmethod(lambda cls: reads.append(1) or real_init_configer())

@@ -16,7 +16,7 @@ import servers
 from conftest import bound_class
 from dravlen.base import LoginError
 from dravlen.ftp import server as ftp_server
-from dravlen.config import FTPSettings
+from dravlen.ftp.settings import FTPSettings
 from dravlen.ftp.tls import TLSClient, context_for
 
 

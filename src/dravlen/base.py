@@ -4,26 +4,32 @@
   a POSIX path (a `PurePosixPath`) plus the calling thread's connected client;
 * `PathMeta`, its metaclass, which checks each backend's ``_section``;
 * `Local`, the per-thread store of clients;
-* `retry`, the decorator that backends put on each operation so that a lost
-  or refused connection is replaced and the operation tried again.
+* `Retry`, a retry policy as a value, and `retry`, the decorator that
+  backends put on each operation so that a lost or refused connection is
+  replaced and the operation tried again;
+* `Session` and `register_session`: what a backend tells this module about
+  its clients (how one is connected and logged in, when it is unusable, how
+  it is brought back in step after an error).
 
 A backend sets ``_section`` (a one-element tuple naming its configuration
 section, see `dravlen.config`) and ``_creator`` (the client class), and
 implements ``_reset(section)``: drop the thread's client from `Local`, build a
 new unconnected one from ``_read_config(section)``, store it in `Local` under
 ``_key_on_thread()``, and *return* any exception instead of raising it.
-`BasePath` then connects and logs that client in (`BasePath._new_client`),
-over explicit TLS when the section asks for it (`dravlen.ftp.tls`), and
-hands it out as ``self.client``.  How an FTP client connects and logs in,
-and how it is brought back in step after an error, live beside the FTP
-backend (`dravlen.ftp.login`, `dravlen.ftp.resync`); a refused login is a
-`LoginError`, which no member takes for an answer about a path.
+`BasePath` then has the client's `Session` connect and log it in
+(`BasePath._new_client`) and hands it out as ``self.client``.  The session
+is found from the client class: registered with `register_session`, or,
+the first time, by importing the ``session`` module of the dravlen package
+that holds the path class (``dravlen.ftp.session`` for
+``dravlen.ftp.path.FTPPath`` and its subclasses).  A
+refused login is a `LoginError`, which no member takes for an answer about a
+path.
 """
 
 from __future__ import annotations
 
-import ftplib
 import functools
+import importlib
 import os
 import sys
 import threading
@@ -31,29 +37,24 @@ import time
 from collections.abc import Callable, Hashable
 from pathlib import PurePath, PurePosixPath
 from types import FrameType
-from typing import Any, Concatenate, ParamSpec, Self, TypeVar
+from typing import Any, Concatenate, ParamSpec, Protocol, Self, TypeVar
 
-from dravlen.config import ConfigError, EnvConfig, FTPSettings
-from dravlen.ftp.codec import escaping
-from dravlen.ftp.login import hide_password, is_url, open_client, tls_module
-from dravlen.ftp.resync import in_step
+from dravlen.config import EnvConfig
+from dravlen.policy import LOST_CONNECTION, Retry, Tries
+from dravlen.urls import hide_password, is_url
 
-__all__ = ["BasePath", "Local", "LoginError", "PathMeta", "retry"]
+__all__ = ["LOST_CONNECTION", "BasePath", "Local", "LoginError", "PathMeta", "Retry", "Session", "Tries",
+           "register_session", "retry"]
 
 
 class LoginError(PermissionError):
     """The server refused the login (or TLS), naming the server and the user.
 
-    Not an `ftplib.Error`: a refused login is the answer about the session,
+    Not a protocol error: a refused login is the answer about the session,
     never about a path, so no member takes it for "missing" and `retry`
     does not log in again (servers that ban after failed logins count each).
     """
 
-
-# Errors that mean the client's connection is gone or unusable; socket.timeout
-# is TimeoutError and BrokenPipeError is a ConnectionError.  Other OSErrors
-# (FileNotFoundError from a local file, say) say nothing about the connection.
-LOST_CONNECTION: tuple[type[BaseException], ...] = (EOFError, ConnectionError, TimeoutError)
 
 _P = ParamSpec("_P")
 _R = TypeVar("_R")
@@ -139,36 +140,99 @@ class Local:
 
 
 # ---------------------------------------------------------------------------
+# What a backend tells about its clients
+
+class Session(Protocol):
+    """How one backend's clients are opened, checked and put back in step.
+
+    Registered for the backend's client class with `register_session`.
+    Each method is called with configuration read once for the new client
+    (inside `EnvConfig.reading()`).
+    """
+
+    def keywords(self, creator: Any, section: str) -> dict[str, Any]:
+        """The keywords for ``creator(...)`` that do not connect (`_read_config`)."""
+
+    def open(self, path: BasePath, client: Any, section: str) -> Any:
+        """Connect *client* and log it in; the client to use (it may stand in
+        another one, a TLS client for a plain one, say).  Raises on failure."""
+
+    def unusable(self, client: Any) -> bool:
+        """Whether *client* can no longer be used (closed, or its reply
+        stream broken)."""
+
+    def lost(self, exc: BaseException) -> bool:
+        """Whether after *exc* the conversation with the server is lost
+        although the connection is not (garbage was read, say)."""
+
+    def in_step(self, client: Any, handled: BaseException | None, wait: float) -> bool:
+        """Bring *client* back in step after *handled*; False if that failed."""
+
+
+_SESSIONS: dict[type, Session] = {}
+_SESSION_LOCK = threading.Lock()
+
+
+def register_session(client_class: type, session: Session) -> None:
+    """Make *session* the one for clients of *client_class* and its subclasses."""
+    with _SESSION_LOCK:
+        _SESSIONS[client_class] = session
+
+
+def _session_for(cls: type, creator: Any) -> Session:
+    """The session of *creator*'s clients, for path class *cls*."""
+    kinds = creator.__mro__ if isinstance(creator, type) else type(creator).__mro__
+    for attempt in (1, 2):
+        for kind in kinds:
+            session = _SESSIONS.get(kind)
+            if session is not None:
+                return session
+        if attempt == 1:
+            # The first time: the backend package of dravlen's own path
+            # classes registers its session (other packages register theirs).
+            for klass in cls.__mro__:
+                package = klass.__module__.rpartition(".")[0]
+                if package.startswith("dravlen."):
+                    try:
+                        importlib.import_module(package + ".session")
+                    except ModuleNotFoundError as exc:
+                        if exc.name != package + ".session":
+                            raise
+    raise TypeError(f"{cls.__qualname__}: no session is registered for its client class {creator!r}")
+
+
+# ---------------------------------------------------------------------------
 # retry
 
 def retry(
-    *exception_types: type[BaseException], attempts: int = 3, backoff: float = 0.05
+    *exception_types: type[BaseException], attempts: int = 3, backoff: float = 0.05,
+    policy: Retry | None = None,
 ) -> Callable[[Callable[Concatenate[_S, _P], _R]], Callable[Concatenate[_S, _P], _R]]:
     """Decorator factory: retry an operation on a fresh client.
 
-    The decorated function takes the path object first.  When it raises one
-    of *exception_types*, or an error that means the conversation with the
-    server is lost -- `EOFError`, `ConnectionError`, `TimeoutError`, a reply
-    that is no reply (`ftplib.error_proto`, ftplib's "got more than N
-    bytes"), or any error while the thread's client is visibly unusable
-    (closed, or its reply file broken by an earlier read that timed out, say
-    in a generator that no wrapper covers) -- the thread's client is dropped
-    and closed, so that the next attempt connects afresh, and the call is
-    tried again after a short sleep (*backoff*, doubling), *attempts* times
-    in all; the last attempt's error is raised.  A wrapped call made inside
-    another one on the same thread is not retried itself (it only drops an
-    unusable client): the outermost call is retried as a whole.  Other
-    exceptions pass at once, and a successful call's result is returned
-    unchanged.  The wrapper copies the function's name, qualified
-    name, doc, module and annotations, so it can wrap functions implemented
-    in C.
+    The policy is *policy*, or one of *attempts* tries, waiting *backoff*
+    seconds (doubling) between them, for *exception_types*.  The decorated
+    function takes the path object first.  When it raises one of the
+    policy's transient exceptions -- always among them `EOFError`,
+    `ConnectionError`, `TimeoutError` -- or an error after which the
+    client's session says the conversation is lost (garbage for a reply,
+    say), or any error while the thread's client is visibly unusable
+    (closed, or its reply stream broken by an earlier read that timed out,
+    say in a generator that no wrapper covers), the thread's client is
+    dropped and closed, so that the next attempt connects afresh, and the
+    call is tried again after the policy's wait; the last attempt's error is
+    raised.  A wrapped call made inside another one on the same thread is
+    not retried itself (it only drops an unusable client): the outermost
+    call is retried as a whole.  Other exceptions pass at once, and a
+    successful call's result is returned unchanged.  The wrapper copies the
+    function's name, qualified name, doc, module and annotations, so it can
+    wrap functions implemented in C.
     """
-    for kind in exception_types:
-        if not (isinstance(kind, type) and issubclass(kind, BaseException)):
-            raise TypeError(f"retry() takes exception classes, not {kind!r}")
-    if attempts < 1:
-        raise ValueError("retry() needs at least one attempt")
-    caught = exception_types + LOST_CONNECTION
+    if policy is None:
+        policy = Retry(attempts=attempts, backoff=backoff, transient=exception_types)
+    elif exception_types:
+        raise TypeError("retry() takes exception classes or a policy, not both")
+    attempts = policy.attempts
 
     def decorate(func: Callable[Concatenate[_S, _P], _R]) -> Callable[Concatenate[_S, _P], _R]:
         @functools.wraps(func)
@@ -180,10 +244,10 @@ def retry(
                 # The retries run outside this handler so that the error
                 # finally raised does not carry the first one as its context.
                 self = args[0] if args else kwargs.get("self")
-                if (not isinstance(self, BasePath) or not _drop_after(self, exc, caught)
+                if (not isinstance(self, BasePath) or not _drop_after(self, exc, policy)
                         or attempts == 1 or _inside_retry(sys._getframe(1))):
                     raise
-            return _retry_after_failure(func, self, args, kwargs, caught, attempts, backoff)
+            return _retry_after_failure(func, self, args, kwargs, policy)
 
         return wrapper
 
@@ -213,39 +277,46 @@ _WRAPPER_CODE = retry()(lambda path: None).__code__
 _get_ident = threading.get_ident
 
 
-# What a closed client or one whose reply file a timed-out read broke raises
+# What a closed client or one whose reply stream a timed-out read broke raises
 # (exactly these classes: "cannot read from timed out object", "I/O operation
 # on closed file", None has no attribute "sendall").  Subclasses such as
 # FileNotFoundError are a member's own verdict, not the client's state.
 _BROKEN_CLIENT_ERRORS = frozenset({OSError, ValueError, AttributeError})
 
 
-def _drop_after(path: BasePath, exc: BaseException, caught: tuple[type[BaseException], ...]) -> bool:
+def _drop_after(path: BasePath, exc: BaseException, policy: Retry) -> bool:
     """Drop the thread's client if *exc* shows it unusable; whether to try again."""
-    if isinstance(exc, caught):
+    if isinstance(exc, policy.transient):
         path._drop_client()
         return True
     kind = type(exc)
-    if (kind is ftplib.Error or isinstance(exc, ftplib.error_proto)
-            or (kind in _BROKEN_CLIENT_ERRORS and path._client_unusable())):
-        # Garbage, or the unread rest of an overlong line (ftplib's bare
-        # Error), means that what is read next belongs to no command: the
-        # conversation is as lost as a closed connection.
+    if (policy.lost is not None and policy.lost(exc)) or _session_says_lost(path, exc) or (
+            kind in _BROKEN_CLIENT_ERRORS and path._client_unusable()):
+        # What is read next would belong to no command: the conversation is
+        # as lost as a closed connection.
         path._drop_client()
         return True
     return False  # the path object is not touched for any other error
 
 
+def _session_says_lost(path: BasePath, exc: BaseException) -> bool:
+    try:
+        session = path._session()
+    except TypeError:  # a class without clients of a known kind
+        return False
+    return session.lost(exc)
+
+
 def _retry_after_failure(
-    func: Callable[..., _R], self: BasePath, args: tuple[Any, ...], kwargs: dict[str, Any],
-    caught: tuple[type[BaseException], ...], attempts: int, backoff: float,
+    func: Callable[..., _R], self: BasePath, args: tuple[Any, ...], kwargs: dict[str, Any], policy: Retry,
 ) -> _R:
+    attempts = policy.attempts
     for attempt in range(1, attempts):
-        time.sleep(backoff * (1 << (attempt - 1)))
+        time.sleep(policy.delay(attempt))
         try:
             return func(*args, **kwargs)
         except BaseException as exc:
-            if not _drop_after(self, exc, caught) or attempt == attempts - 1:
+            if not _drop_after(self, exc, policy) or attempt == attempts - 1:
                 raise
     raise AssertionError("unreachable")  # pragma: no cover
 
@@ -296,8 +367,8 @@ class BasePath(metaclass=PathMeta):
 
     #: The configuration section, as a one-element tuple: ``("ftp",)``.
     _section: tuple[str] = ("ftp",)
-    #: The client class `_reset` builds.
-    _creator = ftplib.FTP
+    #: The client class `_reset` builds; its `Session` opens the clients.
+    _creator: Any = None
     #: Seconds `_valid_reset` waits for a reply before it reconnects instead.
     _RESYNC_WAIT = 0.25
 
@@ -356,9 +427,9 @@ class BasePath(metaclass=PathMeta):
     # -- the client ------------------------------------------------------
 
     @property
-    def client(self) -> ftplib.FTP:
+    def client(self) -> Any:
         """The calling thread's connected client for this class's section."""
-        client: ftplib.FTP | None = Local.getattr(self._key_on_thread())
+        client = Local.getattr(self._key_on_thread())
         if client is None:
             client = self._new_client()
         return client
@@ -372,74 +443,52 @@ class BasePath(metaclass=PathMeta):
         `Local`; return the exception on failure, None on success."""
         raise NotImplementedError(f"{type(self).__name__} does not implement _reset")
 
+    def _session(self) -> Session:
+        """The session of this class's clients (see `register_session`)."""
+        return _session_for(type(self), self._creator)
+
     def _read_config(self, section: str) -> dict[str, Any]:
-        """The keywords for ``_creator(...)`` that do not connect: ``timeout`` and
-        ``encoding``, and the TLS ``context`` for a TLS client class when the
-        section asks for TLS.
+        """The keywords for ``_creator(...)`` that do not connect, from the
+        section *section*, as the client's session reads them."""
+        return self._session().keywords(self._creator, section)
 
-        The encoding is the configured one with undecodable bytes kept as
-        escapes (`dravlen.ftp.codec`), so that names which are not valid
-        text in it still round-trip.
-        """
-        settings = EnvConfig.ftp_settings(section, require_host=False)
-        keywords: dict[str, Any] = {"timeout": settings.timeout, "encoding": escaping(settings.encoding)}
-        creator = self._creator
-        if settings.tls and isinstance(creator, type) and issubclass(creator, ftplib.FTP_TLS):
-            keywords["context"] = tls_module().context_for(settings)
-        return keywords
+    def _new_client(self) -> Any:
+        """Make the thread's client through `_reset`, then have its session
+        connect and log it in.
 
-    def _new_client(self) -> ftplib.FTP:
-        """Make the thread's client through `_reset`, then connect and log it in.
-
-        The one place where clients are made; on failure nothing is left in
-        `Local` and the error is raised.
+        The one place where clients are made, reading the configuration
+        once; on failure nothing is left in `Local` and the error is raised.
         """
         section = self._section[0]
-        error = self._reset(section)
-        if error is not None:
-            raise error
-        key = self._key_on_thread()
-        client: ftplib.FTP | None = Local.getattr(key)
-        if client is None:
-            raise RuntimeError(f"{type(self).__qualname__}._reset({section!r}) stored no client")
-        try:
-            settings = EnvConfig.ftp_settings(section)
-            if settings.tls and not isinstance(client, ftplib.FTP_TLS):
-                client = self._tls_client_for(client, settings)
-                Local.setattr(key, client)
-            open_client(client, settings)
-        except BaseException:
-            Local.delattr(key)
-            _close_quietly(client)
-            raise
+        with EnvConfig.reading():
+            error = self._reset(section)
+            if error is not None:
+                raise error
+            key = self._key_on_thread()
+            client = Local.getattr(key)
+            if client is None:
+                raise RuntimeError(f"{type(self).__qualname__}._reset({section!r}) stored no client")
+            try:
+                opened = self._session().open(self, client, section)
+                if opened is not client:
+                    Local.setattr(key, opened)
+                    client = opened
+            except BaseException:
+                Local.delattr(key)
+                _close_quietly(client)
+                raise
         return client
 
-    def _tls_client_for(self, client: ftplib.FTP, settings: FTPSettings) -> ftplib.FTP:
-        """The TLS client that takes the place of the plain ``ftplib.FTP``
-        that `_reset` made for a section that asks for TLS."""
-        if type(client) is not ftplib.FTP:
-            raise ConfigError(
-                f"dravlen configuration [{self._section[0]}] asks for tls, but the client class of"
-                f" {type(self).__name__} ({type(client).__qualname__}) is no ftplib.FTP_TLS"
-            )
-        tls = tls_module()
-        # The encoding is the one _reset gave the plain client (names that are
-        # no valid text kept as escapes).
-        secure: ftplib.FTP = tls.TLSClient(timeout=settings.timeout, encoding=client.encoding,
-                                           context=tls.context_for(settings))
-        secure.set_pasv(settings.pasv)
-        return secure
-
     def _client_unusable(self) -> bool:
-        """Whether the thread's client is there but can no longer be used:
-        closed, or its reply file broken by a read that timed out."""
-        client: ftplib.FTP | None = Local.getattr(self._key_on_thread())
+        """Whether the thread's client is there but can no longer be used."""
+        client = Local.getattr(self._key_on_thread())
         if client is None:
             return False
-        if client.sock is None or client.file is None or client.sock.fileno() < 0:
-            return True
-        raw = getattr(getattr(client.file, "buffer", None), "raw", None)
-        return getattr(raw, "_timeout_occurred", False) is True
+        try:
+            session = self._session()
+        except TypeError:
+            return False
+        return session.unusable(client)
 
     def _drop_client(self) -> None:
         """Remove and close the thread's client; the next use makes a new one."""
@@ -453,20 +502,23 @@ class BasePath(metaclass=PathMeta):
         """Bring the thread's client back in step after an error, without
         raising.
 
-        Called inside an ``except`` block: `dravlen.ftp.resync.in_step` tells
-        from the exception being handled what may still be pending on the
-        control connection, and reads it (waiting at most ``_RESYNC_WAIT``
-        seconds).  Where that fails the client is replaced through
-        `_new_client`; if that fails too, it is dropped so the next operation
-        connects.  The exception being handled stays the current one.
+        Called inside an ``except`` block: the client's session tells from
+        the exception being handled what may still be pending on the
+        connection, and reads it (waiting at most ``_RESYNC_WAIT`` seconds).
+        Where that fails the client is replaced through `_new_client`; if
+        that fails too, it is dropped so the next operation connects.  The
+        exception being handled stays the current one.
         """
-        client: ftplib.FTP | None = Local.getattr(self._key_on_thread())
+        client = Local.getattr(self._key_on_thread())
         if client is None:
             return
         # The native members call this inside their except scope, which makes
         # the exception the handled one: sys.exc_info() is what they caught.
-        if in_step(client, sys.exc_info()[1], self._RESYNC_WAIT):
-            return
+        try:
+            if self._session().in_step(client, sys.exc_info()[1], self._RESYNC_WAIT):
+                return
+        except Exception:
+            pass
         self._drop_client()
         try:
             self._new_client()

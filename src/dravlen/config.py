@@ -12,26 +12,12 @@ Settings come from one INI file, overlaid by environment variables:
   lower case when the file has none of that name; ``DRAVLEN_DEFAULT_<OPTION>``
   sets the INI ``[DEFAULT]`` section, which every section inherits.
 
-An FTP section knows these options:
+Each backend declares the options its sections know and checks their values
+(the FTP backend's are in `dravlen.ftp.settings`); this module only reads
+them.
 
-========  =========================================  ============
-option    meaning                                    default
-========  =========================================  ============
-host      server name or address                     (required)
-port      control port                               21
-user      login name                                 anonymous
-password  login password                             (empty)
-timeout   socket timeout, seconds                    30
-pasv      passive data connections                   true
-encoding  text encoding of the control connection    utf-8
-tls       explicit TLS (AUTH TLS, then PROT P)       false
-verify    check the server's certificate and name    true
-cafile    CA certificates (PEM) to trust instead     (the system store)
-          of the system store
-========  =========================================  ============
-
-Any other option in a section that is read, or ``DRAVLEN_<SECTION>_<OPTION>``
-variable for it, is a `ConfigError` that suggests the option meant: a
+Any option a backend does not know in a section that it reads, or a
+``DRAVLEN_<SECTION>_<OPTION>`` variable for it, is a `ConfigError` that suggests the option meant: a
 misspelt ``passwrod`` would otherwise be ignored and show up as a refused
 login.  Variables for sections that are never read are left alone.
 
@@ -42,25 +28,24 @@ environment does not change them.
 
 Nothing is read at import: each `EnvConfig.init_configer()` call reads the
 file and the environment afresh, and the backends call it only when they make
-a client.  Every problem is a `ConfigError` (a `ValueError`) whose message
+a client.  Inside ``with EnvConfig.reading():`` the calling thread's calls
+share one reading, so that making a client reads the configuration once.  Every problem is a `ConfigError` (a `ValueError`) whose message
 names the section, the option and where the value came from.
 """
 
 from __future__ import annotations
 
-import codecs
 import configparser
 import difflib
-import math
+import functools
 import os
 import threading
-from collections.abc import Mapping
-from dataclasses import dataclass
+from collections.abc import Callable, Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from pathlib import Path
 from typing import Any
-from urllib.parse import quote
 
-__all__ = ["ConfigError", "Configer", "EnvConfig", "FTPSettings"]
+__all__ = ["ConfigError", "Configer", "EnvConfig"]
 
 
 class ConfigError(ValueError):
@@ -170,47 +155,11 @@ class Configer(configparser.ConfigParser):
             raise self.bad_value(section, option, "a boolean (true/false, yes/no, on/off, 1/0)") from None
 
 
-@dataclass(frozen=True)
-class FTPSettings:
-    """The checked options of one FTP section."""
-
-    host: str
-    port: int
-    user: str
-    password: str
-    timeout: float
-    pasv: bool
-    encoding: str
-    tls: bool = False
-    verify: bool = True
-    cafile: str = ""
-
-    def __repr__(self) -> str:
-        # The password is left out so that a logged or printed settings
-        # object never shows it.
-        shown = ", ".join(
-            f"{name}={getattr(self, name)!r}"
-            for name in ("host", "port", "user", "timeout", "pasv", "encoding", "tls", "verify", "cafile")
-        )
-        return f"FTPSettings({shown}, password=***)"
-
-    @property
-    def where(self) -> str:
-        """The server as messages name it: scheme, user, host and port, never the password."""
-        host = f"[{self.host}]" if ":" in self.host else self.host
-        user = quote(self.user, safe="")
-        return f"{'ftps' if self.tls else 'ftp'}://{user}@{host}:{self.port}"
-
-
-#: The options an FTP section may hold.
-FTP_OPTIONS = ("host", "port", "user", "password", "timeout", "pasv", "encoding", "tls", "verify", "cafile")
-
-
 class EnvConfig:
     """Reads dravlen's settings from the INI file and the environment.
 
-    `init_configer()` gives the raw parser; `ftp_settings(section)` gives the
-    checked options of an FTP section with their defaults applied.
+    `init_configer()` gives the parser; `check_section` refuses the options
+    of a section that its backend does not know.
     """
 
     ENV_FILE = "DRAVLEN_CONFIG"
@@ -220,18 +169,21 @@ class EnvConfig:
     # Sections given in code: name -> options (text values, as in a file).
     _memory: dict[str, dict[str, str]] = {}
     _memory_lock = threading.Lock()
+    # The reading that init_configer() hands out on this thread inside reading().
+    _pinned = threading.local()
 
     @classmethod
-    def add_section(cls, name: str, options: Mapping[str, object]) -> str:
+    def add_section(cls, name: str, options: Mapping[str, object], known: Sequence[str]) -> str:
         """Hold the section *name* with *options* in memory and return *name*.
 
         Every later `init_configer()` holds it, in place of a file's section
-        of that name.  Adding the same options again under the same name is
-        harmless; other options under a name already held are a `ConfigError`.
+        of that name.  *known* are the options the section's backend knows.
+        Adding the same options again under the same name is harmless; other
+        options under a name already held are a `ConfigError`.
         """
         values = {str(key).lower(): _text(value) for key, value in options.items() if value is not None}
         for option in values:
-            _check_option(name, option, lambda: "the settings given in code")
+            _check_option(name, option, lambda: "the settings given in code", known)
         with cls._memory_lock:
             held = cls._memory.get(name)
             if held is not None and held != values:
@@ -262,8 +214,29 @@ class EnvConfig:
         return default if default.is_file() else None
 
     @classmethod
+    @contextmanager
+    def reading(cls) -> Iterator[Configer]:
+        """One reading of the configuration for the calling thread: inside the
+        block `init_configer()` returns it instead of reading again."""
+        held = getattr(cls._pinned, "configer", None)
+        if held is not None:  # an outer block's reading goes on
+            yield held
+            return
+        configer = cls._pinned.configer = cls._read()
+        try:
+            yield configer
+        finally:
+            cls._pinned.configer = None
+
+    @classmethod
     def init_configer(cls) -> Configer:
-        """Read the INI file (if any) and overlay the environment, afresh on each call."""
+        """Read the INI file (if any) and overlay the environment: afresh on
+        each call, but once only inside `reading()`."""
+        held: Configer | None = getattr(cls._pinned, "configer", None)
+        return held if held is not None else cls._read()
+
+    @classmethod
+    def _read(cls) -> Configer:
         configer = Configer()
         path = cls.config_file()
         if path is not None:
@@ -286,57 +259,21 @@ class EnvConfig:
         return f"{cls.ENV_PREFIX}{section.upper()}_{option.upper()}"
 
     @classmethod
-    def ftp_settings(cls, section: str, configer: Configer | None = None, *,
-                     require_host: bool = True) -> FTPSettings:
-        """The options of FTP section *section*, checked, with defaults applied.
+    def check_section(cls, configer: Configer, section: str, known: Sequence[str]) -> None:
+        """A `ConfigError` for the first option of *section* that is not in
+        *known* (the options its backend reads), naming the one likely meant."""
+        if configer.has_section(section) or section == configparser.DEFAULTSECT:
+            for option in configer.options(section):
+                _check_option(section, option, functools.partial(configer.origin, section, option), known)
 
-        *require_host* false allows a missing host (its value is then ``""``),
-        for callers that only need the options that do not connect.
-        """
-        c = configer if configer is not None else cls.init_configer()
-        if c.has_section(section) or section == configparser.DEFAULTSECT:
-            for option in c.options(section):
-                _check_option(section, option, lambda option=option: c.origin(section, option))
-        host = c.get(section, "host", fallback="").strip()
-        if require_host and not host:
-            where = c.source_file or f"a file named by {cls.ENV_FILE}"
-            raise ConfigError(
-                f"dravlen configuration [{section}] has no host: set host in [{section}] of {where}"
-                f" or set {cls.env_name(section, 'host')}"
-            )
-        port: int = c.getint(section, "port", fallback=21)
-        if not 0 < port < 65536:
-            raise c.bad_value(section, "port", "a port number from 1 to 65535")
-        timeout: float = c.getfloat(section, "timeout", fallback=30.0)
-        if not (timeout > 0 and math.isfinite(timeout)):
-            raise c.bad_value(section, "timeout", "a positive number of seconds")
-        encoding = c.get(section, "encoding", fallback="utf-8").strip()
-        try:
-            codecs.lookup(encoding)
-        except LookupError:
-            raise c.bad_value(section, "encoding", "a text encoding known to Python") from None
-        return FTPSettings(
-            host=host,
-            port=port,
-            user=c.get(section, "user", fallback="anonymous"),
-            password=c.get(section, "password", fallback=""),
-            timeout=timeout,
-            pasv=c.getboolean(section, "pasv", fallback=True),
-            encoding=encoding,
-            tls=c.getboolean(section, "tls", fallback=False),
-            verify=c.getboolean(section, "verify", fallback=True),
-            cafile=_cafile(c, section),
+    @classmethod
+    def missing(cls, configer: Configer, section: str, option: str) -> ConfigError:
+        """The error for a required *option* that *section* does not set."""
+        where = configer.source_file or f"a file named by {cls.ENV_FILE}"
+        return ConfigError(
+            f"dravlen configuration [{section}] has no {option}: set {option} in [{section}] of {where}"
+            f" or set {cls.env_name(section, option)}"
         )
-
-
-def _cafile(c: Configer, section: str) -> str:
-    cafile = c.get(section, "cafile", fallback="").strip()
-    if cafile:
-        path = Path(cafile).expanduser()
-        if not path.is_file():
-            raise c.bad_value(section, "cafile", "a file of PEM certificates")
-        cafile = str(path)
-    return cafile
 
 
 def _text(value: object) -> str:
@@ -345,13 +282,13 @@ def _text(value: object) -> str:
     return str(value)
 
 
-def _check_option(section: str, option: str, origin: Any) -> None:
-    """A `ConfigError` for an option no FTP section knows, with the likely one meant."""
-    if option in FTP_OPTIONS:
+def _check_option(section: str, option: str, origin: Callable[[], str], known: Sequence[str]) -> None:
+    """A `ConfigError` for an option not in *known*, with the likely one meant."""
+    if option in known:
         return
-    close = difflib.get_close_matches(option, FTP_OPTIONS, n=1, cutoff=0.6)
+    close = difflib.get_close_matches(option, known, n=1, cutoff=0.6)
     hint = f"; did you mean {close[0]!r}?" if close else "."
     raise ConfigError(
         f"dravlen configuration [{section}] has an unknown option {option!r} (from {origin()}){hint}"
-        f" Known options: {', '.join(FTP_OPTIONS)}."
+        f" Known options: {', '.join(known)}."
     )

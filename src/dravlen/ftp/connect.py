@@ -18,20 +18,18 @@ never the password) in its name, so ``repr`` of a path shows it.
 from __future__ import annotations
 
 import os
-import re
 import threading
 from typing import Any
-from urllib.parse import quote, unquote, urlsplit
+from urllib.parse import unquote, urlsplit
 
-from dravlen.ftp.login import hide_password
-from dravlen.config import ConfigError, EnvConfig, FTPSettings
+from dravlen.config import ConfigError, EnvConfig
 from dravlen.ftp.remote import RemotePath
+from dravlen.ftp.settings import DEFAULTS, OPTIONS, FTPSettings, ftp_settings, label
+from dravlen.urls import hide_password, is_url
 
-__all__ = ["server"]
+__all__ = ["bound_class", "server"]
 
 _SCHEMES = {"ftp": False, "ftps": True}
-# A URL's start, as the path classes tell a URL from a path.
-_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.-]*://")
 _lock = threading.Lock()
 _classes: dict[str, type[RemotePath]] = {}
 
@@ -72,13 +70,6 @@ def _parse_url(url: str) -> dict[str, Any]:
     return found
 
 
-def _label(settings: dict[str, Any]) -> str:
-    host = settings["host"]
-    host = f"[{host}]" if ":" in host else host
-    scheme = "ftps" if settings["tls"] else "ftp"
-    return f"{scheme}://{quote(settings['user'], safe='')}@{host}:{settings['port']}"
-
-
 class _Bound(RemotePath):
     """What every class from `server()` adds to `RemotePath`: paths given as
     URLs of its own server."""
@@ -86,15 +77,15 @@ class _Bound(RemotePath):
     __slots__ = ()
 
     def __init__(self, path: Any) -> None:
-        if isinstance(path, str) and "://" in path and _URL.match(path):
+        if isinstance(path, str) and is_url(path):
             path = type(self)._path_of(path)
         super().__init__(path)
 
     @classmethod
     def _path_of(cls, url: str) -> str:
         given = _parse_url(url)
-        given.setdefault("port", 21)
-        settings = EnvConfig.ftp_settings(cls._section[0])
+        given.setdefault("port", DEFAULTS["port"])
+        settings = ftp_settings(cls._section[0])
         mine = _as_dict(settings)
         # The URL must name this class's server; the user and password may
         # be left to the class.
@@ -111,11 +102,14 @@ def _as_dict(settings: FTPSettings) -> dict[str, Any]:
             "password": settings.password, "tls": settings.tls}
 
 
-def _bound_class(section: str, label: str) -> type[RemotePath]:
+def bound_class(section: str) -> type[RemotePath]:
+    """The one `RemotePath` subclass bound to configuration section *section*
+    (named after it, so its paths' repr shows it); its settings are read
+    when it makes a client."""
     with _lock:
         cls = _classes.get(section)
         if cls is None:
-            name = f"RemotePath[{label}]"
+            name = f"RemotePath[{section}]"
             cls = type(name, (_Bound,), {"__slots__": (), "_section": (section,), "__module__": __name__,
                                          "__qualname__": name})
             _classes[section] = cls
@@ -161,8 +155,8 @@ def server(
             raise TypeError("server() takes either section= or a URL and settings, not both")
         if not isinstance(section, str) or not section:
             raise TypeError(f"section= takes a section name (a non-empty str), not {section!r}")
-        EnvConfig.ftp_settings(section)  # a bad section fails here, not at first use
-        return _bound_class(section, section)
+        ftp_settings(section)  # a bad section fails here, not at first use
+        return bound_class(section)
     settings_in: dict[str, Any] = {}
     if url is not None:
         from_url = _parse_url(url)
@@ -180,10 +174,8 @@ def server(
     if not settings_in.get("host"):
         raise TypeError("server() needs a URL, host= or section=")
     # Every option is set, so that nothing comes from a [DEFAULT] section.
-    options: dict[str, Any] = {"port": 21, "user": "anonymous", "password": "", "tls": False, "timeout": 30,
-                               "pasv": True, "encoding": "utf-8", "verify": True, "cafile": ""}
-    options.update(settings_in)
-    base = _label(options)
+    options: dict[str, Any] = {**DEFAULTS, **settings_in}
+    base = label(tls=options["tls"], user=options["user"], host=options["host"], port=options["port"])
     # The same settings share one section (and so one class); other settings
     # for the same user, host and port get a numbered name of their own.
     number = 1
@@ -191,11 +183,11 @@ def server(
         while True:
             name = base if number == 1 else f"{base} #{number}"
             try:
-                EnvConfig.add_section(name, options)
+                EnvConfig.add_section(name, options, OPTIONS)
                 break
             except ConfigError:
                 if EnvConfig.memory_section(name) is None:
                     raise  # an unusable setting, not a name taken
                 number += 1
-    EnvConfig.ftp_settings(name)
-    return _bound_class(name, name)
+    ftp_settings(name)
+    return bound_class(name)

@@ -22,9 +22,10 @@ from collections.abc import Callable, Iterator
 from pathlib import PurePosixPath
 from typing import IO, Any, Literal, overload
 
-from dravlen.base import LOST_CONNECTION, BasePath, retry
+from dravlen.base import LOST_CONNECTION, BasePath
 from dravlen.ftp import tree
-from dravlen.ftp.listing import Entry, command_path, drop_on_interrupt, list_dir, parse_mlst
+from dravlen.ftp.facts import NO_MLST, command_text, not_understood, operation, size_told
+from dravlen.ftp.listing import Entry, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.streams import (
     BufferedUpload,
@@ -36,10 +37,6 @@ from dravlen.ftp.streams import (
 )
 
 __all__ = ["Entry", "IncompleteTransfer", "RemotePath", "RenameUncertain"]
-
-# Remembered on a client whose server does not know MLST; the core reads and
-# sets the same attribute.
-NO_MLST = "_dravlen_no_mlst"
 
 # A walk deeper than this is taken for a loop of links that the server shows
 # as directories without telling their identity.
@@ -54,10 +51,6 @@ _from_parts: Any = getattr(PurePosixPath, "_from_parsed_parts", None)
 class RenameUncertain(OSError):
     """The connection was lost after the new name was sent: the server may
     or may not have renamed the entry."""
-
-
-def _not_understood(exc: BaseException) -> bool:
-    return str(exc)[:3] in ("500", "502")
 
 
 def _umask() -> int:
@@ -77,8 +70,7 @@ class RemotePath(FTPPath):
 
     # -- metadata ----------------------------------------------------------
 
-    @drop_on_interrupt
-    @retry(ftplib.error_temp, ftplib.error_reply)
+    @operation
     def info(self) -> Entry:
         """Kind, size and modification time (aware, UTC) of the path.
 
@@ -87,7 +79,7 @@ class RemotePath(FTPPath):
         of the path's line in its parent's one listing.  FileNotFoundError
         if there is nothing.
         """
-        where = command_path(self)
+        where = command_text(self)
         name = self.path.name
         client = self.client
         if not hasattr(client, NO_MLST):
@@ -95,7 +87,7 @@ class RemotePath(FTPPath):
                 reply = client.sendcmd("MLST " + where)
             except ftplib.error_perm as exc:
                 self._valid_reset()
-                if not _not_understood(exc):
+                if not not_understood(exc):
                     raise FileNotFoundError(f"'{self.path}' does not exist.") from exc
                 setattr(self.client, NO_MLST, True)
             else:
@@ -129,10 +121,9 @@ class RemotePath(FTPPath):
             return entry.size
         return self._size_command()
 
-    @drop_on_interrupt
-    @retry(ftplib.error_temp, ftplib.error_reply)
+    @operation
     def _size_command(self) -> int:
-        where = command_path(self)
+        where = command_text(self)
         client = self.client
         client.voidcmd("TYPE I")
         try:
@@ -140,10 +131,7 @@ class RemotePath(FTPPath):
         except ftplib.error_perm as exc:
             self._valid_reset()
             raise FileNotFoundError(f"'{self.path}' has no size the server tells: {exc}") from exc
-        text = reply[3:].strip()
-        if reply[:3] != "213" or not (text.isascii() and text.isdigit()):
-            raise ftplib.error_reply(reply)
-        return int(text)
+        return size_told(reply)
 
     @overload
     def iterdir(self, detail: Literal[False] = ...) -> Iterator[RemotePath]: ...
@@ -211,7 +199,7 @@ class RemotePath(FTPPath):
         return TextUpload(writer, encoding=encoding or "utf-8", errors=errors, newline=newline)
 
     def _reader(self) -> Download:
-        where = command_path(self)
+        where = command_text(self)
         try:
             client, conn = open_transfer(self, "RETR " + where)
         except ftplib.error_perm as exc:
@@ -223,12 +211,11 @@ class RemotePath(FTPPath):
             raise PermissionError(f"'{self.path}' cannot be read: {exc}") from exc
         return Download(self, client, conn)
 
-    _download = drop_on_interrupt(retry(ftplib.error_temp, ftplib.error_reply)(_reader))
+    _download = operation(_reader)
 
-    @drop_on_interrupt
-    @retry(ftplib.error_temp, ftplib.error_reply)
+    @operation
     def _upload(self) -> Upload:
-        where = command_path(self)
+        where = command_text(self)
         self.parent.mkdir()
         try:
             client, conn = open_transfer(self, "STOR " + where)
@@ -236,8 +223,7 @@ class RemotePath(FTPPath):
             raise PermissionError(f"'{self.path}' cannot be written: {exc}") from exc
         return Upload(self, client, conn)
 
-    @drop_on_interrupt
-    @retry(ftplib.error_temp, ftplib.error_reply)
+    @operation
     def download(self, local_path: str | os.PathLike[str]) -> int:
         """Copy the remote file to *local_path*; the number of bytes.
 
@@ -295,10 +281,9 @@ class RemotePath(FTPPath):
         new = type(self)(target)
         return self._rename(new)
 
-    @drop_on_interrupt
-    @retry(ftplib.error_temp, ftplib.error_reply)
+    @operation
     def _rename(self, new: RemotePath) -> RemotePath:
-        source, destination = command_path(self), command_path(new)
+        source, destination = command_text(self), command_text(new)
         client = self.client
         try:
             client.sendcmd("RNFR " + source)

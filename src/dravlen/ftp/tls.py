@@ -25,7 +25,7 @@ import socket
 import ssl
 from typing import Any
 
-from dravlen.config import FTPSettings
+from dravlen.ftp.settings import FTPSettings
 
 __all__ = ["TLSClient", "context_for", "end_data"]
 

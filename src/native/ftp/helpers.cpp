@@ -259,13 +259,30 @@ bool mentions_ascii(PyObject* error) {
     return found >= 0;
 }
 
+// The error of a transfer found short: the product layer's IncompleteTransfer,
+// an ftplib.error_temp that is also a ConnectionError, so retry takes it and
+// callers that catch lost transfers catch it too. Looked up when needed (the
+// module body imports nothing of the product layer); ftplib.error_temp itself
+// where it cannot be had.
+Ref incomplete_transfer(PyObject* ftplib) {
+    PyObject* facts = PyImport_ImportModule("dravlen.ftp.facts");
+    if (facts != nullptr) {
+        Ref module = Ref::steal(facts);
+        Ref kind = attr_or_null(module, N.IncompleteTransfer);
+        if (kind && PyType_Check(kind.get())) return kind;
+    }
+    PyErr_Clear();
+    return attr(ftplib, N.error_temp);
+}
+
 }  // namespace
 
 // A data connection that ends early looks like the end of the file, and some
 // servers confirm such a transfer all the same: the size the server gives for
 // the file afterwards tells. A server that gives none (no SIZE, or not for
 // this path), or a client that cannot ask, is taken at its word. A mismatch
-// is a transient failure, so the operation is tried again on a fresh client.
+// is a transient failure (IncompleteTransfer), so the operation is tried again
+// on a fresh client.
 // Right after a binary transfer the type is binary: a SIZE refused "in ASCII
 // mode" shows that the replies read were not those of the commands sent.
 void check_size(const Call& c, PyObject* self, Py_ssize_t moved) {
@@ -312,7 +329,7 @@ void check_size(const Call& c, PyObject* self, Py_ssize_t moved) {
     Ref path = Ref::check(PyObject_Str(attr(self, N.path)));
     Ref message = Ref::check(PyUnicode_FromFormat("426 Transfer of '%U' incomplete: %zd bytes moved, the server has %lld",
                                                   path.get(), moved, expected));
-    PyErr_SetObject(attr(ftplib, N.error_temp), message);
+    PyErr_SetObject(incomplete_transfer(ftplib), message);
     raised();
 }
 

@@ -14,26 +14,20 @@ namespace dravlen {
     X(FTP, "FTP")                                \
     X(FTPPath, "FTPPath")                        \
     X(Generator, "Generator")                    \
+    X(IncompleteTransfer, "IncompleteTransfer")  \
     X(Local, "Local")                            \
     X(Optional, "Optional")                      \
     X(Path, "Path")                              \
     X(__annotations__, "__annotations__")        \
     X(__enter__, "__enter__")                    \
     X(__exit__, "__exit__")                      \
-    X(__file__, "__file__")                      \
-    X(__loader__, "__loader__")                  \
     X(__module__, "__module__")                  \
-    X(__name__, "__name__")                      \
-    X(__package__, "__package__")                \
-    X(__path__, "__path__")                      \
-    X(__prepare__, "__prepare__")                \
     X(__qualname__, "__qualname__")              \
     X(_creator, "_creator")                      \
     X(_str, "_str")                              \
     X(PurePosixPath, "PurePosixPath")            \
     X(_key_on_thread, "_key_on_thread")          \
     X(_read_config, "_read_config")              \
-    X(_reset, "_reset")                          \
     X(_section, "_section")                      \
     X(_valid_reset, "_valid_reset")              \
     X(append, "append")                          \
@@ -61,21 +55,17 @@ namespace dravlen {
     X(item_name, "name")                         \
     X(iterdir, "iterdir")                        \
     X(join, "join")                              \
-    X(loader, "loader")                          \
     X(maxsplit, "maxsplit")                      \
     X(mkd, "mkd")                                \
     X(mkdir, "mkdir")                            \
     X(nlst, "nlst")                              \
     X(open, "open")                              \
-    X(origin, "origin")                          \
     X(parent, "parent")                          \
     X(pasv, "pasv")                              \
     X(path, "path")                              \
     X(pathlib, "pathlib")                        \
     X(property, "property")                      \
     X(rb, "rb")                                  \
-    X(register_, "register")                     \
-    X(replace, "replace")                        \
     X(retrbinary, "retrbinary")                  \
     X(retrlines, "retrlines")                    \
     X(retry, "retry")                            \
@@ -90,9 +80,7 @@ namespace dravlen {
     X(strip, "strip")                            \
     X(strptime, "strptime")                      \
     X(tell, "tell")                              \
-    X(submodule_search_locations, "submodule_search_locations") \
     X(timedelta, "timedelta")                    \
-    X(typing, "typing")                          \
     X(upload, "upload")                          \
     X(text_dot, ".")                             \
     X(text_dotdot, "..")                         \
@@ -112,7 +100,6 @@ namespace dravlen {
     X(cmd_LIST_all, "LIST -a ")                  \
     X(cmd_MLSD, "MLSD ")                         \
     X(no_mlsd, "_dravlen_no_mlsd")               \
-    X(size, "size")                              \
     X(_drop_client, "_drop_client")              \
     X(encoding, "encoding")                      \
     X(parse257, "parse257")                      \

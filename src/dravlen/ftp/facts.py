@@ -1,0 +1,159 @@
+"""What the FTP modules all know, each fact written once: how a reply is
+classed, what a client has learnt about its server, the text a path may
+carry in a command, the reason an error gives, and how a transfer is
+confirmed by ``SIZE``.
+
+The core (`dravlen.ftp.path`) keeps its own copies of the capability names
+and of the path check, in C++; tests/test_remote.py holds the two sides
+to the same names and the same messages.
+"""
+
+from __future__ import annotations
+
+import ftplib
+import functools
+from collections.abc import Callable
+from typing import Any, TypeVar, cast
+
+from dravlen.base import Retry, retry
+
+__all__ = [
+    "HOME", "NO_MLSD", "NO_MLST", "PLAIN_LIST", "RETRY", "IncompleteTransfer", "busy", "command_text",
+    "confirm_size", "drop_on_interrupt", "lost", "not_understood", "operation", "reason", "size_told",
+]
+
+# -- what a client has learnt about its server ---------------------------
+# Set as attributes on the ftplib client, so that they go with it when it is
+# replaced; the core reads and sets the same names.
+
+#: The server does not know MLST.
+NO_MLST = "_dravlen_no_mlst"
+#: The server does not know MLSD.
+NO_MLSD = "_dravlen_no_mlsd"
+#: The server takes "LIST -a" for a path: list without options.
+PLAIN_LIST = "_dravlen_plain_list"
+#: The login directory, as PWD gave it.
+HOME = "_dravlen_home"
+
+CAPABILITIES = (NO_MLST, NO_MLSD, PLAIN_LIST, HOME)
+
+
+# -- replies --------------------------------------------------------------
+
+def not_understood(exc: BaseException) -> bool:
+    """Whether the reply in *exc* is 500 or 502: the server does not know
+    the command (as opposed to refusing it for this path)."""
+    return str(exc)[:3] in ("500", "502")
+
+
+def busy(exc: BaseException) -> bool:
+    """Whether *exc* is the server saying it has too many connections (421)."""
+    return isinstance(exc, ftplib.error_temp) and str(exc)[:3] == "421"
+
+
+def lost(exc: BaseException) -> bool:
+    """Whether after *exc* nothing read from the control connection belongs to
+    any command: garbage (`ftplib.error_proto`) or the unread rest of an
+    overlong line (ftplib's bare `ftplib.Error`)."""
+    return type(exc) is ftplib.Error or isinstance(exc, ftplib.error_proto)
+
+
+def reason(exc: BaseException) -> str:
+    """The reason *exc* gives, for a message that names its subject itself:
+    the OS's words for an OSError, else its text, else its class name."""
+    if isinstance(exc, UnicodeError):
+        return "the name is not valid text in the server's encoding"
+    if isinstance(exc, OSError) and exc.strerror:
+        return str(exc.strerror)
+    return str(exc).strip() or type(exc).__name__
+
+
+# -- path text ------------------------------------------------------------
+
+def command_text(path: Any) -> str:
+    """The path's text as it goes in a command.  A CR or LF would end the
+    command line early and start another, and servers cut a name at a NUL:
+    the first such character is a ValueError, in the core's words."""
+    text: str = path.path.as_posix()
+    for char in text:
+        if char in "\r\n":
+            what = "a line break"
+        elif char == "\0":
+            what = "a NUL character"
+        else:
+            continue
+        raise ValueError(f"Remote path {text!r} holds {what}, which an FTP command cannot carry")
+    return text
+
+
+# -- transfers ------------------------------------------------------------
+
+class IncompleteTransfer(ftplib.error_temp, ConnectionError):
+    """A transfer that ended without all of the file: the bytes moved and the
+    server's ``SIZE`` differ, or the server tells no size for what was stored.
+
+    Both an `ftplib.error_temp` (so `dravlen.base.retry` tries it again) and
+    a ConnectionError (so callers that catch lost transfers catch it).
+    """
+
+
+def confirm_size(path: Any, client: ftplib.FTP, moved: int, where: str) -> None:
+    """Raise IncompleteTransfer unless the server's ``SIZE`` of *where* is
+    *moved*.  A server that does not know SIZE cannot confirm; its closing
+    reply is then taken.  The client is still in binary mode from the
+    transfer (servers refuse SIZE in ASCII mode)."""
+    try:
+        reply = client.sendcmd("SIZE " + where)
+    except ftplib.error_perm as exc:
+        path._valid_reset()
+        if not_understood(exc):
+            return
+        # Not confirmed is not whole (Pure-FTPd, say, stores a name with
+        # a blank at its end under another name, and has no SIZE for it).
+        raise IncompleteTransfer(
+            f"'{path.path}': {moved} bytes moved, but the server tells no size: {exc}") from exc
+    told = size_told(reply)
+    if told != moved:
+        raise IncompleteTransfer(f"'{path.path}': {moved} bytes moved, but the server has {told}")
+
+
+def size_told(reply: str) -> int:
+    """The size in a ``213`` reply to SIZE; any other reply is `ftplib.error_reply`."""
+    text = reply[3:].strip()
+    if reply[:3] != "213" or not (text.isascii() and text.isdigit()):
+        raise ftplib.error_reply(reply)
+    return int(text)
+
+
+#: How FTP work is tried again: on a fresh client after a lost connection,
+#: a 4xx reply (a transfer found short among them) or an unexpected reply,
+#: three times in all; a full server (421) is waited for up to 10 s.
+RETRY = Retry(
+    attempts=3, backoff=0.05, transient=(ftplib.error_temp, ftplib.error_reply),
+    lost=lost, busy=busy, busy_patience=10.0, busy_wait=0.5,
+)
+
+
+_F = TypeVar("_F", bound=Callable[..., Any])
+
+
+def drop_on_interrupt(func: _F) -> _F:
+    """Wrap a member whose first argument is the path: a KeyboardInterrupt
+    (which no retry catches) can stop a client between a command and its
+    reply, so the thread's client is dropped and the next use connects."""
+
+    @functools.wraps(func)
+    def wrapper(path: Any, *args: Any, **kwargs: Any) -> Any:
+        try:
+            return func(path, *args, **kwargs)
+        except KeyboardInterrupt:
+            path._drop_client()
+            raise
+
+    return wrapper  # type: ignore[return-value]
+
+
+def operation(func: _F) -> _F:
+    """An FTP operation beside the core's: tried again under `RETRY` as the
+    core's members are, and its client dropped on Ctrl-C."""
+    return drop_on_interrupt(cast(_F, retry(policy=RETRY)(func)))

@@ -1,0 +1,163 @@
+"""The FTP session: making an ftplib client, connecting it and logging it in
+(over explicit TLS when the section asks), telling when it is unusable, and
+bringing its control connection back in step after an error.
+
+`FTPSession` is what `dravlen.base.BasePath` asks about clients of
+`ftplib.FTP` (and its subclasses): this module registers it on import, and
+`BasePath` imports this module the first time a path class of
+`dravlen.ftp` needs a client.  Each new client reads the configuration once
+(`dravlen.config.EnvConfig.reading`).  Every failure to connect or log in
+names the server and the user, never the password; a refused login is a
+`dravlen.base.LoginError`.
+"""
+
+from __future__ import annotations
+
+import ftplib
+import re
+import socket
+import ssl
+from typing import Any
+
+from dravlen.base import BasePath, LoginError, register_session
+from dravlen.config import ConfigError
+from dravlen.ftp import facts
+from dravlen.ftp.facts import reason
+from dravlen.ftp.codec import escaping
+from dravlen.ftp.resync import in_step
+from dravlen.ftp.settings import FTPSettings, ftp_settings
+
+__all__ = ["FTPSession", "open_client"]
+
+
+class FTPSession:
+    """The session of ftplib clients (see `dravlen.base.Session`)."""
+
+    def keywords(self, creator: Any, section: str) -> dict[str, Any]:
+        """``timeout`` and ``encoding``, and the TLS ``context`` for a TLS client
+        class when the section asks for TLS.  The encoding is the configured
+        one with undecodable bytes kept as escapes (`dravlen.ftp.codec`), so
+        that names which are not valid text in it still round-trip."""
+        settings = ftp_settings(section, require_host=False)
+        keywords: dict[str, Any] = {"timeout": settings.timeout, "encoding": escaping(settings.encoding)}
+        if settings.tls and isinstance(creator, type) and issubclass(creator, ftplib.FTP_TLS):
+            keywords["context"] = _tls().context_for(settings)
+        return keywords
+
+    def open(self, path: BasePath, client: ftplib.FTP, section: str) -> ftplib.FTP:
+        """Connect *client* and log it in; over TLS when the section asks,
+        replacing a plain ``ftplib.FTP`` by a TLS client."""
+        settings = ftp_settings(section)
+        if settings.tls and not isinstance(client, ftplib.FTP_TLS):
+            client = _tls_client_for(path, client, settings)
+        open_client(client, settings)
+        return client
+
+    def unusable(self, client: ftplib.FTP) -> bool:
+        """Closed, or its reply file broken by a read that timed out."""
+        if client.sock is None or client.file is None or client.sock.fileno() < 0:
+            return True
+        raw = getattr(getattr(client.file, "buffer", None), "raw", None)
+        return getattr(raw, "_timeout_occurred", False) is True
+
+    def lost(self, exc: BaseException) -> bool:
+        return facts.lost(exc)
+
+    def in_step(self, client: ftplib.FTP, handled: BaseException | None, wait: float) -> bool:
+        return in_step(client, handled, wait)
+
+
+def _tls() -> Any:
+    """dravlen.ftp.tls, imported on first use (it loads ssl's contexts)."""
+    from dravlen.ftp import tls
+
+    return tls
+
+
+def _tls_client_for(path: BasePath, client: ftplib.FTP, settings: FTPSettings) -> ftplib.FTP:
+    """The TLS client that takes the place of the plain ``ftplib.FTP``
+    that `_reset` made for a section that asks for TLS."""
+    if type(client) is not ftplib.FTP:
+        raise ConfigError(
+            f"dravlen configuration [{path._section[0]}] asks for tls, but the client class of"
+            f" {type(path).__name__} ({type(client).__qualname__}) is no ftplib.FTP_TLS"
+        )
+    tls = _tls()
+    # The encoding is the one _reset gave the plain client (names that are
+    # no valid text kept as escapes).
+    secure: ftplib.FTP = tls.TLSClient(timeout=settings.timeout, encoding=client.encoding,
+                                       context=tls.context_for(settings))
+    secure.set_pasv(settings.pasv)
+    return secure
+
+
+def _named(exc: BaseException, message: str) -> BaseException:
+    """An exception of *exc*'s class (its errno kept) carrying *message*."""
+    kind = type(exc)
+    try:
+        if isinstance(exc, OSError) and exc.errno is not None:
+            return kind(exc.errno, message)
+        return kind(message)
+    except Exception:
+        return ConnectionError(message)
+
+
+def open_client(client: ftplib.FTP, settings: FTPSettings) -> None:
+    """Connect *client* and log it in (over TLS when *settings* ask); every
+    failure names the server and the user, never the password."""
+    where = settings.where
+    try:
+        client.connect(settings.host, settings.port)
+    except socket.gaierror as exc:
+        raise _named(exc, f"cannot find the host of {where}: {reason(exc)}") from None
+    except TimeoutError as exc:
+        raise _named(exc, f"{where} did not answer within {settings.timeout:g} s") from None
+    except ConnectionRefusedError as exc:
+        raise _named(exc, f"{where} refused the connection") from None
+    except OSError as exc:
+        raise _named(exc, f"cannot connect to {where}: {reason(exc)}") from None
+    except EOFError:
+        raise ConnectionResetError(f"{where} closed the connection before its greeting") from None
+    except ftplib.Error as exc:
+        raise _named(exc, f"{where} turned the connection away: {exc}") from None
+    step = "logging in"
+    try:
+        if settings.tls:
+            step = "starting TLS"
+            client.auth()  # type: ignore[attr-defined]
+            step = "logging in"
+        client.login(settings.user, settings.password)
+        if settings.tls:
+            step = "protecting the data connections"
+            client.prot_p()  # type: ignore[attr-defined]
+    except ssl.SSLCertVerificationError as exc:
+        where_from = f"the CA file {settings.cafile}" if settings.cafile else "the system's CA store"
+        raise ssl.SSLCertVerificationError(
+            exc.errno,
+            f"the TLS certificate of {where} is not trusted: {exc.verify_message or exc.reason}"
+            f" (checked against {where_from}; set cafile to the server's CA, or verify = false to"
+            " skip the check)",
+        ) from None
+    except ftplib.Error as exc:
+        reply = str(exc)
+        wants_tls = not settings.tls and re.search(r"TLS|SSL|encrypt|secur", reply, re.IGNORECASE)
+        if wants_tls:
+            # Asking again in clear text cannot help (Pure-FTPd says so with a 421).
+            raise LoginError(
+                f"{where} refused the login of user {settings.user!r}: {reply}"
+                " (the server asks for TLS: use an ftps:// URL or tls = true)"
+            ) from None
+        if not isinstance(exc, ftplib.error_perm):
+            raise _named(exc, f"{where}: {step} failed: {reply}") from None
+        if step == "logging in":
+            raise LoginError(f"{where} refused the login of user {settings.user!r}: {reply}") from None
+        if step == "starting TLS":
+            raise LoginError(f"{where} refused TLS (AUTH TLS): {reply}; the server may not offer FTPS") from None
+        raise LoginError(f"{where} refused {step}: {reply}") from None
+    except TimeoutError as exc:
+        raise _named(exc, f"{where} did not answer within {settings.timeout:g} s while {step}") from None
+    except (OSError, EOFError) as exc:
+        raise _named(exc, f"{where}: {step} failed: {reason(exc)}") from None
+
+
+register_session(ftplib.FTP, FTPSession())

@@ -1,0 +1,130 @@
+"""The options of an FTP section: their names, defaults and checks, and the
+label that names a server in messages and class names.
+
+========  =========================================  ============
+option    meaning                                    default
+========  =========================================  ============
+host      server name or address                     (required)
+port      control port                               21
+user      login name                                 anonymous
+password  login password                             (empty)
+timeout   socket timeout, seconds                    30
+pasv      passive data connections                   true
+encoding  text encoding of the control connection    utf-8
+tls       explicit TLS (AUTH TLS, then PROT P)       false
+verify    check the server's certificate and name    true
+cafile    CA certificates (PEM) to trust instead     (the system store)
+          of the system store
+========  =========================================  ============
+
+Where the values come from (file, environment, settings given in code) is
+`dravlen.config`'s business; a bad value is a `ConfigError` naming the
+section, the option and its source.
+"""
+
+from __future__ import annotations
+
+import codecs
+import math
+from collections.abc import Mapping
+from dataclasses import dataclass
+from pathlib import Path
+from types import MappingProxyType
+from typing import Any
+from urllib.parse import quote
+
+from dravlen.config import Configer, EnvConfig
+
+__all__ = ["DEFAULTS", "OPTIONS", "FTPSettings", "ftp_settings", "label"]
+
+#: Every option but ``host`` and its default, as `dravlen.ftp.server` and
+#: the checks below both take them.
+DEFAULTS: Mapping[str, Any] = MappingProxyType({
+    "port": 21, "user": "anonymous", "password": "", "timeout": 30, "pasv": True,
+    "encoding": "utf-8", "tls": False, "verify": True, "cafile": "",
+})
+#: The options an FTP section may hold.
+OPTIONS: tuple[str, ...] = ("host", *DEFAULTS)
+
+
+def label(*, tls: bool, user: str, host: str, port: int) -> str:
+    """The server as messages and class names show it: scheme, user, host
+    and port, never the password."""
+    host = f"[{host}]" if ":" in host else host
+    return f"{'ftps' if tls else 'ftp'}://{quote(user, safe='')}@{host}:{port}"
+
+
+@dataclass(frozen=True)
+class FTPSettings:
+    """The checked options of one FTP section."""
+
+    host: str
+    port: int
+    user: str
+    password: str
+    timeout: float
+    pasv: bool
+    encoding: str
+    tls: bool = False
+    verify: bool = True
+    cafile: str = ""
+
+    def __repr__(self) -> str:
+        # The password is left out so that a logged or printed settings
+        # object never shows it.
+        shown = ", ".join(f"{name}={getattr(self, name)!r}" for name in OPTIONS if name != "password")
+        return f"FTPSettings({shown}, password=***)"
+
+    @property
+    def where(self) -> str:
+        """The server as messages name it (`label`)."""
+        return label(tls=self.tls, user=self.user, host=self.host, port=self.port)
+
+
+def ftp_settings(section: str, configer: Configer | None = None, *, require_host: bool = True) -> FTPSettings:
+    """The options of FTP section *section*, checked, with defaults applied.
+
+    *configer* is a reading of the configuration (`EnvConfig.init_configer()`
+    when not given).  *require_host* false allows a missing host (its value
+    is then ``""``), for callers that only need the options that do not
+    connect.
+    """
+    c = configer if configer is not None else EnvConfig.init_configer()
+    EnvConfig.check_section(c, section, OPTIONS)
+    host = c.get(section, "host", fallback="").strip()
+    if require_host and not host:
+        raise EnvConfig.missing(c, section, "host")
+    port: int = c.getint(section, "port", fallback=DEFAULTS["port"])
+    if not 0 < port < 65536:
+        raise c.bad_value(section, "port", "a port number from 1 to 65535")
+    timeout: float = c.getfloat(section, "timeout", fallback=float(DEFAULTS["timeout"]))
+    if not (timeout > 0 and math.isfinite(timeout)):
+        raise c.bad_value(section, "timeout", "a positive number of seconds")
+    encoding = c.get(section, "encoding", fallback=DEFAULTS["encoding"]).strip()
+    try:
+        codecs.lookup(encoding)
+    except LookupError:
+        raise c.bad_value(section, "encoding", "a text encoding known to Python") from None
+    return FTPSettings(
+        host=host,
+        port=port,
+        user=c.get(section, "user", fallback=DEFAULTS["user"]),
+        password=c.get(section, "password", fallback=DEFAULTS["password"]),
+        timeout=timeout,
+        pasv=c.getboolean(section, "pasv", fallback=DEFAULTS["pasv"]),
+        encoding=encoding,
+        tls=c.getboolean(section, "tls", fallback=DEFAULTS["tls"]),
+        verify=c.getboolean(section, "verify", fallback=DEFAULTS["verify"]),
+        cafile=_cafile(c, section),
+    )
+
+
+def _cafile(c: Configer, section: str) -> str:
+    cafile = c.get(section, "cafile", fallback="").strip()
+    if cafile:
+        path = Path(cafile).expanduser()
+        if not path.is_file():
+            raise c.bad_value(section, "cafile", "a file of PEM certificates")
+        cafile = str(path)
+    return cafile
+
