@@ -1,0 +1,368 @@
+"""The names pathlib users type, on `RemotePath`, each at the fewest round trips.
+
+`PureNames` are the path-only ones (``suffix``, ``parents``, ``with_name``,
+``/`` on either side, ...): no server is asked.  `Everyday` holds the ones
+that talk to the server (``read_bytes``, ``write_text``, ``is_file``,
+``stat``, ``unlink``, ``touch``).
+
+What a round trip costs, not a command, decides how they talk:
+
+* a transfer sends ``TYPE I`` and ``PASV`` together and reads both replies
+  (`open_data`): one wait instead of two;
+* an upload sends ``STOR`` at once, and makes missing folders only when the
+  server refused it and a folder made then shows that was why
+  (`open_upload`);
+* a read is confirmed by its closing reply and one ``SIZE``, as every
+  download of `dravlen.ftp.streams` is.
+
+Several commands sent before their replies are read are all answered before
+anything else happens here: no `_valid_reset` runs between them, since it
+would take the replies still to come for stale ones.
+"""
+
+from __future__ import annotations
+
+import ftplib
+import os
+import socket
+import stat as stat_module
+from datetime import datetime, timezone
+from pathlib import PurePath, PurePosixPath
+from typing import TYPE_CHECKING, Any, NamedTuple
+
+from dravlen.base import BasePath
+from dravlen.ftp.facts import NO_MFMT, command_text, lost, not_understood, operation
+from dravlen.ftp.streams import open_transfer
+from dravlen.ftp.tls import end_data
+
+if TYPE_CHECKING:
+    from dravlen.ftp.listing import Entry
+
+__all__ = ["Everyday", "PureNames", "Stat", "open_data", "open_upload"]
+
+
+# -- the wire --------------------------------------------------------------
+
+def send_together(client: ftplib.FTP, commands: list[str]) -> list[str | ftplib.Error]:
+    """Send *commands* at once, then read one reply to each, in order: one
+    round trip.  A refusal takes its command's place in the list; a reply
+    after which the conversation is lost is raised."""
+    for command in commands:
+        client.putcmd(command)
+    replies: list[str | ftplib.Error] = []
+    for _ in commands:
+        try:
+            replies.append(client.getresp())
+        except ftplib.Error as exc:
+            if lost(exc):
+                raise
+            replies.append(exc)
+    return replies
+
+
+def open_data(path: Any, command: str) -> tuple[ftplib.FTP, socket.socket]:
+    """Send *command* (RETR, STOR, APPE) in binary mode; the client and the
+    data connection.  A refusal of *command* is raised as the
+    `ftplib.error_perm` it is, the client left in step."""
+    client = path.client
+    if not client.passiveserver:
+        return open_transfer(path, command)
+    mode, passive = send_together(client, ["TYPE I", "PASV" if client.af == socket.AF_INET else "EPSV"])
+    for reply in (mode, passive):
+        if isinstance(reply, BaseException):
+            raise reply  # both read: the client is in step
+    assert isinstance(passive, str)
+    if client.af == socket.AF_INET:
+        host, port = ftplib.parse227(passive)
+        if not client.trust_server_pasv_ipv4_address:  # ftplib's own rule
+            host = client.sock.getpeername()[0]
+    else:
+        host, port = ftplib.parse229(passive, client.sock.getpeername())
+    # ftplib's transfercmd (TLS wrapping and all) asks for the passive
+    # address itself; it was asked for already, with TYPE I.
+    client.makepasv = lambda: (host, port)  # type: ignore[method-assign]
+    try:
+        conn = client.transfercmd(command)
+    except ftplib.error_perm:
+        path._valid_reset()
+        raise
+    finally:
+        del client.makepasv
+    return client, conn
+
+
+def _folders_above(path: Any) -> list[PurePosixPath]:
+    """The folders holding *path*, nearest first, without "/" and "."."""
+    return [p for p in path.path.parents if p.name]
+
+
+def make_folders(path: Any) -> list[PurePosixPath]:
+    """Make the missing folders above *path*, after the server refused to
+    store it; the folders made, top first.  Empty when its own folder could
+    not be made: then the refusal was not for a missing folder (or it cannot
+    be made, which the caller tells)."""
+    folders = _folders_above(path)
+    if not folders:
+        return []
+    client = path.client
+    # One missing level is the common case: one command.
+    if not isinstance(send_together(client, ["MKD " + folders[0].as_posix()])[0], BaseException):
+        return [folders[0]]
+    if len(folders) == 1:
+        return []
+    # Deeper: every level at once, top first, in one round trip; those
+    # that exist are refused and nothing else happens to them.
+    down = folders[::-1]
+    replies = send_together(client, ["MKD " + folder.as_posix() for folder in down])
+    made = [folder for folder, reply in zip(down, replies) if not isinstance(reply, BaseException)]
+    if made and made[-1] != folders[0]:
+        raise PermissionError(
+            f"'{path.path}': made the folder(s) {', '.join(map(str, made))} on the server, but not"
+            f" '{folders[0]}': {replies[-1]}")
+    if not made:
+        for reply in replies:
+            if isinstance(reply, ftplib.error_temp):
+                raise reply  # a passing refusal: tried again
+    return made
+
+
+def _why_not_written(path: Any, refused: ftplib.Error) -> OSError:
+    """The error for a STOR or APPE the server refused, after probing what
+    the path and its folder are (only on that failure)."""
+    try:
+        if path.info().kind == "dir":
+            return IsADirectoryError(f"'{path.path}' is a directory.")
+    except FileNotFoundError:
+        pass
+    folder = path.parent
+    if folder.name:
+        try:
+            if folder.info().kind != "dir":
+                return NotADirectoryError(f"'{path.path}': '{folder.path}' is no folder.")
+        except FileNotFoundError:
+            return FileNotFoundError(f"'{path.path}': its folder '{folder.path}' does not exist ({refused}).")
+    return PermissionError(f"'{path.path}' cannot be written: {refused}")
+
+
+def open_upload(path: Any) -> tuple[ftplib.FTP, socket.socket]:
+    """STOR *path* at once; where that is refused because its folder is
+    missing, make the folders and STOR again.  The client and the data
+    connection."""
+    command = "STOR " + command_text(path)
+    try:
+        return open_data(path, command)
+    except ftplib.error_perm as exc:
+        refused = exc
+    if not_understood(refused) or not make_folders(path):
+        raise _why_not_written(path, refused) from refused
+    try:
+        return open_data(path, command)
+    except ftplib.error_perm as exc:
+        raise _why_not_written(path, exc) from exc
+
+
+# -- the path alone ---------------------------------------------------------
+
+def _part(path: BasePath, other: Any) -> Any:
+    """*other* as a part to join to *path*: its path where it is one of this
+    class's, a TypeError where it is another server's."""
+    if isinstance(other, BasePath):
+        if type(other) is not type(path):
+            raise TypeError(f"cannot join '{path.path}' and {other!r}: another server's path")
+        return other.path
+    return other
+
+
+class PureNames:
+    """pathlib's names that need no server, on the path object's own class."""
+
+    __slots__ = ()
+    path: PurePosixPath
+
+    @property
+    def suffix(self) -> str:
+        return self.path.suffix
+
+    @property
+    def suffixes(self) -> list[str]:
+        return self.path.suffixes
+
+    @property
+    def stem(self) -> str:
+        return self.path.stem
+
+    @property
+    def parts(self) -> tuple[str, ...]:
+        return self.path.parts
+
+    @property
+    def parents(self) -> tuple[Any, ...]:
+        return tuple(type(self)(p) for p in self.path.parents)  # type: ignore[call-arg]
+
+    def with_name(self, name: str) -> Any:
+        return type(self)(self.path.with_name(name))  # type: ignore[call-arg]
+
+    def with_stem(self, stem: str) -> Any:
+        return type(self)(self.path.with_stem(stem))  # type: ignore[call-arg]
+
+    def with_suffix(self, suffix: str) -> Any:
+        return type(self)(self.path.with_suffix(suffix))  # type: ignore[call-arg]
+
+    def joinpath(self, *others: str | os.PathLike[str] | BasePath) -> Any:
+        assert isinstance(self, BasePath)
+        return type(self)(self.path.joinpath(*(_part(self, o) for o in others)))
+
+    def __truediv__(self, other: str | os.PathLike[str] | BasePath) -> Any:
+        return self.joinpath(other)
+
+    def __rtruediv__(self, other: str | os.PathLike[str]) -> Any:
+        if not isinstance(other, (str, PurePath, os.PathLike)) or isinstance(other, BasePath):
+            return NotImplemented
+        return type(self)(PurePosixPath(other) / self.path)  # type: ignore[call-arg]
+
+    def match(self, pattern: str) -> bool:
+        return self.path.match(pattern)
+
+
+# -- the path on its server ---------------------------------------------------
+
+_MODES = {"dir": stat_module.S_IFDIR, "file": stat_module.S_IFREG, "link": stat_module.S_IFLNK}
+
+
+class Stat(NamedTuple):
+    """What `Everyday.stat` tells: the kind ("file", "dir", "link", "other"),
+    the size in bytes (None for a directory) and the modification time as a
+    UTC timestamp (None where the server does not tell it)."""
+
+    kind: str
+    st_size: int | None
+    st_mtime: float | None
+
+    @property
+    def st_mode(self) -> int:
+        """The type bits of the kind (``stat.S_ISDIR`` and the like work);
+        no permission bits, which FTP does not tell in a standard way."""
+        return _MODES.get(self.kind, 0)
+
+
+class Everyday(PureNames):
+    """pathlib's names that talk to the server."""
+
+    __slots__ = ()
+
+    if TYPE_CHECKING:
+        client: ftplib.FTP
+        exists: bool
+
+        def info(self) -> Entry: ...
+        def _size_command(self) -> int: ...
+        def _valid_reset(self) -> None: ...
+        def open(self, mode: str = ..., **kwargs: Any) -> Any: ...
+
+    def stat(self) -> Stat:
+        """Kind, size and modification time: one ``MLST`` where the server has
+        it (plus one ``SIZE`` for a file whose size it leaves out); else the
+        path's line in its parent's listing.  FileNotFoundError if there is
+        nothing."""
+        entry = self.info()
+        size = entry.size
+        if size is None and entry.kind == "file":
+            size = self._size_command()
+        when = entry.mtime.timestamp() if entry.mtime is not None else None
+        return Stat(entry.kind, size if entry.kind != "dir" else None, when)
+
+    def is_file(self) -> bool:
+        """Whether the path is a file (as the server's ``MLST`` or listing
+        tells: a link, where the server shows it as one, is not)."""
+        try:
+            return self.info().kind == "file"
+        except FileNotFoundError:
+            return False
+
+    @operation
+    def read_bytes(self) -> bytes:
+        """The whole file: one ``RETR``, confirmed by ``SIZE``."""
+        with self.open("rb") as reader:
+            data: bytes = reader.read()
+        return data
+
+    @operation
+    def read_text(self, encoding: str | None = None, errors: str | None = None,
+                  newline: str | None = None) -> str:
+        """The whole file decoded (UTF-8 unless *encoding* says otherwise),
+        newlines as `open` reads them."""
+        with self.open("r", encoding=encoding, errors=errors, newline=newline) as reader:
+            text: str = reader.read()
+        return text
+
+    @operation
+    def write_bytes(self, data: Any) -> int:
+        """Replace the file with *data* (bytes-like), making missing folders;
+        the number of bytes.  Confirmed by ``SIZE``."""
+        view = memoryview(data)
+        with self.open("wb") as writer:
+            writer.write(view)
+        return view.nbytes
+
+    @operation
+    def write_text(self, data: str, encoding: str | None = None, errors: str | None = None,
+                   newline: str | None = None) -> int:
+        """Replace the file with *data* encoded (UTF-8 unless *encoding* says
+        otherwise; ``"\\n"`` written as *newline*, as `open` does); the
+        number of characters."""
+        if not isinstance(data, str):
+            raise TypeError(f"data must be str, not {type(data).__name__}")
+        with self.open("w", encoding=encoding, errors=errors, newline=newline) as writer:
+            written: int = writer.write(data)
+        return written
+
+    @operation
+    def unlink(self, missing_ok: bool = False) -> None:
+        """Remove the file or link (``DELE``).  FileNotFoundError if nothing is
+        there (unless *missing_ok*), IsADirectoryError for a directory."""
+        where = command_text(self)
+        try:
+            self.client.delete(where)
+        except ftplib.error_perm as exc:
+            self._valid_reset()
+            if not_understood(exc):
+                raise
+            try:
+                kind = self.info().kind
+            except FileNotFoundError:
+                if missing_ok:
+                    return
+                raise FileNotFoundError(f"'{getattr(self, 'path')}' does not exist.") from exc
+            if kind == "dir":
+                raise IsADirectoryError(f"'{getattr(self, 'path')}' is a directory.") from exc
+            raise PermissionError(f"'{getattr(self, 'path')}' cannot be removed: {exc}") from exc
+
+    @operation
+    def touch(self, exist_ok: bool = True) -> None:
+        """Make the file, empty, where nothing is; an existing one keeps its
+        bytes and gets the time now where the server sets times (``MFMT``),
+        else is left as it was.  FileExistsError when something is there and
+        not *exist_ok*; the folder is not made (FileNotFoundError)."""
+        where = command_text(self)
+        client = self.client
+        if not exist_ok:
+            if self.exists:
+                raise FileExistsError(f"'{getattr(self, 'path')}' exists.")
+        elif not hasattr(client, NO_MFMT):
+            stamp = datetime.now(timezone.utc).strftime("%Y%m%d%H%M%S")
+            try:
+                client.sendcmd(f"MFMT {stamp} {where}")
+                return
+            except ftplib.error_perm as exc:
+                self._valid_reset()
+                if not_understood(exc):
+                    setattr(client, NO_MFMT, True)
+        # Appending nothing makes a missing file and leaves one that is
+        # there (or came meanwhile) as it was, where STOR would empty it.
+        try:
+            client, conn = open_data(self, "APPE " + where)
+        except ftplib.error_perm as exc:
+            raise _why_not_written(self, exc) from exc
+        end_data(conn)
+        conn.close()
+        client.voidresp()

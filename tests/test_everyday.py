@@ -1,0 +1,264 @@
+"""pathlib's names on RemotePath: the commands and round trips each costs
+(pinned on a wire-level fake), and the same calls on every real server."""
+
+from __future__ import annotations
+
+import collections
+import ftplib
+import posixpath
+import socket
+import stat
+
+import pytest
+
+from dravlen.ftp.facts import NO_MLST
+from dravlen.ftp.remote import RemotePath
+from fakes import DIR, FakeFTP
+
+
+def count_rounds(client):
+    """Wrap *client*'s putcmd and getresp: ``sent`` lists the command lines,
+    ``rounds()`` the times the client waited on the server.  A reply read
+    after commands were sent starts a wait; so does one read when nothing
+    sent is unanswered (a transfer's closing reply); the replies to the rest
+    of a batch sent together come in the same wait."""
+    sent: list[str] = []
+    state = {"rounds": 0, "fresh": False, "open": 0}
+    put, get = client.putcmd, client.getresp
+
+    def putcmd(line):
+        sent.append(line)
+        state["fresh"] = True
+        state["open"] += 1
+        return put(line)
+
+    def getresp():
+        if state["fresh"] or state["open"] == 0:
+            state["rounds"] += 1
+        state["fresh"] = False
+        state["open"] = max(0, state["open"] - 1)
+        return get()
+
+    client.putcmd, client.getresp = putcmd, getresp
+    return sent, lambda: state["rounds"]
+
+
+class WireFake(ftplib.FTP):
+    """ftplib's own client logic over a server played here, line by line, on
+    the tree of a `FakeFTP`; data connections are real loopback sockets."""
+
+    def __init__(self, disk: FakeFTP, mfmt: bool = True):
+        super().__init__()
+        self.disk, self.mfmt = disk, mfmt
+        self.sock, self.af = self, socket.AF_INET  # getpeername() only
+        self.replies: collections.deque = collections.deque()
+        self.listener = self.data = None
+        self.refuse: dict[str, str] = {}  # command word -> reply, once
+
+    def getpeername(self):
+        return ("127.0.0.1", 21)
+
+    def putline(self, line):
+        word, _, arg = line.partition(" ")
+        where = self.disk._abs(arg) if arg else "/"
+        nodes = self.disk.nodes
+        if word in self.refuse:
+            self.replies.append(self.refuse.pop(word))
+        elif word == "TYPE":
+            self.replies.append("200 Type set.")
+        elif word == "PASV":
+            self.listener = socket.create_server(("127.0.0.1", 0))
+            port = self.listener.getsockname()[1]
+            self.replies.append(f"227 Entering Passive Mode (127,0,0,1,{port >> 8},{port & 255}).")
+        elif word in ("RETR", "STOR", "APPE"):
+            self._transfer(word, where)
+        elif word in ("SIZE", "MLST", "DELE") and (where not in nodes or (word != "MLST" and nodes[where] is DIR)):
+            self.replies.append("550 No such file.")
+        elif word == "SIZE":
+            self.replies.append(f"213 {len(nodes[where])}")
+        elif word == "MLST":
+            kind, size = ("dir", "") if nodes[where] is DIR else ("file", f"size={len(nodes[where])};")
+            self.replies.append(f"250-Listing\n type={kind};{size}modify=20240102030405; {where}\n250 End.")
+        elif word == "DELE":
+            del nodes[where]
+            self.replies.append("250 Deleted.")
+        elif word == "MKD":
+            ok = where not in nodes and self.disk._is_dir(posixpath.dirname(where))
+            if ok:
+                nodes[where] = DIR
+            self.replies.append("257 Created." if ok else "550 Cannot create.")
+        elif word == "MFMT" and self.mfmt:
+            target = self.disk._abs(arg.split(" ", 1)[1])
+            self.replies.append("213 Modified." if target in nodes else "550 No such file.")
+        else:
+            self.replies.append("500 Unknown command.")
+
+    def _transfer(self, word, where):
+        listener, self.listener = self.listener, None
+        conn, _ = listener.accept()
+        listener.close()
+        nodes = self.disk.nodes
+        if (word == "RETR" and (where not in nodes or nodes[where] is DIR)) or (
+                word != "RETR" and not self.disk._is_dir(posixpath.dirname(where))):
+            conn.close()
+            self.replies.append("553 Could not open file.")
+            return
+        self.replies.append("150 Here it comes.")
+        if word == "RETR":
+            conn.sendall(nodes[where])
+            conn.close()
+            self.replies.append("226 Done.")
+            return
+
+        def closing():  # read once the client has closed its end
+            data = b"".join(iter(lambda: conn.recv(65536), b""))
+            conn.close()
+            nodes[where] = (nodes.get(where, b"") if word == "APPE" else b"") + data
+            return "226 Done."
+        self.replies.append(closing)
+
+    def getline(self):
+        reply = self.replies.popleft()
+        if callable(reply):
+            reply = reply()
+        head, _, rest = reply.partition("\n")
+        if rest:
+            self.replies.appendleft(rest)
+        return head
+
+
+@pytest.fixture
+def wire(monkeypatch):
+    """(path class, fake disk, client, sent lines, rounds()) for one test."""
+    disk = FakeFTP()
+    client = WireFake(disk)
+
+    class P(RemotePath):
+        @property
+        def client(self):
+            return client
+
+        def _valid_reset(self):
+            pass
+
+        def _drop_client(self):
+            pass
+
+    sent, rounds = count_rounds(client)
+    return P, disk, client, sent, rounds
+
+
+def test_commands_and_round_trips(wire):
+    P, disk, client, sent, rounds = wire
+    disk.add_file("/d/f", b"x" * 1024)
+
+    def call(func, *args, **kwargs):
+        sent.clear()
+        before = rounds()
+        result = func(*args, **kwargs)
+        return result, [line.split(" ", 1)[0] for line in sent], rounds() - before
+
+    assert call(P("/d/f").read_bytes) == (b"x" * 1024, ["TYPE", "PASV", "RETR", "SIZE"], 4)
+    assert call(P("/d/f").write_bytes, b"y" * 1024) == (1024, ["TYPE", "PASV", "STOR", "SIZE"], 4)
+    assert disk.nodes["/d/f"] == b"y" * 1024
+    # A missing folder costs the refused STOR and one MKD; three cost one
+    # more MKD and then one batch for every level.
+    assert call(P("/d/new/f").write_bytes, b"z") == (
+        1, ["TYPE", "PASV", "STOR", "MKD", "TYPE", "PASV", "STOR", "SIZE"], 6 + 1)
+    _, words, waits = call(P("/d/a/b/c/f").write_bytes, b"z")
+    assert (words[3:8], waits) == (["MKD", "MKD", "MKD", "MKD", "MKD"], 6 + 2)
+    assert disk.nodes["/d/a/b/c/f"] == b"z" and sent[3:8] == [
+        "MKD /d/a/b/c", "MKD /d", "MKD /d/a", "MKD /d/a/b", "MKD /d/a/b/c"]
+
+    got, words, waits = call(P("/d/f").stat)
+    assert (got.kind, got.st_size, got.st_mtime, words, waits) == ("file", 1024, 1704164645.0, ["MLST"], 1)
+    assert stat.S_ISREG(got.st_mode) and stat.S_ISDIR(P("/d").stat().st_mode)
+    assert call(P("/d/f").is_file) == (True, ["MLST"], 1)
+    assert call(P("/d").is_file)[0] is False and call(P("/d/no").is_file)[0] is False
+    assert call(P("/d/f").touch) == (None, ["MFMT"], 1)
+    assert call(P("/d/t").touch) == (None, ["MFMT", "TYPE", "PASV", "APPE"], 4)
+    assert call(P("/d/t").unlink) == (None, ["DELE"], 1)
+    assert call(P("/d/t").unlink, missing_ok=True) == (None, ["DELE", "MLST"], 2)
+    assert disk.nodes["/d/f"] == b"y" * 1024 and "/d/t" not in disk.nodes
+
+
+def test_refusals_name_what_was_wrong(wire):
+    P, disk, client, sent, rounds = wire
+    disk.add_file("/d/f", b"keep")
+    with pytest.raises(FileNotFoundError, match="'/d/g'"):
+        P("/d/g").unlink()
+    with pytest.raises(IsADirectoryError, match="'/d'"):
+        P("/d").unlink()
+    with pytest.raises(NotADirectoryError, match="'/d/f' is no folder"):
+        P("/d/f/x").write_bytes(b"1")
+    with pytest.raises(FileExistsError):
+        P("/d/f").touch(exist_ok=False)
+    # A STOR refused where the folder is there makes nothing and says why.
+    client.refuse["STOR"] = "553 Permission denied."
+    before = dict(disk.nodes)
+    with pytest.raises(PermissionError, match="'/d/f' cannot be written: 553 Permission denied"):
+        P("/d/f").write_bytes(b"new")
+    assert disk.nodes == before
+    # Without MFMT, touch learns so once and leaves an existing file's bytes.
+    client.mfmt = False
+    P("/d/f").touch()
+    P("/d/f").touch()
+    assert disk.nodes["/d/f"] == b"keep"
+    assert [line.split(" ")[0] for line in sent].count("MFMT") == 1
+
+
+def test_text_and_pure_names(wire):
+    P, disk, client, sent, rounds = wire
+    assert P("/d/t.txt").write_text("a\nb\n", newline="\r\n") == 4
+    assert disk.nodes["/d/t.txt"] == b"a\r\nb\r\n"
+    assert P("/d/t.txt").read_text() == "a\nb\n"
+    assert P("/d/t.txt").read_text(newline="") == "a\r\nb\r\n"
+    P("/d/u").write_text("é", encoding="latin-1")
+    assert disk.nodes["/d/u"] == b"\xe9" and P("/d/u").read_bytes() == b"\xe9"
+    with pytest.raises(TypeError):
+        P("/d/u").write_text(b"bytes")
+
+    p = P("/d/a.tar.gz")
+    assert (p.suffix, p.suffixes, p.stem, p.parts) == (".gz", [".tar", ".gz"], "a.tar", ("/", "d", "a.tar.gz"))
+    assert p.parents == (P("/d"), P("/"))
+    assert (p.with_name("b"), p.with_stem("c.tar"), p.with_suffix(".xz")) == (
+        P("/d/b"), P("/d/c.tar.gz"), P("/d/a.tar.xz"))
+    assert P("/d") / P("e") / "f" == P("/d").joinpath("e", P("f")) == "/d" / P("e/f") == P("/d/e/f")
+    assert p.match("*.gz") and not p.match("/a.tar.gz")
+    with pytest.raises(TypeError, match="another server"):
+        P("/d") / RemotePath("e")
+
+
+def test_on_real_servers(rpath, server):
+    top = rpath("new/deeper")
+    sent, rounds = count_rounds(top.client)
+    data = bytes(range(256)) * 4
+    assert (top / "f.bin").write_bytes(data) == 1024
+    assert rounds() <= 6 + 2 and sent.count("TYPE I") == 2
+    before = rounds()
+    assert (top / "f.bin").read_bytes() == data and rounds() - before <= 5
+    before = rounds()
+    assert (top / "f.bin").write_bytes(data[::-1]) == 1024 and rounds() - before <= 6
+    before = rounds()
+    info = (top / "f.bin").stat()
+    mlst = not hasattr(top.client, NO_MLST)
+    assert (info.kind, info.st_size, rounds() - before <= 1 or not mlst) == ("file", 1024, True)
+    assert (top / "f.bin").is_file() and not top.is_file() and not (top / "none").is_file()
+
+    (top / "t.txt").write_text("é\n", newline="\r\n")
+    assert (top / "t.txt").read_bytes() == "é\r\n".encode() and (top / "t.txt").read_text() == "é\n"
+    (top / "t.txt").touch()
+    (top / "e").touch()
+    assert (top / "t.txt").read_bytes() == "é\r\n".encode() and (top / "e").stat().st_size == 0
+    with pytest.raises(FileExistsError):
+        (top / "e").touch(exist_ok=False)
+    (top / "e").unlink()
+    (top / "e").unlink(missing_ok=True)
+    with pytest.raises(FileNotFoundError):
+        (top / "e").unlink()
+    with pytest.raises(IsADirectoryError):
+        top.unlink()
+    with pytest.raises(NotADirectoryError):
+        (top / "f.bin" / "x").write_bytes(b"1")
+    assert sorted(p.name for p in top.iterdir()) == ["f.bin", "t.txt"]
+
