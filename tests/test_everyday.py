@@ -53,7 +53,7 @@ class WireFake(ftplib.FTP):
         self.sock, self.af = self, socket.AF_INET  # getpeername() only
         self.replies: collections.deque = collections.deque()
         self.listener = self.data = None
-        self.refuse: dict[str, str] = {}  # command word -> reply, once
+        self.refuse: dict[str, str] = {}  # command word -> its reply
 
     def getpeername(self):
         return ("127.0.0.1", 21)
@@ -63,7 +63,7 @@ class WireFake(ftplib.FTP):
         where = self.disk._abs(arg) if arg else "/"
         nodes = self.disk.nodes
         if word in self.refuse:
-            self.replies.append(self.refuse.pop(word))
+            self.replies.append(self.refuse[word])
         elif word == "TYPE":
             self.replies.append("200 Type set.")
         elif word == "PASV":
@@ -199,6 +199,7 @@ def test_refusals_name_what_was_wrong(wire):
     with pytest.raises(PermissionError, match="'/d/f' cannot be written: 553 Permission denied"):
         P("/d/f").write_bytes(b"new")
     assert disk.nodes == before
+    client.refuse.clear()
     # Without MFMT, touch learns so once and leaves an existing file's bytes.
     client.mfmt = False
     P("/d/f").touch()

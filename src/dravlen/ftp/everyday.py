@@ -99,8 +99,8 @@ def _folders_above(path: Any) -> list[PurePosixPath]:
 def make_folders(path: Any) -> list[PurePosixPath]:
     """Make the missing folders above *path*, after the server refused to
     store it; the folders made, top first.  Empty when its own folder could
-    not be made: then the refusal was not for a missing folder (or it cannot
-    be made, which the caller tells)."""
+    not be made: it is there (the refusal had another reason, or someone
+    made it meanwhile) or cannot be made, which the next STOR tells."""
     folders = _folders_above(path)
     if not folders:
         return []
@@ -153,8 +153,11 @@ def open_upload(path: Any) -> tuple[ftplib.FTP, socket.socket]:
         return open_data(path, command)
     except ftplib.error_perm as exc:
         refused = exc
-    if not_understood(refused) or not make_folders(path):
+    if not_understood(refused):
         raise _why_not_written(path, refused) from refused
+    # Made here or by someone else meanwhile (then MKD is refused): either
+    # way STOR again, and only a second refusal is final.
+    make_folders(path)
     try:
         return open_data(path, command)
     except ftplib.error_perm as exc:
