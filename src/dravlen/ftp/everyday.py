@@ -28,7 +28,7 @@ import socket
 import stat as stat_module
 from datetime import datetime, timezone
 from pathlib import PurePath, PurePosixPath
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import IO, TYPE_CHECKING, Any, NamedTuple, Self
 
 from dravlen.base import BasePath
 from dravlen.ftp.facts import NO_MFMT, command_text, lost, not_understood, operation
@@ -80,7 +80,7 @@ def open_data(path: Any, command: str) -> tuple[ftplib.FTP, socket.socket]:
         host, port = ftplib.parse229(passive, client.sock.getpeername())
     # ftplib's transfercmd (TLS wrapping and all) asks for the passive
     # address itself; it was asked for already, with TYPE I.
-    client.makepasv = lambda: (host, port)  # type: ignore[method-assign]
+    client.makepasv = lambda: (host, port)
     try:
         conn = client.transfercmd(command)
     except ftplib.error_perm:
@@ -199,26 +199,26 @@ class PureNames:
         return self.path.parts
 
     @property
-    def parents(self) -> tuple[Any, ...]:
+    def parents(self) -> tuple[Self, ...]:
         return tuple(type(self)(p) for p in self.path.parents)  # type: ignore[call-arg]
 
-    def with_name(self, name: str) -> Any:
+    def with_name(self, name: str) -> Self:
         return type(self)(self.path.with_name(name))  # type: ignore[call-arg]
 
-    def with_stem(self, stem: str) -> Any:
+    def with_stem(self, stem: str) -> Self:
         return type(self)(self.path.with_stem(stem))  # type: ignore[call-arg]
 
-    def with_suffix(self, suffix: str) -> Any:
+    def with_suffix(self, suffix: str) -> Self:
         return type(self)(self.path.with_suffix(suffix))  # type: ignore[call-arg]
 
-    def joinpath(self, *others: str | os.PathLike[str] | BasePath) -> Any:
+    def joinpath(self, *others: str | os.PathLike[str] | BasePath) -> Self:
         assert isinstance(self, BasePath)
         return type(self)(self.path.joinpath(*(_part(self, o) for o in others)))
 
-    def __truediv__(self, other: str | os.PathLike[str] | BasePath) -> Any:
+    def __truediv__(self, other: str | os.PathLike[str] | BasePath) -> Self:
         return self.joinpath(other)
 
-    def __rtruediv__(self, other: str | os.PathLike[str]) -> Any:
+    def __rtruediv__(self, other: str | os.PathLike[str]) -> Self:
         if not isinstance(other, (str, PurePath, os.PathLike)) or isinstance(other, BasePath):
             return NotImplemented
         return type(self)(PurePosixPath(other) / self.path)  # type: ignore[call-arg]
@@ -260,7 +260,8 @@ class Everyday(PureNames):
         def info(self) -> Entry: ...
         def _size_command(self) -> int: ...
         def _valid_reset(self) -> None: ...
-        def open(self, mode: str = ..., **kwargs: Any) -> Any: ...
+        def open(self, mode: str, *, encoding: str | None = ..., errors: str | None = ...,
+                 newline: str | None = ...) -> IO[Any]: ...
 
     def stat(self) -> Stat:
         """Kind, size and modification time: one ``MLST`` where the server has
