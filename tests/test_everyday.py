@@ -58,6 +58,9 @@ class WireFake(ftplib.FTP):
     def getpeername(self):
         return ("127.0.0.1", 21)
 
+    def setsockopt(self, *option):
+        pass
+
     def putline(self, line):
         word, _, arg = line.partition(" ")
         where = self.disk._abs(arg) if arg else "/"

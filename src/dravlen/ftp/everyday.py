@@ -47,6 +47,11 @@ def send_together(client: ftplib.FTP, commands: list[str]) -> list[str | ftplib.
     """Send *commands* at once, then read one reply to each, in order: one
     round trip.  A refusal takes its command's place in the list; a reply
     after which the conversation is lost is raised."""
+    if len(commands) > 1:
+        # Else Nagle's rule holds each command after the first back until
+        # the server acknowledges the one before, which it does with its
+        # reply: a round trip per command again.
+        client.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     for command in commands:
         client.putcmd(command)
     replies: list[str | ftplib.Error] = []
