@@ -265,4 +265,10 @@ def test_on_real_servers(rpath, server):
     with pytest.raises(NotADirectoryError):
         (top / "f.bin" / "x").write_bytes(b"1")
     assert sorted(p.name for p in top.iterdir()) == ["f.bin", "t.txt"]
+    try:
+        (top / " b ").touch()  # made by its own name, or an error: never renamed unsaid
+    except FileNotFoundError as exc:
+        assert "changed the name" in str(exc)
+    else:
+        assert " b " in [p.name for p in top.iterdir()]
 

@@ -375,3 +375,15 @@ class Everyday(PureNames):
         end_data(conn)
         conn.close()
         client.voidresp()
+        name = getattr(self, "name")
+        if name != name.strip():
+            # Some servers (Pure-FTPd) store a name with blanks at its ends
+            # under another name and say nothing: ask for it by its own.
+            try:
+                client.sendcmd("SIZE " + where)
+            except ftplib.error_perm as exc:
+                self._valid_reset()
+                if not not_understood(exc):
+                    raise FileNotFoundError(
+                        f"the server took '{getattr(self, 'path')}' but has nothing by that name: it changed"
+                        " the name (blanks at either end?)") from exc
