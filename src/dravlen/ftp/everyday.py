@@ -10,8 +10,8 @@ What a round trip costs, not a command, decides how they talk:
 * a transfer sends ``TYPE I`` and ``PASV`` together and reads both replies
   (`open_data`): one wait instead of two;
 * an upload sends ``STOR`` at once, and makes missing folders only when the
-  server refused it and a folder made then shows that was why
-  (`open_upload`);
+  server refused it and a folder made then shows that was why, the ``MKD``
+  sent with the next ``TYPE I`` and ``PASV`` (`open_upload`);
 * a read is confirmed by its closing reply and one ``SIZE``, as every
   download of `dravlen.ftp.streams` is.
 
@@ -38,7 +38,7 @@ from dravlen.ftp.tls import end_data
 if TYPE_CHECKING:
     from dravlen.ftp.listing import Entry
 
-__all__ = ["Everyday", "PureNames", "Stat", "open_data", "open_upload"]
+__all__ = ["Everyday", "PureNames", "Stat", "ask_passive", "open_data", "open_upload", "send_together", "transfer"]
 
 
 # -- the wire --------------------------------------------------------------
@@ -51,7 +51,8 @@ def send_together(client: ftplib.FTP, commands: list[str]) -> list[str | ftplib.
         # Else Nagle's rule holds each command after the first back until
         # the server acknowledges the one before, which it does with its
         # reply: a round trip per command again.
-        client.sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        sock: Any = client.sock
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     for command in commands:
         client.putcmd(command)
     replies: list[str | ftplib.Error] = []
@@ -65,35 +66,54 @@ def send_together(client: ftplib.FTP, commands: list[str]) -> list[str | ftplib.
     return replies
 
 
-def open_data(path: Any, command: str) -> tuple[ftplib.FTP, socket.socket]:
-    """Send *command* (RETR, STOR, APPE) in binary mode; the client and the
-    data connection.  A refusal of *command* is raised as the
-    `ftplib.error_perm` it is, the client left in step."""
-    client = path.client
+Address = tuple[str, int]
+
+
+def ask_passive(client: ftplib.FTP, first: list[str]) -> tuple[list[str | ftplib.Error], Address | None]:
+    """Send *first*, ``TYPE I`` and ``PASV`` (``EPSV`` over IPv6) together;
+    the replies to *first* and the passive address (None for a client in
+    active mode, which gets its TYPE I with the transfer)."""
     if not client.passiveserver:
-        return open_transfer(path, command)
-    mode, passive = send_together(client, ["TYPE I", "PASV" if client.af == socket.AF_INET else "EPSV"])
+        return (send_together(client, first) if first else []), None
+    *replies, mode, passive = send_together(
+        client, [*first, "TYPE I", "PASV" if client.af == socket.AF_INET else "EPSV"])
     for reply in (mode, passive):
         if isinstance(reply, BaseException):
-            raise reply  # both read: the client is in step
+            raise reply  # every reply read: the client is in step
     assert isinstance(passive, str)
+    peer = client.sock.getpeername()  # type: ignore[union-attr]
     if client.af == socket.AF_INET:
         host, port = ftplib.parse227(passive)
-        if not client.trust_server_pasv_ipv4_address:  # ftplib's own rule
-            host = client.sock.getpeername()[0]
-    else:
-        host, port = ftplib.parse229(passive, client.sock.getpeername())
+        if not getattr(client, "trust_server_pasv_ipv4_address", False):  # ftplib's own rule
+            host = peer[0]
+        return replies, (host, port)
+    return replies, ftplib.parse229(passive, peer)
+
+
+def transfer(path: Any, client: ftplib.FTP, address: Address | None, command: str) -> socket.socket:
+    """Send *command* (RETR, STOR, APPE) to the passive *address*; the data
+    connection.  A refusal is raised as the `ftplib.error_perm` it is, the
+    client left in step."""
+    if address is None:
+        return open_transfer(path, command)[1]
     # ftplib's transfercmd (TLS wrapping and all) asks for the passive
-    # address itself; it was asked for already, with TYPE I.
-    client.makepasv = lambda: (host, port)
+    # address itself; here it was asked for already, with TYPE I.
+    client.makepasv = lambda: address  # type: ignore[method-assign]
     try:
-        conn = client.transfercmd(command)
+        return client.transfercmd(command)
     except ftplib.error_perm:
         path._valid_reset()
         raise
     finally:
         del client.makepasv
-    return client, conn
+
+
+def open_data(path: Any, command: str) -> tuple[ftplib.FTP, socket.socket]:
+    """Send *command* (RETR, STOR, APPE) in binary mode; the client and the
+    data connection.  A refusal is raised as the `ftplib.error_perm` it is."""
+    client = path.client
+    _, address = ask_passive(client, [])
+    return client, transfer(path, client, address, command)
 
 
 def _folders_above(path: Any) -> list[PurePosixPath]:
@@ -101,24 +121,21 @@ def _folders_above(path: Any) -> list[PurePosixPath]:
     return [p for p in path.path.parents if p.name]
 
 
-def make_folders(path: Any) -> list[PurePosixPath]:
-    """Make the missing folders above *path*, after the server refused to
-    store it; the folders made, top first.  Empty when its own folder could
-    not be made: it is there (the refusal had another reason, or someone
-    made it meanwhile) or cannot be made, which the next STOR tells."""
+def _make_folders(path: Any, client: ftplib.FTP) -> Address | None:
+    """After the server refused to store *path*: make the missing folders
+    above it, and ask for the next passive address in the same round trip.
+
+    Its own folder first (one missing level is the common case); where that
+    is refused, every level at once, top first, in one more round trip:
+    those that exist are refused and nothing else happens to them.  Its
+    folder refused again means it is there (the refusal had another reason,
+    or someone made it meanwhile) or cannot be made: the next STOR tells."""
     folders = _folders_above(path)
-    if not folders:
-        return []
-    client = path.client
-    # One missing level is the common case: one command.
-    if not isinstance(send_together(client, ["MKD " + folders[0].as_posix()])[0], BaseException):
-        return [folders[0]]
-    if len(folders) == 1:
-        return []
-    # Deeper: every level at once, top first, in one round trip; those
-    # that exist are refused and nothing else happens to them.
+    replies, address = ask_passive(client, ["MKD " + folders[0].as_posix()] if folders else [])
+    if not folders or not isinstance(replies[0], BaseException) or len(folders) == 1:
+        return address
     down = folders[::-1]
-    replies = send_together(client, ["MKD " + folder.as_posix() for folder in down])
+    replies, address = ask_passive(client, ["MKD " + folder.as_posix() for folder in down])
     made = [folder for folder, reply in zip(down, replies) if not isinstance(reply, BaseException)]
     if made and made[-1] != folders[0]:
         raise PermissionError(
@@ -128,7 +145,7 @@ def make_folders(path: Any) -> list[PurePosixPath]:
         for reply in replies:
             if isinstance(reply, ftplib.error_temp):
                 raise reply  # a passing refusal: tried again
-    return made
+    return address
 
 
 def _why_not_written(path: Any, refused: ftplib.Error) -> OSError:
@@ -157,14 +174,12 @@ def open_upload(path: Any) -> tuple[ftplib.FTP, socket.socket]:
     try:
         return open_data(path, command)
     except ftplib.error_perm as exc:
-        refused = exc
-    if not_understood(refused):
-        raise _why_not_written(path, refused) from refused
-    # Made here or by someone else meanwhile (then MKD is refused): either
-    # way STOR again, and only a second refusal is final.
-    make_folders(path)
+        if not_understood(exc):
+            raise _why_not_written(path, exc) from exc
+    client = path.client
+    address = _make_folders(path, client)
     try:
-        return open_data(path, command)
+        return client, transfer(path, client, address, command)
     except ftplib.error_perm as exc:
         raise _why_not_written(path, exc) from exc
 
