@@ -367,5 +367,13 @@ def file_bar(size: Optional[int], name: str):  # type: ignore[no-untyped-def]
         return None
     from tqdm import tqdm
 
+    try:
+        columns, lines = os.get_terminal_size(sys.stderr.fileno())
+    except OSError:
+        columns = lines = 0
+    # Fits the terminal as it is resized; one that tells no size (0 x 0)
+    # would get no bar at all, so it is taken for 80 x 24.
     return tqdm(total=size, unit="B", unit_scale=True, unit_divisor=1024, file=sys.stderr,
-                dynamic_ncols=True, leave=True, desc=shown(name)[:30] or "get")
+                dynamic_ncols=bool(columns and lines), ncols=None if columns else 80,
+                nrows=None if lines else 24, leave=True,
+                desc=shown(name)[:30] or "get")
