@@ -13,10 +13,11 @@ from __future__ import annotations
 
 import argparse
 import ftplib
+import io
 import os
 import sys
 import traceback
-from typing import Callable, Optional, Sequence
+from typing import Callable, Optional, Sequence, cast
 
 from dravlen.config import ConfigError
 from dravlen.ftp import tree
@@ -85,6 +86,12 @@ def cmd_ls(servers: Servers, args: argparse.Namespace) -> None:
                     _debug(exc)
                     raise Failure(path, words("list", _reason(exc))) from None
                 folders.append((path, listed))
+        except ConfigError:
+            raise  # about the server, not the path: once, from main()
+        except ValueError as exc:  # a path no FTP command can carry
+            _debug(exc)
+            report(Failure(text, str(exc)))
+            failed = True
         except Failure as failure:
             report(failure)
             failed = True
@@ -139,7 +146,7 @@ def cmd_cat(servers: Servers, args: argparse.Namespace) -> None:
 
 def cmd_mv(servers: Servers, args: argparse.Namespace) -> None:
     if len(args.paths) < 2:
-        raise _Usage("mv needs a source and a target")
+        raise _Usage("needs a source and a target")
     *sources, target_text = args.paths
     if len(sources) > 1 and not target_text.endswith("/"):
         target_text += "/"  # several go into a directory, like mv
@@ -303,6 +310,12 @@ def _each(servers: Servers, texts: Sequence[str], run: Callable[[RemotePath, Opt
                     if isinstance(exc, OSError):
                         raise _failure(exc, one, words(verb, _reason(exc))) from None
                     raise Failure(one, words(verb, _reason(exc))) from None
+        except ConfigError:
+            raise  # about the server, not the path: once, from main()
+        except ValueError as exc:  # a path no FTP command can carry
+            _debug(exc)
+            report(Failure(text, str(exc)))
+            failed = True
         except Failure as failure:
             if forgive(failure):
                 continue
@@ -321,6 +334,8 @@ def _tree_args(args: argparse.Namespace, **values: object) -> argparse.Namespace
 
 def run_get(servers: Servers, args: argparse.Namespace) -> None:
     *sources, local = args.paths if len(args.paths) > 1 else (*args.paths, None)
+    if local == "":
+        raise _Usage("the local name is empty")
     if local is not None and local != "-" and len(sources) > 1 and not os.path.isdir(local):
         raise Failure(local, "Not a directory (several sources go into a directory)")
 
@@ -337,7 +352,7 @@ def run_get(servers: Servers, args: argparse.Namespace) -> None:
 
 def run_put(servers: Servers, args: argparse.Namespace) -> None:
     if len(args.paths) < 2:
-        raise _Usage("put needs a local source and a remote destination")
+        raise _Usage("needs a local source and a remote destination")
     *sources, remote = args.paths
     if len(sources) > 1 and not remote.endswith("/"):
         remote += "/"  # several go into a directory, like cp
@@ -369,9 +384,10 @@ def run_put(servers: Servers, args: argparse.Namespace) -> None:
 def _put_stdin(destination: RemotePath, remote: str) -> None:
     if remote.endswith("/"):
         raise Failure(destination, "standard input needs a file name, not a directory")
-    with destination.open("wb") as out:
-        while block := sys.stdin.buffer.read1(BLOCK):
-            out.write(block)
+    source = cast(io.BufferedReader, sys.stdin.buffer)
+    with destination.open("wb") as upload:
+        while block := source.read1(BLOCK):
+            upload.write(block)
 
 
 def run_rm(servers: Servers, args: argparse.Namespace) -> None:
@@ -465,9 +481,10 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name: str, run: Callable[[Servers, argparse.Namespace], None], summary: str,
-                **options: object) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, parents=[common], help=summary, description=summary, **options)
-        sub.set_defaults(run=run)
+                usage: Optional[str] = None, add_help: bool = True) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, parents=[common], help=summary, description=summary, usage=usage,
+                                  add_help=add_help)
+        sub.set_defaults(run=run, command_parser=sub)
         return sub
 
     def jobs(sub: argparse.ArgumentParser) -> None:
@@ -544,7 +561,7 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:
     try:
         args.run(servers, args)
     except _Usage as exc:
-        parser.error(str(exc))
+        args.command_parser.error(str(exc))
     except _Reported:
         return 1
     except Failure as failure:
@@ -562,7 +579,7 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:
         return 130
     except Exception as exc:  # noqa: BLE001 - one line, never a traceback (but for --debug)
         _debug(exc)
-        return _fail(str(exc) if isinstance(exc, (ConfigError, OSError, ftplib.Error))
+        return _fail(str(exc) if isinstance(exc, (ValueError, OSError, ftplib.Error))
                      else f"{type(exc).__name__}: {exc}")
     return 0
 

@@ -62,7 +62,7 @@ def shown(text: str) -> str:
 def where_of(path_or_class: Any) -> Optional[str]:
     """The server of a path (or path class) as messages name it, if its
     settings can be read."""
-    cls = path_or_class if isinstance(path_or_class, type) else type(path_or_class)
+    cls: Any = path_or_class if isinstance(path_or_class, type) else type(path_or_class)
     try:
         return EnvConfig.ftp_settings(cls._section[0]).where
     except (ConfigError, AttributeError, IndexError):
@@ -221,7 +221,7 @@ def expand(path: RemotePath) -> Iterator[tuple[RemotePath, Optional[Entry]]]:
         if not has_wildcards(part):
             found = [(directory.join(part), None) for directory, _ in found]
             continue
-        matched = []
+        matched: list[tuple[RemotePath, Optional[Entry]]] = []
         for directory, _ in found:
             try:
                 listing = sorted(directory.iterdir(detail=True), key=lambda pair: pair[1].name)
@@ -348,7 +348,10 @@ def get_file(path: RemotePath, local: Optional[str]) -> None:
                 out.write(block)
                 if bar is not None:
                     bar.update(len(block))
-        os.replace(temporary, target)
+        try:
+            os.replace(temporary, target)
+        except OSError as exc:
+            raise Failure(target, exc.strerror or str(exc)) from None
     except BaseException:
         try:
             os.unlink(temporary)
@@ -362,7 +365,7 @@ def get_file(path: RemotePath, local: Optional[str]) -> None:
         os.utime(target, (time.time(), entry.mtime.timestamp()))
 
 
-def file_bar(size: Optional[int], name: str):  # type: ignore[no-untyped-def]
+def file_bar(size: Optional[int], name: str) -> Any:
     if not sys.stderr.isatty():
         return None
     from tqdm import tqdm
