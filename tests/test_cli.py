@@ -337,6 +337,9 @@ def test_unix_habits(srv, config, folder, tmp_path):
 
     (script,) = entry_points(group="console_scripts", name="dravlen")
     assert script.value == "dravlen.ftp.cli:run"
+    names = subprocess.run([sys.executable, "-c", "import dravlen.ftp; print(*dir(dravlen.ftp))"],
+                           capture_output=True, text=True, check=True).stdout.split()
+    assert {"RemotePath", "server"} <= set(names)  # before first use, for completion
 
 
 def test_urls_credentials_and_verbose(srv, folder, tmp_path):
@@ -370,6 +373,8 @@ def test_urls_credentials_and_verbose(srv, folder, tmp_path):
     bad = [cli(empty, *args) for args in (["ls", "http://h/x"], ["ls", "ftp://h:99999/"],
                                           ["ls", "--url", "ftp://u:secret@h:0x/"])]
     assert [done.returncode for done in bad] == [1, 1, 2]
+    traced = cli(empty, "--debug", "cat", f"{full}/%2F{remote[1:]}/nope")
+    assert traced.returncode == 1 and b"Traceback" in traced.stderr  # only with --debug
     for done in [other, from_env, nowhere, *bad]:
         assert b"Traceback" not in done.stderr and srv.password.encode() not in done.stderr
         assert b"secret" not in done.stderr and b"server()" not in done.stderr
@@ -390,6 +395,7 @@ def test_times_and_messages_on_every_server(server, home, tmp_path):
     assert lines[2:5] == ["kind: file", f"mtime: {stamp}", "size: 5"], lines
     assert lines[7:9] == ["kind: directory", f"mtime: {stamp}"], lines
     assert stamp[:19] in ok(config, "ls", "-l", f"{home.remote}/d")
+    assert ok(config, "ls", f"{home.remote}/?/*.t[x]t") == f"{home.remote}/d/f.txt\n"
 
     ok(config, "get", f"{home.remote}/d/f.txt", tmp_path)
     assert os.stat(tmp_path / "f.txt").st_mtime == when  # the server's time kept

@@ -16,13 +16,12 @@ import ftplib
 import io
 import os
 import sys
-import traceback
 from typing import Callable, Optional, Sequence, cast
 
 from dravlen.config import ConfigError
 from dravlen.ftp import tree
-from dravlen.ftp.clisupport import (BLOCK, Failure, Servers, StdoutClosed, expand, get_file, human, name_bytes, out,
-                                    report, show_conversation, shown, to_stdout, where_of, words)
+from dravlen.ftp.clisupport import (BLOCK, Failure, Servers, StdoutClosed, debug, expand, get_file, human, name_bytes,
+                                    out, report, set_debug, show_conversation, shown, to_stdout, where_of, words)
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.remote import Entry, RemotePath
 
@@ -83,13 +82,12 @@ def cmd_ls(servers: Servers, args: argparse.Namespace) -> None:
                     files.append((path, entry))
                     continue
                 except (OSError, EOFError, ftplib.Error) as exc:
-                    _debug(exc)
                     raise Failure(path, words("list", _reason(exc))) from None
                 folders.append((path, listed))
         except ConfigError:
             raise  # about the server, not the path: once, from main()
         except ValueError as exc:  # a path no FTP command can carry
-            _debug(exc)
+            debug(exc)
             report(Failure(text, str(exc)))
             failed = True
         except Failure as failure:
@@ -306,14 +304,13 @@ def _each(servers: Servers, texts: Sequence[str], run: Callable[[RemotePath, Opt
                 try:
                     run(one, entry)
                 except (OSError, EOFError, ftplib.Error) as exc:
-                    _debug(exc)
                     if isinstance(exc, OSError):
                         raise _failure(exc, one, words(verb, _reason(exc))) from None
                     raise Failure(one, words(verb, _reason(exc))) from None
         except ConfigError:
             raise  # about the server, not the path: once, from main()
         except ValueError as exc:  # a path no FTP command can carry
-            _debug(exc)
+            debug(exc)
             report(Failure(text, str(exc)))
             failed = True
         except Failure as failure:
@@ -367,7 +364,6 @@ def run_put(servers: Servers, args: argparse.Namespace) -> None:
                 else:
                     cmd_put(type(destination), _tree_args(args, local=local, remote=text))
             except (OSError, EOFError, ftplib.Error) as exc:
-                _debug(exc)
                 raise Failure(destination, words("upload", _reason(exc))) from None
         except Failure as failure:
             if failure.server is None and failure.path.rstrip("/") == text.rstrip("/"):
@@ -405,15 +401,6 @@ def _report_tree(failures: Failures, servers: Servers, verb: str, path: Optional
     server = where_of(path if path is not None else servers.default)
     on = f" on {server}" if server else ""
     print(f"dravlen: {len(failures.failures)} failed{on}; {failures.progress.summary()} done", file=sys.stderr)
-
-
-_debugging = False
-
-
-def _debug(exc: BaseException) -> None:
-    # --debug: the traceback too, for whoever looks into the program itself.
-    if _debugging:
-        traceback.print_exception(exc)
 
 
 # ---------------------------------------------------------------------------
@@ -546,15 +533,13 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
 
 
 def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:
-    global _debugging
     parser = build_parser(prog)
     args = parser.parse_args(argv)
-    _debugging = args.debug
+    set_debug(args.debug)
     try:
         servers = Servers(args.section, args.url)
     except ValueError as exc:  # a URL that names no usable server (ConfigError too)
-        if args.debug:
-            traceback.print_exc()
+        debug(exc)
         parser.error(f"--url: {exc}")
     if args.verbose:
         show_conversation()
@@ -578,7 +563,7 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:
     except KeyboardInterrupt:
         return 130
     except Exception as exc:  # noqa: BLE001 - one line, never a traceback (but for --debug)
-        _debug(exc)
+        debug(exc)
         return _fail(str(exc) if isinstance(exc, (ValueError, OSError, ftplib.Error))
                      else f"{type(exc).__name__}: {exc}")
     return 0

@@ -24,6 +24,7 @@ import secrets
 import sys
 import threading
 import time
+import traceback
 from pathlib import PurePosixPath
 from typing import Any, Iterator, Optional
 
@@ -33,8 +34,8 @@ from dravlen.ftp.connect import _parse_url, server
 from dravlen.ftp.login import hide_password, is_url
 from dravlen.ftp.remote import Entry, RemotePath
 
-__all__ = ["BLOCK", "Failure", "Servers", "StdoutClosed", "expand", "get_file", "human", "name_bytes", "out",
-           "report", "shown", "show_conversation", "to_stdout", "where_of", "words"]
+__all__ = ["BLOCK", "Failure", "Servers", "StdoutClosed", "debug", "expand", "get_file", "human", "name_bytes", "out",
+           "report", "set_debug", "shown", "show_conversation", "to_stdout", "where_of", "words"]
 
 # The characters that make a path component a pattern; "[*]" stands for a
 # literal "*", as in the shell.
@@ -75,7 +76,24 @@ def words(verb: str, reason: str) -> str:
     return f"cannot {verb}: {reason}" if _REPLY.match(reason) else reason
 
 
+_debugging = False
+
+
+def set_debug(on: bool) -> None:
+    global _debugging
+    _debugging = on
+
+
+def debug(exc: BaseException) -> None:
+    # --debug: the traceback too, for whoever looks into the program itself.
+    if _debugging:
+        traceback.print_exception(exc)
+
+
 def report(failure: Failure) -> None:
+    underlying = failure.__cause__ or failure.__context__
+    if underlying is not None:
+        debug(underlying)
     line = f"dravlen: {shown(failure.path)}: {shown(failure.reason)}"
     if failure.server and failure.server not in failure.reason:
         line += f" (on {failure.server})"
