@@ -6,6 +6,7 @@ checked on disk, not through the code under test."""
 from __future__ import annotations
 
 import datetime
+import fcntl
 import os
 import pty
 import select
@@ -13,6 +14,7 @@ import signal
 import socket
 import subprocess
 import sys
+import termios
 import time
 
 import pytest
@@ -378,6 +380,38 @@ def test_urls_credentials_and_verbose(srv, folder, tmp_path):
     for done in [other, from_env, nowhere, *bad]:
         assert b"Traceback" not in done.stderr and srv.password.encode() not in done.stderr
         assert b"secret" not in done.stderr and b"server()" not in done.stderr
+
+
+def test_password_asked_on_a_terminal(srv, folder, tmp_path):
+    remote, disk = folder
+    (disk / "f").write_bytes(b"asked")
+    empty = tmp_path / "empty.ini"
+    empty.write_text("")
+    url = f"ftp://{srv.user}@{srv.host}:{srv.port}/%2F{remote[1:]}/f"
+
+    def own_terminal():  # the pty becomes the child's terminal, which getpass opens
+        os.setsid()
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([sys.executable, "-m", "dravlen.ftp", "cat", url], stdin=slave,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=own_terminal,
+                            env=dict(environ(empty), HOME=str(tmp_path)))
+    os.close(slave)
+    try:
+        seen, deadline = b"", time.monotonic() + 30
+        while b"Password for" not in seen and time.monotonic() < deadline:
+            if select.select([master], [], [], 0.5)[0]:
+                seen += os.read(master, 1024)
+        os.write(master, srv.password.encode() + b"\n")
+        out, err = proc.communicate(timeout=30)
+        if select.select([master], [], [], 0.2)[0]:
+            seen += os.read(master, 1024)
+    finally:
+        os.close(master)
+    assert (proc.returncode, out) == (0, b"asked"), err
+    assert f"Password for ftp://{srv.user}@{srv.host}:{srv.port}: ".encode() in seen
+    assert srv.password.encode() not in seen + err  # not echoed
 
 
 def test_times_and_messages_on_every_server(server, home, tmp_path):

@@ -298,6 +298,7 @@ def _each(servers: Servers, texts: Sequence[str], run: Callable[[RemotePath, Opt
     tools do."""
     failed = False
     for text in texts:
+        path: Optional[RemotePath] = None
         try:
             path = servers.path(text)
             for one, entry in expand(path) if wildcards else [(path, None)]:
@@ -319,7 +320,7 @@ def _each(servers: Servers, texts: Sequence[str], run: Callable[[RemotePath, Opt
             report(failure)
             failed = True
         except Failures as failures:
-            _report_tree(failures, servers, verb)
+            _report_tree(failures, servers, verb, path)
             failed = True
     if failed:
         raise _Reported()
@@ -363,7 +364,9 @@ def run_put(servers: Servers, args: argparse.Namespace) -> None:
                     _put_stdin(destination, remote)
                 else:
                     cmd_put(type(destination), _tree_args(args, local=local, remote=text))
-            except (OSError, EOFError, ftplib.Error) as exc:
+            except OSError as exc:
+                raise _failure(exc, destination, words("upload", _reason(exc))) from None
+            except (EOFError, ftplib.Error) as exc:
                 raise Failure(destination, words("upload", _reason(exc))) from None
         except Failure as failure:
             if failure.server is None and failure.path.rstrip("/") == text.rstrip("/"):
