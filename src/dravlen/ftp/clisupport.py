@@ -154,7 +154,10 @@ class Servers:
         given = _parse_url(url)
         path = given.pop("path")
         key = (given["tls"], given["host"].lower(), given.get("port", 21), given.get("user"))
-        if "password" not in given:
+        if "password" in given:
+            # Another URL of this server and user may leave it out.
+            self._passwords.setdefault(key, (given.get("user"), given["password"]))
+        else:
             user, password = self._password(key)
             if user is not None:
                 given["user"] = user
