@@ -102,14 +102,14 @@ def report(failure: Failure) -> None:
 
 def human(size: int) -> str:
     """A size as ``ls -h`` shows it: 999, 1.5K, 12M."""
-    value = float(size)
-    for unit in ("", "K", "M", "G", "T", "P"):
-        if value < 1024 or unit == "P":
-            if not unit:
-                return str(size)
-            return f"{value:.1f}{unit}" if value < 10 else f"{value:.0f}{unit}"
+    if size < 1024:
+        return str(size)
+    value, unit = float(size), ""
+    for unit in ("K", "M", "G", "T", "P"):
         value /= 1024
-    raise AssertionError("unreachable")
+        if value < 1024:
+            break
+    return f"{value:.1f}{unit}" if value < 10 else f"{value:.0f}{unit}"
 
 
 # ---------------------------------------------------------------------------
