@@ -19,7 +19,7 @@ import sys
 from typing import Callable, Optional, Sequence, cast
 
 from dravlen.config import ConfigError
-from dravlen.ftp import tree
+from dravlen.ftp import facts, tree
 from dravlen.ftp.clisupport import (BLOCK, Failure, Servers, StdoutClosed, debug, expand, get_file, human, name_bytes,
                                     out, report, set_debug, show_conversation, shown, to_stdout, where_of, words)
 from dravlen.ftp.path import FTPPath
@@ -33,11 +33,7 @@ class _Usage(Exception):
 
 
 def _reason(exc: BaseException) -> str:
-    # Local and socket errors carry the C library's wording; the backend's
-    # own errors and the server's replies say what they mean in their text.
-    if isinstance(exc, OSError) and exc.strerror:
-        return exc.strerror
-    return str(exc).rstrip(".") or type(exc).__name__
+    return facts.reason(exc).rstrip(".")
 
 
 def _failure(exc: OSError, remote: object, reason: str | None = None) -> Failure:

@@ -30,9 +30,10 @@ from typing import Any, Iterator, Optional
 
 from dravlen.base import BasePath
 from dravlen.config import ConfigError, EnvConfig
-from dravlen.ftp.connect import _parse_url, server
-from dravlen.ftp.login import hide_password, is_url
+from dravlen.ftp.connect import bound_class, parse_url, server
 from dravlen.ftp.remote import Entry, RemotePath
+from dravlen.ftp.settings import ftp_settings
+from dravlen.urls import hide_password, is_url
 
 __all__ = ["BLOCK", "Failure", "Servers", "StdoutClosed", "debug", "expand", "get_file", "human", "name_bytes", "out",
            "report", "set_debug", "shown", "show_conversation", "to_stdout", "where_of", "words"]
@@ -65,7 +66,7 @@ def where_of(path_or_class: Any) -> Optional[str]:
     settings can be read."""
     cls: Any = path_or_class if isinstance(path_or_class, type) else type(path_or_class)
     try:
-        return EnvConfig.ftp_settings(cls._section[0]).where
+        return ftp_settings(cls._section[0]).where
     except (ConfigError, AttributeError, IndexError):
         return None
 
@@ -120,7 +121,7 @@ def _section_class(section: str) -> type[RemotePath]:
     if section == RemotePath._section[0]:
         return RemotePath
     # The section comes from the class, so another section needs a subclass.
-    return type("SectionRemotePath", (RemotePath,), {"_section": (section,)})
+    return bound_class(section)
 
 
 class Servers:
@@ -151,7 +152,7 @@ class Servers:
         return self.default(self.base / text if text else self.base)
 
     def _from_url(self, url: str) -> tuple[type[RemotePath], Optional[str]]:
-        given = _parse_url(url)
+        given = parse_url(url)
         path = given.pop("path")
         key = (given["tls"], given["host"].lower(), given.get("port", 21), given.get("user"))
         if "password" in given:
