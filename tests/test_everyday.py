@@ -17,11 +17,9 @@ from fakes import DIR, FakeFTP
 
 
 def count_rounds(client):
-    """Wrap *client*'s putcmd and getresp: ``sent`` lists the command lines,
-    ``rounds()`` the times the client waited on the server.  A reply read
-    after commands were sent starts a wait; so does one read when nothing
-    sent is unanswered (a transfer's closing reply); the replies to the rest
-    of a batch sent together come in the same wait."""
+    """Wrap *client*'s putcmd and getresp: the command lines sent, and a
+    count of waits: a reply read after commands were sent, or when none is
+    unanswered (a transfer's closing reply); a batch sent together, one."""
     sent: list[str] = []
     state = {"rounds": 0, "fresh": False, "open": 0}
     put, get = client.putcmd, client.getresp
@@ -47,13 +45,10 @@ class WireFake(ftplib.FTP):
     """ftplib's own client logic over a server played here, line by line, on
     the tree of a `FakeFTP`; data connections are real loopback sockets."""
 
-    def __init__(self, disk: FakeFTP, mfmt: bool = True):
+    def __init__(self, disk: FakeFTP):
         super().__init__()
-        self.disk, self.mfmt = disk, mfmt
-        self.sock, self.af = self, socket.AF_INET  # getpeername() only
-        self.replies: collections.deque = collections.deque()
-        self.listener = self.data = None
-        self.refuse: dict[str, str] = {}  # command word -> its reply
+        self.disk, self.mfmt, self.refuse = disk, True, {}  # refuse: command word -> its reply
+        self.sock, self.af, self.replies = self, socket.AF_INET, collections.deque()
 
     def getpeername(self):
         return ("127.0.0.1", 21)
@@ -63,96 +58,77 @@ class WireFake(ftplib.FTP):
 
     def putline(self, line):
         word, _, arg = line.partition(" ")
-        where = self.disk._abs(arg) if arg else "/"
-        nodes = self.disk.nodes
+        where, nodes, say = self.disk._abs(arg.split(" ")[-1]), self.disk.nodes, self.replies.append
+        node = nodes.get(where)
         if word in self.refuse:
-            self.replies.append(self.refuse[word])
+            say(self.refuse[word])
         elif word == "TYPE":
-            self.replies.append("200 Type set.")
+            say("200 Type set.")
         elif word == "PASV":
             self.listener = socket.create_server(("127.0.0.1", 0))
             port = self.listener.getsockname()[1]
-            self.replies.append(f"227 Entering Passive Mode (127,0,0,1,{port >> 8},{port & 255}).")
+            say(f"227 Entering Passive Mode (127,0,0,1,{port >> 8},{port & 255}).")
         elif word in ("RETR", "STOR", "APPE"):
-            self._transfer(word, where)
-        elif word in ("SIZE", "MLST", "DELE") and (where not in nodes or (word != "MLST" and nodes[where] is DIR)):
-            self.replies.append("550 No such file.")
-        elif word == "SIZE":
-            self.replies.append(f"213 {len(nodes[where])}")
-        elif word == "MLST":
-            kind, size = ("dir", "") if nodes[where] is DIR else ("file", f"size={len(nodes[where])};")
-            self.replies.append(f"250-Listing\n type={kind};{size}modify=20240102030405; {where}\n250 End.")
-        elif word == "DELE":
+            conn = self.listener.accept()[0]
+            self.listener.close()
+            if not (isinstance(node, bytes) if word == "RETR" else self.disk._is_dir(posixpath.dirname(where))):
+                conn.close()
+                return say("553 Could not open file.")
+            say("150 Here it comes.")
+            if word == "RETR":
+                conn.sendall(node)
+                conn.close()
+                return say("226 Done.")
+
+            def closing():  # read once the client has closed its end
+                with conn:
+                    data = b"".join(iter(lambda: conn.recv(65536), b""))
+                    nodes[where] = (node or b"" if word == "APPE" else b"") + data
+                return "226 Done."
+            say(closing)
+        elif word == "SIZE" and isinstance(node, bytes):
+            say(f"213 {len(node)}")
+        elif word == "DELE" and isinstance(node, bytes):
             del nodes[where]
-            self.replies.append("250 Deleted.")
+            say("250 Deleted.")
+        elif word == "MLST" and node is not None:
+            facts = "type=dir;" if node is DIR else f"type=file;size={len(node)};"
+            say(f"250-Listing\n {facts}modify=20240102030405; {where}\n250 End.")
         elif word == "MKD":
-            ok = where not in nodes and self.disk._is_dir(posixpath.dirname(where))
-            if ok:
-                nodes[where] = DIR
-            self.replies.append("257 Created." if ok else "550 Cannot create.")
+            ok = node is None and self.disk._is_dir(posixpath.dirname(where))
+            nodes.update({where: DIR} if ok else {})
+            say("257 Created." if ok else "550 Cannot create.")
         elif word == "MFMT" and self.mfmt:
-            target = self.disk._abs(arg.split(" ", 1)[1])
-            self.replies.append("213 Modified." if target in nodes else "550 No such file.")
+            say("213 Modified." if node is not None else "550 No such file.")
         else:
-            self.replies.append("500 Unknown command.")
-
-    def _transfer(self, word, where):
-        listener, self.listener = self.listener, None
-        conn, _ = listener.accept()
-        listener.close()
-        nodes = self.disk.nodes
-        if (word == "RETR" and (where not in nodes or nodes[where] is DIR)) or (
-                word != "RETR" and not self.disk._is_dir(posixpath.dirname(where))):
-            conn.close()
-            self.replies.append("553 Could not open file.")
-            return
-        self.replies.append("150 Here it comes.")
-        if word == "RETR":
-            conn.sendall(nodes[where])
-            conn.close()
-            self.replies.append("226 Done.")
-            return
-
-        def closing():  # read once the client has closed its end
-            data = b"".join(iter(lambda: conn.recv(65536), b""))
-            conn.close()
-            nodes[where] = (nodes.get(where, b"") if word == "APPE" else b"") + data
-            return "226 Done."
-        self.replies.append(closing)
+            say("500 Unknown command." if word in ("MFMT", "EPSV") else "550 No such file.")
 
     def getline(self):
         reply = self.replies.popleft()
-        if callable(reply):
-            reply = reply()
-        head, _, rest = reply.partition("\n")
+        head, _, rest = (reply() if callable(reply) else reply).partition("\n")
         if rest:
             self.replies.appendleft(rest)
         return head
 
 
+class P(RemotePath):
+    """A RemotePath on the `WireFake` of the test."""
+
+    fake: WireFake
+    client = property(lambda self: self.fake)
+    _valid_reset = _drop_client = lambda self: None
+
+
 @pytest.fixture
 def wire(monkeypatch):
-    """(path class, fake disk, client, sent lines, rounds()) for one test."""
+    """(fake disk, client, sent lines, rounds()) for one test."""
     disk = FakeFTP()
-    client = WireFake(disk)
-
-    class P(RemotePath):
-        @property
-        def client(self):
-            return client
-
-        def _valid_reset(self):
-            pass
-
-        def _drop_client(self):
-            pass
-
-    sent, rounds = count_rounds(client)
-    return P, disk, client, sent, rounds
+    monkeypatch.setattr(P, "fake", WireFake(disk), raising=False)
+    return (disk, P.fake, *count_rounds(P.fake))
 
 
 def test_commands_and_round_trips(wire):
-    P, disk, client, sent, rounds = wire
+    disk, client, sent, rounds = wire
     disk.add_file("/d/f", b"x" * 1024)
 
     def call(func, *args, **kwargs):
@@ -187,16 +163,10 @@ def test_commands_and_round_trips(wire):
 
 
 def test_refusals_name_what_was_wrong(wire):
-    P, disk, client, sent, rounds = wire
+    disk, client, sent, rounds = wire
     disk.add_file("/d/f", b"keep")
-    with pytest.raises(FileNotFoundError, match="'/d/g'"):
-        P("/d/g").unlink()
-    with pytest.raises(IsADirectoryError, match="'/d'"):
-        P("/d").unlink()
     with pytest.raises(NotADirectoryError, match="'/d/f' is no folder"):
         P("/d/f/x").write_bytes(b"1")
-    with pytest.raises(FileExistsError):
-        P("/d/f").touch(exist_ok=False)
     # A STOR refused where the folder is there makes nothing and says why.
     client.refuse["STOR"] = "553 Permission denied."
     before = dict(disk.nodes)
@@ -213,23 +183,17 @@ def test_refusals_name_what_was_wrong(wire):
 
 
 def test_text_and_pure_names(wire):
-    P, disk, client, sent, rounds = wire
+    disk, client, sent, rounds = wire
     assert P("/d/t.txt").write_text("a\nb\n", newline="\r\n") == 4
     assert disk.nodes["/d/t.txt"] == b"a\r\nb\r\n"
     assert P("/d/t.txt").read_text() == "a\nb\n"
     assert P("/d/t.txt").read_text(newline="") == "a\r\nb\r\n"
     P("/d/u").write_text("é", encoding="latin-1")
-    assert disk.nodes["/d/u"] == b"\xe9" and P("/d/u").read_bytes() == b"\xe9"
-    with pytest.raises(TypeError):
-        P("/d/u").write_text(b"bytes")
+    assert disk.nodes["/d/u"] == b"\xe9"
 
-    p = P("/d/a.tar.gz")
-    assert (p.suffix, p.suffixes, p.stem, p.parts) == (".gz", [".tar", ".gz"], "a.tar", ("/", "d", "a.tar.gz"))
-    assert p.parents == (P("/d"), P("/"))
-    assert (p.with_name("b"), p.with_stem("c.tar"), p.with_suffix(".xz")) == (
-        P("/d/b"), P("/d/c.tar.gz"), P("/d/a.tar.xz"))
+    p = P("/d/a.tar.gz")  # pathlib's answers, as paths of the same server
+    assert (p.with_suffix(".xz"), p.parents) == (P("/d/a.tar.xz"), (P("/d"), P("/")))
     assert P("/d") / P("e") / "f" == P("/d").joinpath("e", P("f")) == "/d" / P("e/f") == P("/d/e/f")
-    assert p.match("*.gz") and not p.match("/a.tar.gz")
     with pytest.raises(TypeError, match="another server"):
         P("/d") / RemotePath("e")
 
@@ -251,16 +215,10 @@ def test_on_real_servers(rpath, server):
     assert (top / "f.bin").is_file() and not top.is_file() and not (top / "none").is_file()
 
     (top / "t.txt").write_text("é\n", newline="\r\n")
-    assert (top / "t.txt").read_bytes() == "é\r\n".encode() and (top / "t.txt").read_text() == "é\n"
     (top / "t.txt").touch()
     (top / "e").touch()
     assert (top / "t.txt").read_bytes() == "é\r\n".encode() and (top / "e").stat().st_size == 0
-    with pytest.raises(FileExistsError):
-        (top / "e").touch(exist_ok=False)
     (top / "e").unlink()
-    (top / "e").unlink(missing_ok=True)
-    with pytest.raises(FileNotFoundError):
-        (top / "e").unlink()
     with pytest.raises(IsADirectoryError):
         top.unlink()
     with pytest.raises(NotADirectoryError):
@@ -272,4 +230,3 @@ def test_on_real_servers(rpath, server):
         assert "changed the name" in str(exc)
     else:
         assert " b " in [p.name for p in top.iterdir()]
-

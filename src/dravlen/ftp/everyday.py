@@ -356,10 +356,10 @@ class Everyday(PureNames):
             except FileNotFoundError:
                 if missing_ok:
                     return
-                raise FileNotFoundError(f"'{getattr(self, 'path')}' does not exist.") from exc
+                raise FileNotFoundError(f"'{self.path}' does not exist.") from exc
             if kind == "dir":
-                raise IsADirectoryError(f"'{getattr(self, 'path')}' is a directory.") from exc
-            raise PermissionError(f"'{getattr(self, 'path')}' cannot be removed: {exc}") from exc
+                raise IsADirectoryError(f"'{self.path}' is a directory.") from exc
+            raise PermissionError(f"'{self.path}' cannot be removed: {exc}") from exc
 
     @operation
     def touch(self, exist_ok: bool = True) -> None:
@@ -371,7 +371,7 @@ class Everyday(PureNames):
         client = self.client
         if not exist_ok:
             if self.exists:
-                raise FileExistsError(f"'{getattr(self, 'path')}' exists.")
+                raise FileExistsError(f"'{self.path}' exists.")
         elif not hasattr(client, NO_MFMT):
             stamp = datetime.now(timezone.utc).strftime("%Y%m%d%H%M%S")
             try:
@@ -390,7 +390,7 @@ class Everyday(PureNames):
         end_data(conn)
         conn.close()
         client.voidresp()
-        name = getattr(self, "name")
+        name = self.path.name
         if name != name.strip():
             # Some servers (Pure-FTPd) store a name with blanks at its ends
             # under another name and say nothing: ask for it by its own.
@@ -400,5 +400,5 @@ class Everyday(PureNames):
                 self._valid_reset()
                 if not not_understood(exc):
                     raise FileNotFoundError(
-                        f"the server took '{getattr(self, 'path')}' but has nothing by that name: it changed"
+                        f"the server took '{self.path}' but has nothing by that name: it changed"
                         " the name (blanks at either end?)") from exc
