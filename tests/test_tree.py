@@ -248,9 +248,15 @@ def test_interrupted_then_resumed(slow, tmp_path):
         (tmp_path / "src" / f"f{i:02}").write_bytes(os.urandom(5000 + i))
 
     with pytest.raises(tree.Interrupted) as stopped:
-        tree.upload_tree(tmp_path / "src", cls("/t"), connections=2, progress=interrupt_after(5))
+        tree.upload_tree(tmp_path / "src", cls("/t"), connections=2, progress=interrupt_after(5),
+                         temporary_names=True)
     done = stopped.value.progress.files_done
     assert 5 <= done < 60 and f"{done} of 60 files" in str(stopped.value)
+    assert not [t for t in threading.enumerate() if t.name.startswith("dravlen-tree")]
+    # Under its own name only once whole; what was being written is gone.
+    there = {f.name: f.stat().st_size for f in (slow.root / "t").iterdir()}
+    assert there == {n: (tmp_path / "src" / n).stat().st_size for n in there}, there
+    assert "dravlen-part 350" in slow.log_tail(100_000)  # stored aside, then RNFR
     resumed = tree.upload_tree(tmp_path / "src", cls("/t"), connections=2)
     assert resumed.skipped >= done and resumed.skipped + resumed.files == 60
     assert on_disk(slow.root / "t") == on_disk(tmp_path / "src")

@@ -508,6 +508,7 @@ class Pool:
                         break
                 # Every other connection has gone with work left: the
                 # calling thread takes it up again.
+            self._end_workers(None)
         except KeyboardInterrupt:
             self.stop.set()
             # Interrupted anywhere in a command: where the client is, is unknown.
@@ -515,7 +516,6 @@ class Pool:
             self._end_workers(_STOP_WAIT)
             left = self._remove_cut_short()
             raise Interrupted(self.what, self.progress(), left) from None
-        self._end_workers(None)
 
     def _end_workers(self, grace: float | None) -> None:
         """Join every worker thread.  Each ends by itself once the work is
