@@ -17,13 +17,11 @@ import threading
 import time
 from collections import deque
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
 from dravlen.base import LOST_CONNECTION, BasePath, Local
+from dravlen.ftp.listing import NO_MLSD, PLAIN_LIST, Entry, _transfer_lines, list_dir, parse_list
 from dravlen.ftp.tree.results import Interrupted, Outcome, Progress, TreeError
-
-if TYPE_CHECKING:
-    from dravlen.ftp.listing import Entry
 
 #: Connections used when the caller does not say.
 DEFAULT_CONNECTIONS = 4
@@ -183,25 +181,23 @@ class Worker:
         Where the entries came from MLSD, the directory's LIST is read too,
         and what LIST shows as a link is taken as one.
         """
-        from dravlen.ftp import listing
-
         self.doing = "cannot list the directory"
         self._binary_on = None
         path = self.pool.cls(remote)
-        entries = listing.list_dir(path)
-        if hasattr(path.client, listing.NO_MLSD):
+        entries = list_dir(path)
+        if hasattr(path.client, NO_MLSD):
             return entries  # LIST already: its kinds are the lines' own
-        if hasattr(path.client, listing.PLAIN_LIST):
-            lines = listing._transfer_lines(path, "LIST " + remote)
+        if hasattr(path.client, PLAIN_LIST):
+            lines = _transfer_lines(path, "LIST " + remote)
         else:
             try:
-                lines = listing._transfer_lines(path, "LIST -a " + remote)
+                lines = _transfer_lines(path, "LIST -a " + remote)
             except ftplib.error_perm:
                 # Taken as a path by servers that list dot-files anyway.
-                lines = listing._transfer_lines(path, "LIST " + remote)
+                lines = _transfer_lines(path, "LIST " + remote)
         links: dict[str, Entry] = {}
         for line in lines:
-            entry = listing.parse_list(line)
+            entry = parse_list(line)
             if entry is not None and entry.kind == "link":
                 links[entry.name] = entry
         if not links:

@@ -30,7 +30,7 @@ def _temporary(remote: str) -> str:
     return str(path.with_name(f".{path.name[:80]}.{secrets.token_hex(4)}.dravlen-part"))
 
 
-def _remove_cut_short(worker: Worker, target: str) -> None:
+def _delete_cut_short(worker: Worker, target: str) -> None:
     """End a transfer stopped half-way on the worker's own connection (its
     data connection is closed already) and delete what it left."""
     client = worker.client
@@ -93,7 +93,7 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
             if reported:
                 pool.moved(-reported)
             if isinstance(exc, Stopped):
-                _remove_cut_short(worker, target)
+                _delete_cut_short(worker, target)
             elif not (pool.stop.is_set() or isinstance(exc, KeyboardInterrupt)):
                 pool.writing_ends(target)  # a failure: reported, and tried again or not
             raise

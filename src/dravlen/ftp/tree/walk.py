@@ -10,6 +10,7 @@ from pathlib import PurePosixPath
 from typing import TYPE_CHECKING
 
 from dravlen.base import BasePath
+from dravlen.ftp.path import FTPPath
 from dravlen.ftp.tree.pool import Pool, Worker, reason
 
 if TYPE_CHECKING:
@@ -134,6 +135,4 @@ def class_of(path: BasePath | str) -> type[BasePath]:
     (on the ``[ftp]`` section) for a path given as text."""
     if isinstance(path, BasePath):
         return type(path)
-    from dravlen.ftp.path import FTPPath
-
     return FTPPath
