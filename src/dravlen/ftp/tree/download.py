@@ -77,7 +77,7 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
         try:
             os.replace(temp, local)
         except OSError as exc:
-            raise Final(reason(exc)) from None
+            raise Final(f"writing {local}: {reason(exc)}") from None
         if mtime is not None:
             stamp = mtime.timestamp()
             try:
