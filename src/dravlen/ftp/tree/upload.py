@@ -96,6 +96,11 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
                 _delete_cut_short(worker, target)
             elif not (pool.stop.is_set() or isinstance(exc, KeyboardInterrupt)):
                 pool.writing_ends(target)  # a failure: reported, and tried again or not
+                if temporary and isinstance(exc, (ftplib.error_perm, Again)):
+                    try:  # the client is in step: the file set aside goes (a retry uses a new name)
+                        client.delete(target)
+                    except Exception:
+                        pass
             raise
         finally:
             del worker.sockets[1:]
