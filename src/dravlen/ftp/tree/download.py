@@ -84,9 +84,11 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
                 os.utime(local, (stamp, stamp))
             except OSError:
                 pass
-    except BaseException:
+    except BaseException as exc:
         if reported:
             pool.moved(-reported)
+        if isinstance(exc, Stopped):
+            worker.end_stopped_transfer()
         try:
             os.unlink(temp)
         except OSError:

@@ -219,6 +219,26 @@ class Worker:
         self.path._drop_client()
         self._binary_on = None
 
+    def end_stopped_transfer(self) -> bool:
+        """After a transfer left half-way because the work is stopping (its
+        data connection closed), read the transfer's reply so the client is
+        in step again; False, with the client dropped, if it cannot be."""
+        client = self.client
+        try:
+            if client.sock is None:
+                raise ConnectionError("closed")
+            timeout = client.sock.gettimeout()
+            client.sock.settimeout(_STOP_WAIT)
+            try:
+                client.voidresp()  # 226, or 4xx for the transfer cut short
+            except (ftplib.error_temp, ftplib.error_perm):
+                pass
+            client.sock.settimeout(timeout)
+            return True
+        except Exception:
+            self.path._drop_client()
+            return False
+
     def shut(self) -> None:
         """Unblock this worker from another thread: its reads and writes fail."""
         for sock in list(self.sockets):
@@ -462,8 +482,7 @@ class Pool:
                 task.run(worker)
                 return False
             except Stopped:
-                worker.recover(ConnectionAbortedError())
-                return False
+                return False  # the transfer it cut short has been ended
             except Exception as exc:
                 worker.recover(exc)
                 if busy(exc):

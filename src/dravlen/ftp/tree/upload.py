@@ -31,20 +31,14 @@ def _temporary(remote: str) -> str:
 
 
 def _delete_cut_short(worker: Worker, target: str) -> None:
-    """End a transfer stopped half-way on the worker's own connection (its
-    data connection is closed already) and delete what it left."""
-    client = worker.client
+    """Delete what a transfer stopped half-way left, on the worker's own
+    connection; where that fails, the calling thread tries again."""
+    if not worker.end_stopped_transfer():
+        return
     try:
-        if client.sock is None:
-            raise ConnectionError("closed")
-        client.sock.settimeout(2.0)
-        try:
-            client.voidresp()  # the transfer's own reply, 226 or 4xx
-        except ftplib.Error:
-            pass
-        client.voidcmd("DELE " + target)
+        worker.client.voidcmd("DELE " + target)
     except Exception:
-        worker.path._drop_client()  # the calling thread tries again
+        worker.path._drop_client()
     else:
         worker.pool.writing_ends(target)
 
