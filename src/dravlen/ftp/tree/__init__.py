@@ -32,10 +32,10 @@ and raises `Interrupted`, which says how far it got.
 from __future__ import annotations
 
 from dravlen.ftp.tree.download import download_tree
-from dravlen.ftp.tree.pool import BLOCK, DEFAULT_CONNECTIONS
 from dravlen.ftp.tree.remove import remove_tree
 from dravlen.ftp.tree.results import Interrupted, Outcome, Progress, TreeError
 from dravlen.ftp.tree.upload import upload_tree
+from dravlen.ftp.tree.worker import BLOCK, DEFAULT_CONNECTIONS
 
 __all__ = ["BLOCK", "DEFAULT_CONNECTIONS", "Interrupted", "Outcome", "Progress", "TreeError",
            "download_tree", "remove_tree", "upload_tree"]

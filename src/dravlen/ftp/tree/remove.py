@@ -9,9 +9,10 @@ from functools import partial
 from pathlib import PurePosixPath
 
 from dravlen.base import BasePath
-from dravlen.ftp.tree.pool import DEFAULT_CONNECTIONS, Pool, Task, Worker
+from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, top_entry
+from dravlen.ftp.tree.worker import DEFAULT_CONNECTIONS, Task, Worker
 
 
 class _Removal:

@@ -13,9 +13,10 @@ from typing import TYPE_CHECKING
 
 from dravlen.base import BasePath
 from dravlen.ftp.tls import end_data
-from dravlen.ftp.tree.pool import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Pool, Stopped,
-                                   Task, Worker, reason)
+from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
+from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
+                                     Worker, reason)
 from dravlen.ftp.tree.walk import (KIND_WORDS, LocalDir, as_posix, child, class_of, entries, slack,
                                    top_entry, walk_local)
 

@@ -11,7 +11,8 @@ from typing import TYPE_CHECKING
 
 from dravlen.base import BasePath
 from dravlen.ftp.path import FTPPath
-from dravlen.ftp.tree.pool import Pool, Worker, reason
+from dravlen.ftp.tree.pool import Pool
+from dravlen.ftp.tree.worker import Worker, reason
 
 if TYPE_CHECKING:
     from dravlen.ftp.listing import Entry
