@@ -76,11 +76,19 @@ def _close_quietly(client: object) -> None:
 
 class _Clients(dict[Hashable, Any]):
     """One thread's clients.  threading.local frees it when its thread ends,
-    and the clients' sockets are closed then rather than left to the GC."""
+    and the clients' sockets are closed then rather than left to the GC.
+
+    Not at interpreter shutdown: a thread the interpreter did not wait for
+    may still be reading from one of them, and closing a reply file another
+    thread holds aborts the process.  The process's end closes the sockets.
+    """
 
     __slots__ = ()
 
-    def __del__(self, _close: Callable[[object], None] = _close_quietly) -> None:
+    def __del__(self, _close: Callable[[object], None] = _close_quietly,
+                _finalizing: Callable[[], bool] = sys.is_finalizing) -> None:
+        if _finalizing():
+            return
         for client in self.values():
             _close(client)
 
