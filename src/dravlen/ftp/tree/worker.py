@@ -10,7 +10,8 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING
 
 from dravlen.base import LOST_CONNECTION, BasePath, Local
-from dravlen.ftp.listing import NO_MLSD, PLAIN_LIST, Entry, _transfer_lines, list_dir, parse_list
+from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, RETRY, IncompleteTransfer, busy, reason
+from dravlen.ftp.listing import Entry, _transfer_lines, list_dir, parse_list
 
 if TYPE_CHECKING:
     from dravlen.ftp.tree.pool import Pool
@@ -41,59 +42,36 @@ class Final(Exception):
         self.clean = clean
 
 
-class Again(Exception):
-    """A failure worth another attempt (a size that does not match, say)."""
+#: A file found short after its transfer: worth another attempt, on the same
+#: client (the SIZE reply was read whole).
+Again = IncompleteTransfer
 
 
 class Stopped(Exception):
     """The operation is being stopped."""
 
 
-def reason(exc: BaseException) -> str:
-    if isinstance(exc, UnicodeError):
-        return "the name is not valid text in the server's encoding"
-    if isinstance(exc, OSError) and exc.strerror:
-        return exc.strerror
-    text = str(exc).strip()
-    return text or type(exc).__name__
-
-
-def busy(exc: BaseException) -> bool:
-    """Whether *exc* is the server saying it has too many connections."""
-    return isinstance(exc, ftplib.error_temp) and str(exc).startswith("421")
-
-
-def _transient(exc: BaseException) -> bool:
-    # A bare ftplib.Error is the unread rest of an overlong reply line.
-    return isinstance(exc, (Again, ftplib.error_temp, ftplib.error_reply, ftplib.error_proto)
-                      + LOST_CONNECTION) or type(exc) is ftplib.Error
+#: When a failed step is tried again: the FTP policy (a full server waited
+#: for, transient errors three times in all), with longer waits between tries
+#: since a tree's steps are whole transfers.
+TREE_RETRY = RETRY.but(backoff=0.1)
 
 
 class Patience:
-    """The one place that decides whether a failed step is tried again, and
-    waits first: a full server (421) for up to `busy_for` seconds from its
-    first refusal, a transient error up to `attempts` times in all, each wait
-    twice the one before."""
+    """The tries of one worker's step under `TREE_RETRY`."""
 
-    attempts = 3
-    backoff = 0.1
-    busy_for = 10.0
+    __slots__ = ("tries",)
 
     def __init__(self) -> None:
-        self.busy_since: float | None = None
-        self.tries = 0
+        self.tries = TREE_RETRY.tries()
 
     def wait_again(self, exc: BaseException, now: float) -> bool:
-        if busy(exc):
-            self.busy_since = self.busy_since or now
-            if now - self.busy_since < self.busy_for:
-                time.sleep(self.backoff * 5)
-                return True
-        elif _transient(exc) and self.tries < self.attempts - 1:
-            self.tries += 1
-            time.sleep(self.backoff * (1 << (self.tries - 1)))
-            return True
-        return False
+        """Whether to try again after *exc*, having waited as the policy says."""
+        wait = self.tries.wait_after(exc, now)
+        if wait is None:
+            return False
+        time.sleep(wait)
+        return True
 
 
 # ---------------------------------------------------------------------------
