@@ -27,6 +27,7 @@ from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from dravlen.base import retry
+from dravlen.ftp.streams import abandon
 from dravlen.ftp.tls import end_data
 
 if TYPE_CHECKING:
@@ -329,8 +330,8 @@ def _transfer_lines(path: BasePath, command: str) -> list[str]:
     """The lines a listing command sends over its data connection.
 
     Every exception while the transfer is open leaves the thread's client in
-    step (its closing reply read, a NOOP round) or drops it: a
-    KeyboardInterrupt drops it at once rather than wait on the server."""
+    step (its closing reply read, a NOOP round) or ends it: a
+    KeyboardInterrupt abandons it at once rather than wait on the server."""
     client = path.client
     client.voidcmd("TYPE A")
     chunks: list[bytes] = []
@@ -345,7 +346,7 @@ def _transfer_lines(path: BasePath, command: str) -> list[str]:
             end_data(conn)
         client.voidresp()
     except KeyboardInterrupt:
-        path._drop_client()
+        abandon(path)
         raise
     except BaseException:
         # A refusal after the transfer was read whole; anything else leaves
@@ -361,14 +362,14 @@ _F = TypeVar("_F", bound=Callable[..., Any])
 def drop_on_interrupt(func: _F) -> _F:
     """Wrap a member whose first argument is the path: a KeyboardInterrupt
     (which no retry catches) can stop a client between a command and its
-    reply, so the thread's client is dropped and the next use connects."""
+    reply, so the thread's client is abandoned and the next use connects."""
 
     @functools.wraps(func)
     def wrapper(path: Any, *args: Any, **kwargs: Any) -> Any:
         try:
             return func(path, *args, **kwargs)
         except KeyboardInterrupt:
-            path._drop_client()
+            abandon(path)
             raise
 
     return wrapper  # type: ignore[return-value]

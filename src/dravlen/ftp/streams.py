@@ -11,6 +11,10 @@ one closed before its end is abandoned and the client brought back in step
 is confirmed on close by its closing reply and ``SIZE``; one given up after an
 error is cut (the data connection reset), so the server does not take it for
 whole, and the error says the remote file was left partly written.
+
+A transfer given up with no wait (Ctrl-C) is ended by `abandon`: the data
+connection is closed, then the session (`dravlen.ftp.resync.hang_up`), and
+the thread's client forgotten.  The core ends its own transfers the same way.
 """
 
 from __future__ import annotations
@@ -22,9 +26,10 @@ import struct
 from typing import Any
 
 from dravlen.base import Local
+from dravlen.ftp.resync import hang_up
 from dravlen.ftp.tls import end_data
 
-__all__ = ["Download", "IncompleteTransfer", "Upload", "open_transfer"]
+__all__ = ["Download", "IncompleteTransfer", "Upload", "abandon", "open_transfer"]
 
 
 class IncompleteTransfer(ConnectionError):
@@ -39,6 +44,17 @@ class _Abandoned(Exception):
 
 def _not_understood(exc: BaseException) -> bool:
     return str(exc)[:3] in ("500", "502")
+
+
+def abandon(path: Any) -> None:
+    """Give up the thread's client of *path* at once, in the middle of
+    whatever it was doing: its session is ended (`hang_up`: ``QUIT`` without
+    waiting, then closed) and the client dropped, so the next use connects.
+    Whoever holds a data connection closes it first."""
+    client = Local.getattr(path._key_on_thread())
+    if client is not None:
+        hang_up(client)
+    path._drop_client()
 
 
 def open_transfer(path: Any, command: str) -> tuple[ftplib.FTP, socket.socket]:
@@ -119,26 +135,20 @@ class _Transfer(io.RawIOBase):
                 self._path._valid_reset()
         else:
             # Closed from another thread (the garbage collector's, say): this
-            # thread cannot speak for the owner's conversation; closing the
+            # thread cannot speak for the owner's conversation; ending the
             # client makes its owner connect afresh on next use.
-            try:
-                self._client.close()
-            except Exception:
-                pass
+            hang_up(self._client)
 
     def discard(self) -> None:
-        """Give up at once, sending nothing: the client is closed and
-        forgotten (for KeyboardInterrupt, when no wait is wanted)."""
+        """Give up at once, waiting for nothing: the data connection is cut,
+        the session ended and the client forgotten (for KeyboardInterrupt)."""
         if self.closed:
             return
         self._close_conn(reset=True)
         if self._owned_here():
-            self._path._drop_client()
+            abandon(self._path)
         else:
-            try:
-                self._client.close()
-            except Exception:
-                pass
+            hang_up(self._client)
         super().close()
 
 
