@@ -8,8 +8,9 @@ Names on a server are hostile input.  An ``MLSD`` name is everything after
 the first blank, exactly.  A Unix long-listing line is read by its columns:
 the name starts after the one blank that follows the date, so blanks at
 either end of a name survive.  A link line whose text holds " -> " more than
-once cannot tell its name from its target; it is left out (and logged), never
-guessed.  Names that cannot name a child of the listed directory (``.``,
+once is split where the target takes as many bytes as the size column says;
+where that does not tell one arrow, it is left out (and logged), never
+guessed.  The core's glob() reads lines by the same rule.  Names that cannot name a child of the listed directory (``.``,
 ``..``, empty, holding ``/`` or NUL) are left out too.  Bytes that are not
 valid in the client's encoding are kept as lone surrogates
 (``surrogateescape``), so no name is lost or merged with another.
@@ -74,8 +75,8 @@ class _Unreadable(Exception):
 
 
 class _Ambiguous(Exception):
-    """A link line whose text holds " -> " more than once: where its name
-    ends cannot be told."""
+    """A link line whose text holds " -> " more than once, and whose size
+    column does not tell which arrow parts name from target."""
 
 
 class Listing(list[Entry]):
@@ -191,21 +192,24 @@ _MONTHS = {m: i for i, m in enumerate(
 # device's "major, minor"), then the date and exactly one blank before the
 # name.  Owners and groups hold no blanks and sizes are digits, so these
 # columns are fixed from the left and no text of the name can move them.
+# Blanks are any white space, as str.split() takes it, and blanks before the
+# mode are passed over.  The core reads the same columns in the same order
+# (listing.cpp), so that glob() and list_dir() take the same names.
 _UNIX = re.compile(
-    r"(?P<mode>[-dlcbpsDn?][-rwxsStTlL?]{9})\S*"
-    r" +\d+"
-    r"(?: +\S+)?(?: +\S+)?"
-    r" +(?:(?P<device>\d+, *\d+)|(?P<size>\d+))"
-    r" +(?:(?P<month>[A-Za-z]{3}) +(?P<day>\d{1,2}) +(?:(?P<year>\d{4})|(?P<hour>\d{1,2}):(?P<minute>\d{2}))"
-    r"|(?P<iso>\d{4}-\d{2}-\d{2}) +(?P<isotime>\d{2}:\d{2}))"
-    r" (?P<name>.*)",
+    r"\s*(?P<mode>[-dlcbpsDn?][-rwxsStTlL?]{9})\S*"
+    r"\s+[0-9]+"
+    r"(?:\s+\S+)?(?:\s+\S+)?"
+    r"\s+(?:(?P<device>[0-9]+,\s*[0-9]+)|(?P<size>[0-9]+))"
+    r"\s+(?:(?P<month>[A-Za-z]{3})\s+(?P<day>[0-9]{1,2})\s+(?:(?P<year>[0-9]{4})|(?P<hour>[0-9]{1,2}):(?P<minute>[0-9]{2}))"
+    r"|(?P<iso>[0-9]{4}-[0-9]{2}-[0-9]{2})\s+(?P<isotime>[0-9]{2}:[0-9]{2}))"
+    r"\s(?P<name>.*)",
     re.DOTALL,
 )
 
 _DOS = re.compile(
-    r"(?P<month>\d{2})-(?P<day>\d{2})-(?P<year>\d{2}|\d{4}) +"
-    r"(?P<hour>\d{1,2}):(?P<minute>\d{2}) *(?P<ampm>[AaPp][Mm])? +"
-    r"(?:(?P<dir><DIR>) {1,10}|(?P<size>\d+) )(?P<name>.*)",
+    r"(?P<month>[0-9]{2})-(?P<day>[0-9]{2})-(?P<year>[0-9]{2}|[0-9]{4}) +"
+    r"(?P<hour>[0-9]{1,2}):(?P<minute>[0-9]{2}) *(?P<ampm>[AaPp][Mm])? +"
+    r"(?:(?P<dir><DIR>) {1,10}|(?P<size>[0-9]+) )(?P<name>.*)",
     re.DOTALL,
 )
 
@@ -243,7 +247,29 @@ def _when(month_text: str | None, day_text: str | None, year_text: str | None, h
     return None
 
 
-def _read_list_line(line: str, now: datetime | None) -> Entry | None:
+def _split_link(text: str, size: int | None, encoding: str) -> tuple[str, str | None]:
+    """A link's name and target from "name -> target".  Either may hold
+    " -> " itself; the size column, the target's length in bytes, then tells
+    which arrow parts them.  _Ambiguous where no single arrow fits."""
+    arrows = [at for at in range(len(text)) if text.startswith(" -> ", at)]
+    if not arrows:
+        return text, None  # the line names the link alone
+    if len(arrows) > 1:
+        fitting = [at for at in arrows if size is not None and _byte_length(text[at + 4:], encoding) == size]
+        if len(fitting) != 1:
+            raise _Ambiguous(text)
+        arrows = fitting
+    return text[:arrows[0]], text[arrows[0] + 4:]
+
+
+def _byte_length(text: str, encoding: str) -> int | None:
+    try:  # names that are no valid text keep their bytes as escapes
+        return len(text.encode(encoding, "surrogateescape"))
+    except (LookupError, UnicodeError):
+        return None
+
+
+def _read_list_line(line: str, now: datetime | None, encoding: str = "utf-8") -> Entry | None:
     """The entry of a LIST line; None for lines that name no entry (totals,
     ``.``, ``..``, ambiguous links); _Unreadable for lines in no known format."""
     if now is None:
@@ -256,11 +282,10 @@ def _read_list_line(line: str, now: datetime | None) -> Entry | None:
         name = m["name"]
         target = None
         if type_char == "l":
-            if name.count(" -> ") == 1:
-                name, target = name.split(" -> ")
-            elif " -> " in name:
-                raise _Ambiguous(line)
-            # without any " -> " the line names the link alone
+            try:
+                name, target = _split_link(name, int(m["size"]) if m["size"] is not None else None, encoding)
+            except _Ambiguous:
+                raise _Ambiguous(line) from None
         kind = {"-": "file", "d": "dir", "l": "link"}.get(type_char, "other")
         if not _child_name(name):
             return None
@@ -293,9 +318,13 @@ def _read_list_line(line: str, now: datetime | None) -> Entry | None:
     raise _Unreadable(line)
 
 
-def parse_list(line: str, now: datetime | None = None) -> Entry | None:
+def parse_list(line: str, now: datetime | None = None, encoding: str = "utf-8") -> Entry | None:
     """The entry of a LIST line (Unix long listing or DOS/IIS style), or None
     for lines naming no entry or in no known format.
+
+    A link line whose name or target holds " -> " is split at the arrow after
+    which the target takes as many bytes in *encoding* (the client's) as the
+    size column says; where not exactly one arrow does, the line is left out.
 
     Times in LIST are taken as UTC (servers list in UTC unless told
     otherwise); a Unix date without a year is placed within the six months
@@ -303,7 +332,7 @@ def parse_list(line: str, now: datetime | None = None) -> Entry | None:
     time of day is taken at midnight.
     """
     try:
-        return _read_list_line(line, now)
+        return _read_list_line(line, now, encoding)
     except _Ambiguous:
         log.warning("left out the link line %r: its name and its target cannot be told apart", line)
         return None
@@ -442,6 +471,7 @@ def command_path(path: BasePath) -> str:
 def _list_dir(path: Any) -> Listing:
     command_path(path)
     machine, lines = _fetch(path)
+    encoding = getattr(path.client, "encoding", "utf-8")  # what a link's size counts
     now = datetime.now(timezone.utc)  # places LIST's dates without a year
     entries = Listing()
     seen_dot = False
@@ -454,7 +484,7 @@ def _list_dir(path: Any) -> Listing:
                     raise _Unreadable(line) from None
                 entry = _entry_from_facts(facts, name) if _child_name(name) else None
             else:
-                entry = _read_list_line(line, now)
+                entry = _read_list_line(line, now, encoding)
                 if entry is None and _is_dot_line(line):
                     seen_dot = True
         except _Ambiguous:
