@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
+import ftplib
 import os
+import signal
 import time
 from datetime import datetime, timedelta, timezone
 
@@ -286,3 +288,47 @@ def test_list_dir_interrupted_keeps_or_drops_the_client(rpath, home, monkeypatch
     # the interrupted client is dropped; the next listing works on a new one
     assert rpath().client is not before
     assert len(list_dir(rpath("d"))) == 6
+
+
+class _Signalled(Exception):
+    pass
+
+
+class _SignalsAtFirstLine(ftplib.FTP):
+    """A client that gets a real signal while a listing is still coming in."""
+
+    def retrlines(self, cmd, callback=None):
+        def first(line):
+            signal.raise_signal(signal.SIGALRM)  # its handler raises: no second line
+            callback(line)
+
+        return super().retrlines(cmd, first)
+
+
+def test_interrupted_listings_end_the_server_sessions(server, home, config_file):
+    # ProFTPD went on sending an NLST whose client had gone, at full CPU, for
+    # every glob() interrupted so; its sessions must end as the client's do.
+    from conftest import bound_class
+
+    (home.path / "big").mkdir()
+    for i in range(800):
+        (home.path / "big" / f"entry-{i:05}-of-a-folder-too-big-for-one-read").touch()
+    plain = bound_class(server, config_file, suffix="-signalled")
+    P = type("P", (plain,), {"_creator": _SignalsAtFirstLine})
+    before = len(server.sessions())
+
+    def stop(signum, frame):
+        raise _Signalled
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        for _ in range(3):
+            with pytest.raises(_Signalled):
+                next(P(f"{home.remote}/big").glob())
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    deadline = time.monotonic() + 5
+    while len(server.sessions()) > before and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert len(server.sessions()) <= before
+    assert len(list(plain(f"{home.remote}/big").glob("*-00042-*"))) == 1
