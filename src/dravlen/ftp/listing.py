@@ -10,8 +10,9 @@ the name starts after the one blank that follows the date, so blanks at
 either end of a name survive.  A link line whose text holds " -> " more than
 once is split where the target takes as many bytes as the size column says;
 where that does not tell one arrow, it is left out (and logged), never
-guessed.  The core's glob() reads lines by the same rule.  Names that cannot name a child of the listed directory (``.``,
-``..``, empty, holding ``/`` or NUL) are left out too.  Bytes that are not
+guessed.  The core's glob() reads lines by the same rule.  Names that cannot
+name a child of the listed directory (``.``, ``..``, empty, holding ``/`` or
+NUL) are left out too.  Bytes that are not
 valid in the client's encoding are kept as lone surrogates
 (``surrogateescape``), so no name is lost or merged with another.
 """

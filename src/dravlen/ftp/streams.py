@@ -135,8 +135,8 @@ class _Transfer(io.RawIOBase):
                 self._path._valid_reset()
         else:
             # Closed from another thread (the garbage collector's, say): this
-            # thread cannot speak for the owner's conversation; ending the
-            # client makes its owner connect afresh on next use.
+            # thread cannot bring the owner's conversation back in step;
+            # ending the client's session makes its owner connect afresh.
             hang_up(self._client)
 
     def discard(self) -> None:
