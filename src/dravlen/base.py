@@ -176,6 +176,10 @@ class Session(Protocol):
     def in_step(self, client: Any, handled: BaseException | None, wait: float) -> bool:
         """Bring *client* back in step after *handled*; False if that failed."""
 
+    def end(self, client: Any) -> None:
+        """End *client*'s session and close it, without waiting on the server
+        (it may be in the middle of an exchange); never raises."""
+
 
 _SESSIONS: dict[type, Session] = {}
 _SESSION_LOCK = threading.Lock()
@@ -504,7 +508,11 @@ class BasePath(metaclass=PathMeta):
         client = Local.getattr(key)
         Local.delattr(key)
         if client is not None:
-            _close_quietly(client)
+            try:
+                end = self._session().end
+            except TypeError:  # a class without clients of a known kind
+                end = _close_quietly
+            end(client)
 
     def _valid_reset(self) -> None:
         """Bring the thread's client back in step after an error, without

@@ -24,13 +24,12 @@ from typing import IO, Any, Literal, overload
 
 from dravlen.base import LOST_CONNECTION, BasePath
 from dravlen.ftp import tree
-from dravlen.ftp.facts import NO_MLST, command_text, not_understood, operation, size_told
+from dravlen.ftp.facts import NO_MLST, IncompleteTransfer, command_text, not_understood, operation, size_told
 from dravlen.ftp.listing import Entry, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.streams import (
     BufferedUpload,
     Download,
-    IncompleteTransfer,
     TextUpload,
     Upload,
     open_transfer,
