@@ -1,33 +1,10 @@
-"""The native core against a plain-Python model of it (bench/model.py), on its own work.
-
-Both classes get the same in-memory client (`LeanFTP`, which answers at once
-and keeps almost nothing), as a plain class attribute, so neither pays for
-the per-thread client lookup. Each member is timed through its function
-without the outer `retry` wrapper (``__wrapped__``), the same for both: the
-wrapper is shared Python (dravlen.base) and not the core's work; members
-that call other members (is_dir -> exists, write -> parent.mkdir()) go
-through the wrappers on both sides. Before timing, each member's calls on the
-client are recorded on both sides and must be the same.
+"""The native core against a plain-Python model of it (bench/model.py), in memory:
+the three runs ("python client", "builtin answers", "own work") are described
+in bench/README.md.  Both sides get the tests' `FakeFTP` as a class attribute,
+and are timed without the outer `retry` wrapper; each member's calls on it are
+compared first and must be the same.
 
     PYTHONPATH=src python3 bench/core.py [--quick] [--no-readme]
-
-Native and model run interleaved, round by round, in one process; the table
-gives the fastest round of each, in ns per call (glob: per listed line). It
-is run three times:
-
-* "python client": LeanFTP's Python methods;
-* "builtin answers": the same answers given by builtins (dict lookups)
-  wherever a method only looks something up, which leaves the least of the
-  client's own time in the figures;
-* "own work": that client, and everything else a member calls that is not
-  the member's own work made as cheap as it can be, alike on both sides:
-  members that call members (is_dir -> exists, write -> parent.mkdir()) call
-  them without the `retry` wrapper, `parent` is an attribute kept on the path
-  object, `_valid_reset` (which finds no client of the thread to bring in
-  step here) is a builtin that does nothing, and upload's local file comes
-  from memory (module-level `pathlib` and `open` replaced in both modules,
-  which both look up at each call). What is left is each side's own work:
-  its path text, its decisions, its messages, its lookups and calls.
 """
 
 from __future__ import annotations
@@ -40,7 +17,6 @@ import io
 import operator
 import os
 import posixpath
-import re
 import types
 import sys
 import tempfile
@@ -56,114 +32,51 @@ from dravlen.base import Local  # noqa: E402
 from dravlen.ftp.path import FTPPath  # noqa: E402
 from model import ModelPath  # noqa: E402
 
+import _support as S  # noqa: E402  (puts tests/ on the path)
+from fakes import FakeFTP  # noqa: E402
+
 LINES = 200  # entries in the listed directory
 
 
-class LeanFTP:
-    """Answers the calls FTPPath makes, from memory, as a Unix server would."""
-
-    encoding = "utf-8"
-
-    def __init__(self, files: dict[str, bytes], dirs: set[str], listing: list[str]):
-        self.files, self.dirs, self.listing = files, dirs, listing
-        self.log: list | None = None
-
-    def _note(self, *entry) -> None:
-        if self.log is not None:
-            self.log.append(entry)
-
-    def nlst(self, path):
-        self._note("nlst", path)
-        if path in self.files:
-            return [path]
-        return ["x"] if path in self.dirs else []
-
-    def retrbinary(self, cmd, callback, blocksize=8192, rest=None):
-        self._note("retrbinary", cmd, blocksize)
-        data = self.files.get(cmd[5:])
-        if data is None:
-            raise ftplib.error_perm("550 Not a file.")
-        if data:
-            callback(data[:blocksize])
-            if len(data) > blocksize:
-                callback(data[blocksize:])
-        return "226 Transfer complete."
-
-    def storbinary(self, cmd, fp, blocksize=8192, callback=None, rest=None):
-        self._note("storbinary", cmd)
-        self.files[cmd[5:]] = fp.read()
-        return "226 Transfer complete."
-
-    def retrlines(self, cmd, callback=None):
-        self._note("retrlines", cmd)
-        for line in self.listing:
-            callback(line)
-        return "226 Transfer complete."
-
-    def sendcmd(self, cmd):
-        self._note("sendcmd", cmd)
-        word, path = cmd.split(" ", 1)
-        if word == "MLST":
-            if path in self.dirs:
-                return f"250-Listing {path}\n type=dir;perm=el; {path}\n250 End."
-            if path in self.files:
-                return f"250-Listing {path}\n type=file;size={len(self.files[path])}; {path}\n250 End."
-            raise ftplib.error_perm("550 No such file or directory.")
-        if word == "MDTM" and path in self.files:
-            return "213 20240102030405"
-        if word == "SIZE" and path in self.files:
-            return f"213 {len(self.files[path])}"
-        raise ftplib.error_perm("550 No such file or directory.")
-
-    def mkd(self, path):
-        self._note("mkd", path)
-        return path  # made, and forgotten: the next call makes it again
-
-    def delete(self, path):
-        self._note("delete", path)
-        return "250 Deleted."
-
-
 class _Replies(dict):
-    """Replies by command text; a command it has none for is refused with 550."""
+    """Replies by command text; one it has none for is refused with 550, as the fake refuses it."""
 
     def __missing__(self, cmd):
         raise ftplib.error_perm("550 No such file or directory.")
 
 
-def answering_at_c_speed(lean: LeanFTP) -> LeanFTP:
-    """The same answers as *lean* (for the commands the benchmark sends), with
-    the one-line methods replaced by builtins: nlst and sendcmd become
-    dictionary lookups, mkd and delete take the path and keep nothing. What
-    is left of the client's own time is then as small as Python allows, and
-    the table shows the members' own work. Calls are not recorded."""
-    fast = LeanFTP(lean.files, lean.dirs, lean.listing)
-    names = {path: [path] for path in lean.files} | {path: ["x"] for path in lean.dirs}
-    fast.nlst = names.get  # a missing path lists nothing (None)
-    replies = _Replies()
-    for path in lean.dirs:
-        replies["MLST " + path] = f"250-Listing {path}\n type=dir;perm=el; {path}\n250 End."
-    for path, data in lean.files.items():
-        replies["MLST " + path] = f"250-Listing {path}\n type=file;size={len(data)}; {path}\n250 End."
-        replies["MDTM " + path] = "213 20240102030405"
-        replies["SIZE " + path] = f"213 {len(data)}"
-    fast.sendcmd = replies.__getitem__
-    fast.mkd = str
-    fast.delete = len
-    return fast
-
-
-def make_client() -> LeanFTP:
-    listing = ["total 3", "drwxr-xr-x 2 u g 4096 Jan 01 00:00 .", "drwxr-xr-x 9 u g 4096 Jan 01 00:00 .."]
-    for i in range(LINES - 3):
-        kind = "l" if i % 10 == 0 else "-"
+def make_client() -> FakeFTP:
+    """The tests' in-memory server with two files and a listed folder, recording nothing;
+    mkd and delete change nothing, so that they can be repeated."""
+    fake = FakeFTP()
+    fake.log, fake.keeps_changes = None, False
+    fake.add_file("/d/f.txt", b"x" * 1024)
+    fake.add_file("/d/g.txt", b"y" * 1024)
+    # LIST -a /d: these, ".", ".." and the two files: LINES lines.
+    listing = fake.extra_lines["/d"] = ["total 3"]
+    for i in range(LINES - 5):
         name = f"entry {i:03d}.txt"
-        if kind == "l":
-            listing.append(f"lrwxrwxrwx 1 u g 6 Jan 01 00:00 {name} -> target")
-        else:
-            listing.append(f"-rw-r--r-- 1 user group {i * 7} Mar 14 2024 {name}")
-    files = {"/d/f.txt": b"x" * 1024, "/d/g.txt": b"y" * 1024}
-    return LeanFTP(files, {"/", "/d"}, listing)
+        listing.append(f"lrwxrwxrwx 1 u g 6 Jan 01 00:00 {name} -> target" if i % 10 == 0
+                       else f"-rw-r--r-- 1 user group {i * 7} Mar 14 2024 {name}")
+    return fake
+
+
+def answering_at_c_speed(fake: FakeFTP) -> FakeFTP:
+    """The same answers (for the commands the benchmark sends), with the methods
+    that only look something up replaced by builtins: nlst and sendcmd become
+    dictionary lookups, mkd and delete take the path and keep nothing. What is
+    left of the client's own time is then as small as Python allows."""
+    names, replies = _Replies(), _Replies()
+    for cmd in ["/d/f.txt", "/d/g.txt", "/d", "/"]:
+        names[cmd] = fake.nlst(cmd)
+        for word in ("MLST", "MDTM", "SIZE"):
+            try:
+                replies[f"{word} {cmd}"] = fake.sendcmd(f"{word} {cmd}")
+            except ftplib.Error:
+                pass
+    fake.nlst, fake.sendcmd = names.__getitem__, replies.__getitem__
+    fake.mkd, fake.delete = str, len
+    return fake
 
 
 MEMBERS = ("exists", "is_dir", "mtime", "read", "write", "upload", "glob", "mkdir", "delete")
@@ -254,7 +167,7 @@ def calls_of(fn, client) -> list:
     return log
 
 
-def compare(native: dict, model: dict, client: LeanFTP) -> None:
+def compare(native: dict, model: dict, client: FakeFTP) -> None:
     for name in native:
         a, b = calls_of(native[name][0], client), calls_of(model[name][0], client)
         if a != b:
@@ -292,7 +205,7 @@ def timed(native: dict, model: dict, rounds: int, budget: float) -> dict[str, tu
 VARIANTS = ("python client", "builtin answers", "own work")
 
 
-def pair(client: LeanFTP, local: str, own: bool) -> tuple[dict, dict]:
+def pair(client: FakeFTP, local: str, own: bool) -> tuple[dict, dict]:
     """The cases of the core and of the model, both with this client."""
     sides = []
     for base in (FTPPath, ModelPath):
@@ -348,16 +261,9 @@ def main() -> None:
     print(text)
     if args.no_readme:
         return
-    readme = HERE / "README.md"
-    section = (f"<!-- core:begin -->\n## The native core against a Python model of it\n\n"
-               f"`PYTHONPATH=src python3 bench/core.py` (Python {sys.version.split()[0]}, {rounds} rounds, "
-               f"fastest round; ratio > 1: the core is faster):\n\n{text}\n<!-- core:end -->")
-    body = readme.read_text()
-    if "<!-- core:begin -->" in body:
-        body = re.sub(r"<!-- core:begin -->.*?<!-- core:end -->", lambda _: section, body, flags=re.S)
-    else:
-        body = body.rstrip("\n") + "\n\n" + section + "\n"
-    readme.write_text(body)
+    S.update_readme("core", "## The native core against a Python model of it\n\n"
+                    f"`PYTHONPATH=src python3 bench/core.py` (Python {sys.version.split()[0]}, {rounds} rounds, "
+                    f"fastest round; ratio > 1: the core is faster):\n\n{text}")
 
 
 if __name__ == "__main__":
