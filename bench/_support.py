@@ -1,17 +1,16 @@
-"""What the benchmarks share: the one table of servers and their addresses
-(those of tests/servers.py and tests/delayserver.py, and pyftpdlib in a thread
-of this process for comparison), the tree builder and comparer, TIME_WAIT,
-timing, scenarios as tables of tasks, a counting proxy, peak memory, and the
-sections of bench/README.md."""
+"""What the benchmarks share: the one table of servers and their addresses, the tree builder and
+comparer, TIME_WAIT, timing, scenarios as tables of tasks, a counting proxy, peak memory, bench/README.md."""
 
 from __future__ import annotations
 
 import collections
+import functools
 import json
 import os
 import random
 import shutil
 import socket
+import socketserver
 import statistics
 import subprocess
 import sys
@@ -39,7 +38,6 @@ BLOCKS = {"transfer": 20, "everyday": 60, "peers": 70, "trees": 80}
 PLACES = {"pyftpdlib": 0, "vsftpd": 1, "proftpd": 2, "pureftpd": 3, "delayed": 4, "thread": 10}
 CHROOTED = ("pyftpdlib", "delayed", "pyftpdlib-thread")  # the others name files by their real path
 
-
 def start(script: str, kind: str, root: Path, turn: int = 0):
     """A running server of *kind* serving *root*, on the script's address for it (the *turn*-th of a rotation)."""
     host = f"127.0.0.{BLOCKS[script] + PLACES[kind] + turn}"
@@ -49,21 +47,17 @@ def start(script: str, kind: str, root: Path, turn: int = 0):
         return delayserver.start(root, delay=0.02, host=host)
     return servers.start(kind, root, host=host)
 
-
 def top(server) -> str:
     """The remote name of the server's root folder, ending in "/"."""
     return "/" if server.kind in CHROOTED else f"{server.root}/"
-
 
 def hand_over(server) -> None:
     """What root made in the folder of a Debian server stays writable for its FTP account."""
     if server.kind not in CHROOTED:
         servers._hand_over(Path(server.root), servers._ftp_account())
 
-
 def bound(base: type, section: str) -> type:
     return type(f"{base.__name__}_{section}", (base,), {"_section": (section,)})
-
 
 class ThreadServer:
     """pyftpdlib serving *root* from a thread of this process (its loop takes the GIL from the client)."""
@@ -81,9 +75,8 @@ class ThreadServer:
         logging.getLogger("pyftpdlib").setLevel(logging.WARNING)  # not every transfer on stderr
         self.root, self.host, self.user, self.password = Path(root), host, servers.USER, servers.PASSWORD
         self.root.mkdir(parents=True, exist_ok=True)
-        authorizer = DummyAuthorizer()
-        authorizer.add_user(self.user, self.password, str(self.root), perm="elradfmwMT")
-        handler = type("BenchHandler", (FTPHandler,), {"authorizer": authorizer})
+        (handler := type("BenchHandler", (FTPHandler,), {"authorizer": DummyAuthorizer()})).authorizer.add_user(
+            self.user, self.password, str(self.root), perm="elradfmwMT")
         self._server = FTPServer((host, 0), handler, ioloop=IOLoop())  # by default all servers share a loop
         self.port = self._server.address[1]
         self._thread = threading.Thread(target=self._server.serve_forever, kwargs={"timeout": 0.2}, daemon=True)
@@ -95,21 +88,16 @@ class ThreadServer:
         self._server.close_all()
         self._thread.join(5)
 
-
 def scratch(prefix: str) -> Path:
     """A fresh folder the FTP account of the Debian servers can walk through."""
     base = Path(tempfile.mkdtemp(prefix=prefix))
     os.chmod(base, 0o755)
     return base
 
-
-def remove(path) -> None:
-    shutil.rmtree(path, ignore_errors=True)
-
+remove = functools.partial(shutil.rmtree, ignore_errors=True)
 
 def settle(host: str, limit: int = 14000, timeout: float = 75.0) -> float:
-    """Wait until fewer than *limit* TCP connections of the IPv4 address *host* are
-    in TIME_WAIT (at most *timeout* s); return the seconds waited."""
+    """Wait (at most *timeout* s) until fewer than *limit* TCP connections of *host* are in TIME_WAIT."""
     prefix = "".join(f"{int(part):02X}" for part in reversed(host.split("."))) + ":"
     start = time.monotonic()
     while time.monotonic() - start < timeout:
@@ -118,7 +106,6 @@ def settle(host: str, limit: int = 14000, timeout: float = 75.0) -> float:
                 break
         time.sleep(1.0)
     return time.monotonic() - start
-
 
 def make_tree(root: Path, folders: int, files: int, size: int = KIB) -> Path:
     """*folders* folders of *files* random files of *size* bytes; one folder is *root* itself."""
@@ -129,23 +116,19 @@ def make_tree(root: Path, folders: int, files: int, size: int = KIB) -> Path:
             (folder / f"f{f:04}.bin").write_bytes(os.urandom(size))
     return root
 
-
 def same_tree(a: Path, b: Path) -> bool:
     """The same files (names and bytes) under both folders."""
     def files(top):
         return {p.relative_to(top).as_posix(): p.read_bytes() for p in top.rglob("*") if p.is_file()}
     return Path(b).is_dir() and files(Path(a)) == files(Path(b))
 
-
 # Timing and tables
 
 median = statistics.median
 
-
 def interleaved(sides: dict, pairs: int, before=None):
-    """Run each side's callable *pairs* times, the order reversed every other
-    round (AB, BA); return, by side, the wall-clock and thread-CPU seconds of
-    every run.  *before(name)*, untimed, restores what a run expects."""
+    """By side, the wall-clock and thread-CPU seconds of *pairs* runs, the order reversed every
+    other round (AB, BA); *before(name)*, untimed, restores what a run expects."""
     wall, cpu = {name: [] for name in sides}, {name: [] for name in sides}
     for i in range(pairs):
         for name in list(sides) if i % 2 == 0 else list(sides)[::-1]:
@@ -157,9 +140,14 @@ def interleaved(sides: dict, pairs: int, before=None):
             wall[name].append(time.perf_counter() - start)
     return wall, cpu
 
+def repeat(fn, times: int, *args):
+    """A callable that calls ``fn(*args)`` *times* times (a plain loop: nothing else is timed with it)."""
+    def run():
+        for _ in range(times):
+            fn(*args)
+    return run
 
-def ratio_interval(a: list[float], b: list[float], rounds: int = 2000):
-    """A 95 % bootstrap interval of median(a) / median(b), the runs resampled in pairs."""
+def ratio_interval(a: list[float], b: list[float], rounds: int = 2000):  # 95 %, bootstrap, runs in pairs
     if len(a) < 3:
         return float("nan"), float("nan")
     rng, n = random.Random(1), len(a)
@@ -167,10 +155,8 @@ def ratio_interval(a: list[float], b: list[float], rounds: int = 2000):
                     for picks in ([rng.randrange(n) for _ in range(n)] for _ in range(rounds)))
     return ratios[int(0.025 * rounds)], ratios[int(0.975 * rounds) - 1]
 
-
 def fmt_seconds(s: float) -> str:
     return f"{s * 1e6:.0f} µs" if s < 1e-3 else f"{s * 1e3:.2f} ms" if s < 1 else f"{s:.3f} s"
-
 
 def fmt_bytes(n: float) -> str:
     for unit in ("B", "KiB", "MiB"):
@@ -179,11 +165,9 @@ def fmt_bytes(n: float) -> str:
         n /= 1024
     return f"{n:.1f} GiB"
 
-
 def markdown_table(header: list[str], rows) -> str:
     lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
     return "\n".join(lines + ["| " + " | ".join(str(c) for c in row) + " |" for row in rows])
-
 
 def update_readme(name: str, section: str) -> Path:
     """Put *section* between the ``<!-- name:begin -->`` and ``<!-- name:end -->`` markers of bench/README.md."""
@@ -196,7 +180,6 @@ def update_readme(name: str, section: str) -> Path:
     path.write_text(text)
     return path
 
-
 def cell(entry: dict | None, best: float) -> str:
     """A client's median, in bold if it is the fastest, else with its multiple of the fastest."""
     if entry is None or not (entry["times"] or entry["error"]):
@@ -207,20 +190,15 @@ def cell(entry: dict | None, best: float) -> str:
     m = median(entry["times"])
     return f"**{fmt_seconds(m)}**" if m <= best * 1.0001 else f"{fmt_seconds(m)} ({m / best:.2f}x)"
 
-
-def fastest(by_client: dict) -> float:
+def fastest(by_client: dict) -> float:  # the fastest client's median
     return min((median(e["times"]) for e in by_client.values() if e["times"] and not e["error"]), default=0.0)
-
 
 # Scenarios: tables of tasks, run by several clients in turn
 
-
 @dataclass
 class Task:
-    """One row of a scenario: *run(client)* timed, then *check(result)* gives a
-    problem text or None; *setup(client)* runs untimed before each run;
-    *warm*: a first round that is not kept; *skip(client)*: a reason not to run."""
-
+    """*run(client)* timed, *check(result)*: a problem or None, *setup(client)* untimed before, *warm*: a
+    first round not kept (and a first run not counted, but for *fresh*), *skip(client)*: a reason not to run."""
     name: str
     rounds: int
     run: Callable
@@ -228,13 +206,12 @@ class Task:
     setup: Callable | None = None
     warm: bool = False
     skip: Callable = lambda client: None
-
+    fresh: bool = False
 
 def run_tasks(tasks: list[Task], clients: list, log, proxy=None) -> dict:
-    """{task: {client: {"times": [...], "error": text or None}}}.  In each round
-    every client, in an order that rotates, does the tasks of the round in
-    turn, its caches emptied before each; a client that fails a task does not
-    do it again.  With a counting *proxy*: each task once, and its "counts"."""
+    """{task: {client: {"times": [...], "error": text or None}}}: in each round every client, in an order
+    that rotates, does the tasks in turn, its caches emptied before each, and no more a task it failed.
+    With a counting *proxy*: each task once, and its "counts"."""
     results = {t.name: {c.name: {"times": [], "error": None} for c in clients} for t in tasks}
     for i in range(1 if proxy else max(t.rounds + t.warm for t in tasks)):
         for client in clients[i % len(clients):] + clients[:i % len(clients)]:
@@ -248,6 +225,8 @@ def run_tasks(tasks: list[Task], clients: list, log, proxy=None) -> dict:
                         if task.setup:
                             task.setup(client)
                         client.forget()
+                        if proxy and task.warm and not task.fresh:
+                            task.run(client)
                         if proxy:
                             proxy.reset()
                         start = time.perf_counter()
@@ -266,58 +245,59 @@ def run_tasks(tasks: list[Task], clients: list, log, proxy=None) -> dict:
                                         for name, e in by_client.items()))
     return results
 
-
-def compare(script: str, kinds, base: Path, make_clients, scenarios, log, count=lambda kind: True):
-    """Each kind of server started on the script's address, with a counting
-    proxy before it; on each, every (label, tasks) of *scenarios(server, done)*
-    run by ``make_clients(server, port, section)``, and the first once more by
-    clients through the proxy.  {kind: ({label: results}, counted)}, and notes."""
-    results, notes, ini = {}, [], base / "bench.ini"
-    for kind in kinds:
-        try:
-            server = start(script, kind, base / kind / "home")
-        except Exception as exc:
-            notes.append(f"{kind}: not started ({str(exc).splitlines()[0]})")
-            log(notes[-1])
-            continue
-        proxy, done, counted = CountingProxy(server.host, server.port), {}, {}
-        log(f"== {kind} ({server.host}:{server.port})")
-        try:
-            (Path(server.root) / "bench").mkdir(exist_ok=True)
-            servers.make_config(server, ini, name=kind)
-            servers.make_config(server, ini, name=f"{kind}_count", port=proxy.port)
-            for label, tasks in scenarios(server, done):
-                hand_over(server)
-                for port, section in [(None, kind)] + [(proxy.port, f"{kind}_count")] * (not done and count(kind)):
-                    clients = make_clients(server, port, section)
-                    try:
-                        if port is None:
-                            done[label] = run_tasks(tasks, clients, log)
-                        else:
-                            counted = run_tasks(tasks, clients, log, proxy)
-                    finally:
-                        for client in clients:
-                            client.close()
-            results[kind] = done, counted
-        finally:
-            proxy.close()
-            server.stop()
+def compare(script: str, kinds, make_clients, scenarios, log, count=lambda kind: True):
+    """On each kind of server (and a counting proxy before it), every (label, tasks) of *scenarios(server,
+    base, done)* run by ``make_clients(server, port, section)``, the first once more through the proxy:
+    {kind: ({label: results}, counted)}, and notes."""
+    results, notes, base = {}, [], scratch(f"dravlen-bench-{script}-")
+    os.environ["DRAVLEN_CONFIG"] = str(ini := base / "bench.ini")
+    try:
+        for kind in kinds:
+            try:
+                server = start(script, kind, base / kind / "home")
+            except Exception as exc:
+                notes.append(f"{kind}: not started ({str(exc).splitlines()[0]})")
+                log(notes[-1])
+                continue
+            proxy, done, counted = CountingProxy(server.host, server.port), {}, {}
+            log(f"== {kind} ({server.host}:{server.port})")
+            try:
+                (Path(server.root) / "bench").mkdir(exist_ok=True)
+                servers.make_config(server, ini, name=kind)
+                servers.make_config(server, ini, name=f"{kind}_count", port=proxy.port)
+                for label, tasks in scenarios(server, base, done):
+                    hand_over(server)
+                    for port, section in [(None, kind)] + [(proxy.port, f"{kind}_count")] * (not done and count(kind)):
+                        clients = make_clients(server, port, section)
+                        try:
+                            if port is None:
+                                done[label] = run_tasks(tasks, clients, log)
+                            else:
+                                counted = run_tasks(tasks, clients, log, proxy)
+                        finally:
+                            for client in clients:
+                                client.close()
+                results[kind] = done, counted
+            finally:
+                proxy.close()
+                server.stop()
+    finally:
+        remove(base)
     return results, notes
 
+def mix(counts) -> str:
+    """"7: TYPE 2, PASV 2, ..." of counted (commands, logins, {word: count})."""
+    return f"{counts[0]}: " + ", ".join(f"{w} {n}" for w, n in sorted(counts[2].items(), key=lambda i: -i[1]))
 
-def counts(counted: dict, task: str, client: str):
-    """(commands, logins, {word: count}) of a client's counted run of a task, or None."""
+def counts(counted: dict, task: str, client: str):  # (commands, logins, {word: count}) or None
     return counted.get(task, {}).get(client, {}).get("counts")
 
-
 # Peak memory of one task, in a child process of its own
-
 
 def rss(field: str) -> int:
     """``VmRSS`` or ``VmHWM`` (the peak) of this process, in bytes."""
     with open("/proc/self/status") as status:
         return next(int(line.split()[1]) * 1024 for line in status if line.startswith(field + ":"))
-
 
 def measured(run, what: str = "rss") -> dict:
     """Run *run* once: the growth of the peak RSS (or the tracemalloc peak) it caused, and its seconds."""
@@ -338,7 +318,6 @@ def measured(run, what: str = "rss") -> dict:
     peak = rss("VmHWM") if what == "rss" else tracemalloc.get_traced_memory()[1]
     return {"growth": peak - before, "seconds": seconds}
 
-
 def in_child(script: str, *args: str, timeout: float = 900) -> dict:
     """Run ``script --child args...`` and return the JSON it prints last."""
     done = subprocess.run([sys.executable, script, "--child", *args], capture_output=True, text=True,
@@ -347,21 +326,17 @@ def in_child(script: str, *args: str, timeout: float = 900) -> dict:
         raise SystemExit(f"child {args} failed:\n{done.stdout[-2000:]}{done.stderr[-2000:]}")
     return json.loads(done.stdout.strip().splitlines()[-1])
 
+class CountingProxy(socketserver.ThreadingTCPServer):
+    """A TCP proxy on the server's address that counts the command lines of control connections by their
+    first word (data connections go to the server: ftplib connects to the control connection's address)."""
 
-class CountingProxy:
-    """A TCP proxy on the server's own address that counts the command lines
-    sent on control connections, by their first word.  Data connections do not
-    pass through it: the address in a PASV reply is the server's, which is also
-    this proxy's, and ftplib connects to the control connection's address."""
+    daemon_threads = True
 
     def __init__(self, host, port):
-        self.upstream, self.lock, self.words, self._sockets = (host, port), threading.Lock(), collections.Counter(), []
-        self.listener = socket.create_server((host, 0))
-        self.listener.settimeout(0.5)
-        self.port = self.listener.getsockname()[1]
-        self._stop = threading.Event()
-        self._thread = threading.Thread(target=self._accept, daemon=True)
-        self._thread.start()
+        super().__init__((host, 0), _Pump)
+        self.upstream, self.port, self.lock, self.words = (host, port), self.server_address[1], threading.Lock(), \
+            collections.Counter()
+        threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True).start()
 
     def reset(self):
         with self.lock:
@@ -372,36 +347,29 @@ class CountingProxy:
         with self.lock:
             return sum(self.words.values()), self.words["USER"], dict(self.words)
 
-    def mix(self) -> str:
-        total, _, words = self.counts()
-        return f"{total}: " + ", ".join(f"{w} {n}" for w, n in sorted(words.items(), key=lambda i: -i[1]))
+    def close(self):
+        self.shutdown()
+        self.server_close()
 
-    def _accept(self):
-        while not self._stop.is_set():
-            try:
-                client = self.listener.accept()[0]
-            except socket.timeout:
-                continue
-            except OSError:
-                return
-            upstream = socket.create_connection(self.upstream, timeout=30)
-            for s in (client, upstream):
-                s.settimeout(None)
-                s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)  # small writes would wait on delayed ACKs
-            with self.lock:
-                self._sockets += [client, upstream]
-            threading.Thread(target=self._pump, args=(client, upstream, True), daemon=True).start()
-            threading.Thread(target=self._pump, args=(upstream, client, False), daemon=True).start()
+class _Pump(socketserver.BaseRequestHandler):
+    def handle(self):
+        upstream = socket.create_connection(self.server.upstream, timeout=30)
+        for s in (self.request, upstream):
+            s.settimeout(None)
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)  # small writes would wait on delayed ACKs
+        threading.Thread(target=self.pump, args=(upstream, self.request), daemon=True).start()
+        self.pump(self.request, upstream, self.server)
 
-    def _pump(self, src, dst, count):
+    @staticmethod
+    def pump(src, dst, counter=None):
         partial = b""
         try:
             while data := src.recv(65536):
-                if count:
+                if counter:
                     *lines, partial = (partial + data).split(b"\n")
-                    with self.lock:
-                        self.words.update(w for line in lines if (w := line.strip().split(b" ", 1)[0].upper()
-                                                                 .decode("ascii", "replace")))
+                    with counter.lock:
+                        counter.words.update(w for line in lines if (w := line.strip().split(b" ", 1)[0].upper()
+                                                                    .decode("ascii", "replace")))
                 dst.sendall(data)
         except OSError:
             pass
@@ -411,11 +379,3 @@ class CountingProxy:
                     s.shutdown(socket.SHUT_RDWR)
                 except OSError:
                     pass
-
-    def close(self):
-        self._stop.set()
-        self.listener.close()
-        self._thread.join(2)
-        with self.lock:
-            for s in self._sockets:
-                s.close()

@@ -1,10 +1,6 @@
-"""One adapter per client the benchmarks compare, behind one set of names:
-bare ftplib, fsspec's FTPFileSystem, ftputil's FTPHost, lftp, and ours.
-
-Every adapter is logged in when made (lftp, a process per step, excepted).
-``forget()`` empties a client's caches (FTPPath keeps none); ``for_thread()``
-gives the client a worker thread uses.  A task an adapter cannot do is None.
-"""
+"""One adapter per client the benchmarks compare: bare ftplib, fsspec, ftputil, lftp, and ours.
+Each is logged in when made (lftp excepted); ``forget()`` empties its caches, ``for_thread()`` gives the
+client a worker thread uses; a task an adapter cannot do is None on it."""
 
 from __future__ import annotations
 
@@ -18,7 +14,6 @@ import warnings
 from pathlib import Path
 
 import _support as S
-
 
 class Peer:
     """A client of *server* (on *port*, if given: a counting proxy's)."""
@@ -47,7 +42,6 @@ class Peer:
 
     def _close(self): pass
 
-
 class Ours(Peer):
     """*cls* (FTPPath, or a subclass bound to a section): the core's members;
     with *jobs*, RemotePath's tree members over that many connections."""
@@ -68,22 +62,15 @@ class Ours(Peer):
     def for_thread(self): return self  # each thread gets a client of its own by itself
 
     def upload_tree(self, local, remote):
-        if self.jobs:
-            self.cls(remote).upload_tree(local, connections=self.jobs)
-        else:
-            self.cls(remote).upload(str(local))
+        self.cls(remote).upload_tree(local, connections=self.jobs) if self.jobs else self.cls(remote).upload(str(local))
 
     def remove_tree(self, remote):
-        if self.jobs:
-            self.cls(remote).remove_tree(connections=self.jobs)
-        else:
-            self.cls(remote).delete()
+        self.cls(remote).remove_tree(connections=self.jobs) if self.jobs else self.cls(remote).delete()
 
     def _close(self):
         from dravlen.base import Local
 
         Local.clear()
-
 
 class Bare(Peer):
     """Plain ftplib: only the transfer, as a client that knows what is there would send it."""
@@ -104,6 +91,10 @@ class Bare(Peer):
         self.ftp.retrbinary("RETR " + p, chunks.append, blocksize)
         return b"".join(chunks)
 
+    def upload(self, local, p):
+        with open(local, "rb") as f:
+            self.ftp.storbinary("STOR " + p, f)
+
     def download(self, p, local, blocksize=8192):
         with open(local, "wb") as out:
             self.ftp.retrbinary("RETR " + p, out.write, blocksize)
@@ -114,11 +105,7 @@ class Bare(Peer):
         self._trees[remote] = [(p.relative_to(local).as_posix(), p.is_dir()) for p in items]
         self.ftp.mkd(remote)
         for name, folder in sorted(self._trees[remote], key=lambda item: not item[1]):  # the folders first
-            if folder:
-                self.ftp.mkd(f"{remote}/{name}")
-            else:
-                with open(Path(local) / name, "rb") as f:
-                    self.ftp.storbinary(f"STOR {remote}/{name}", f)
+            self.ftp.mkd(f"{remote}/{name}") if folder else self.upload(Path(local) / name, f"{remote}/{name}")
 
     def remove_tree(self, remote):
         """DELE and RMD only, of what upload_tree put there."""
@@ -126,7 +113,6 @@ class Bare(Peer):
         for name, folder in [i for i in items if not i[1]] + [i for i in reversed(items) if i[1]]:  # files first
             (self.ftp.rmd if folder else self.ftp.delete)(f"{remote}/{name}")
         self.ftp.rmd(remote)
-
 
 class Fsspec(Peer):
     name = "fsspec"
@@ -158,7 +144,6 @@ class Fsspec(Peer):
         except ValueError:
             Fsspec.text_mtimes[self.server.kind] = modify
             return modify
-
 
 class Ftputil(Peer):
     name = "ftputil"
@@ -205,7 +190,6 @@ class Ftputil(Peer):
             target.mkdir(parents=True, exist_ok=True)
             for name in files:
                 self.host.download(f"{folder}/{name}", str(target / name))
-
 
 class Lftp(Peer):
     """lftp's mirror (a new process, and login, for each step) over *jobs* connections."""

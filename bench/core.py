@@ -1,8 +1,5 @@
-"""The native core against a plain-Python model of it (bench/model.py), in memory:
-the three runs ("python client", "builtin answers", "own work") are described
-in bench/README.md.  Both sides get the tests' `FakeFTP` as a class attribute,
-and are timed without the outer `retry` wrapper; each member's calls on it are
-compared first and must be the same.
+"""The native core against a plain-Python model of it (bench/model.py), in memory, in the three runs
+bench/README.md describes; each member's calls on the tests' `FakeFTP` are compared first.
 
     PYTHONPATH=src python3 bench/core.py [--quick] [--no-readme]
 """
@@ -18,6 +15,7 @@ import operator
 import os
 import posixpath
 import types
+from unittest import mock
 import sys
 import tempfile
 import time
@@ -37,13 +35,11 @@ from fakes import FakeFTP  # noqa: E402
 
 LINES = 200  # entries in the listed directory
 
-
 class _Replies(dict):
     """Replies by command text; one it has none for is refused with 550, as the fake refuses it."""
 
     def __missing__(self, cmd):
         raise ftplib.error_perm("550 No such file or directory.")
-
 
 def make_client() -> FakeFTP:
     """The tests' in-memory server with two files and a listed folder, recording nothing;
@@ -60,12 +56,9 @@ def make_client() -> FakeFTP:
                        else f"-rw-r--r-- 1 user group {i * 7} Mar 14 2024 {name}")
     return fake
 
-
 def answering_at_c_speed(fake: FakeFTP) -> FakeFTP:
-    """The same answers (for the commands the benchmark sends), with the methods
-    that only look something up replaced by builtins: nlst and sendcmd become
-    dictionary lookups, mkd and delete take the path and keep nothing. What is
-    left of the client's own time is then as small as Python allows."""
+    """The same answers, with the methods that only look something up as builtins (nlst and sendcmd dict
+    lookups, mkd and delete keeping nothing): the client's own time as small as Python allows."""
     names, replies = _Replies(), _Replies()
     for cmd in ["/d/f.txt", "/d/g.txt", "/d", "/"]:
         names[cmd] = fake.nlst(cmd)
@@ -78,30 +71,19 @@ def answering_at_c_speed(fake: FakeFTP) -> FakeFTP:
     fake.mkd, fake.delete = str, len
     return fake
 
-
 MEMBERS = ("exists", "is_dir", "mtime", "read", "write", "upload", "glob", "mkdir", "delete")
 
-
-def unwrapped(cls, name):
+def unwrapped(cls, name, as_attribute=False):
+    """cls's member *name* without its retry wrapper: the function, or as a class attribute (a property again)."""
     member = next(vars(k)[name] for k in cls.__mro__ if name in vars(k))
-    function = member.fget if isinstance(member, property) else member
-    return getattr(function, "__wrapped__", function)
-
-
-def without_wrappers(cls) -> dict:
-    """Class attributes that bind cls's members without their retry wrappers."""
-    bare = {}
-    for name in MEMBERS:
-        member = next(vars(k)[name] for k in cls.__mro__ if name in vars(k))
-        bare[name] = property(unwrapped(cls, name)) if isinstance(member, property) else unwrapped(cls, name)
-    return bare
-
+    function = getattr(member, "fget", member)
+    function = getattr(function, "__wrapped__", function)
+    return property(function) if as_attribute and isinstance(member, property) else function
 
 def own_work(cls) -> dict:
     """Class attributes for the "own work" runs (see the module's doc)."""
-    return {**without_wrappers(cls), "parent": property(operator.attrgetter("_up")),
+    return {**{name: unwrapped(cls, name, True) for name in MEMBERS}, "parent": property(operator.attrgetter("_up")),
             "_valid_reset": staticmethod(tuple)}
-
 
 def path_of(cls, text: str, kept_parent: bool):
     """cls(text); with kept_parent, its parents made at once and kept on it as _up."""
@@ -111,30 +93,15 @@ def path_of(cls, text: str, kept_parent: bool):
         path._up = path if above == text else path_of(cls, above, True)
     return path
 
-
-class LocalFromMemory:
-    """Module-level `pathlib` and `open` for upload's local file, from memory:
-    Path() is a dict lookup, is_dir() a builtin, open() a BytesIO."""
-
-    def __init__(self, local: str, content: bytes):
-        entry = types.SimpleNamespace(is_dir=bool)  # bool() is False: a file
-        self.pathlib = types.SimpleNamespace(Path={local: entry}.__getitem__)
-        self.open = lambda path, mode: io.BytesIO(content)
-
-    def __enter__(self):
-        self.saved = {(module, name): vars(module).get(name)
-                      for module in (native_module, model_module) for name in ("pathlib", "open")}
-        for module in (native_module, model_module):
-            module.pathlib, module.open = self.pathlib, self.open
-        return self
-
-    def __exit__(self, *exc):
-        for (module, name), value in self.saved.items():
-            if value is None:
-                delattr(module, name)  # open: the builtin again
-            else:
-                setattr(module, name, value)
-
+def LocalFromMemory(local: str, content: bytes) -> contextlib.ExitStack:
+    """Module-level `pathlib` and `open` of both modules, for upload's local file, from memory (put back
+    on exit): Path() is a dict lookup, is_dir() a builtin (bool() is False: a file), open() a BytesIO."""
+    stack = contextlib.ExitStack()
+    pathlib = types.SimpleNamespace(Path={local: types.SimpleNamespace(is_dir=bool)}.__getitem__)
+    for module in (native_module, model_module):
+        stack.enter_context(mock.patch.multiple(module, create=True, pathlib=pathlib,
+                                                open=lambda path, mode: io.BytesIO(content)))
+    return stack
 
 def cases(cls, local: str, kept_parent: bool = False):
     """name -> (callable, calls per run as the table counts them)."""
@@ -157,7 +124,6 @@ def cases(cls, local: str, kept_parent: bool = False):
         "delete (a file)": (lambda: get["delete"](doomed), 1),
     }
 
-
 def calls_of(fn, client) -> list:
     client.log = []
     try:
@@ -166,53 +132,34 @@ def calls_of(fn, client) -> list:
         log, client.log = client.log, None
     return log
 
-
 def compare(native: dict, model: dict, client: FakeFTP) -> None:
     for name in native:
         a, b = calls_of(native[name][0], client), calls_of(model[name][0], client)
         if a != b:
             raise SystemExit(f"{name}: the model's calls differ from the core's:\n  {a}\n  {b}")
 
-
 def timed(native: dict, model: dict, rounds: int, budget: float) -> dict[str, tuple[float, float]]:
+    """Per call, in ns: the fastest round of each side (other work on the machine only ever adds time)."""
     rows = {}
-    for name in native:
-        fn_n, per = native[name]
-        fn_m, _ = model[name]
-        # calls per timed batch, so that one batch takes about `budget` seconds
+    for name, ((fn_n, per), (fn_m, _)) in zip(native, zip(native.values(), model.values())):
         fn_m()
-        t0 = time.perf_counter()
+        start = time.perf_counter()
         fn_m()
-        once = max(time.perf_counter() - t0, 1e-7)
-        batch = max(1, int(budget / once))
-        times: dict[str, list[float]] = {"native": [], "model": []}
+        batch = max(1, int(budget / max(time.perf_counter() - start, 1e-7)))  # a batch takes about `budget` s
         gc.disable()
         try:
-            for r in range(rounds):
-                order = (("native", fn_n), ("model", fn_m)) if r % 2 == 0 else (("model", fn_m), ("native", fn_n))
-                for side, fn in order:
-                    t = time.perf_counter_ns()
-                    for _ in range(batch):
-                        fn()
-                    times[side].append((time.perf_counter_ns() - t) / batch / per)
+            wall, _ = S.interleaved({"native": S.repeat(fn_n, batch), "model": S.repeat(fn_m, batch)}, rounds)
         finally:
             gc.enable()
-        # The fastest round: other work on the machine only ever adds time.
-        rows[name] = (min(times["native"]), min(times["model"]))
+        rows[name] = tuple(min(wall[side]) * 1e9 / batch / per for side in ("native", "model"))
     return rows
-
 
 VARIANTS = ("python client", "builtin answers", "own work")
 
-
 def pair(client: FakeFTP, local: str, own: bool) -> tuple[dict, dict]:
     """The cases of the core and of the model, both with this client."""
-    sides = []
-    for base in (FTPPath, ModelPath):
-        cls = type(base.__name__, (base,), {"client": client, **(own_work(base) if own else {})})
-        sides.append(cases(cls, local, own))
-    return sides[0], sides[1]
-
+    return tuple(cases(type(base.__name__, (base,), {"client": client, **(own_work(base) if own else {})}), local,
+                       own) for base in (FTPPath, ModelPath))
 
 def run(rounds: int, budget: float) -> list[tuple[str, list[tuple[float, float]]]]:
     # As in use, the thread has a store of clients (the benchmark's own client is
@@ -231,24 +178,15 @@ def run(rounds: int, budget: float) -> list[tuple[str, list[tuple[float, float]]
                     compare(*pair(recorder, tmp.name, own), recorder)
                 client = make_client() if variant == "python client" else answering_at_c_speed(make_client())
                 results.append(timed(*pair(client, tmp.name, own), rounds, budget))
-        rows = []
-        for name in results[0]:
-            cells = [r[name] for r in results]
-            rows.append((name, cells))
-            print(f"{name:26s}" + "   ".join(f"{v}: {n:6.0f} / {m:6.0f} ns = {m / n:.2f}"
-                                              for v, (n, m) in zip(VARIANTS, cells)), flush=True)
-        return rows
+        return [(name, [r[name] for r in results]) for name in results[0]]
     finally:
         os.unlink(tmp.name)
 
-
 def table(rows) -> str:
-    head = "| member |" + "".join(f" native ns, {v} | model ns, {v} | model / native, {v} |" for v in VARIANTS)
-    out = [head, "|---|" + "---|" * 3 * len(VARIANTS)]
-    for name, cells in rows:
-        out.append(f"| {name} |" + "".join(f" {n:,.0f} | {m:,.0f} | **{m / n:.2f}** |" for n, m in cells))
-    return "\n".join(out)
-
+    return S.markdown_table(["member", *(f"{what}, {v}" for v in VARIANTS
+                                         for what in ("native ns", "model ns", "model / native"))],
+                            [[name, *(x for n, m in cells for x in (f"{n:,.0f}", f"{m:,.0f}", f"**{m / n:.2f}**"))]
+                             for name, cells in rows])
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -256,15 +194,10 @@ def main() -> None:
     parser.add_argument("--no-readme", action="store_true", help="only print")
     args = parser.parse_args()
     rounds, budget = (7, 0.02) if args.quick else (21, 0.05)
-    rows = run(rounds, budget)
-    text = table(rows)
-    print(text)
-    if args.no_readme:
-        return
-    S.update_readme("core", "## The native core against a Python model of it\n\n"
-                    f"`PYTHONPATH=src python3 bench/core.py` (Python {sys.version.split()[0]}, {rounds} rounds, "
-                    f"fastest round; ratio > 1: the core is faster):\n\n{text}")
-
+    print(text := table(run(rounds, budget)))
+    if not args.no_readme:
+        S.update_readme("core", f"`PYTHONPATH=src python3 bench/core.py` (Python {sys.version.split()[0]}, {rounds} rounds, "
+                        f"fastest round; ratio > 1: the core is faster):\n\n{text}")
 
 if __name__ == "__main__":
     main()

@@ -1,8 +1,6 @@
-"""RemotePath's everyday members: peak RSS of streaming a 1 GiB file, the
-detailed listing of 1,000 entries, and download speed against plain ftplib
-(bench/README.md).  The results go into bench/README.md.
+"""RemotePath's everyday members: peak RSS of streaming a 1 GiB file, the listing of 1,000 entries
+with details, and download against plain ftplib (bench/README.md).
 
-    pip install fsspec
     python3 bench/everyday.py [--quick] [--kinds pyftpdlib,vsftpd] [--no-readme]
 """
 
@@ -12,7 +10,6 @@ import argparse
 import json
 import os
 import sys
-import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -23,15 +20,14 @@ from clients import Bare, Fsspec  # noqa: E402
 MIB, GIB = S.MIB, S.GIB
 LISTED = 1000
 KINDS = ("pyftpdlib", "vsftpd")
+WAYS = ("`ls -l`: `iterdir(detail=True)`", "`ls -F` as before: `glob` + `is_dir()` each", "fsspec `ls(detail=True)`")
 MEMORY = {"download": "`download(local)`", "cat": "`cat` (command line, to /dev/null)",
           "read": "core `read()` (what `cat` did before)"}
-
 
 def _path_class(section: str):
     from dravlen.ftp.remote import RemotePath
 
     return S.bound(RemotePath, section)
-
 
 def child(task: str, section: str, remote: str, local: str) -> None:
     """Run one transfer; print the peak RSS growth it caused (bytes) and its seconds."""
@@ -47,57 +43,41 @@ def child(task: str, section: str, remote: str, local: str) -> None:
         run = (lambda: path.download(local)) if task == "download" else path.read
     print(json.dumps(S.measured(run)), file=report, flush=True)
 
-
-def memory(server, section: str, remote: str, scratch: Path, tasks) -> list[list[str]]:
+def memory(server, remote: str, scratch: Path, tasks) -> list[list[str]]:
     rows = []
     for task in tasks:
         local = scratch / f"mem-{task}.bin"
-        result = S.in_child(__file__, task, section, remote, str(local))
+        result = S.in_child(__file__, task, server.kind, remote, str(local))
         local.unlink(missing_ok=True)
         rows.append([server.kind, MEMORY[task], S.fmt_bytes(result["growth"]),
                      f"{GIB / result['seconds'] / MIB:.0f} MiB/s"])
-        print(rows[-1], flush=True)
     return rows
 
+class Way:
+    """One way of listing the folder, as a client of the scenario runner."""
 
-def ways(cls, fs, folder):
-    """(label, run, runs as a share of all) of listing *folder*."""
-    top = cls(folder)
+    def __init__(self, name, run, fs=None):
+        self.name, self.run, self.fs = name, run, fs
 
-    def fsspec_ls():
-        fs.invalidate_cache()
-        return fs.ls(folder, detail=True)
+    def forget(self): self.fs and self.fs.forget()
+    def close(self): self.fs and self.fs.close()
 
-    return [("`ls -l`: `iterdir(detail=True)`",
-             lambda: [(p.name, e.kind, e.size, e.mtime) for p, e in top.iterdir(detail=True)], 1),
-            ("`ls -F` as before: `glob` + `is_dir()` each", lambda: [(p.name, p.is_dir()) for p in top.glob("*")], 3),
-            ("fsspec `ls(detail=True)`", fsspec_ls, 1)]
+def ways(server, port, section):
+    folder, fs = S.top(server) + "listed", Fsspec(server, port)
+    top = _path_class(section)(folder)
+    return [Way(WAYS[0], lambda: [(p.name, e.kind, e.size, e.mtime) for p, e in top.iterdir(detail=True)]),
+            Way(WAYS[1], lambda: [(p.name, p.is_dir()) for p in top.glob("*")]),
+            Way(WAYS[2], lambda: fs.fs.ls(folder, detail=True), fs)]
 
+def listing(server, runs: int) -> list[S.Task]:
+    """A task for each way (`ls -F` a third of the runs), the server's abilities known from a first run."""
+    return [S.Task(name, max(2, runs // (3 if "-F" in name else 1)), lambda w: w.run(),
+                   lambda got: None if len(got) == LISTED else f"listed {len(got)}",
+                   lambda w: S.settle(server.host, limit=8000), True, lambda w, name=name: None if w.name == name else "-")
+            for name in WAYS]
 
-def listing(server, section, proxy, ini, folder: str, runs: int) -> list[list[str]]:
-    plain, counting = Fsspec(server), Fsspec(server, proxy.port)
-    timed = ways(_path_class(section), plain.fs, folder)
-    counted = ways(S.bound(_path_class(section), f"{section}_count", proxy.port, ini, server), counting.fs, folder)
-    rows = []
-    for (label, run, share), (_, count, _) in zip(timed, counted):
-        assert len(run()) == len(count()) == LISTED, label  # warm: the server's abilities are known
-        proxy.reset()
-        count()
-        times = []
-        for _ in range(max(2, runs // share)):
-            S.settle(server.host, limit=8000)
-            start = time.perf_counter()
-            run()
-            times.append(time.perf_counter() - start)
-        rows.append([server.kind, label, proxy.mix(), S.fmt_seconds(S.median(times)), str(len(times))])
-        print(rows[-1], flush=True)
-    plain.close()
-    counting.close()
-    return rows
-
-
-def download_speed(server, section: str, remote: str, scratch: Path, pairs: int) -> list[str]:
-    path, bare = _path_class(section)(remote), Bare(server)
+def download_speed(server, remote: str, scratch: Path, pairs: int) -> list[str]:
+    path, bare = _path_class(server.kind)(remote), Bare(server)
     member_target, floor_target = scratch / "member.bin", scratch / "floor.bin"
     sides = {"member": lambda: path.download(member_target),
              "floor": lambda: bare.download(remote, floor_target),
@@ -112,16 +92,12 @@ def download_speed(server, section: str, remote: str, scratch: Path, pairs: int)
     wall, cpu = S.interleaved(sides, pairs, before=before)
     before("")
     bare.close()
-    ratios = {}
+    row, m = [server.kind, S.fmt_seconds(S.median(wall["member"]))], S.median(wall["member"])
     for floor in ("floor", "big"):
         low, high = S.ratio_interval(wall["member"], wall[floor])
-        ratios[floor] = f"**{S.median(wall['member']) / S.median(wall[floor]):.3f}** ({low:.3f} – {high:.3f})"
-    row = [server.kind, S.fmt_seconds(S.median(wall["member"])), S.fmt_seconds(S.median(wall["floor"])),
-           ratios["floor"], S.fmt_seconds(S.median(wall["big"])), ratios["big"],
-           *(S.fmt_seconds(S.median(cpu[side])) for side in sides), str(pairs)]
-    print(row, flush=True)
+        row += [S.fmt_seconds(S.median(wall[floor])), f"**{m / S.median(wall[floor]):.3f}** ({low:.3f} – {high:.3f})"]
+    row += [*(S.fmt_seconds(S.median(cpu[side])) for side in sides), str(pairs)]
     return row
-
 
 def main() -> None:
     parser = argparse.ArgumentParser()
@@ -134,38 +110,25 @@ def main() -> None:
         child(*args.child)
         return
     pairs, runs = (3, 5) if args.quick else (9, 15)
-    base = S.scratch("dravlen-everyday-")
-    ini = base / "bench.ini"
-    os.environ["DRAVLEN_CONFIG"] = str(ini)
-    mem_rows, list_rows, speed_rows = [], [], []
-    try:
-        for kind in args.kinds.split(","):
-            server = S.start("everyday", kind, base / kind / "root")
-            proxy = S.CountingProxy(server.host, server.port)
-            try:
-                section = f"bench_{kind}"
-                S.servers.make_config(server, ini, name=section)
-                top = S.top(server)
-                block = os.urandom(16 * MIB)
-                with open(server.root / "big.bin", "wb") as out:
-                    for _ in range(GIB // len(block)):
-                        out.write(block)
-                (server.root / "listed").mkdir()
-                for i in range(LISTED):
-                    (server.root / "listed" / f"entry {i:04}.dat").write_bytes(b"x" * (i % 97))
-                scratch = base / kind / "local"
-                scratch.mkdir()
-                mem_rows += memory(server, section, top + "big.bin", scratch,
-                                   list(MEMORY) if kind == KINDS[0] else ["download", "cat"])
-                list_rows += listing(server, section, proxy, ini, top + "listed", runs)
-                speed_rows.append(download_speed(server, section, top + "big.bin", scratch, pairs))
-            finally:
-                proxy.close()
-                server.stop()
-    finally:
-        S.remove(base)
+    mem_rows, speed_rows = [], []
+
+    def scenario(server, base, done):
+        block, big, scratch = os.urandom(16 * MIB), S.top(server) + "big.bin", base / server.kind / "local"
+        with open(server.root / "big.bin", "wb") as out:
+            for _ in range(GIB // len(block)):
+                out.write(block)
+        (server.root / "listed").mkdir()
+        for i in range(LISTED):
+            (server.root / "listed" / f"entry {i:04}.dat").write_bytes(b"x" * (i % 97))
+        scratch.mkdir()
+        mem_rows.extend(memory(server, big, scratch, list(MEMORY) if server.kind == KINDS[0] else ["download", "cat"]))
+        speed_rows.append(download_speed(server, big, scratch, pairs))
+        yield "", listing(server, runs)
+
+    results, _ = S.compare("everyday", args.kinds.split(","), ways, scenario, print)
+    list_rows = [[kind, task, S.mix(S.counts(counted, task, task)), S.fmt_seconds(S.median(by[task]["times"])),
+                  len(by[task]["times"])] for kind, (done, counted) in results.items() for task, by in done[""].items()]
     text = "\n\n".join([
-        "## Everyday members: streaming memory, the detailed listing, download speed",
         "`python3 bench/everyday.py" + (" --quick" if args.quick else "") + "`:",
         "### Peak RSS growth of moving a 1 GiB file (a child process each)",
         S.markdown_table(["server", "task", "peak RSS growth", "throughput"], mem_rows),
@@ -174,14 +137,10 @@ def main() -> None:
         "### `download` of a 1 GiB file against `ftplib.retrbinary` into a file (medians, interleaved)",
         S.markdown_table(["server", "download", "retrbinary (8 KiB blocks)", "ratio (95 % interval)",
                           "retrbinary (1 MiB blocks)", "ratio (95 % interval)", "client CPU: download",
-                          "retrbinary 8 KiB", "retrbinary 1 MiB", "runs each"], speed_rows),
-        "The floor sends TYPE I, PASV and RETR and writes each block ftplib hands it (8 KiB, its"
-        " default, or 1 MiB); `download` sends the same and a SIZE to confirm, reads the data"
-        " socket in 1 MiB blocks into a temporary file beside the target and renames it."])
+                          "retrbinary 8 KiB", "retrbinary 1 MiB", "runs each"], speed_rows)])
     print(text)
     if not args.no_readme:
         print("written to", S.update_readme("everyday", text))
-
 
 if __name__ == "__main__":
     main()

@@ -3,31 +3,27 @@ FTPPath and sent again with plain ftplib (how it is measured: bench/README.md).
 
     python3 bench/transfer.py            # about 2 minutes
     python3 bench/transfer.py --quick    # under a minute
-    python3 bench/transfer.py --profile  # and cProfile every task over 1.05x
 """
 
 from __future__ import annotations
 
 import argparse
-import cProfile
 import ftplib
 import io
 import itertools
 import json
 import os
-import pstats
-import socket
 import sys
 import time
 from collections import Counter
-from dataclasses import dataclass
+from types import SimpleNamespace
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import _support as S  # noqa: E402
 from clients import Bare  # noqa: E402
-from fakes import FakeFTP  # noqa: E402  (tests/, put on the path by _support)
+from fakes import FakeFTP, wired  # noqa: E402  (tests/, put on the path by _support)
 
 KIB, MIB = S.KIB, S.MIB
 GOAL = 1.05
@@ -38,33 +34,15 @@ PLAN = [("read", KIB, 200, 40, 100, 20), ("read", MIB, 60, 15, 30, 6), ("read", 
         ("write", KIB, 200, 40, 100, 20), ("write", MIB, 60, 15, 30, 6), ("write", 50 * MIB, 12, 4, 6, 2),
         ("tree", TREE, 5, 2, 2, 0)]
 
-
 # A recording ftplib client, and its journal replayed with plain ftplib
 
-@dataclass
-class Call:
-    """One outermost method call made on a `Recorder`, and what it raised."""
-    method: str
-    args: tuple
-    kwargs: dict
-    raised: BaseException | None = None
-
-
-@dataclass
-class RawLine:
-    """A line written straight to the control socket, not through ftplib (a resync's NOOP)."""
-    line: str
-
-
-EVENTS: list = []  # the calls and raw lines recorded
+EVENTS: list = []  # the calls recorded (method, args, kwargs, raised), and lines written to the socket directly
 WIRE: list[str] = []  # every control line sent by a Recorder
-
 
 def take():
     taken = EVENTS[:], WIRE[:]
     del EVENTS[:], WIRE[:]
     return taken
-
 
 class _Tap:
     """A control socket that copies what is sent on it into WIRE (and, outside ftplib's calls, EVENTS)."""
@@ -76,8 +54,8 @@ class _Tap:
         *complete, self._partial = (self._partial + bytes(data)).split(b"\r\n")
         for line in (chunk.decode(self._owner.encoding, "replace") for chunk in complete):
             WIRE.append(line)
-            if self._owner._depth == 0:
-                EVENTS.append(RawLine(line))
+            if self._owner._depth == 0:  # not through ftplib: a resync's NOOP
+                EVENTS.append(line)
 
     def sendall(self, data, *flags):
         self._sock.sendall(data, *flags)
@@ -91,19 +69,17 @@ class _Tap:
     def __getattr__(self, name):
         return getattr(self._sock, name)
 
-
 class Recorder(ftplib.FTP):
     """An `ftplib.FTP` that records each outermost call made on it and every control line."""
 
     _depth = 0
-
 
 def _recording(name):
     def method(self, *args, **kwargs):
         base = getattr(super(Recorder, self), name)  # the next class's: a Recorder mixed in records its answers
         if self._depth:
             return base(*args, **kwargs)
-        EVENTS.append(event := Call(name, args, kwargs))
+        EVENTS.append(event := SimpleNamespace(method=name, args=args, kwargs=kwargs, raised=None))
         self._depth += 1
         try:
             return base(*args, **kwargs)
@@ -116,48 +92,41 @@ def _recording(name):
                 self.sock = _Tap(self.sock, self)
     return method
 
-
 for _name in ("connect", "login", "nlst", "retrbinary", "retrlines", "storbinary", "storlines", "sendcmd",
               "voidcmd", "mkd", "rmd", "delete", "rename", "cwd", "pwd", "size", "mlsd", "dir", "quit",
               "abort", "transfercmd", "ntransfercmd"):
     setattr(Recorder, _name, _recording(_name))
 
-
-class _Abandon(Exception):
-    pass
-
-
-def _abandon(block):
-    raise _Abandon
-
-
 def compile_floor(events, ftp: ftplib.FTP, payload: bytes | None = None):
-    """The recorded exchanges as plain ftplib steps on *ftp* (one connection,
-    logged in), doing with each reply only what a hand-written client would:
-    a download collected into a list is joined once; one the recording
-    abandoned (its callback raised) is abandoned after its first block and its
-    closing reply read; an error reply the recording got is caught."""
+    """The recorded exchanges as plain ftplib steps on *ftp* (logged in), doing with each reply only what a
+    hand-written client would: a download collected into a list is joined once, one the recording abandoned
+    is abandoned after its first block (its closing reply read), an error reply is caught."""
     steps = []
     for ev in events:
-        if isinstance(ev, RawLine):
-            steps.append(lambda line=ev.line: ftp.voidcmd(line))
+        if isinstance(ev, str):
+            steps.append(lambda line=ev: ftp.voidcmd(line))
         elif ev.method in ("connect", "login"):
             raise ValueError("the recording reconnected; there is no single-connection floor for it")
         else:
             steps.append(_call_step(ftp, ev, payload))
     return steps
 
+class _Abandon(Exception):
+    pass
 
-def _call_step(ftp, ev: Call, payload):
+def _call_step(ftp, ev, payload):
     method, args, kwargs, raised = getattr(ftp, ev.method), list(ev.args), dict(ev.kwargs), ev.raised
     if raised is not None and not isinstance(raised, ftplib.Error):
         if ev.method != "retrbinary":
             raise ValueError(f"cannot replay {ev.method} whose callback raised {raised!r}")
         cmd, blocksize = args[0], kwargs.get("blocksize", args[2] if len(args) > 2 else 8192)
 
+        def abandon(block):
+            raise _Abandon
+
         def abandoned():
             try:
-                method(cmd, _abandon, blocksize)
+                method(cmd, abandon, blocksize)
             except _Abandon:
                 pass
             try:
@@ -182,7 +151,9 @@ def _call_step(ftp, ev: Call, payload):
             raise ValueError("a STOR from memory needs the payload it sent")
 
         def call():
-            with io.BytesIO(payload) if isinstance(fp, io.BytesIO) else open(fp.name, "rb") as f:
+            if isinstance(fp, io.BytesIO):
+                return method(cmd, io.BytesIO(payload), *rest, **kwargs)
+            with open(fp.name, "rb") as f:
                 return method(cmd, f, *rest, **kwargs)
     else:
         def call():
@@ -197,30 +168,26 @@ def _call_step(ftp, ev: Call, payload):
             pass
     return refused
 
-
 def run_steps(steps):
     for step in steps:
         step()
-
 
 def summarize(events) -> str:
     """The journal in a line: each call's command, ``!`` after one that failed."""
     words = {"nlst": "NLST ", "mkd": "MKD ", "rmd": "RMD ", "delete": "DELE ", "size": "SIZE ", "cwd": "CWD "}
     parts = []
     for ev in events:
-        text = ev.line if isinstance(ev, RawLine) else words.get(ev.method, "") + (
+        text = ev if isinstance(ev, str) else words.get(ev.method, "") + (
             ev.args[0] if ev.args and isinstance(ev.args[0], str) else ev.method)
         if getattr(ev, "raised", None) is not None:
             text += "!" if isinstance(ev.raised, ftplib.Error) else " (abandoned)"
         parts.append(text)
     return ", ".join(parts)
 
-
 # Against a server
 
 class Slot:
-    """One server and the clients that measure on it: the FTPPath class of its
-    section, the same on a recording client, bare ftplib (whose connection the
+    """One server, FTPPath's class of its section, the same recording, bare ftplib (whose connection the
     floor replays on) and a recording client to check the replay on."""
 
     def __init__(self, server, cls):
@@ -250,14 +217,13 @@ class Slot:
         self.bare.close()
         self.check_ftp.close()
 
-
 class Bench:
     """The tasks against one kind of server."""
 
     def __init__(self, label, slots, args, local_tree):
         self.label, self.slots, self.args, self.local_tree = label, slots, args, local_tree
         self.root, self._turns = Path(slots[0].server.root), itertools.cycle(slots)
-        self.rows, self.profiles, self.sends, self.waited = [], [], {}, 0.0
+        self.rows, self.sends = [], {}
 
     def _row(self, task, commands, times, cpu, sends=""):
         (a, b), f = (times["FTPPath"], times["ftplib"]), S.fmt_seconds
@@ -269,7 +235,6 @@ class Bench:
         if sends:
             self.sends[task] = sends
         print("  " + " | ".join(map(str, self.rows[-1][1:])), flush=True)
-        return ratio
 
     def file(self, kind, size, pairs):
         """read() or write() of *size* bytes against the floor."""
@@ -292,15 +257,12 @@ class Bench:
         if on_disk.read_bytes() != data:
             raise SystemExit(f"{remote} does not hold {kind}'s bytes")
         task = f"{kind} {S.fmt_bytes(size)}"
-        if self._row(task, len(wire), times, cpu, summarize(events)) > GOAL and self.args.profile:
-            self._profile(task, [member, lambda: run_steps(steps)], runs=max(1, min(pairs, 20)))
+        self._row(task, len(wire), times, cpu, summarize(events))
         S.remove(on_disk if kind == "read" else self.root / "bench" / "write")
 
     def _turn(self):
-        """The next server of the rotation: the tree makes thousands of data
-        connections, each leaving a port of its server's address in TIME_WAIT."""
-        slot = next(self._turns)
-        self.waited += S.settle(slot.server.host)
+        """The next server: each of the tree's thousands of data connections leaves a port in TIME_WAIT."""
+        S.settle((slot := next(self._turns)).server.host)
         return slot
 
     def tree(self, shape, pairs):
@@ -339,60 +301,23 @@ class Bench:
                     cpu[step][name].append(time.thread_time() - start_cpu)
                     times[step][name].append(time.perf_counter() - start)
                 check(False, name)
-        if self.waited >= 1:
-            print(f"  (waited {self.waited:.0f} s in all for TIME_WAIT connections to clear)")
         for step, wire in (("upload", up_wire), ("delete", del_wire)):
-            if self._row(f"{step} {shape[0]}x{shape[1]} tree", len(wire), times[step], cpu[step]) > GOAL \
-                    and self.args.profile:  # the upload and the delete, together
-                self._profile(f"{step} tree", [lambda run=run: (run[0](), run[1]())
-                                               for run in itertools.islice(sides(self._turn()).values(), 2)])
+            self._row(f"{step} {shape[0]}x{shape[1]} tree", len(wire), times[step], cpu[step])
             self.sends[f"{step} of the tree, control lines"] = ", ".join(
                 f"{word} {n}" for word, n in Counter(line.split(" ", 1)[0].upper() for line in wire).most_common())
-
-    def _profile(self, task, funcs, runs=1):
-        for name, func in zip(("FTPPath", "ftplib"), funcs):
-            prof = cProfile.Profile()
-            for _ in range(runs):
-                prof.runcall(func)
-            stream = io.StringIO()
-            pstats.Stats(prof, stream=stream).sort_stats("tottime").print_stats(14)
-            self.profiles.append(f"--- {self.label}: {task}, {name}, {runs} run(s), by own time\n{stream.getvalue()}")
-
 
 # FTPPath's own work: against the tests' in-memory server
 
 def instant(pairs_small, pairs_big):
-    """Each member against its floor, on an `ftplib.FTP` that answers from the
-    tests' fake: no network, no server.  Its control socket is one end of a
-    socketpair that never receives anything, so the check after an error
-    reply runs for real.  What is left is the member's own cost."""
+    """Each member against its floor on the tests' fake as an `ftplib.FTP` (no network, no server; the
+    check for stale replies after an error reply runs for real): what is left is the member's own cost."""
     from dravlen.ftp.path import FTPPath
 
     store = FakeFTP()
-
-    class InstantFTP(FakeFTP, ftplib.FTP):
-        voidcmd = FakeFTP.sendcmd
-
-        def __init__(self, timeout=None, encoding="utf-8", **_):
-            FakeFTP.__init__(self)
-            self.nodes, self.log, self.encoding = store.nodes, None, encoding
-
-        def connect(self, *args, **kwargs):
-            self.sock, self._peer = socket.socketpair()
-            self.file = self.sock.makefile("r", encoding=self.encoding)
-            return "220 instant"
-
-        def login(self, *args, **kwargs):
-            return "230 in"
-
-        def close(self):
-            super().close()
-            self._peer.close()
-
+    InstantFTP = wired(store)
     cls = type("InstantFTPPath", (FTPPath,), {"_creator": InstantFTP})
     rec_cls = type("RecordingInstantFTPPath", (FTPPath,), {"_creator": type("Rec", (Recorder, InstantFTP), {})})
-    floor_ftp = InstantFTP()
-    floor_ftp.connect()
+    (floor_ftp := InstantFTP()).connect()
     store.add_dir("/bench/write/sub")
     tasks = [("exists (a file)", lambda c: c(f"/bench/read-{KIB}.bin").exists, None),
              ("is_dir() (a folder)", lambda c: c("/bench/write/sub").is_dir(), None)]
@@ -409,14 +334,12 @@ def instant(pairs_small, pairs_big):
         steps = compile_floor(events, floor_ftp, payload)
         op(cls)  # the member's client is made before anything is timed
         number = pairs_big if "MiB" in label else pairs_small
-        wall, _ = S.interleaved({"m": lambda: [op(cls) for _ in range(number)],
-                                 "f": lambda: [run_steps(steps) for _ in range(number)]}, 7)
+        wall, _ = S.interleaved({"m": S.repeat(op, number, cls), "f": S.repeat(run_steps, number, steps)}, 7)
         m, f = min(wall["m"]) / number, min(wall["f"]) / number
         rows.append([label, summarize(events), S.fmt_seconds(m), S.fmt_seconds(f), f"{(m - f) * 1e6:.1f} µs"])
         print("  " + " | ".join(rows[-1][:1] + rows[-1][2:]), flush=True)
     floor_ftp.close()
     return rows
-
 
 # Memory of an upload, in a child process
 
@@ -428,17 +351,11 @@ def memory_child(side: str, what: str, local: str, remote: str) -> dict:
         upload = FTPPath(remote).upload
     else:
         settings = EnvConfig.ftp_settings("ftp")
-        ftp = ftplib.FTP(timeout=30)
-        ftp.connect(settings.host, settings.port)
-        ftp.login(settings.user, settings.password)
-
-        def upload(name):
-            with open(name, "rb") as f:
-                ftp.storbinary(f"STOR {remote}", f)
+        bare = Bare(SimpleNamespace(**{k: getattr(settings, k) for k in ("host", "port", "user", "password")}))
+        upload = lambda name: bare.upload(name, remote)  # noqa: E731
     Path(local + ".tiny").write_bytes(b"x" * 100)
     upload(local + ".tiny")  # imports, caches and the connection in place first
     return S.measured(lambda: upload(local), what)
-
 
 def memory(base: Path, server_root: Path, sizes) -> list:
     rows, folder = [], server_root / "bench" / "memory"
@@ -461,11 +378,9 @@ def memory(base: Path, server_root: Path, sizes) -> list:
     S.remove(folder)
     return rows
 
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer runs")
-    parser.add_argument("--profile", action="store_true", help="cProfile the tasks over the goal")
     parser.add_argument("--no-thread", action="store_true", help="skip the in-process server")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
     parser.add_argument("--no-readme", action="store_true", help="print only; leave README.md")
@@ -520,9 +435,7 @@ def main(argv=None):
         S.markdown_table(["server", "task", "control lines", "FTPPath", "ftplib floor", "ratio", "95 % interval",
                           "client CPU, FTPPath", "client CPU, floor", "bare ftplib", "runs each"],
                          [row for bench in benches for row in bench.rows]),
-        "The floor sends what FTPPath sends; *bare ftplib* sends only the transfer"
-        " (RETR, or STOR; MKD/STOR and DELE/RMD for the tree), for scale.",
-        "What each task sends (FTPPath's recorded exchanges, which the floor replays; `!` marks an error reply):",
+        "What each task sends (`!`: an error reply):",
         "\n".join(f"- {task}: {text}" for task, text in sends.items()),
         "### FTPPath's own work per call: against an ftplib.FTP that answers from memory (best of 7)",
         S.markdown_table(["task", "calls", "FTPPath", "the same calls", "FTPPath's own work"], instant_rows)]
@@ -530,11 +443,9 @@ def main(argv=None):
         parts += ["### Memory of `upload` of one local file",
                   S.markdown_table(["local file", "client", "peak RSS growth", "tracemalloc peak"], mem_rows)]
     text = "\n\n".join(parts + [f"(total {time.monotonic() - started:.0f} s)"])
-    print("\n" + text + "".join("\n\n" + p for b in benches for p in b.profiles))
+    print("\n" + text)
     if not args.no_readme:
-        print("wrote", S.update_readme("transfer", "## FTPPath against the ftplib floor\n\n"
-                                      f"`python3 bench/transfer.py{' --quick' if args.quick else ''}`:\n\n" + text))
-
+        print("wrote", S.update_readme("transfer", f"`python3 bench/transfer.py{' --quick' * args.quick}`:\n\n" + text))
 
 if __name__ == "__main__":
     main()

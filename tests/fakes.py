@@ -14,6 +14,7 @@ from __future__ import annotations
 import ftplib
 import functools
 import posixpath
+import socket
 import sys
 
 from dravlen.ftp.path import FTPPath
@@ -217,6 +218,34 @@ class FakeFTP:
         if self.keeps_changes:
             del self.nodes[path]
         return "250 Delete operation successful."
+
+
+def wired(store: FakeFTP) -> type:
+    """An ``ftplib.FTP`` class whose clients answer from *store* (all share
+    its nodes, record nothing) but connect for real, to one end of a
+    socketpair that never receives anything: a check for stale replies on the
+    control connection then runs, and finds none."""
+
+    class WiredFakeFTP(FakeFTP, ftplib.FTP):
+        voidcmd = FakeFTP.sendcmd
+
+        def __init__(self, timeout=None, encoding="utf-8", **_):
+            FakeFTP.__init__(self)
+            self.nodes, self.log, self.encoding = store.nodes, None, encoding
+
+        def connect(self, *args, **kwargs):
+            self.sock, self._peer = socket.socketpair()
+            self.file = self.sock.makefile("r", encoding=self.encoding)
+            return "220 in memory"
+
+        def login(self, *args, **kwargs):
+            return "230 in"
+
+        def close(self):
+            super().close()
+            self._peer.close()
+
+    return WiredFakeFTP
 
 
 class RecordingPath(FTPPath):
