@@ -42,10 +42,10 @@ class _Replies(dict):
         raise ftplib.error_perm("550 No such file or directory.")
 
 def make_client() -> FakeFTP:
-    """The tests' in-memory server with two files and a listed folder, recording nothing;
-    mkd and delete change nothing, so that they can be repeated."""
+    """The tests' in-memory server with two files and a listed folder, recording nothing; mkd and delete
+    change nothing, so that they can be repeated; a missing path lists nothing."""
     fake = FakeFTP()
-    fake.log, fake.keeps_changes = None, False
+    fake.log, fake.keeps_changes, fake.missing_lists_nothing = None, False, True
     fake.add_file("/d/f.txt", b"x" * 1024)
     fake.add_file("/d/g.txt", b"y" * 1024)
     # LIST -a /d: these, ".", ".." and the two files: LINES lines.
@@ -59,7 +59,7 @@ def make_client() -> FakeFTP:
 def answering_at_c_speed(fake: FakeFTP) -> FakeFTP:
     """The same answers, with the methods that only look something up as builtins (nlst and sendcmd dict
     lookups, mkd and delete keeping nothing): the client's own time as small as Python allows."""
-    names, replies = _Replies(), _Replies()
+    names, replies = {}, _Replies()
     for cmd in ["/d/f.txt", "/d/g.txt", "/d", "/"]:
         names[cmd] = fake.nlst(cmd)
         for word in ("MLST", "MDTM", "SIZE"):
@@ -67,7 +67,7 @@ def answering_at_c_speed(fake: FakeFTP) -> FakeFTP:
                 replies[f"{word} {cmd}"] = fake.sendcmd(f"{word} {cmd}")
             except ftplib.Error:
                 pass
-    fake.nlst, fake.sendcmd = names.__getitem__, replies.__getitem__
+    fake.nlst, fake.sendcmd = names.get, replies.__getitem__  # a missing path lists nothing (None)
     fake.mkd, fake.delete = str, len
     return fake
 

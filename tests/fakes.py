@@ -44,7 +44,9 @@ class FakeFTP:
     * ``log = None``: nothing is recorded (nor kept in ``streams``), for the
       benchmarks that repeat a call millions of times;
     * ``keeps_changes = False``: ``mkd`` and ``delete`` answer as done but
-      change nothing, so that a benchmark can repeat them.
+      change nothing, so that a benchmark can repeat them;
+    * ``missing_lists_nothing = True``: ``NLST`` of a missing path lists
+      nothing, as some servers answer it, in place of a 550.
     """
 
     #: Added to what SIZE reports: a server whose transfers end early.
@@ -52,6 +54,7 @@ class FakeFTP:
     #: The whole reply to SIZE, in place of "213 <size>".
     size_reply: str | None = None
     keeps_changes = True
+    missing_lists_nothing = False
 
     def __init__(self) -> None:
         self.log: list[tuple] | None = []
@@ -120,6 +123,8 @@ class FakeFTP:
         path = self._abs(args[0]) if args else self.cwd
         self._call(("nlst", *args), path)
         if path not in self.nodes:
+            if self.missing_lists_nothing:
+                return []
             raise ftplib.error_perm("550 No such file or directory.")
         if self._is_dir(path):
             return [posixpath.basename(p) for p in self._children(path)]
