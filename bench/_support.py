@@ -72,7 +72,9 @@ class ThreadServer:
         from pyftpdlib.ioloop import IOLoop
         from pyftpdlib.servers import FTPServer
 
-        logging.getLogger("pyftpdlib").setLevel(logging.WARNING)  # not every transfer on stderr
+        if not (quiet := logging.getLogger("pyftpdlib")).handlers:  # else pyftpdlib logs every transfer
+            quiet.addHandler(logging.StreamHandler())
+        quiet.setLevel(logging.WARNING)
         self.root, self.host, self.user, self.password = Path(root), host, servers.USER, servers.PASSWORD
         self.root.mkdir(parents=True, exist_ok=True)
         (handler := type("BenchHandler", (FTPHandler,), {"authorizer": DummyAuthorizer()})).authorizer.add_user(

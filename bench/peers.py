@@ -162,13 +162,12 @@ def plot(all_results, path):
     fig.savefig(path, dpi=110)
 
 def members(args) -> str:
-    import fsspec
-    import ftputil
+    from importlib.metadata import version
 
     from dravlen.ftp.path import FTPPath, __file__ as native
 
     rounds = {key: pair[args.quick] for key, pair in ROUNDS.items()}
-    versions = (f"dravlen.ftp.path from {native}; fsspec {fsspec.__version__}, ftputil {ftputil.__version__}; "
+    versions = (f"dravlen.ftp.path from {native}; fsspec {version('fsspec')}, ftputil {version('ftputil')}; "
                 f"Python {sys.version.split()[0]}, {os.cpu_count()} cores")
     print(versions)
     try:
