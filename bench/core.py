@@ -14,24 +14,22 @@ import io
 import operator
 import os
 import posixpath
-import types
-from unittest import mock
 import sys
 import tempfile
 import time
+import types
 from pathlib import Path
+from unittest import mock
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import _support as S  # noqa: E402  (puts tests/ on the path)
 import dravlen.ftp.path as native_module  # noqa: E402
 import model as model_module  # noqa: E402
 from dravlen.base import Local  # noqa: E402
 from dravlen.ftp.path import FTPPath  # noqa: E402
-from model import ModelPath  # noqa: E402
-
-import _support as S  # noqa: E402  (puts tests/ on the path)
 from fakes import FakeFTP  # noqa: E402
+from model import ModelPath  # noqa: E402
 
 LINES = 200  # entries in the listed directory
 

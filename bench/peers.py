@@ -73,7 +73,7 @@ def member_tasks(server, base: Path, rounds: dict) -> list[S.Task]:
             for _ in range(4):
                 if view.read(r(f"parallel/p{i}.bin")) != data["1m"]:
                     raise AssertionError("read other bytes")
-        pool = POOLS.get(id(peer)) or POOLS.setdefault(id(peer), ThreadPoolExecutor(THREADS))
+        pool = POOLS.get(peer) or POOLS.setdefault(peer, ThreadPoolExecutor(THREADS))
         list(pool.map(job, range(THREADS)))
 
     def task(name, key, run, check=lambda _: None, setup=None):
