@@ -76,11 +76,19 @@ def _close_quietly(client: object) -> None:
 
 class _Clients(dict[Hashable, Any]):
     """One thread's clients.  threading.local frees it when its thread ends,
-    and the clients' sockets are closed then rather than left to the GC."""
+    and the clients' sockets are closed then rather than left to the GC.
+
+    Not at interpreter shutdown: a thread the interpreter did not wait for
+    may still be reading from one of them, and closing a reply file another
+    thread holds aborts the process.  The process's end closes the sockets.
+    """
 
     __slots__ = ()
 
-    def __del__(self, _close: Callable[[object], None] = _close_quietly) -> None:
+    def __del__(self, _close: Callable[[object], None] = _close_quietly,
+                _finalizing: Callable[[], bool] = sys.is_finalizing) -> None:
+        if _finalizing():
+            return
         for client in self.values():
             _close(client)
 
@@ -167,6 +175,10 @@ class Session(Protocol):
 
     def in_step(self, client: Any, handled: BaseException | None, wait: float) -> bool:
         """Bring *client* back in step after *handled*; False if that failed."""
+
+    def end(self, client: Any) -> None:
+        """End *client*'s session and close it, without waiting on the server
+        (it may be in the middle of an exchange); never raises."""
 
 
 _SESSIONS: dict[type, Session] = {}
@@ -496,7 +508,11 @@ class BasePath(metaclass=PathMeta):
         client = Local.getattr(key)
         Local.delattr(key)
         if client is not None:
-            _close_quietly(client)
+            try:
+                end = self._session().end
+            except TypeError:  # a class without clients of a known kind
+                end = _close_quietly
+            end(client)
 
     def _valid_reset(self) -> None:
         """Bring the thread's client back in step after an error, without
