@@ -1,144 +1,88 @@
-"""Round trips per everyday call, against a server that holds every reply back.
+"""Round trips per everyday call, on the server that holds every reply back 20 ms.
 
-    pip install fsspec
-    python3 bench/round_trips.py [--delay 0.01] [--runs 15]
+    python3 bench/round_trips.py [--runs 15]     # fsspec, if installed, too
 
-On tests/delayserver.py (pyftpdlib, each reply sent *delay* seconds late):
-read 1 KiB, write 1 KiB into an existing folder, and into a missing one,
-with `RemotePath`'s pathlib names and ``open()``, the core's ``read()`` and
-``write()``, bare ftplib and fsspec's FTP.  A call's round trips are its
-median time over the median time of one ``NOOP``; its commands are counted
-on the client's ``putcmd``.  Clients are logged in before the clock runs.
+Read 1 KiB, write 1 KiB into an existing folder and into a missing one, with
+RemotePath's pathlib names and ``open()``, the core's ``read()``/``write()``,
+bare ftplib (which knows the folder is missing) and fsspec.  A call's round
+trips are its median time over that of one ``NOOP``; its commands are counted
+on the client's ``putcmd``.  Every client is logged in before the clock runs.
 """
 
 from __future__ import annotations
 
 import argparse
-import ftplib
-import io
 import os
 import statistics
-import sys
 import tempfile
 import time
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
-
-import delayserver  # noqa: E402
-import servers  # noqa: E402
+import _support as S
+import clients
 
 DATA = bytes(range(256)) * 4  # 1 KiB
+TASKS = ("read 1 KiB", "write 1 KiB, folder there", "write 1 KiB, folder new")
 
 
-def counted(client: ftplib.FTP) -> list[str]:
-    """The command lines *client* sends from now on."""
-    sent: list[str] = []
-    put = client.putcmd
-
-    def putcmd(line: str) -> None:
-        sent.append(line)
-        put(line)
-
-    client.putcmd = putcmd  # type: ignore[method-assign]
-    return sent
-
-
-def clients(server: servers.Server, config: Path):
-    """name -> (client whose commands are counted, {task: call(i)})."""
+def contenders(server, config: Path) -> dict:
+    """name -> (its ftplib client, one call per task taking the run's number)."""
     from dravlen.ftp.remote import RemotePath
 
-    servers.make_config(server, config, name="delayed")
-    path = type("Delayed", (RemotePath,), {"_section": ("delayed",)})
-    out = {}
+    S.servers.make_config(server, config, name="delayed")
+    path = S.bound(RemotePath, "delayed")
 
-    def mine(name, tag, read, write):
-        out[name] = (path("r").client, {
-            "read 1 KiB": lambda i: read(path("r/f")),
-            "write 1 KiB, folder there": lambda i: write(path(f"w/{tag}-{i}"), DATA),
-            "write 1 KiB, folder new": lambda i: write(path(f"{tag}-{i}/f"), DATA),
-        })
+    def opened(p, data=None):
+        with p.open("wb" if data else "rb") as f:
+            return f.write(data) if data else f.read()
 
-    def read_open(p):
-        with p.open("rb") as f:
-            return f.read()
-
-    def write_open(p, data):
-        with p.open("wb") as f:
-            f.write(data)
-
-    mine("RemotePath read_bytes()/write_bytes()", "p", lambda p: p.read_bytes(), lambda p, d: p.write_bytes(d))
-    mine("RemotePath open()", "o", read_open, write_open)
-    mine("core read()/write()", "c", lambda p: p.read(), lambda p, d: p.write(d))
-
-    bare = server.connect()
-    bare.voidcmd("TYPE I")
-
-    def bare_new(i):
-        bare.mkd(f"b-{i}")
-        bare.storbinary(f"STOR b-{i}/f", io.BytesIO(DATA))
-
-    out["bare ftplib"] = (bare, {
-        "read 1 KiB": lambda i: bare.retrbinary("RETR r/f", lambda b: None),
-        "write 1 KiB, folder there": lambda i: bare.storbinary(f"STOR w/b-{i}", io.BytesIO(DATA)),
-        "write 1 KiB, folder new": bare_new,
-    })
+    ours = {"RemotePath read_bytes()/write_bytes()": (lambda p: p.read_bytes(), lambda p, d: p.write_bytes(d)),
+            "RemotePath open()": (opened, opened),
+            "core read()/write()": (lambda p: p.read(), lambda p, d: p.write(d))}
+    table = {name: (path("/").client, (lambda i, read=read: read(path("/r/f")),
+                                        lambda i, write=write, t=t: write(path(f"/w/{t}{i}"), DATA),
+                                        lambda i, write=write, t=t: write(path(f"/{t}{i}/f"), DATA)))
+             for t, (name, (read, write)) in enumerate(ours.items())}
+    bare = clients.Bare(server)
+    table["bare ftplib"] = (bare.ftp, (lambda i: bare.read("/r/f"), lambda i: bare.write(f"/w/b{i}", DATA),
+                                       lambda i: (bare.ftp.mkd(f"/b{i}"), bare.write(f"/b{i}/f", DATA))))
     try:
-        import fsspec
+        fs = clients.Fsspec(server).fs
     except ImportError:
-        return out
-    fs = fsspec.filesystem("ftp", host=server.host, port=server.port, username=server.user,
-                           password=server.password, skip_instance_cache=True)
-    home = fs.ftp.pwd().rstrip("/")
-
-    def fs_new(i):
-        fs.makedirs(f"{home}/s-{i}", exist_ok=True)
-        fs.pipe_file(f"{home}/s-{i}/f", DATA)
-
-    out["fsspec"] = (fs.ftp, {
-        "read 1 KiB": lambda i: fs.cat_file(f"{home}/r/f"),
-        "write 1 KiB, folder there": lambda i: fs.pipe_file(f"{home}/w/s-{i}", DATA),
-        "write 1 KiB, folder new": fs_new,
-    })
-    return out
+        return table
+    table["fsspec"] = (fs.ftp, (lambda i: fs.cat_file("/r/f"), lambda i: fs.pipe_file(f"/w/s{i}", DATA),
+                                lambda i: (fs.makedirs(f"/s{i}", exist_ok=True), fs.pipe_file(f"/s{i}/f", DATA))))
+    return table
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--delay", type=float, default=0.01)
     parser.add_argument("--runs", type=int, default=15)
-    args = parser.parse_args()
+    runs = parser.parse_args().runs
     work = Path(tempfile.mkdtemp(prefix="dravlen-rt-"))
-    (work / "root" / "r").mkdir(parents=True)
-    (work / "root" / "w").mkdir()
+    for folder in ("r", "w"):
+        (work / "root" / folder).mkdir(parents=True)
     (work / "root" / "r" / "f").write_bytes(DATA)
-    config = work / "dravlen.ini"
+    os.environ["DRAVLEN_CONFIG"] = str(config := work / "dravlen.ini")
     config.write_text("")
-    os.environ["DRAVLEN_CONFIG"] = str(config)
-    server = delayserver.start(work / "root", delay=args.delay)
+    server = S.start("everyday", "delayed", work / "root")
     try:
-        probe = server.connect()
-        noops = []
-        for _ in range(args.runs):
+        probe, noops = clients.Bare(server).ftp, []
+        for _ in range(runs):
             start = time.perf_counter()
             probe.voidcmd("NOOP")
             noops.append(time.perf_counter() - start)
         trip = statistics.median(noops)
-        table = clients(server, config)
-        tasks = list(next(iter(table.values()))[1])
-        print(f"delay {args.delay * 1000:.1f} ms, one NOOP {trip * 1000:.1f} ms, median of {args.runs} calls;"
-              " round trips (commands) per call\n")
-        print("| client | " + " | ".join(tasks) + " |")
-        print("|---|" + "---|" * len(tasks))
-        for name, (client, calls) in table.items():
-            sent = counted(client)
+        print(f"one NOOP {trip * 1000:.1f} ms; median of {runs} calls: round trips (commands) per call\n")
+        print("| client | " + " | ".join(TASKS) + " |\n|---|" + "---|" * len(TASKS))
+        for name, (client, calls) in contenders(server, config).items():
+            sent, put = [], client.putcmd
+            client.putcmd = lambda line, put=put, sent=sent: (sent.append(line), put(line))[1]
             cells = []
-            for task, call in calls.items():
+            for call in calls:
                 times, commands = [], []
-                for i in range(args.runs):
-                    before = len(sent)
-                    start = time.perf_counter()
+                for i in range(runs):
+                    before, start = len(sent), time.perf_counter()
                     call(i)
                     times.append(time.perf_counter() - start)
                     commands.append(len(sent) - before)
