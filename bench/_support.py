@@ -57,7 +57,9 @@ def hand_over(server) -> None:
         servers._hand_over(Path(server.root), servers._ftp_account())
 
 def bound(base: type, section: str) -> type:
-    return type(f"{base.__name__}_{section}", (base,), {"_section": (section,)})
+    from dravlen.base import bound_class
+
+    return bound_class(base, section)
 
 class ThreadServer:
     """pyftpdlib serving *root* from a thread of this process (its loop takes the GIL from the client)."""

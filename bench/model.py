@@ -17,6 +17,7 @@ import pathlib
 from typing import Any, Generator, Optional
 
 from dravlen.base import BasePath, retry
+from dravlen.ftp import facts
 
 _retry = retry(ftplib.error_temp, ftplib.error_reply)
 _HOURS = datetime.timedelta(hours=8)
@@ -37,8 +38,7 @@ def _text(self: BasePath) -> str:
 def _code(exc: BaseException, code: str) -> bool:
     return str(exc)[:3] == code
 
-def _not_understood(exc: BaseException) -> bool:
-    return _code(exc, "500") or _code(exc, "502")
+_not_understood = facts.not_understood
 
 def _remember(client: Any, flag: str) -> None:
     try:
@@ -110,7 +110,7 @@ class ModelPath(BasePath):
     # -- exists ------------------------------------------------------------
     def _confirm(self, text: str) -> str:
         client = self.client
-        if not hasattr(client, "_dravlen_no_mlst"):
+        if not hasattr(client, facts.NO_MLST):
             try:
                 _exchange(self, client.sendcmd, "MLST " + text)
                 return "present"
@@ -118,7 +118,7 @@ class ModelPath(BasePath):
                 if _code(exc, "550"):
                     return "missing"
                 if _not_understood(exc):
-                    _remember(client, "_dravlen_no_mlst")
+                    _remember(client, facts.NO_MLST)
             except (ftplib.error_temp, ftplib.error_reply):
                 pass
         raise NotImplementedError("the model covers servers with MLST")  # the core asks STAT then
@@ -155,18 +155,18 @@ class ModelPath(BasePath):
     # -- is_dir, read ------------------------------------------------------
     def _mlst_type(self, text: str) -> Optional[str]:
         client = self.client
-        if hasattr(client, "_dravlen_no_mlst"):
+        if hasattr(client, facts.NO_MLST):
             return None
         try:
             reply = _exchange(self, client.sendcmd, "MLST " + text)
         except ftplib.error_perm as exc:
             if _not_understood(exc):
-                _remember(client, "_dravlen_no_mlst")
+                _remember(client, facts.NO_MLST)
             return None
         for line in reply.splitlines():
             if len(line) > 1 and line[0] == " ":
-                facts = line[1:].split(" ", 1)[0]
-                for fact in facts.split(";"):
+                given = line[1:].split(" ", 1)[0]
+                for fact in given.split(";"):
                     if len(fact) > 5 and fact[:5].lower() == "type=":
                         return fact[5:].lower()
                 return None
@@ -272,7 +272,7 @@ class ModelPath(BasePath):
         client = self.client
         encoding = getattr(client, "encoding", "utf-8")
         data: list[str] = []
-        if hasattr(client, "_dravlen_plain_list"):
+        if hasattr(client, facts.PLAIN_LIST):
             raise NotImplementedError("the model covers servers with LIST -a")
         _exchange(self, lambda t: client.retrlines(t, data.append), "LIST -a " + text)
         for line in data:

@@ -344,13 +344,13 @@ def instant(pairs_small, pairs_big):
 # Memory of an upload, in a child process
 
 def memory_child(side: str, what: str, local: str, remote: str) -> dict:
-    from dravlen.config import EnvConfig
     from dravlen.ftp.path import FTPPath
+    from dravlen.ftp.settings import ftp_settings
 
     if side == "FTPPath":
         upload = FTPPath(remote).upload
     else:
-        settings = EnvConfig.ftp_settings("ftp")
+        settings = ftp_settings("ftp")
         bare = Bare(SimpleNamespace(**{k: getattr(settings, k) for k in ("host", "port", "user", "password")}))
         upload = lambda name: bare.upload(name, remote)  # noqa: E731
     Path(local + ".tiny").write_bytes(b"x" * 100)

@@ -44,7 +44,7 @@ from dravlen.policy import LOST_CONNECTION, Retry, Tries
 from dravlen.urls import hide_password, is_url
 
 __all__ = ["LOST_CONNECTION", "BasePath", "Local", "LoginError", "PathMeta", "Retry", "Session", "Tries",
-           "register_session", "retry"]
+           "bound_class", "register_session", "retry"]
 
 
 class LoginError(PermissionError):
@@ -331,6 +331,24 @@ def _retry_after_failure(
             if not _drop_after(self, exc, policy) or attempt == attempts - 1:
                 raise
     raise AssertionError("unreachable")  # pragma: no cover
+
+
+_BOUND: dict[tuple[type, str], type] = {}
+_BOUND_LOCK = threading.Lock()
+
+
+def bound_class(base: type[_S], section: str, name: str | None = None) -> type[_S]:
+    """The one subclass of *base* bound to configuration section *section*
+    (``_section`` is a class attribute, so another section needs a class);
+    named *name*, by default ``Base[section]``, so its paths' repr shows it."""
+    with _BOUND_LOCK:
+        cls = _BOUND.get((base, section))
+        if cls is None:
+            name = name or f"{base.__name__}[{section}]"
+            cls = type(name, (base,), {"__slots__": (), "_section": (section,),
+                                       "__module__": base.__module__, "__qualname__": name})
+            _BOUND[(base, section)] = cls
+        return cls  # type: ignore[return-value]
 
 
 def _check_section(class_name: str, section: object) -> None:
