@@ -16,7 +16,7 @@ from typing import Any, Generator, NoReturn, Optional
 from dravlen.base import BasePath
 from dravlen.ftp.listing import Entry, list_dir
 from dravlen.ftp.path import FTPPath, interrupt
-from dravlen.ftp.remote import RemotePath
+from dravlen.ftp.remote import RemotePath, Stat
 
 
 class Backup(FTPPath):
@@ -77,4 +77,14 @@ def use_remote(path: RemotePath) -> list[RemotePath]:
     found: list[RemotePath] = list(path.rglob("*.csv")) + list(path.find("a/**/b"))
     entries: list[Entry] = list_dir(path)
     print(core, kind, size, when, total, pairs, block, writer, line, moved, renamed, entries)
-    return names + found
+    data: bytes = path.read_bytes()
+    written: int = path.write_bytes(data) + path.write_text("x", encoding="utf-8", newline="\r\n")
+    facts: Stat = path.stat()
+    stamp: Optional[float] = facts.st_mtime
+    flags: tuple[bool, str, list[str], int] = (path.is_file(), path.read_text(), path.suffixes, facts.st_mode)
+    path.unlink(missing_ok=True)
+    path.touch(exist_ok=False)
+    near: list[RemotePath] = [*path.parents, path.with_suffix(".txt"), path.with_stem("b"),
+                              path.with_name("c"), path.joinpath("d", path), "/x" / path, path / "e"]
+    print(written, stamp, flags, path.match("*.csv"), path.stem, path.suffix, path.parts)
+    return names + found + near

@@ -24,18 +24,13 @@ from typing import IO, Any, Literal, overload
 
 from dravlen.base import LOST_CONNECTION, BasePath
 from dravlen.ftp import tree
+from dravlen.ftp.everyday import Everyday, Stat, open_data, open_upload
 from dravlen.ftp.facts import NO_MLST, IncompleteTransfer, command_text, not_understood, operation, size_told
 from dravlen.ftp.listing import Entry, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
-from dravlen.ftp.streams import (
-    BufferedUpload,
-    Download,
-    TextUpload,
-    Upload,
-    open_transfer,
-)
+from dravlen.ftp.streams import BufferedUpload, Download, TextUpload, Upload
 
-__all__ = ["Entry", "IncompleteTransfer", "RemotePath", "RenameUncertain"]
+__all__ = ["Entry", "IncompleteTransfer", "RemotePath", "RenameUncertain", "Stat"]
 
 # A walk deeper than this is taken for a loop of links that the server shows
 # as directories without telling their identity.
@@ -64,8 +59,9 @@ def _umask() -> int:
     return 0o022
 
 
-class RemotePath(FTPPath):
-    """A path on an FTP server: the core's members and the everyday ones."""
+class RemotePath(Everyday, FTPPath):
+    """A path on an FTP server: the core's members and the everyday ones
+    (pathlib's names among them, from `dravlen.ftp.everyday`)."""
 
     # -- metadata ----------------------------------------------------------
 
@@ -171,8 +167,9 @@ class RemotePath(FTPPath):
     def open(self, mode: str = "rb", *, encoding: str | None = None, errors: str | None = None,
              newline: str | None = None) -> IO[Any]:
         """A file object streaming the remote file: ``"rb"``/``"r"`` read it
-        (``RETR``), ``"wb"``/``"w"`` replace it (``STOR``, its parent made
-        first), in constant memory.
+        (``RETR``), ``"wb"``/``"w"`` replace it (``STOR`` at once; where the
+        server refuses it for a missing folder, the folders are made and
+        ``STOR`` sent again), in constant memory.
 
         A reader read to its end checks the server's ``SIZE``; closed before,
         it abandons the transfer and leaves the client in step.  A writer
@@ -200,7 +197,7 @@ class RemotePath(FTPPath):
     def _reader(self) -> Download:
         where = command_text(self)
         try:
-            client, conn = open_transfer(self, "RETR " + where)
+            client, conn = open_data(self, "RETR " + where)
         except ftplib.error_perm as exc:
             # Only on a refusal: the core's probes say why.
             if not self.exists:
@@ -214,12 +211,7 @@ class RemotePath(FTPPath):
 
     @operation
     def _upload(self) -> Upload:
-        where = command_text(self)
-        self.parent.mkdir()
-        try:
-            client, conn = open_transfer(self, "STOR " + where)
-        except ftplib.error_perm as exc:
-            raise PermissionError(f"'{self.path}' cannot be written: {exc}") from exc
+        client, conn = open_upload(self)
         return Upload(self, client, conn)
 
     @operation
