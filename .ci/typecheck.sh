@@ -25,7 +25,7 @@ cd "$work"
 
 installed=$(python3 -c 'import dravlen.ftp.path as m, os; print(os.path.dirname(m.__file__))')
 case "$installed" in
-    "$repo"/*) echo "typecheck: dravlen is imported from the work tree ($installed), not an install" >&2; exit 1 ;;
+    "$repo"/src/*) echo "typecheck: dravlen is imported from the work tree ($installed), not an install" >&2; exit 1 ;;
 esac
 for marker in "$installed/path.pyi" "$installed/../py.typed"; do
     [[ -f "$marker" ]] || { echo "typecheck: the install lacks $marker" >&2; exit 1; }

@@ -4,8 +4,12 @@ make, in which order, and what they answer or raise."""
 import collections.abc
 import errno
 import ftplib
+import inspect
 import io
 import pathlib
+import sys
+import types
+import warnings
 from datetime import datetime
 
 import pytest
@@ -89,6 +93,25 @@ def test_commands_carry_the_paths_posix_text_cached_or_not(ftp):
     odd.path = Posix("/d/a\nb")
     str(odd.path)
     assert odd.exists is True  # the text sent is checked, not str(path)
+
+
+def test_a_shown_posix_paths_text_is_read_from_pathlibs_slot(ftp, monkeypatch):
+    # 3.11 to 3.13 keep str(path), which is as_posix() for a PurePosixPath, in PurePath's slot _str.
+    slot = inspect.getattr_static(pathlib.PurePosixPath, "_str")
+    assert type(slot) is types.MemberDescriptorType
+    Pure = pathlib.PurePosixPath
+    for path in [Pure("/a//b/"), Pure("/a") / "b c", Pure("/a/b").parent, Pure(""),
+                 Pure("/a/b").relative_to("/a").with_name("x y")]:
+        kept = [slot.__get__(path)] if hasattr(path, "_str") else []
+        assert kept in ([], [path.as_posix()]) and slot.__get__(path) == path.as_posix() == str(path)
+    ftp.add_file("/d/f", b"x")
+    shown, fresh = P("/d/f"), P("/d/f")
+    str(shown.path)
+    monkeypatch.setattr(pathlib.PurePosixPath, "as_posix", lambda self: 1 / 0)
+    assert shown.exists is True  # the kept text: as_posix() is not asked
+    with pytest.raises(ZeroDivisionError):
+        fresh.exists
+    assert sent(ftp) == [("nlst", "/d/f")]
 
 
 @pytest.mark.parametrize("use, tail", [
@@ -397,6 +420,23 @@ def test_glob_generator_throw_and_close(ftp, listing):
         started[1].throw(StopIteration)
     started[2].close()
     assert [list(items) for items in started] == [[], [], []] and len(ftp.log) == traffic
+
+
+def test_glob_generator_throw_takes_its_arguments_as_this_interpreters_generators(ftp, listing):
+    def outcome(items, args):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            with pytest.raises(BaseException) as info:
+                items.throw(*args)
+        return type(info.value), str(info.value), [(w.category, str(w.message)) for w in caught]
+
+    seen = []
+    for args in [(), (1, 2, 3, 4), (KeyError, "k"), (KeyError, KeyError("k"), None), (KeyError("k"), 1)]:
+        seen.append(outcome(listing.glob(), args))
+        assert seen[-1] == outcome((n for n in "ab"), args), args
+    # The (type, value, traceback) form warns from 3.12 on.
+    assert [bool(warned) for *_, warned in seen] == [False, False] + [sys.version_info >= (3, 12)] * 3
+    assert ftp.log == []
 
 
 @pytest.mark.parametrize("action, error, message", [

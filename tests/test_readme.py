@@ -6,6 +6,7 @@ import contextlib
 import io
 import os
 import re
+import shlex
 import shutil
 import subprocess
 import sys
@@ -64,7 +65,9 @@ def _env(tmp_path, ftpd):
     env.update(DRAVLEN_CONFIG=str(config), PYTHONPATH=SRC)
     bin_dir = tmp_path / "bin"
     bin_dir.mkdir()
-    (bin_dir / "python").symlink_to(sys.executable)
+    # A script, not a link: a link to a venv's python would start outside the venv.
+    (bin_dir / "python").write_text(f'#!/bin/sh\nexec {shlex.quote(sys.executable)} "$@"\n', encoding="utf-8")
+    (bin_dir / "python").chmod(0o755)
     env["PATH"] = f"{bin_dir}{os.pathsep}{env.get('PATH', '')}"
     return env
 

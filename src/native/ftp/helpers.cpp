@@ -32,9 +32,9 @@ void bind_path_text(PyObject* pathlib) {
     if (posix_path_type != nullptr) return;
     Ref type = attr_or_null(pathlib, N.PurePosixPath);
     if (!type || !PyType_Check(type.get())) return;
-    PyObject* slot = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(type.get()), N._str);
-    if (slot == nullptr || Py_TYPE(slot) != &PyMemberDescr_Type) return;  // another pathlib: always asked
-    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(slot)->d_member;
+    Ref slot = type_attr_or_null(reinterpret_cast<PyTypeObject*>(type.get()), N._str);
+    if (!slot || Py_TYPE(slot.get()) != &PyMemberDescr_Type) return;  // another pathlib: always asked
+    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(slot.get())->d_member;
     if (member->type != T_OBJECT_EX) return;
     posix_text_offset = member->offset;
     posix_path_type = reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process, as the module is

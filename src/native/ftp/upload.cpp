@@ -11,14 +11,14 @@ namespace {
 
 // type(o).name bound to o, as the `with` statement looks it up.
 Ref special_method(PyObject* o, PyObject* name) {
-    PyObject* found = _PyType_Lookup(Py_TYPE(o), name);
-    if (found == nullptr) {
+    Ref found = type_attr_or_null(Py_TYPE(o), name);
+    if (!found) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                      Py_TYPE(o)->tp_name);
         raised();
     }
     descrgetfunc get = Py_TYPE(found)->tp_descr_get;
-    if (get == nullptr) return Ref::borrow(found);
+    if (get == nullptr) return found;
     return Ref::check(get(found, o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
 }
 

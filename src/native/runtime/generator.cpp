@@ -126,7 +126,20 @@ bool set_thrown(PyObject* type, PyObject* value, PyObject* tb) {
 
 PyObject* generator_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     Generator* g = as_generator(self);
-    if (!_PyArg_CheckPositional("throw", nargs, 1, 3)) return nullptr;
+    if (nargs < 1 || nargs > 3) {
+        // The words of the interpreter's own check of positional counts.
+        if (nargs < 1) PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        else PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+        return nullptr;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    // From 3.12 on, the generators of Python code warn of this form.
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, use the single-arg "
+                                  "signature instead.",
+                                  1) < 0)
+        return nullptr;
+#endif
     if (refuse_running(g)) return nullptr;
     if (!set_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr)) return nullptr;
     // The body has no handler of its own: the exception leaves it at once.

@@ -19,13 +19,11 @@ void import_from(PyObject* globals, const char* module, std::initializer_list<Py
     Ref module_name = Ref::check(PyUnicode_FromString(module));
     Ref imported = Ref::check(PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist, 0));
     for (PyObject* name : names) {
-        PyObject* value = nullptr;
-        if (_PyObject_LookupAttr(imported, name, &value) < 0) raised();
-        if (value == nullptr) {
+        Ref owned = attr_or_null(imported, name);
+        if (!owned) {
             PyErr_Format(PyExc_ImportError, "cannot import name '%U' from '%s'", name, module);
             raised();
         }
-        Ref owned = Ref::steal(value);
         set_item(globals, name, owned);
     }
 }
@@ -71,9 +69,7 @@ PyObject* executed_module = nullptr;
 
 // Copies one attribute of the module spec into the new module's namespace.
 void copy_from_spec(PyObject* spec, PyObject* globals, PyObject* from, PyObject* to, bool allow_none) {
-    PyObject* value = nullptr;
-    if (_PyObject_LookupAttr(spec, from, &value) < 0) raised();
-    Ref owned = Ref::steal(value);
+    Ref owned = attr_or_null(spec, from);
     if (owned && (allow_none || owned.get() != Py_None)) set_item(globals, to, owned);
 }
 

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "capi.hpp"
+
 namespace dravlen {
 
 struct PyErrorSet {};
@@ -116,15 +118,23 @@ template <class... A>
 // when o has no such attribute.
 inline Ref attr_or_null(PyObject* o, PyObject* name) {
     PyObject* found = nullptr;
-    if (_PyObject_LookupAttr(o, name, &found) < 0) raised();
+    if (capi::optional_attr(o, name, &found) < 0) raised();
     return Ref::steal(found);
+}
+
+// The attribute as `type` or a class in its MRO defines it, unbound, as the
+// interpreter looks up special methods: an empty Ref when none defines it.
+inline Ref type_attr_or_null(PyTypeObject* type, PyObject* name) {
+    Ref found = Ref::steal(capi::type_lookup(type, name));
+    if (!found && PyErr_Occurred()) raised();
+    return found;
 }
 
 // hasattr(o, name), any error taken for "no" as PyObject_HasAttr does, but
 // without making the AttributeError of a missing attribute.
 inline bool has_attr(PyObject* o, PyObject* name) {
     PyObject* found = nullptr;
-    const int status = _PyObject_LookupAttr(o, name, &found);
+    const int status = capi::optional_attr(o, name, &found);
     Py_XDECREF(found);
     if (status < 0) PyErr_Clear();
     return status > 0;
