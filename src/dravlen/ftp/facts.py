@@ -18,7 +18,7 @@ from typing import Any, TypeVar, cast
 from dravlen.base import Retry, retry
 
 __all__ = [
-    "HOME", "NO_MLSD", "NO_MLST", "PLAIN_LIST", "RETRY", "IncompleteTransfer", "busy", "command_text",
+    "HOME", "NO_MFMT", "NO_MLSD", "NO_MLST", "PLAIN_LIST", "RETRY", "IncompleteTransfer", "busy", "command_text",
     "confirm_size", "drop_on_interrupt", "lost", "not_understood", "operation", "reason", "size_told",
 ]
 
@@ -36,6 +36,10 @@ PLAIN_LIST = "_dravlen_plain_list"
 HOME = "_dravlen_home"
 
 CAPABILITIES = (NO_MLST, NO_MLSD, PLAIN_LIST, HOME)
+
+#: The server does not know MFMT: uploaded files keep the time of their
+#: upload (the tree engine's alone; the core never sets a time).
+NO_MFMT = "_dravlen_no_mfmt"
 
 
 # -- replies --------------------------------------------------------------
