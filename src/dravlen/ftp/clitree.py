@@ -65,7 +65,7 @@ def report_tree(failures: Failures, servers: Servers, verb: str, path: Any = Non
 # Below this width the rate and the time left give way to the counts.
 _NARROW = 80
 _WIDE_FORMAT = "{l_bar}{bar}| {n_fmt}/{total_fmt} [{elapsed}<{remaining}, {rate_fmt}{postfix}]"
-_NARROW_FORMAT = "{desc}: {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt}{postfix}"
+_NARROW_FORMAT = "{desc}: {percentage:3.0f}%|{bar}| {n_fmt}/{total_fmt}{unit}{postfix}"
 
 
 class _Bar:
@@ -111,12 +111,9 @@ class _Bar:
         bar.update(done - self.shown)
         self.shown = done
 
-    def close(self, outcome: Optional[tree.Outcome] = None) -> None:
-        if self.bar is None:
-            return
-        if outcome is not None and outcome.skipped and not outcome.files:
-            self.bar.set_description_str(f"{self.verb}: all skipped", refresh=False)
-        self.bar.close()
+    def close(self) -> None:
+        if self.bar is not None:
+            self.bar.close()
 
 
 def _interrupt(signum: int, frame: object) -> None:
@@ -145,7 +142,7 @@ def run_tree(work: Callable[[_Bar], tree.Outcome], verb: str, in_files: bool = F
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)
-        bar.close(outcome)
+        bar.close()
     deleted = rules.deleted if rules is not None else 0
     if rules is not None and rules.dry_run:
         for action, path in sorted(rules.planned, key=lambda step: step[1]):
