@@ -34,7 +34,7 @@ def failure_of(exc: OSError, remote: object, reason: str | None = None) -> Failu
     """The failure to report for *exc*: about the local file it names, if it
     names one (the local side failed), else about *remote*."""
     if exc.filename:
-        return Failure(exc.filename, reason_of(exc))
+        return Failure(exc.filename, reason_of(exc).removeprefix(f"{exc.filename!r} "))
     return Failure(remote, reason if reason is not None else reason_of(exc))
 
 

@@ -142,7 +142,10 @@ def local_extras(pool: Pool, rules: Rules, top: str, here: str, there: str, keep
         pool.fail(here, str(exc.strerror or exc))
         return
     for name in names:
-        if name in keep or name.endswith(PART_SUFFIX) or rules.excluded(below(top, child(there, name))):
+        # A name with a line break has no copy any FTP command could name,
+        # and one the listing could not give is not known to be gone.
+        if (name in keep or name.endswith(PART_SUFFIX) or "\n" in name or "\r" in name
+                or rules.excluded(below(top, child(there, name)))):
             continue
         target = os.path.join(here, name)
         if rules.dry_run:

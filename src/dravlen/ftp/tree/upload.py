@@ -145,22 +145,24 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
     pool = Pool(f"upload of {local_top} to {top}", cls, top, connections, progress)
     st = os.stat(local_top)  # a missing local path fails here, naming it
     send = partial(store, pool=pool, temporary=temporary_names)
+    compare = rules is not None  # a single file is compared only when keeping in step
     rules = rules or Rules()
 
     if stat.S_ISREG(st.st_mode):
         pool.add_total(1, st.st_size)
 
         def one_file(worker: Worker) -> None:
-            if rules.dry_run:
+            if compare:
                 try:
                     entry = top_entry(worker, top)
                 except (ftplib.error_perm, FileNotFoundError):
                     entry = None
                 if entry is not None and _complete_remotely(entry, st.st_size, st.st_mtime):
                     pool.finished(top, st.st_size, skipped=True)
-                else:
+                    return
+                if rules.dry_run:
                     planned_copy(rules, pool, "upload", top, st.st_size)
-                return
+                    return
             try:
                 send(worker, local=local_top, remote=top, size=st.st_size, mtime=st.st_mtime)
             except ftplib.error_perm:
@@ -181,6 +183,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
     walk_failures: list[tuple[str, str]] = []
     tree = walk_local(local_top, walk_failures)
     prune(tree, rules)
+    unreadable = {path for path, _ in walk_failures}
     for path, why in walk_failures:
         pool.fail(path, why)
     pool.add_total(*tree.count())
@@ -189,8 +192,10 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
         """Queue the work for *node*, whose remote directory *there* now exists;
         *existing* is its listing, None when it was just made (and so empty)."""
         existing = existing or {}
-        if rules.delete and existing:
+        if rules.delete and existing and node.path not in unreadable:
             keep = {name for name, _, _ in node.files} | {sub.name for sub in node.dirs}
+            # What could not be read here is not gone: its copy stays.
+            keep |= {name for name in existing if os.path.join(node.path, name) in unreadable}
             remote_extras(pool, rules, top, there, existing, keep)
         for name, size, mtime in node.files:
             target = child(there, name)
