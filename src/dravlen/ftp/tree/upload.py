@@ -129,10 +129,11 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
     size and a time no earlier than the local file's.  With
     *temporary_names*, each file is stored under a temporary name beside its
     own and renamed into place once its size is confirmed (two more commands
-    per file), for folders that other programs watch.  Each file is given
-    its local time with ``MFMT`` where the server knows the command.
-    *rules* (`Rules`) leave entries out, remove what the local side does
-    not have, or only write the steps down (a dry run).  Raises `TreeError`
+    per file), for folders that other programs watch.  With *rules*
+    (`Rules`: keeping in step), each file is given its local time with
+    ``MFMT`` where the server knows the command, and the rules leave entries
+    out, remove what the local side does not have, or only write the steps
+    down (a dry run).  Raises `TreeError`
     listing what failed (after doing the rest), `Interrupted` on Ctrl-C
     (after removing the files it was writing), `FileNotFoundError` when
     *local* does not exist.
@@ -145,14 +146,18 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
     pool = Pool(f"upload of {local_top} to {top}", cls, top, connections, progress)
     st = os.stat(local_top)  # a missing local path fails here, naming it
     send = partial(store, pool=pool, temporary=temporary_names)
-    compare = rules is not None  # a single file is compared only when keeping in step
+    # Keeping in step (rules given): a single file is compared first, and
+    # each file gets its local time (one more command per file).
+    in_step = rules is not None
     rules = rules or Rules()
 
     if stat.S_ISREG(st.st_mode):
         pool.add_total(1, st.st_size)
 
+        stamp = st.st_mtime if in_step else None
+
         def one_file(worker: Worker) -> None:
-            if compare:
+            if in_step:
                 try:
                     entry = top_entry(worker, top)
                 except (ftplib.error_perm, FileNotFoundError):
@@ -164,7 +169,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                     planned_copy(rules, pool, "upload", top, st.st_size)
                     return
             try:
-                send(worker, local=local_top, remote=top, size=st.st_size, mtime=st.st_mtime)
+                send(worker, local=local_top, remote=top, size=st.st_size, mtime=stamp)
             except ftplib.error_perm:
                 # Refused: most often a missing parent, which is made once here
                 # rather than probed before every upload.
@@ -172,7 +177,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                 if parent.name in ("", ".", ".."):
                     raise
                 worker.make_dirs(parent.as_posix())
-                send(worker, local=local_top, remote=top, size=st.st_size, mtime=st.st_mtime)
+                send(worker, local=local_top, remote=top, size=st.st_size, mtime=stamp)
 
         pool.put(Task(top, one_file))
         pool.run()
@@ -212,7 +217,8 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                 planned_copy(rules, pool, "upload", target, size)
                 continue
             source = os.path.join(node.path, name)
-            pool.put(Task(target, partial(send, local=source, remote=target, size=size, mtime=mtime)))
+            pool.put(Task(target, partial(send, local=source, remote=target, size=size,
+                                          mtime=mtime if in_step else None)))
         for sub in node.dirs:
             target = child(there, sub.name)
             entry = existing.get(sub.name)
