@@ -12,6 +12,7 @@ import pty
 import select
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import termios
@@ -205,10 +206,13 @@ def test_help(config, command):
     assert "usage: python -m dravlen.ftp" in ok(config, *command, "--help")
 
 
-def on_terminal(config, *args):
-    """Run the command line with stderr on a terminal: its status and what it showed there."""
+def on_terminal(config, *args, columns=0):
+    """Run the command line with stderr on a terminal (of *columns*, if given):
+    its status and what it showed there."""
     argv = [sys.executable, "-m", "dravlen.ftp", *map(str, args)]
     master, slave = pty.openpty()
+    if columns:
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
     proc = subprocess.Popen(argv, env=environ(config), stdout=subprocess.PIPE, stderr=slave)
     os.close(slave)
     shown, deadline = b"", time.monotonic() + 60
@@ -241,6 +245,11 @@ def test_progress_on_a_terminal(config, folder, tmp_path):
     last = on_terminal(config, "get", f"{remote}/t/sub/deep/c.csv", tmp_path / "c.copy")
     assert last.startswith("c.csv: 100%") and "97.7k/97.7k" in last, last
     assert (tmp_path / "c.copy").stat().st_size == 100_000
+    # Narrow: every frame fits; a second put names what it skipped; rm -r counts files.
+    for args, words in ((["put", tmp_path / "tree", f"{remote}/t"], "3/3 files, 3 skipped"),
+                        (["rm", "-r", f"{remote}/t"], "| 3/3 files")):
+        last = on_terminal(config, *args, columns=60)
+        assert last.splitlines()[0].endswith(words) and max(map(len, last.splitlines())) <= 60, last
 
 
 def test_get_r_and_rm_r(srv, config, folder, tmp_path):

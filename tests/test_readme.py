@@ -82,6 +82,8 @@ def test_the_command_line_examples(ftpd, tmp_path):
     assert "report.csv" in done.stdout and "usage:" in done.stdout
     assert (work / "report.csv").read_bytes() == b"a,b\n1,2\n"
     assert (work / "restored" / "2026" / "report.csv").read_bytes() == b"a,b\n1,2\n"  # get -r
+    assert "skipped" in done.stderr and "delete tree/2026/draft.tmp" in done.stdout  # sync
+    assert sorted(os.listdir(work / "mirrored" / "2026")) == ["report.csv"]
     assert not (ftpd.root / "backup").exists()  # rm -r took what put and mkdir made
 
 

@@ -5,6 +5,7 @@ half-way by a real signal."""
 from __future__ import annotations
 
 import os
+import shutil
 import signal
 import subprocess
 import sys
@@ -113,3 +114,41 @@ def test_sigint_leaves_no_file_cut_short(tmp_path):
                 f.unlink()
     finally:
         srv.stop()
+
+
+def test_sync_both_ways_delete_dry_run_and_exclude(server, config, home, tmp_path):
+    src = tree_of(tmp_path / "src")
+    (src / "scratch.tmp").write_bytes(b"left out")
+    copied = lambda: {k: v for k, v in on_disk(src).items() if k != "scratch.tmp"}  # noqa: E731
+    there, remote = home.path / "t", f":{home.remote}/t"
+    assert run(config, "sync", src, remote, "--exclude", "*.tmp") == (0, "")
+    assert on_disk(there) == copied()
+    if server.kind != "vsftpd":  # the servers that know MFMT hold the local time
+        assert int((there / "d1" / "f2").stat().st_mtime) == int((src / "d1" / "f2").stat().st_mtime)
+    # Nothing changed: nothing moves, and the run says so.
+    assert run(config, "sync", src, remote, "--exclude", "*.tmp") == (
+        0, "sync: 0 files moved, 13 skipped (already complete)\n")
+
+    shutil.rmtree(src / "d2")
+    (src / "d0" / "f0").write_bytes(b"changed")
+    (there / "kept.tmp").write_bytes(b"excluded, so kept")
+    (home.path / "t2").mkdir()  # beside DST, sharing its name's start: never touched
+    before = on_disk(home.path)
+    argv = ["sync", "--delete", src, remote, "--exclude", "*.tmp"]
+    env = {k: v for k, v in os.environ.items() if not k.startswith("DRAVLEN_")}
+    dry = subprocess.run([sys.executable, "-m", "dravlen.ftp", *map(str, argv), "--dry-run"],
+                         capture_output=True, env=dict(env, DRAVLEN_CONFIG=str(config)), timeout=120)
+    assert dry.returncode == 0 and on_disk(home.path) == before, dry
+    assert dry.stdout.decode().splitlines() == [f"upload {home.remote}/t/d0/f0", f"delete {home.remote}/t/d2"]
+    assert run(config, *argv)[0] == 0
+    assert on_disk(there) == dict(copied(), **{"kept.tmp": b"excluded, so kept"})
+    assert (home.path / "t2").is_dir()
+
+    # Back down: the local copy loses what the server does not have, nothing else.
+    back = tmp_path / "back"
+    assert run(config, "sync", remote, back) == (0, "")
+    (back / "extra").write_bytes(b"local only")
+    (back / "d0" / "new").mkdir()
+    code, err = run(config, "sync", "--delete", remote, back)
+    assert (code, err) == (0, "sync: 0 files moved, 10 skipped (already complete), 2 deleted\n")
+    assert on_disk(back) == on_disk(there)

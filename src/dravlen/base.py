@@ -348,7 +348,7 @@ def bound_class(base: type[_S], section: str, name: str | None = None) -> type[_
             cls = type(name, (base,), {"__slots__": (), "_section": (section,),
                                        "__module__": base.__module__, "__qualname__": name})
             _BOUND[(base, section)] = cls
-        return cls  # type: ignore[return-value]
+        return cls
 
 
 def _check_section(class_name: str, section: object) -> None:

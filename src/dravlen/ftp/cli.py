@@ -15,35 +15,18 @@ import argparse
 import ftplib
 import io
 import os
-import signal
 import sys
-import threading
 from typing import Callable, Optional, Sequence, cast
 
 from dravlen.config import ConfigError
-from dravlen.ftp import facts, tree
+from dravlen.ftp import tree
+from dravlen.ftp.clitree import Failures, Usage as _Usage, cmd_get_tree, cmd_put, cmd_rm, cmd_sync, report_tree
+from dravlen.ftp.clitree import failure_of as _failure, reason_of as _reason
 from dravlen.ftp.clisupport import (BLOCK, Failure, Servers, StdoutClosed, debug, expand, get_file, human, name_bytes,
                                     out, report, set_debug, show_conversation, shown, to_stdout, where_of, words)
-from dravlen.ftp.path import FTPPath
 from dravlen.ftp.remote import Entry, RemotePath
 
 PROG = "python -m dravlen.ftp"
-
-
-class _Usage(Exception):
-    """The arguments cannot be taken as given; exit 2."""
-
-
-def _reason(exc: BaseException) -> str:
-    return facts.reason(exc).rstrip(".")
-
-
-def _failure(exc: OSError, remote: object, reason: str | None = None) -> Failure:
-    """The failure to report for *exc*: about the local file it names, if it
-    names one (the local side failed), else about *remote*."""
-    if exc.filename:
-        return Failure(exc.filename, _reason(exc))
-    return Failure(remote, reason if reason is not None else _reason(exc))
 
 
 # ---------------------------------------------------------------------------
@@ -164,131 +147,6 @@ def cmd_mv(servers: Servers, args: argparse.Namespace) -> None:
     _each(servers, sources, one, "rename")
 
 
-class _Bar:
-    """A progress bar in bytes, with the files done beside it, on stderr when
-    it is a terminal (tqdm); nothing elsewhere."""
-
-    def __init__(self, verb: str) -> None:
-        self.verb = verb
-        self.bar = None
-        if sys.stderr.isatty():
-            from tqdm import tqdm
-
-            try:
-                columns, lines = os.get_terminal_size(sys.stderr.fileno())
-            except OSError:
-                columns = lines = 0
-            # A terminal that tells no size (0 x 0) would get no bar at all.
-            self.bar = tqdm(total=0, unit="B", unit_scale=True, unit_divisor=1024,
-                            file=sys.stderr, dynamic_ncols=bool(columns and lines),
-                            ncols=None if columns else 80, nrows=None if lines else 24,
-                            leave=True, desc=verb)
-        self.shown = 0
-
-    def __call__(self, progress: tree.Progress) -> None:
-        bar = self.bar
-        if bar is None:
-            return
-        if bar.total != progress.bytes_total:
-            bar.total = progress.bytes_total
-        files = f"{progress.files_done}/{progress.files_total}{'+' if progress.listing else ''} files"
-        bar.set_postfix_str(files, refresh=False)
-        bar.update(progress.bytes_done - self.shown)
-        self.shown = progress.bytes_done
-
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
-
-
-def _run_tree(work: Callable[[_Bar], tree.Outcome], verb: str) -> None:
-    """Run a tree operation with a progress bar; failures become one
-    ``dravlen: <path>: <reason>`` line each, and exit status 1.  SIGTERM
-    stops it as Ctrl-C does (files being written are removed).  A run that
-    skipped files says how many, on stderr."""
-    bar = _Bar(verb)
-    previous = None
-    if threading.current_thread() is threading.main_thread():
-        previous = signal.signal(signal.SIGTERM, _interrupt)
-    try:
-        outcome = work(bar)
-    except tree.TreeError as error:
-        raise Failures(error.failures, error.progress) from None
-    finally:
-        if previous is not None:
-            signal.signal(signal.SIGTERM, previous)
-        bar.close()
-    if outcome.skipped:
-        print(f"{verb}: {outcome.files} {'file' if outcome.files == 1 else 'files'} moved,"
-              f" {outcome.skipped} skipped (already complete)", file=sys.stderr)
-
-
-def _interrupt(signum: int, frame: object) -> None:
-    raise KeyboardInterrupt
-
-
-class Failures(Exception):
-    """Several paths failed; each is reported, then exit 1."""
-
-    def __init__(self, failures: list[tuple[str, str]], progress: tree.Progress) -> None:
-        super().__init__(f"{len(failures)} failed")
-        self.failures = failures
-        self.progress = progress
-
-
-def _into(destination: str, name: str) -> str:
-    # As lftp's mirror: the destination is the copy of the source, whether it
-    # exists or not; one ending in / receives the source under its own name.
-    if destination.endswith("/"):
-        return destination.rstrip("/") + "/" + name if destination.rstrip("/") else "/" + name
-    return destination
-
-
-def cmd_put(cls: type[FTPPath], args: argparse.Namespace) -> None:
-    local = args.local.rstrip("/") or "/"
-    remote = _into(args.remote, os.path.basename(os.path.abspath(local)))
-    if not os.path.exists(local):
-        raise Failure(local, "No such file or directory")
-    temporary = args.temporary_names
-    try:
-        _run_tree(lambda bar: tree.upload_tree(local, cls(remote), connections=args.jobs,
-                                               progress=bar, temporary_names=temporary), "put")
-    except OSError as exc:
-        raise _failure(exc, remote) from None
-
-
-def cmd_get_tree(cls: type[FTPPath], args: argparse.Namespace) -> None:
-    source = cls(args.remote)
-    name = source.path.name if source.path.name not in ("", ".", "..") else "download"
-    local = _into(args.local, name) if args.local is not None else name
-    try:
-        _run_tree(lambda bar: tree.download_tree(source, local, connections=args.jobs,
-                                                 progress=bar), "get")
-    except FileNotFoundError as exc:
-        raise Failure(exc.filename or source, "No such file or directory") from None
-    except OSError as exc:
-        raise Failure(exc.filename or local, _reason(exc)) from None
-
-
-def cmd_rm(cls: type[FTPPath], args: argparse.Namespace) -> None:
-    path = cls(args.path)
-    if path.path.name in ("", ".", ".."):
-        raise Failure(path, "refusing to remove a top or parent directory")
-    if args.recursive:
-        try:
-            _run_tree(lambda bar: tree.remove_tree(path, connections=args.jobs, progress=bar), "rm")
-        except FileNotFoundError:
-            raise Failure(path, "No such file or directory") from None
-        return
-    try:
-        is_dir = path.is_dir()
-    except FileNotFoundError:
-        raise Failure(path, "No such file or directory") from None
-    if is_dir:
-        raise Failure(path, "Is a directory (use -r)")
-    path.delete()
-
-
 def cmd_mkdir(servers: Servers, args: argparse.Namespace) -> None:
     def one(path: RemotePath, entry: Optional[Entry]) -> None:
         try:
@@ -331,7 +189,7 @@ def _each(servers: Servers, texts: Sequence[str], run: Callable[[RemotePath, Opt
             report(failure)
             failed = True
         except Failures as failures:
-            _report_tree(failures, servers, verb, path)
+            report_tree(failures, servers, verb, path)
             failed = True
     if failed:
         raise _Reported()
@@ -387,7 +245,7 @@ def run_put(servers: Servers, args: argparse.Namespace) -> None:
             report(failure)
             failed = True
         except Failures as failures:
-            _report_tree(failures, servers, "upload", destination)
+            report_tree(failures, servers, "upload", destination)
             failed = True
     if failed:
         raise _Reported()
@@ -409,14 +267,6 @@ def run_rm(servers: Servers, args: argparse.Namespace) -> None:
     # Like rm -f: what is not there is no error.
     _each(servers, args.paths, one, "remove",
           forgive=lambda f: args.force and f.reason in ("no match", "No such file or directory"))
-
-
-def _report_tree(failures: Failures, servers: Servers, verb: str, path: Optional[RemotePath] = None) -> None:
-    for where, reason in failures.failures:
-        print(f"dravlen: {shown(where)}: {shown(words(verb, reason))}", file=sys.stderr)
-    server = where_of(path if path is not None else servers.default)
-    on = f" on {server}" if server else ""
-    print(f"dravlen: {len(failures.failures)} failed{on}; {failures.progress.summary()} done", file=sys.stderr)
 
 
 # ---------------------------------------------------------------------------
@@ -546,6 +396,21 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     rm.add_argument("-f", "--force", action="store_true", help="what is not there is no error")
     jobs(rm)
 
+    sync = command("sync", cmd_sync,
+                   "Make DST the copy of SRC, moving only what is missing or differs in size or time."
+                   " One side is remote: an ftp:// or ftps:// URL, or :PATH on the configured server.",
+                   usage="%(prog)s [options] SRC DST")
+    sync.add_argument("source", metavar="SRC")
+    sync.add_argument("destination", metavar="DST")
+    sync.add_argument("--delete", action="store_true",
+                      help="remove what SRC no longer has from DST (never anything outside DST)")
+    sync.add_argument("-n", "--dry-run", action="store_true",
+                      help="print what would be done (on stdout) and change nothing")
+    sync.add_argument("--exclude", metavar="PATTERN", action="append", default=[],
+                      help="leave out names or paths below the top matching PATTERN (*.tmp, logs/*);"
+                      " repeatable; what is left out is neither copied nor deleted")
+    jobs(sync)
+
     mkdir = command("mkdir", cmd_mkdir, "Create remote directories and any missing parents.")
     mkdir.add_argument("paths", metavar="PATH", nargs="+")
     mkdir.add_argument("-p", "--parents", action="store_true", help="accepted for habit: always so")
@@ -573,7 +438,7 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:
         report(failure)
         return 1
     except Failures as failures:
-        _report_tree(failures, servers, args.command)
+        report_tree(failures, servers, args.command)
         return 1
     except tree.Interrupted as stopped:
         print(f"dravlen: {stopped}", file=sys.stderr)

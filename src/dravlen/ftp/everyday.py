@@ -26,12 +26,12 @@ import ftplib
 import os
 import socket
 import stat as stat_module
-from datetime import datetime, timezone
+import time
 from pathlib import PurePath, PurePosixPath
 from typing import IO, TYPE_CHECKING, Any, NamedTuple, Self
 
 from dravlen.base import BasePath
-from dravlen.ftp.facts import NO_MFMT, command_text, lost, not_understood, operation
+from dravlen.ftp.facts import NO_MFMT, command_text, lost, not_understood, operation, set_time
 from dravlen.ftp.streams import open_transfer
 from dravlen.ftp.tls import end_data
 
@@ -373,14 +373,11 @@ class Everyday(PureNames):
             if self.exists:
                 raise FileExistsError(f"'{self.path}' exists.")
         elif not hasattr(client, NO_MFMT):
-            stamp = datetime.now(timezone.utc).strftime("%Y%m%d%H%M%S")
             try:
-                client.sendcmd(f"MFMT {stamp} {where}")
-                return
-            except ftplib.error_perm as exc:
-                self._valid_reset()
-                if not_understood(exc):
-                    setattr(client, NO_MFMT, True)
+                if set_time(client, where, time.time()):
+                    return
+            except ftplib.error_perm:
+                self._valid_reset()  # nothing there, say: made below
         # Appending nothing makes a missing file and leaves one that is
         # there (or came meanwhile) as it was, where STOR would empty it.
         try:

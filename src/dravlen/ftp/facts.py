@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import ftplib
 import functools
+from datetime import datetime, timezone
 from collections.abc import Callable
 from typing import Any, TypeVar, cast
 
@@ -37,8 +38,8 @@ HOME = "_dravlen_home"
 
 CAPABILITIES = (NO_MLST, NO_MLSD, PLAIN_LIST, HOME)
 
-#: The server does not know MFMT (setting a modification time); learnt and
-#: read in Python only.
+#: The server does not know MFMT (setting a modification time): learnt and
+#: read in Python only (touch(), sync); the core never sets a time.
 NO_MFMT = "_dravlen_no_mfmt"
 
 
@@ -88,6 +89,24 @@ def command_text(path: Any) -> str:
             continue
         raise ValueError(f"Remote path {text!r} holds {what}, which an FTP command cannot carry")
     return text
+
+
+def set_time(client: ftplib.FTP, where: str, when: float) -> bool:
+    """Give the remote file *where* the time *when* (a POSIX timestamp, kept to
+    the second) with ``MFMT``; whether the server did.  A server that does not
+    know the command is remembered on the client (`NO_MFMT`) and not asked
+    again; any other refusal is raised."""
+    if getattr(client, NO_MFMT, False):
+        return False
+    stamp = datetime.fromtimestamp(int(when), timezone.utc).strftime("%Y%m%d%H%M%S")
+    try:
+        client.sendcmd(f"MFMT {stamp} {where}")
+    except ftplib.error_perm as exc:
+        if not not_understood(exc):
+            raise
+        setattr(client, NO_MFMT, True)
+        return False
+    return True
 
 
 # -- transfers ------------------------------------------------------------

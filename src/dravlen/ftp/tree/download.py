@@ -16,8 +16,10 @@ from dravlen.base import BasePath
 from dravlen.ftp.tls import end_data
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
+from dravlen.ftp.tree.sync import Rules, below, local_extras, planned_copy
+from dravlen.ftp.facts import reason
 from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
-                                     Worker, reason)
+                                     Worker)
 from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, slack, top_entry
 
 if TYPE_CHECKING:
@@ -131,7 +133,8 @@ def _link(pool: Pool, source: str, target: str, entry: Entry) -> None:
 
 def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                   connections: int = DEFAULT_CONNECTIONS,
-                  progress: Callable[[Progress], object] | None = None) -> Outcome:
+                  progress: Callable[[Progress], object] | None = None,
+                  rules: Rules | None = None) -> Outcome:
     """Download the remote file or directory *remote* to *local* (the path it
     will have here) over *connections* connections.
 
@@ -140,7 +143,9 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
     is confirmed, then given the server's time; files already there with the
     same size and time are skipped.  A remote symbolic link becomes a local
     one where the listing names its target (it is never followed); special
-    files are passed over (`Outcome.passed_over`).  Raises `TreeError`
+    files are passed over (`Outcome.passed_over`).  *rules* (`Rules`) leave
+    entries out, remove what the server does not have, or only write the
+    steps down (a dry run).  Raises `TreeError`
     listing what failed (after doing the rest), `Interrupted` on Ctrl-C,
     `FileNotFoundError` when *remote* is not there.
     """
@@ -150,8 +155,12 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
     cls = class_of(remote)
     top = as_posix(remote)
     pool = Pool(f"download of {top} to {local_top}", cls, top, connections, progress)
+    rules = rules or Rules()
 
     def get(source: str, target: str, size: int | None, mtime: datetime.datetime | None) -> None:
+        if rules.dry_run:
+            planned_copy(rules, pool, "download", target, size or 0)
+            return
         pool.put(Task(source, partial(fetch, pool=pool, remote=source, local=target, size=size,
                                       mtime=mtime)))
 
@@ -166,12 +175,19 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
             pool.scan_done(there)
 
     def scan_now(worker: Worker, there: str, here: str) -> None:
-        found = entries(worker, there, pool)
+        found = {name: entry for name, entry in entries(worker, there, pool).items()
+                 if not rules.excluded(below(top, child(there, name)))}
+        if rules.delete:
+            local_extras(pool, rules, top, here, there, set(found))
         listed = [e for e in found.values() if e.kind == "file"]
         pool.add_total(len(listed), sum(e.size or 0 for e in listed))
         for name, entry in found.items():
             source, target = child(there, name), os.path.join(here, name)
-            if entry.kind == "dir":
+            if entry.kind == "dir" and rules.dry_run:
+                if not os.path.isdir(target):
+                    rules.plan("make directory", target)
+                scan_later(source, target)
+            elif entry.kind == "dir":
                 try:
                     if _local_dir(target):
                         pool.made_directory()
@@ -184,6 +200,8 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                     pool.finished(source, entry.size or 0, skipped=True)
                 else:
                     get(source, target, entry.size, entry.mtime)
+            elif entry.kind == "link" and rules.dry_run:
+                rules.plan("link", target)
             elif entry.kind == "link":
                 _link(pool, source, target, entry)
             else:
@@ -219,6 +237,11 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                 return
         if entry is not None and entry.kind not in ("dir", "link"):
             raise ValueError(f"'{top}' is neither a file nor a directory on the server")
+        if rules.dry_run:
+            if not os.path.isdir(local_top):
+                rules.plan("make directory", local_top)
+            scan_later(top, local_top)
+            return
         try:
             parent = os.path.dirname(os.path.abspath(local_top))
             os.makedirs(parent, exist_ok=True)

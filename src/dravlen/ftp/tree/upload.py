@@ -15,8 +15,10 @@ from dravlen.base import BasePath
 from dravlen.ftp.tls import end_data
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
+from dravlen.ftp.tree.sync import Rules, planned_copy, prune, remote_extras, set_remote_time
+from dravlen.ftp.facts import reason
 from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
-                                     Worker, reason)
+                                     Worker)
 from dravlen.ftp.tree.walk import (KIND_WORDS, LocalDir, as_posix, child, class_of, entries, slack,
                                    top_entry, walk_local)
 
@@ -45,9 +47,10 @@ def _delete_cut_short(worker: Worker, target: str) -> None:
 
 
 def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
-          temporary: bool = False) -> None:
+          temporary: bool = False, mtime: float | None = None) -> None:
     """STOR one file (under a temporary name beside it, renamed into place,
-    when *temporary*), then check with SIZE that the server has all of it."""
+    when *temporary*), then check with SIZE that the server has all of it;
+    then give it the local time *mtime* where the server can."""
     try:
         source = open(local, "rb")
     except OSError as exc:
@@ -84,6 +87,9 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
             if temporary:
                 worker.doing = "cannot rename the file into place"
                 client.rename(target, remote)
+            if mtime is not None:
+                worker.doing = "cannot set the file's time"
+                set_remote_time(worker, remote, mtime)
         except BaseException as exc:
             if reported:
                 pool.moved(-reported)
@@ -115,7 +121,7 @@ def _complete_remotely(entry: Entry, size: int, mtime: float) -> bool:
 def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                 connections: int = DEFAULT_CONNECTIONS,
                 progress: Callable[[Progress], object] | None = None,
-                temporary_names: bool = False) -> Outcome:
+                temporary_names: bool = False, rules: Rules | None = None) -> Outcome:
     """Upload the local file or directory *local* to *remote* (the path it
     will have on the server) over *connections* connections.
 
@@ -124,7 +130,11 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
     size and a time no earlier than the local file's.  With
     *temporary_names*, each file is stored under a temporary name beside its
     own and renamed into place once its size is confirmed (two more commands
-    per file), for folders that other programs watch.  Raises `TreeError`
+    per file), for folders that other programs watch.  With *rules*
+    (`Rules`: keeping in step), each file is given its local time with
+    ``MFMT`` where the server knows the command, and the rules leave entries
+    out, remove what the local side does not have, or only write the steps
+    down (a dry run).  Raises `TreeError`
     listing what failed (after doing the rest), `Interrupted` on Ctrl-C
     (after removing the files it was writing), `FileNotFoundError` when
     *local* does not exist.
@@ -137,13 +147,30 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
     pool = Pool(f"upload of {local_top} to {top}", cls, top, connections, progress)
     st = os.stat(local_top)  # a missing local path fails here, naming it
     send = partial(store, pool=pool, temporary=temporary_names)
+    # Keeping in step (rules given): a single file is compared first, and
+    # each file gets its local time (one more command per file).
+    in_step = rules is not None
+    rules = rules or Rules()
 
     if stat.S_ISREG(st.st_mode):
         pool.add_total(1, st.st_size)
 
+        stamp = st.st_mtime if in_step else None
+
         def one_file(worker: Worker) -> None:
+            if in_step:
+                try:
+                    entry = top_entry(worker, top)
+                except (ftplib.error_perm, FileNotFoundError):
+                    entry = None
+                if entry is not None and _complete_remotely(entry, st.st_size, st.st_mtime):
+                    pool.finished(top, st.st_size, skipped=True)
+                    return
+                if rules.dry_run:
+                    planned_copy(rules, pool, "upload", top, st.st_size)
+                    return
             try:
-                send(worker, local=local_top, remote=top, size=st.st_size)
+                send(worker, local=local_top, remote=top, size=st.st_size, mtime=stamp)
             except ftplib.error_perm:
                 # Refused: most often a missing parent, which is made once here
                 # rather than probed before every upload.
@@ -151,7 +178,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                 if parent.name in ("", ".", ".."):
                     raise
                 worker.make_dirs(parent.as_posix())
-                send(worker, local=local_top, remote=top, size=st.st_size)
+                send(worker, local=local_top, remote=top, size=st.st_size, mtime=stamp)
 
         pool.put(Task(top, one_file))
         pool.run()
@@ -161,6 +188,8 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
 
     walk_failures: list[tuple[str, str]] = []
     tree = walk_local(local_top, walk_failures)
+    prune(tree, rules)
+    unreadable = {path for path, _ in walk_failures}
     for path, why in walk_failures:
         pool.fail(path, why)
     pool.add_total(*tree.count())
@@ -169,6 +198,11 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
         """Queue the work for *node*, whose remote directory *there* now exists;
         *existing* is its listing, None when it was just made (and so empty)."""
         existing = existing or {}
+        if rules.delete and existing and node.path not in unreadable:
+            keep = {name for name, _, _ in node.files} | {sub.name for sub in node.dirs}
+            # What could not be read here is not gone: its copy stays.
+            keep |= {name for name in existing if os.path.join(node.path, name) in unreadable}
+            remote_extras(pool, rules, top, there, existing, keep)
         for name, size, mtime in node.files:
             target = child(there, name)
             entry = existing.get(name)
@@ -180,12 +214,19 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                     pool.fail(target, f"is a {KIND_WORDS.get(entry.kind, entry.kind)} on the server;"
                                       " not replaced")
                     continue
+            if rules.dry_run:
+                planned_copy(rules, pool, "upload", target, size)
+                continue
             source = os.path.join(node.path, name)
-            pool.put(Task(target, partial(send, local=source, remote=target, size=size)))
+            pool.put(Task(target, partial(send, local=source, remote=target, size=size,
+                                          mtime=mtime if in_step else None)))
         for sub in node.dirs:
             target = child(there, sub.name)
             entry = existing.get(sub.name)
-            if entry is None:
+            if entry is None and rules.dry_run:
+                rules.plan("make directory", target)
+                fill(sub, target, None)
+            elif entry is None:
                 pool.put(Task(target, partial(make, node=sub, there=target), directory=True))
             elif entry.kind == "dir":
                 pool.put(Task(target, partial(refill, node=sub, there=target), directory=True))
@@ -205,6 +246,20 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
         name = PurePosixPath(top).name
         if name in ("", ".", ".."):
             fill(tree, top, entries(worker, top, pool))
+            return
+        if rules.dry_run:
+            try:
+                entry = top_entry(worker, top)
+            except (ftplib.error_perm, FileNotFoundError):
+                entry = None  # no parent either
+            if entry is None:
+                rules.plan("make directory", top)
+                fill(tree, top, None)
+            elif entry.kind in ("dir", "link"):
+                fill(tree, top, entries(worker, top, pool))
+            else:
+                raise Final(f"exists on the server and is a {KIND_WORDS.get(entry.kind, entry.kind)},"
+                            " not a directory")
             return
         try:
             worker.cmd("MKD " + top, "cannot create the directory")

@@ -12,7 +12,8 @@ from typing import TYPE_CHECKING
 from dravlen.base import BasePath
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.tree.pool import Pool
-from dravlen.ftp.tree.worker import Worker, reason
+from dravlen.ftp.facts import reason
+from dravlen.ftp.tree.worker import Worker
 
 if TYPE_CHECKING:
     from dravlen.ftp.listing import Entry

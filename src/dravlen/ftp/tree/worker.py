@@ -107,7 +107,7 @@ class Worker:
 
     @property
     def client(self) -> ftplib.FTP:
-        client = self.path.client
+        client: ftplib.FTP = self.path.client
         if client.sock is not None and client.sock not in self.sockets:
             self.sockets = [client.sock]
         return client
