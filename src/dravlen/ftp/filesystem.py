@@ -504,7 +504,11 @@ class FTPFileSystem(AbstractFileSystem):
         # FTP has no copy on the server: the bytes come down and go up again,
         # one connection at a time.
         with tempfile.TemporaryFile() as spool:
-            self.get_file(path1, None, outfile=spool)
+            try:
+                self.get_file(path1, None, outfile=spool)
+            except IsADirectoryError:
+                self.makedirs(path2, exist_ok=True)  # as a recursive copy expects
+                return
             spool.seek(0)
             p = self._path(path2)
             with self._on_server():
