@@ -6,6 +6,7 @@ checked on disk, not through the code under test."""
 from __future__ import annotations
 
 import datetime
+import fcntl
 import os
 import pty
 import select
@@ -13,6 +14,7 @@ import signal
 import socket
 import subprocess
 import sys
+import termios
 import time
 
 import pytest
@@ -46,9 +48,10 @@ def environ(config):
     return dict(env, DRAVLEN_CONFIG=str(config))
 
 
-def cli(config, *args):
+def cli(config, *args, env=None, input=b""):
     argv = [sys.executable, "-m", "dravlen.ftp", *map(str, args)]
-    return subprocess.run(argv, env=environ(config), capture_output=True, timeout=60)
+    return subprocess.run(argv, env=dict(environ(config), **(env or {})), input=input,
+                          capture_output=True, timeout=60)
 
 
 def ok(config, *args):
@@ -76,14 +79,17 @@ def test_put_tree_then_read_it_back(config, folder, tmp_path):
 
     assert ok(config, "ls", f"{remote}/t") == "a.txt\nempty\nsub\n"
     assert ok(config, "ls", "-F", f"{remote}/t") == "a.txt\nempty/\nsub/\n"
-    assert ok(config, "ls", f"{remote}/t/sub", "*.csv") == "b.csv\n"
+    assert ok(config, "ls", f"{remote}/t/*/*.csv") == f"{remote}/t/sub/b.csv\n"  # matched here
     assert ok(config, "ls", f"{remote}/t/a.txt") == f"{remote}/t/a.txt\n"
     assert cli(config, "cat", f"{remote}/t/a.txt").stdout == b"one\r\n\x00\xff"
 
     lines = ok(config, "stat", f"{remote}/t/a.txt").splitlines()
     assert lines[:3] == [f"path: {remote}/t/a.txt", "exists: yes", "kind: file"]
-    datetime.datetime.fromisoformat(lines[3].removeprefix("mtime: "))
-    assert ok(config, "stat", f"{remote}/t").splitlines()[2] == "kind: directory"
+    when = datetime.datetime.fromisoformat(lines[3].removeprefix("mtime: "))
+    assert when.timestamp() == int((disk / "t" / "a.txt").stat().st_mtime)  # aware UTC, not shifted
+    assert lines[4] == "size: 7"
+    lines = ok(config, "stat", f"{remote}/t").splitlines()
+    assert lines[2] == "kind: directory" and lines[3] != "mtime: unknown"
 
     ok(config, "put", tmp_path / "tree" / "a.txt", f"{remote}/t/sub/")  # into the directory
     assert (disk / "t" / "sub" / "a.txt").read_bytes() == b"one\r\n\x00\xff"
@@ -112,7 +118,7 @@ def test_cat_get_ls_long_and_mv(config, folder, tmp_path):
         "dir              - " + lines[4][19:38] + " sub",
     ]
     datetime.datetime.strptime(lines[1][19:38], "%Y-%m-%d %H:%M:%S")
-    assert ok(config, "ls", "-l", f"{remote}/t", "*.txt") == lines[1] + "\n"
+    assert ok(config, "ls", "-l", f"{remote}/t/*.txt") == lines[1].replace(" a.txt", f" {remote}/t/a.txt\n")
     assert ok(config, "ls", "-l", f"{remote}/t/a.txt").endswith(f" {remote}/t/a.txt\n")
 
     ok(config, "mv", f"{remote}/t/a.txt", f"{remote}/t/sub/")
@@ -138,7 +144,8 @@ def test_mkdir_and_rm(config, folder):
     (["cat", "{r}/nope"], "{r}/nope", "No such file or directory"),
     (["cat", "{r}"], "{r}", "Is a directory"),
     (["ls", "{r}/nope"], "{r}/nope", "No such file or directory"),
-    (["ls", "{r}/file", "*"], "{r}/file", "Not a directory"),  # a pattern needs a directory
+    (["ls", "{r}/file/*"], "{r}/file", "Not a directory"),  # a pattern needs a directory
+    (["ls", "{r}/*.nope"], "{r}/*.nope", "no match"),
     (["stat", "{r}/nope"], "{r}/nope", "No such file or directory"),
     (["rm", "{r}/nope"], "{r}/nope", "No such file or directory"),
     (["rm", "{r}"], "{r}", "Is a directory (use -r)"),
@@ -149,16 +156,17 @@ def test_mkdir_and_rm(config, folder):
     (["get", "{r}", "{l}/x"], "{r}", "Is a directory (use -r)"),
     (["get", "{r}/file", "{l}/no dir/x"], "{l}/no dir", "No such file or directory"),
     (["ls", "-l", "{r}/nope"], "{r}/nope", "No such file or directory"),
-    (["ls", "-l", "{r}/file", "*"], "{r}/file", "Not a directory"),
+    (["ls", "-l", "{r}/file/*"], "{r}/file", "Not a directory"),
     (["mv", "{r}/nope", "{r}/x"], "{r}/nope", "No such file or directory"),
 ])
-def test_failures_exit_1_with_one_line(config, folder, tmp_path, args, subject, reason):
+def test_failures_exit_1_with_one_line(srv, config, folder, tmp_path, args, subject, reason):
     remote, disk = folder
     (disk / "file").write_bytes(b"kept")
     fill = lambda s: s.format(r=remote, l=tmp_path)  # noqa: E731
     done = cli(config, *map(fill, args))
     assert done.returncode == 1
-    assert done.stderr.decode() == f"dravlen: {fill(subject)}: {reason}\n"
+    on = "" if subject.startswith("{l}") else f" (on ftp://{srv.user}@{srv.host}:{srv.port})"
+    assert done.stderr.decode() == f"dravlen: {fill(subject)}: {reason}{on}\n"
     assert not list(tmp_path.glob("*x*"))  # nothing downloaded, not even in part
     assert (disk / "file").read_bytes() == b"kept"
     if args[0] == "stat":
@@ -197,9 +205,9 @@ def test_help(config, command):
     assert "usage: python -m dravlen.ftp" in ok(config, *command, "--help")
 
 
-def test_progress_on_a_terminal(config, folder, tmp_path):
-    remote, disk = folder
-    argv = [sys.executable, "-m", "dravlen.ftp", "put", make_tree(tmp_path / "tree"), f"{remote}/t"]
+def on_terminal(config, *args):
+    """Run the command line with stderr on a terminal: its status and what it showed there."""
+    argv = [sys.executable, "-m", "dravlen.ftp", *map(str, args)]
     master, slave = pty.openpty()
     proc = subprocess.Popen(argv, env=environ(config), stdout=subprocess.PIPE, stderr=slave)
     os.close(slave)
@@ -219,14 +227,23 @@ def test_progress_on_a_terminal(config, folder, tmp_path):
     if proc.poll() is None:
         proc.kill()
     assert proc.wait(10) == 0 and proc.stdout.read() == b""
-    # The last frame of the bar: every byte (100,005 of them) and every file.
-    last = shown.decode().replace("\r\n", "\n").split("\r")[-1]
+    # The last frame of the bar.
+    return shown.decode().replace("\r\n", "\n").split("\r")[-1]
+
+
+def test_progress_on_a_terminal(config, folder, tmp_path):
+    remote, disk = folder
+    last = on_terminal(config, "put", make_tree(tmp_path / "tree"), f"{remote}/t")
+    # Every byte (100,005 of them) and every file.
     assert last.startswith("put: 100%") and last.endswith("3/3 files]\n"), last
     assert "97.7k/97.7k" in last, last
     assert (disk / "t" / "sub" / "deep" / "c.csv").stat().st_size == 100_000
+    last = on_terminal(config, "get", f"{remote}/t/sub/deep/c.csv", tmp_path / "c.copy")
+    assert last.startswith("c.csv: 100%") and "97.7k/97.7k" in last, last
+    assert (tmp_path / "c.copy").stat().st_size == 100_000
 
 
-def test_get_r_and_rm_r(config, folder, tmp_path):
+def test_get_r_and_rm_r(srv, config, folder, tmp_path):
     remote, disk = folder
     make_tree(disk / "t")
     (disk / "t" / "sub" / "bad\nname").write_bytes(b"x")  # its listing line is cut in two
@@ -234,13 +251,13 @@ def test_get_r_and_rm_r(config, folder, tmp_path):
     assert done.returncode == 1
     lines = done.stderr.decode().splitlines()
     assert lines == [f"dravlen: {remote}/t/sub: the server listed a line in no known format: 'name'",
-                     "dravlen: 1 failed; 1 of 1 files, 7 B of 7 B done"]
+                     f"dravlen: 1 failed on ftp://{srv.user}@{srv.host}:{srv.port}; 1 of 1 files, 7 B of 7 B done"]
     assert (tmp_path / "back" / "a.txt").read_bytes() == b"one\r\n\x00\xff"  # the rest came
     assert (tmp_path / "back" / "empty").is_dir()
     assert os.listdir(tmp_path / "back" / "sub") == []
 
     assert cli(config, "get", f"{remote}/t", tmp_path).stderr.decode() == \
-        f"dravlen: {remote}/t: Is a directory (use -r)\n"
+        f"dravlen: {remote}/t: Is a directory (use -r) (on ftp://{srv.user}@{srv.host}:{srv.port})\n"
     ok(config, "get", f"{remote}/t/a.txt", tmp_path)  # into the directory, by its name
     assert (tmp_path / "a.txt").read_bytes() == b"one\r\n\x00\xff"
 
@@ -248,7 +265,7 @@ def test_get_r_and_rm_r(config, folder, tmp_path):
     ok(config, "rm", "-r", "-j", "3", f"{remote}/t")
     assert not (disk / "t").exists()
     assert cli(config, "rm", "-r", f"{remote}/t").stderr.decode() == \
-        f"dravlen: {remote}/t: No such file or directory\n"
+        f"dravlen: {remote}/t: No such file or directory (on ftp://{srv.user}@{srv.host}:{srv.port})\n"
     assert cli(config, "put", "-j", "0", tmp_path, f"{remote}/x").returncode == 2
 
 
@@ -287,3 +304,137 @@ def test_a_server_named_by_url(srv, folder, tmp_path):
     assert wrong.returncode == 1 and b"refused the login" in wrong.stderr and b"wrong" not in wrong.stderr
     bad = cli(empty, "--url", "http://h/", "ls", "/")
     assert bad.returncode == 2 and b"not an ftp:// or ftps:// URL" in bad.stderr
+
+
+def test_unix_habits(srv, config, folder, tmp_path):
+    remote, disk = folder
+    make_tree(disk / "t")
+    (disk / "t" / ".hidden").write_bytes(b"h" * 2048)
+    (disk / "t" / "sub" / "c.csv").write_bytes(b"cc")
+
+    assert ok(config, "ls", f"{remote}/t") == "a.txt\nempty\nsub\n"  # no dot names without -a
+    assert ok(config, "ls", "-la", f"{remote}/t").splitlines()[0].startswith("file          2048 ")
+    assert ok(config, "ls", "-lh", f"{remote}/t/.hidden").startswith("file          2.0K ")
+    # Several operands, wildcards in any component: files first, then each folder.
+    assert ok(config, "ls", f"{remote}/t/s*/*.csv", f"{remote}/t/empty") == \
+        f"{remote}/t/sub/b.csv\n{remote}/t/sub/c.csv\n\n{remote}/t/empty:\n"
+    assert ok(config, "cat", f"{remote}/t/sub/*.csv", f"{remote}/t/sub/b.csv") == "bccb"
+    assert ok(config, "get", f"{remote}/t/sub/b.csv", "-") == "b"
+    ok(config, "get", f"{remote}/t/sub/?.csv", tmp_path)
+    assert (tmp_path / "b.csv").read_bytes() == b"b" and (tmp_path / "c.csv").read_bytes() == b"cc"
+    done = cli(config, "put", "-", f"{remote}/new/from-stdin", input=b"piped\x00")
+    assert done.returncode == 0, done
+    assert (disk / "new" / "from-stdin").read_bytes() == b"piped\x00"
+
+    # Options after the command; -rf ignores what is missing, removes the rest.
+    ok(config, "rm", "-rf", f"{remote}/t/sub", f"{remote}/none", f"{remote}/*.none")
+    assert not (disk / "t" / "sub").exists() and (disk / "t" / "a.txt").exists()
+    partly = cli(config, "rm", f"{remote}/none", f"{remote}/t/a.txt")
+    assert partly.returncode == 1 and not (disk / "t" / "a.txt").exists()  # the others still run
+    assert partly.stderr.decode().startswith(f"dravlen: {remote}/none: No such file or directory")
+
+    version = ok(config, "--version")
+    assert version.startswith("python -m dravlen.ftp ") and version.strip().split()[-1][0].isdigit()
+    from importlib.metadata import entry_points
+
+    (script,) = entry_points(group="console_scripts", name="dravlen")
+    assert script.value == "dravlen.ftp.cli:run"
+    names = subprocess.run([sys.executable, "-c", "import dravlen.ftp; print(*dir(dravlen.ftp))"],
+                           capture_output=True, text=True, check=True).stdout.split()
+    assert {"RemotePath", "server"} <= set(names)  # before first use, for completion
+
+
+def test_urls_credentials_and_verbose(srv, folder, tmp_path):
+    remote, disk = folder
+    (disk / "f").write_bytes(b"via url")
+    empty = tmp_path / "empty.ini"  # no [ftp] section: the URLs are all there is
+    empty.write_text("")
+    where = f"{srv.host}:{srv.port}"
+    full = f"ftp://{srv.user}:{srv.password}@{where}"
+    assert cli(empty, "cat", f"{full}/%2F{remote[1:]}/f").stdout == b"via url"
+    # --url with a path: relative paths start there; given after the command too.
+    assert cli(empty, "cat", "f", "--url", f"{full}/%2F{remote[1:]}").stdout == b"via url"
+    # A URL of another server than --url's is that server's.
+    other = cli(empty, "--url", "ftp://127.0.0.1:9/", "cat", f"{full}/%2F{remote[1:]}/f")
+    assert other.stdout == b"via url", other
+
+    bare = f"ftp://{srv.user}@{where}/%2F{remote[1:]}/f"  # no password in the URL
+    from_env = cli(empty, "-v", "cat", bare, env={"DRAVLEN_FTP_PASSWORD": srv.password})
+    assert from_env.stdout == b"via url", from_env
+    assert b"---> " + srv.host.encode() + b" PASS ***\n" in from_env.stderr
+    assert b"<--- " + srv.host.encode() + b" 226" in from_env.stderr
+    home = tmp_path / "home"
+    home.mkdir()
+    (home / ".netrc").write_text(f"machine {srv.host} login {srv.user} password {srv.password}\n")
+    (home / ".netrc").chmod(0o600)
+    for url in (bare, bare.replace(f"{srv.user}@", "")):  # the user may come from .netrc too
+        assert cli(empty, "cat", url, env={"HOME": str(home)}).stdout == b"via url"
+    nowhere = cli(empty, "cat", bare, env={"HOME": str(tmp_path)})
+    assert nowhere.returncode == 1 and b"refused the login" in nowhere.stderr
+
+    bad = [cli(empty, *args) for args in (["ls", "http://h/x"], ["ls", "ftp://h:99999/"],
+                                          ["ls", "--url", "ftp://u:secret@h:0x/"])]
+    assert [done.returncode for done in bad] == [1, 1, 2]
+    traced = cli(empty, "--debug", "cat", f"{full}/%2F{remote[1:]}/nope")
+    assert traced.returncode == 1 and b"Traceback" in traced.stderr  # only with --debug
+    for done in [other, from_env, nowhere, *bad]:
+        assert b"Traceback" not in done.stderr and srv.password.encode() not in done.stderr
+        assert b"secret" not in done.stderr and b"server()" not in done.stderr
+
+
+def test_password_asked_on_a_terminal(srv, folder, tmp_path):
+    remote, disk = folder
+    (disk / "f").write_bytes(b"asked")
+    empty = tmp_path / "empty.ini"
+    empty.write_text("")
+    url = f"ftp://{srv.user}@{srv.host}:{srv.port}/%2F{remote[1:]}/f"
+
+    def own_terminal():  # the pty becomes the child's terminal, which getpass opens
+        os.setsid()
+        fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+    master, slave = pty.openpty()
+    proc = subprocess.Popen([sys.executable, "-m", "dravlen.ftp", "cat", url], stdin=slave,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=own_terminal,
+                            env=dict(environ(empty), HOME=str(tmp_path)))
+    os.close(slave)
+    try:
+        seen, deadline = b"", time.monotonic() + 30
+        while b"Password for" not in seen and time.monotonic() < deadline:
+            if select.select([master], [], [], 0.5)[0]:
+                seen += os.read(master, 1024)
+        os.write(master, srv.password.encode() + b"\n")
+        out, err = proc.communicate(timeout=30)
+        if select.select([master], [], [], 0.2)[0]:
+            seen += os.read(master, 1024)
+    finally:
+        os.close(master)
+    assert (proc.returncode, out) == (0, b"asked"), err
+    assert f"Password for ftp://{srv.user}@{srv.host}:{srv.port}: ".encode() in seen
+    assert srv.password.encode() not in seen + err  # not echoed
+
+
+def test_times_and_messages_on_every_server(server, home, tmp_path):
+    config = tmp_path / "dravlen.ini"
+    servers.make_config(server, config, "ftp")
+    # An hour ago, on the minute: every server's listing tells it exactly.
+    when = (int(time.time()) // 60 - 60) * 60
+    (home.path / "d").mkdir()
+    (home.path / "d" / "f.txt").write_bytes(b"12345")
+    os.utime(home.path / "d" / "f.txt", (when, when))
+    os.utime(home.path / "d", (when, when))
+    stamp = datetime.datetime.fromtimestamp(when, datetime.timezone.utc).isoformat(sep=" ")
+
+    lines = ok(config, "stat", f"{home.remote}/d/f.txt", f"{home.remote}/d").splitlines()
+    assert lines[2:5] == ["kind: file", f"mtime: {stamp}", "size: 5"], lines
+    assert lines[7:9] == ["kind: directory", f"mtime: {stamp}"], lines
+    assert stamp[:19] in ok(config, "ls", "-l", f"{home.remote}/d")
+    assert ok(config, "ls", f"{home.remote}/?/*.t[x]t") == f"{home.remote}/d/f.txt\n"
+
+    ok(config, "get", f"{home.remote}/d/f.txt", tmp_path)
+    assert os.stat(tmp_path / "f.txt").st_mtime == when  # the server's time kept
+    # A file onto a folder's name: what could not be done, then the reply.
+    done = cli(config, "put", tmp_path / "f.txt", f"{home.remote}/d")
+    first = done.stderr.decode().splitlines()[0]
+    assert done.returncode == 1 and first.startswith(f"dravlen: {home.remote}/d: cannot "), done
+    assert b"Traceback" not in done.stderr

@@ -28,3 +28,8 @@ def __getattr__(name: str) -> Any:
     value = getattr(importlib.import_module(module), name)
     globals()[name] = value
     return value
+
+
+def __dir__() -> list[str]:
+    # The lazy names too, so that completion offers them before first use.
+    return sorted(set(globals()) | set(_LAZY))

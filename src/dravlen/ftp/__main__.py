@@ -1,4 +1,4 @@
-"""``python -m dravlen.ftp``: see `dravlen.ftp.cli`."""
+"""``python -m dravlen.ftp``, the same as the ``dravlen`` command: see `dravlen.ftp.cli`."""
 
 from dravlen.ftp.cli import main
 

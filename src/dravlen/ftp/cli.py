@@ -1,48 +1,39 @@
-"""The command line of the FTP backend: ``python -m dravlen.ftp``.
+"""The command line of the FTP backend: ``dravlen`` (or ``python -m dravlen.ftp``).
 
 Every command works through the public members of `RemotePath` (the core
 `FTPPath` and the everyday members beside it), on the server of the
 configuration section ``[ftp]`` (or the one ``--section`` names) of the file
-``DRAVLEN_CONFIG`` names.  Exit status: 0 done, 1 the operation failed (one
-line ``dravlen: <path>: <reason>`` on stderr), 2 a usage error.
+``DRAVLEN_CONFIG`` names, on the server ``--url`` names, or on the one a path
+given as an ``ftp://`` URL names.  Exit status: 0 done, 1 the operation failed
+(one line ``dravlen: <path>: <reason>`` per failure on stderr), 2 a usage
+error, 130 interrupted.
 """
 
 from __future__ import annotations
 
 import argparse
-import fnmatch
 import ftplib
+import io
 import os
 import sys
-from typing import Callable, Optional, Sequence
+from typing import Callable, Optional, Sequence, cast
 
 from dravlen.config import ConfigError
-from dravlen.ftp import tree
+from dravlen.ftp import facts, tree
+from dravlen.ftp.clisupport import (BLOCK, Failure, Servers, StdoutClosed, debug, expand, get_file, human, name_bytes,
+                                    out, report, set_debug, show_conversation, shown, to_stdout, where_of, words)
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.remote import Entry, RemotePath
 
 PROG = "python -m dravlen.ftp"
 
 
-class Failure(Exception):
-    """An operation failed on *path* for *reason*; reported, then exit 1."""
-
-    def __init__(self, path: object, reason: str) -> None:
-        super().__init__(f"{path}: {reason}")
-        self.path = str(path)
-        self.reason = reason
-
-
-class _StdoutClosed(Exception):
-    """The reader of stdout went away (``... | head``)."""
+class _Usage(Exception):
+    """The arguments cannot be taken as given; exit 2."""
 
 
 def _reason(exc: BaseException) -> str:
-    # Local and socket errors carry the C library's wording; the backend's
-    # own errors and the server's replies say what they mean in their text.
-    if isinstance(exc, OSError) and exc.strerror:
-        return exc.strerror
-    return str(exc).rstrip(".") or type(exc).__name__
+    return facts.reason(exc).rstrip(".")
 
 
 def _failure(exc: OSError, remote: object, reason: str | None = None) -> Failure:
@@ -53,137 +44,122 @@ def _failure(exc: OSError, remote: object, reason: str | None = None) -> Failure
     return Failure(remote, reason if reason is not None else _reason(exc))
 
 
-def _path_class(section: str) -> type[RemotePath]:
-    if section == RemotePath._section[0]:
-        return RemotePath
-    # The section comes from the class, so another section needs a subclass.
-    return type("SectionRemotePath", (RemotePath,), {"_section": (section,)})
-
-
-def _out(data: bytes) -> None:
-    try:
-        sys.stdout.buffer.write(data)
-        sys.stdout.buffer.flush()
-    except BrokenPipeError:
-        raise _StdoutClosed() from None
-
-
 # ---------------------------------------------------------------------------
 # commands
 
 
-def _name_bytes(name: str) -> bytes:
-    # Bytes of a name that were not valid text come out as they came in.
-    return name.encode("utf-8", "surrogateescape")
-
-
-def _long_line(entry: Entry, shown: str) -> bytes:
-    size = "-" if entry.size is None else str(entry.size)
+def _long_line(entry: Entry, shown_name: str, human_sizes: bool = False) -> bytes:
+    size = "-" if entry.size is None else human(entry.size) if human_sizes else str(entry.size)
     when = "-" if entry.mtime is None else entry.mtime.strftime("%Y-%m-%d %H:%M:%S")
     target = "" if entry.target is None else f" -> {entry.target}"
-    return _name_bytes(f"{entry.kind:<5} {size:>12} {when:<19} {shown}{target}\n")
+    return name_bytes(f"{entry.kind:<5} {size:>12} {when:<19} {shown_name}{target}\n")
 
 
-def cmd_ls_long(cls: type[RemotePath], args: argparse.Namespace) -> None:
-    # Kinds, sizes and times all come from the one listing of the directory.
-    top = cls(args.path)
-    try:
-        entries = sorted(top.iterdir(detail=True), key=lambda pair: pair[0].name)
-    except FileNotFoundError:
-        raise Failure(top, "No such file or directory") from None
-    except NotADirectoryError:
-        if args.pattern is not None:
-            raise Failure(top, "Not a directory") from None
-        _out(_long_line(top.info(), str(top)))  # like ls: a file lists as itself
-        return
-    pattern = args.pattern or "*"
-    for path, entry in entries:
-        if fnmatch.fnmatch(path.name, pattern):
-            _out(_long_line(entry, entry.name))
+_MARKS = {"dir": "/", "link": "@"}
 
 
-def cmd_ls(cls: type[RemotePath], args: argparse.Namespace) -> None:
-    if args.long:
-        cmd_ls_long(cls, args)
-        return
-    top = cls(args.path)
-    try:
-        entries = sorted(top.glob(args.pattern or "*"), key=lambda p: p.name)
-    except FileNotFoundError:
-        raise Failure(top, "No such file or directory") from None
-    except TypeError:  # the backend's word for "not a directory"
-        if args.pattern is not None:
-            raise Failure(top, "Not a directory") from None
-        _out(f"{top}\n".encode())  # like ls: a file lists as itself
-        return
-    for entry in entries:
-        # Telling a directory costs an is_dir() probe (a listing and an
-        # abandoned download) per entry, so only -F pays for it.
-        mark = "/" if args.classify and entry.is_dir() else ""
-        _out(f"{entry.name}{mark}\n".encode())
+def cmd_ls(servers: Servers, args: argparse.Namespace) -> None:
+    # Kinds, sizes and times all come from the one listing of each directory;
+    # like ls, files named on the line list as themselves, first.
+    files: list[tuple[RemotePath, Optional[Entry]]] = []
+    folders: list[tuple[RemotePath, list[Entry]]] = []
+    failed = False
+    for text in args.paths or ["."]:
+        try:
+            for path, entry in expand(servers.path(text)):
+                if entry is not None and entry.kind != "dir":
+                    files.append((path, entry))
+                    continue
+                try:
+                    listed = sorted((e for _, e in path.iterdir(detail=True)), key=lambda e: e.name)
+                except FileNotFoundError:
+                    raise Failure(path, "No such file or directory") from None
+                except NotADirectoryError:
+                    files.append((path, entry))
+                    continue
+                except (OSError, EOFError, ftplib.Error) as exc:
+                    raise Failure(path, words("list", _reason(exc))) from None
+                folders.append((path, listed))
+        except ConfigError:
+            raise  # about the server, not the path: once, from main()
+        except ValueError as exc:  # a path no FTP command can carry
+            debug(exc)
+            report(Failure(text, str(exc)))
+            failed = True
+        except Failure as failure:
+            report(failure)
+            failed = True
+    for path, entry in files:
+        if args.long:
+            out(_long_line(entry or path.info(), str(path), args.human))
+        else:
+            out(name_bytes(f"{path}\n"))
+    headed = len(files) + len(folders) > 1
+    for number, (path, entries) in enumerate(folders):
+        if headed:
+            out(name_bytes(f"{'' if number == 0 and not files else chr(10)}{path}:\n"))
+        for entry in entries:
+            if entry.name.startswith(".") and not args.all:
+                continue
+            if args.long:
+                out(_long_line(entry, entry.name, args.human))
+            else:
+                mark = _MARKS.get(entry.kind, "") if args.classify else ""
+                out(name_bytes(f"{entry.name}{mark}\n"))
+    if failed:
+        raise _Reported()
 
 
-def cmd_stat(cls: type[FTPPath], args: argparse.Namespace) -> None:
-    path = cls(args.path)
-    if not path.exists:
-        _out(f"path: {path}\nexists: no\n".encode())
-        raise Failure(path, "No such file or directory")
-    kind = "directory" if path.is_dir() else "file"
-    try:
-        mtime = path.mtime.isoformat(sep=" ")
-    except TypeError:  # servers need not date a directory (MDTM is for files)
-        mtime = "unknown"
-    _out(f"path: {path}\nexists: yes\nkind: {kind}\nmtime: {mtime}\n".encode())
+class _Reported(Exception):
+    """Failures were reported already; exit 1."""
 
 
-def cmd_cat(cls: type[RemotePath], args: argparse.Namespace) -> None:
-    path = cls(args.path)
-    try:
-        stream = path.open("rb")
-    except FileNotFoundError:
-        raise Failure(path, "No such file or directory") from None
-    except IsADirectoryError:
-        raise Failure(path, "Is a directory") from None
-    # Streamed block by block: memory stays flat whatever the file's size.
-    with stream:
-        while block := stream.read1(_BLOCK):
-            _out(block)
+_KINDS = {"dir": "directory", "file": "file", "link": "link", "other": "other"}
 
 
-_BLOCK = 1 << 20
+def cmd_stat(servers: Servers, args: argparse.Namespace) -> None:
+    def one(path: RemotePath, entry: Optional[Entry]) -> None:
+        try:
+            entry = entry or path.info()
+        except FileNotFoundError:
+            out(name_bytes(f"path: {path}\nexists: no\n"))
+            raise Failure(path, "No such file or directory") from None
+        # The listing's time is UTC and aware; servers need not date a
+        # directory (vsftpd's "/", say).
+        mtime = entry.mtime.isoformat(sep=" ") if entry.mtime is not None else "unknown"
+        size = f"size: {entry.size}\n" if entry.size is not None and entry.kind != "dir" else ""
+        out(name_bytes(f"path: {path}\nexists: yes\nkind: {_KINDS.get(entry.kind, entry.kind)}\n"
+                         f"mtime: {mtime}\n{size}"))
+
+    _each(servers, args.paths, one, "read the details of")
 
 
-def cmd_get(cls: type[RemotePath], args: argparse.Namespace) -> None:
-    if args.recursive:
-        cmd_get_tree(cls, args)
-        return
-    path = cls(args.remote)
-    local = args.local if args.local is not None else (path.name or ".")
-    if os.path.isdir(local):  # into that directory, like cp
-        local = os.path.join(local, path.name)
-    try:
-        path.download(local)
-    except FileNotFoundError as exc:
-        raise _failure(exc, path, "No such file or directory") from None
-    except IsADirectoryError as exc:
-        raise _failure(exc, path, "Is a directory (use -r)") from None
-    except OSError as exc:
-        raise _failure(exc, path) from None
+def cmd_cat(servers: Servers, args: argparse.Namespace) -> None:
+    _each(servers, args.paths, lambda path, entry: to_stdout(path), "read")
 
 
-def cmd_mv(cls: type[RemotePath], args: argparse.Namespace) -> None:
-    source = cls(args.source)
-    target = args.target
-    if target.endswith("/"):  # into that directory, like mv
-        target += source.name
-    try:
-        source.rename(target)
-    except FileNotFoundError as exc:
-        if str(exc).startswith(f"'{source.path}' does not exist"):
-            raise Failure(source, "No such file or directory") from None
-        raise Failure(source, _reason(exc)) from None
-    except OSError as exc:
-        raise Failure(source, _reason(exc)) from None
+def cmd_mv(servers: Servers, args: argparse.Namespace) -> None:
+    if len(args.paths) < 2:
+        raise _Usage("needs a source and a target")
+    *sources, target_text = args.paths
+    if len(sources) > 1 and not target_text.endswith("/"):
+        target_text += "/"  # several go into a directory, like mv
+    target = servers.path(target_text)
+
+    def one(source: RemotePath, entry: Optional[Entry]) -> None:
+        if type(source) is not type(target):
+            raise Failure(source, f"cannot move to another server ({where_of(target)})")
+        new = target.join(source.name) if target_text.endswith("/") else target
+        try:
+            source.rename(new)
+        except FileNotFoundError as exc:
+            if str(exc).startswith(f"'{source.path}' does not exist"):
+                raise Failure(source, "No such file or directory") from None
+            raise Failure(source, _reason(exc)) from None
+        except OSError as exc:
+            raise Failure(source, _reason(exc)) from None
+
+    _each(servers, sources, one, "rename")
 
 
 class _Bar:
@@ -298,15 +274,132 @@ def cmd_rm(cls: type[FTPPath], args: argparse.Namespace) -> None:
     path.delete()
 
 
-def cmd_mkdir(cls: type[FTPPath], args: argparse.Namespace) -> None:
-    path = cls(args.path)
-    try:
-        path.mkdir()
-    except FileNotFoundError as exc:
-        # mkdir() succeeds on a directory, so whatever is there is no directory.
-        if path.exists:
-            raise Failure(path, "File exists") from None
-        raise Failure(path, _reason(exc)) from None
+def cmd_mkdir(servers: Servers, args: argparse.Namespace) -> None:
+    def one(path: RemotePath, entry: Optional[Entry]) -> None:
+        try:
+            path.mkdir()
+        except FileNotFoundError as exc:
+            # mkdir() succeeds on a directory, so whatever is there is no directory.
+            if path.exists:
+                raise Failure(path, "File exists") from None
+            raise Failure(path, _reason(exc)) from None
+
+    _each(servers, args.paths, one, "create the directory", wildcards=False)
+
+
+def _each(servers: Servers, texts: Sequence[str], run: Callable[[RemotePath, Optional[Entry]], None],
+          verb: str, wildcards: bool = True, forgive: Callable[[Failure], bool] = lambda f: False) -> None:
+    """Run *run* on every path the arguments name; each failure is reported
+    (unless *forgive* says it is none) and the others still run, as Unix
+    tools do."""
+    failed = False
+    for text in texts:
+        path: Optional[RemotePath] = None
+        try:
+            path = servers.path(text)
+            for one, entry in expand(path) if wildcards else [(path, None)]:
+                try:
+                    run(one, entry)
+                except (OSError, EOFError, ftplib.Error) as exc:
+                    if isinstance(exc, OSError):
+                        raise _failure(exc, one, words(verb, _reason(exc))) from None
+                    raise Failure(one, words(verb, _reason(exc))) from None
+        except ConfigError:
+            raise  # about the server, not the path: once, from main()
+        except ValueError as exc:  # a path no FTP command can carry
+            debug(exc)
+            report(Failure(text, str(exc)))
+            failed = True
+        except Failure as failure:
+            if forgive(failure):
+                continue
+            report(failure)
+            failed = True
+        except Failures as failures:
+            _report_tree(failures, servers, verb, path)
+            failed = True
+    if failed:
+        raise _Reported()
+
+
+def _tree_args(args: argparse.Namespace, **values: object) -> argparse.Namespace:
+    return argparse.Namespace(**{**vars(args), **values})
+
+
+def run_get(servers: Servers, args: argparse.Namespace) -> None:
+    *sources, local = args.paths if len(args.paths) > 1 else (*args.paths, None)
+    if local == "":
+        raise _Usage("the local name is empty")
+    if local is not None and local != "-" and len(sources) > 1 and not os.path.isdir(local):
+        raise Failure(local, "Not a directory (several sources go into a directory)")
+
+    def one(path: RemotePath, entry: Optional[Entry]) -> None:
+        if not args.recursive:
+            get_file(path, local)
+        elif local == "-":
+            raise Failure(path, "a tree cannot go to standard output")
+        else:
+            cmd_get_tree(type(path), _tree_args(args, remote=str(path.path), local=local))
+
+    _each(servers, sources, one, "download")
+
+
+def run_put(servers: Servers, args: argparse.Namespace) -> None:
+    if len(args.paths) < 2:
+        raise _Usage("needs a local source and a remote destination")
+    *sources, remote = args.paths
+    if len(sources) > 1 and not remote.endswith("/"):
+        remote += "/"  # several go into a directory, like cp
+    destination = servers.path(remote)
+    text = str(destination.path) + ("/" if remote.endswith("/") else "")
+    failed = False
+    for local in sources:
+        try:
+            try:
+                if local == "-":
+                    _put_stdin(destination, remote)
+                else:
+                    cmd_put(type(destination), _tree_args(args, local=local, remote=text))
+            except OSError as exc:
+                raise _failure(exc, destination, words("upload", _reason(exc))) from None
+            except (EOFError, ftplib.Error) as exc:
+                raise Failure(destination, words("upload", _reason(exc))) from None
+        except Failure as failure:
+            if failure.server is None and failure.path.rstrip("/") == text.rstrip("/"):
+                failure.server = where_of(destination)
+            report(failure)
+            failed = True
+        except Failures as failures:
+            _report_tree(failures, servers, "upload", destination)
+            failed = True
+    if failed:
+        raise _Reported()
+
+
+def _put_stdin(destination: RemotePath, remote: str) -> None:
+    if remote.endswith("/"):
+        raise Failure(destination, "standard input needs a file name, not a directory")
+    source = cast(io.BufferedReader, sys.stdin.buffer)
+    with destination.open("wb") as upload:
+        while block := source.read1(BLOCK):
+            upload.write(block)
+
+
+def run_rm(servers: Servers, args: argparse.Namespace) -> None:
+    def one(path: RemotePath, entry: Optional[Entry]) -> None:
+        cmd_rm(type(path), _tree_args(args, path=str(path.path)))
+
+    # Like rm -f: what is not there is no error.
+    _each(servers, args.paths, one, "remove",
+          forgive=lambda f: args.force and f.reason in ("no match", "No such file or directory"))
+
+
+def _report_tree(failures: Failures, servers: Servers, verb: str, path: Optional[RemotePath] = None) -> None:
+    for where, reason in failures.failures:
+        print(f"dravlen: {shown(where)}: {shown(words(verb, reason))}", file=sys.stderr)
+    server = where_of(path if path is not None else servers.default)
+    on = f" on {server}" if server else ""
+    print(f"dravlen: {len(failures.failures)} failed{on}; {failures.progress.summary()} done", file=sys.stderr)
 
 
 # ---------------------------------------------------------------------------
@@ -329,126 +422,157 @@ def _section_name(text: str) -> str:
     return text
 
 
-def build_parser() -> argparse.ArgumentParser:
-    common = argparse.ArgumentParser(add_help=False)
-    parser = argparse.ArgumentParser(
-        prog=PROG,
-        description="Work with files on the FTP server of your dravlen configuration.",
-        epilog="The server comes from the INI file named by DRAVLEN_CONFIG (else "
-        "~/.config/dravlen/dravlen.ini), section [ftp] unless --section names "
-        "another. Exit status: 0 done, 1 the operation failed, 2 usage error.",
-    )
+def _global_options(parser: argparse.ArgumentParser, default: Callable[[object], object]) -> None:
     # Accepted before or after the command; the command's own copy must not
     # reset a value given before it, hence SUPPRESS there.
-    parser.add_argument("--section", metavar="NAME", type=_section_name, default="ftp",
+    parser.add_argument("--section", metavar="NAME", type=_section_name, default=default("ftp"),
                         help="configuration section of the server (default: ftp)")
-    common.add_argument("--section", metavar="NAME", type=_section_name, default=argparse.SUPPRESS,
-                        help="configuration section of the server (default: ftp)")
-    parser.add_argument("--url", metavar="URL",
-                        help="the server as ftp://[user[:password]@]host[:port]/ or ftps://..., "
-                        "instead of a configuration section")
+    parser.add_argument("--url", metavar="URL", default=default(None),
+                        help="the server as ftp://[user[:password]@]host[:port][/path] or ftps://...,"
+                        " instead of a configuration section; relative paths start at its path")
+    parser.add_argument("-v", "--verbose", action="store_true", default=default(False),
+                        help="show each command sent and each reply on stderr (the password as ***)")
+    parser.add_argument("--debug", action="store_true", default=default(False),
+                        help="a Python traceback with each error, for reports of faults")
+
+
+_TREE_RULE = ("put SRC DST and get -r SRC DST make DST the copy of SRC whether DST exists or not;"
+              " a second run moves only what is missing or differs.")
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("dravlen")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
+    common = argparse.ArgumentParser(add_help=False)
+    _global_options(common, lambda value: argparse.SUPPRESS)
+    parser = argparse.ArgumentParser(
+        prog=prog,
+        description="Work with files on an FTP server. Paths may hold wildcards (* ? [...]),"
+        " matched here on the server's listings; a path may be an ftp:// or ftps:// URL.",
+        epilog="The server comes from the INI file named by DRAVLEN_CONFIG (else "
+        "~/.config/dravlen/dravlen.ini), section [ftp] unless --section names another, or from"
+        " --url. A URL without a password takes it from DRAVLEN_<SECTION>_PASSWORD, else ~/.netrc,"
+        " else asks on a terminal. Exit status: 0 done, 1 the operation failed, 2 usage error,"
+        " 130 interrupted.",
+    )
+    _global_options(parser, lambda value: value)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {_version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
-    def command(name: str, run: Callable[[type[RemotePath], argparse.Namespace], None],
-                summary: str) -> argparse.ArgumentParser:
-        sub = commands.add_parser(name, parents=[common], help=summary, description=summary)
-        sub.set_defaults(run=run)
+    def command(name: str, run: Callable[[Servers, argparse.Namespace], None], summary: str,
+                usage: Optional[str] = None, add_help: bool = True) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, parents=[common], help=summary, description=summary, usage=usage,
+                                  add_help=add_help)
+        sub.set_defaults(run=run, command_parser=sub)
         return sub
-
-    ls = command("ls", cmd_ls, "List the entries of a remote directory that match PATTERN.")
-    ls.add_argument("path", metavar="PATH")
-    ls.add_argument("pattern", metavar="PATTERN", nargs="?",
-                    help="fnmatch pattern for the names (default: *)")
-    ls.add_argument("-F", "--classify", action="store_true",
-                    help="append / to directories (one extra probe per entry)")
-    ls.add_argument("-l", "--long", action="store_true",
-                    help="show kind, size and modification time (UTC), all from the one listing")
-
-    command("stat", cmd_stat, "Show whether PATH exists, its kind and modification time."
-            ).add_argument("path", metavar="PATH")
-
-    cat = command("cat", cmd_cat, "Write the bytes of a remote file to stdout.")
-    cat.add_argument("path", metavar="PATH")
 
     def jobs(sub: argparse.ArgumentParser) -> None:
         sub.add_argument("-j", "--jobs", metavar="N", type=_jobs, default=tree.DEFAULT_CONNECTIONS,
                          help="connections used at once (default: %(default)s; fewer where the"
                          " server allows fewer)")
 
-    get = command("get", cmd_get, "Download a remote file, or with -r a directory tree, to LOCAL;"
-                  " with -r, files already here with the same size and time are skipped.")
-    get.add_argument("remote", metavar="REMOTE")
-    get.add_argument("local", metavar="LOCAL", nargs="?",
-                     help="the local name, or a directory to put it in (default: here, same name)")
+    # -h is ls's "human sizes", as with ls -lh; --help stays.
+    ls = command("ls", cmd_ls, "List remote directories, or the files named.", add_help=False)
+    ls.add_argument("--help", action="help", help="show this help message and exit")
+    ls.add_argument("paths", metavar="PATH", nargs="*", help="default: the start directory")
+    ls.add_argument("-l", "--long", action="store_true",
+                    help="show kind, size and modification time (UTC), all from the one listing")
+    ls.add_argument("-a", "--all", action="store_true", help="show names starting with '.' too")
+    ls.add_argument("-h", "--human-readable", dest="human", action="store_true",
+                    help="with -l, sizes as 1.5K, 12M")
+    ls.add_argument("-F", "--classify", action="store_true", help="append / to directories, @ to links")
+
+    command("stat", cmd_stat, "Show whether PATH exists, its kind, size and modification time (UTC)."
+            ).add_argument("paths", metavar="PATH", nargs="+")
+
+    command("cat", cmd_cat, "Write the bytes of remote files to stdout."
+            ).add_argument("paths", metavar="PATH", nargs="+")
+
+    get = command("get", run_get, "Download remote files, or with -r directory trees. " + _TREE_RULE,
+                  usage="%(prog)s [options] REMOTE... [LOCAL]")
+    get.add_argument("paths", metavar="REMOTE... [LOCAL]", nargs="+",
+                     help="what to download, then where: a local name, a directory (needed for"
+                     " several), or - for stdout (default: here, same name)")
     get.add_argument("-r", "-R", "--recursive", action="store_true",
-                     help="download a directory and everything below it")
+                     help="download directories and everything below them")
     jobs(get)
 
-    mv = command("mv", cmd_mv, "Rename or move a remote file or directory.")
-    mv.add_argument("source", metavar="SOURCE")
-    mv.add_argument("target", metavar="TARGET",
-                    help="the new name; ending in / moves SOURCE into that directory")
+    mv = command("mv", cmd_mv, "Rename or move remote files or directories.",
+                 usage="%(prog)s [options] SOURCE... TARGET")
+    mv.add_argument("paths", metavar="SOURCE... TARGET", nargs="+",
+                    help="TARGET ending in / (or several sources) moves into that directory")
 
-    put = command("put", cmd_put, "Upload a local file or directory tree to REMOTE; files"
-                  " already there with the same size are skipped.")
-    put.add_argument("local", metavar="LOCAL")
-    put.add_argument("remote", metavar="REMOTE",
-                     help="the remote name; ending in / puts LOCAL inside that directory")
+    put = command("put", run_put, "Upload local files or directory trees. " + _TREE_RULE,
+                  usage="%(prog)s [options] LOCAL... REMOTE")
+    put.add_argument("paths", metavar="LOCAL... REMOTE", nargs="+",
+                     help="what to upload (- for stdin), then the remote name; REMOTE ending in /"
+                     " (or several sources) puts them inside that directory")
+    put.add_argument("-r", "-R", "--recursive", action="store_true",
+                     help="accepted for habit: directories are always uploaded whole")
     jobs(put)
 
-    rm = command("rm", cmd_rm, "Delete a remote file, or with -r a directory and all below it.")
-    rm.add_argument("path", metavar="PATH")
+    rm = command("rm", run_rm, "Delete remote files, or with -r directories and all below them.")
+    rm.add_argument("paths", metavar="PATH", nargs="+")
     rm.add_argument("-r", "-R", "--recursive", action="store_true",
                     help="delete directories and their contents (links are removed, not followed)")
+    rm.add_argument("-f", "--force", action="store_true", help="what is not there is no error")
     jobs(rm)
 
-    mkdir = command("mkdir", cmd_mkdir, "Create a remote directory and any missing parents.")
-    mkdir.add_argument("path", metavar="PATH")
+    mkdir = command("mkdir", cmd_mkdir, "Create remote directories and any missing parents.")
+    mkdir.add_argument("paths", metavar="PATH", nargs="+")
+    mkdir.add_argument("-p", "--parents", action="store_true", help="accepted for habit: always so")
     return parser
 
 
-def _shown(path: str) -> str:
-    # A name may hold line breaks or other control characters: one line each.
-    return "".join(c if c.isprintable() or c == " " else repr(c)[1:-1] for c in path)
-
-
-def _fail(message: str) -> int:
-    print(f"dravlen: {message}", file=sys.stderr)
-    return 1
-
-
-def main(argv: Optional[Sequence[str]] = None) -> int:
-    parser = build_parser()
+def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:
+    parser = build_parser(prog)
     args = parser.parse_args(argv)
-    if args.url is None:
-        cls = _path_class(args.section)
-    else:
-        from dravlen.ftp.connect import server
-
-        try:
-            cls = server(args.url)
-        except (TypeError, ValueError) as exc:  # ConfigError too
-            parser.error(str(exc))
+    set_debug(args.debug)
     try:
-        args.run(cls, args)
+        servers = Servers(args.section, args.url)
+    except ValueError as exc:  # a URL that names no usable server (ConfigError too)
+        debug(exc)
+        parser.error(f"--url: {exc}")
+    if args.verbose:
+        show_conversation()
+    try:
+        args.run(servers, args)
+    except _Usage as exc:
+        args.command_parser.error(str(exc))
+    except _Reported:
+        return 1
     except Failure as failure:
-        return _fail(f"{failure.path}: {failure.reason}")
+        report(failure)
+        return 1
     except Failures as failures:
-        for path, reason in failures.failures:
-            print(f"dravlen: {_shown(path)}: {reason}", file=sys.stderr)
-        return _fail(f"{len(failures.failures)} failed; {failures.progress.summary()} done")
+        _report_tree(failures, servers, args.command)
+        return 1
     except tree.Interrupted as stopped:
         print(f"dravlen: {stopped}", file=sys.stderr)
         return 130
-    except ConfigError as exc:
-        return _fail(str(exc))
-    except _StdoutClosed:
+    except StdoutClosed:
         return 141  # as a shell reports a command ended by SIGPIPE
-    except (OSError, EOFError, ftplib.Error) as exc:
-        # Connection trouble and the server's refusals, in any command.
-        subject = {"put": "remote", "get": "remote", "mv": "source"}.get(args.command, "path")
-        subject = getattr(args, subject)
-        return _fail(f"{subject}: {_reason(exc)}")
     except KeyboardInterrupt:
         return 130
+    except Exception as exc:  # noqa: BLE001 - one line, never a traceback (but for --debug)
+        debug(exc)
+        return _fail(str(exc) if isinstance(exc, (ValueError, OSError, ftplib.Error))
+                     else f"{type(exc).__name__}: {exc}")
     return 0
+
+
+def _fail(message: str) -> int:
+    print(f"dravlen: {shown(message)}", file=sys.stderr)
+    return 1
+
+
+def run() -> int:
+    """The ``dravlen`` command."""
+    return main(prog="dravlen")

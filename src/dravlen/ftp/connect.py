@@ -34,7 +34,7 @@ _lock = threading.Lock()
 _classes: dict[str, type[RemotePath]] = {}
 
 
-def _parse_url(url: str) -> dict[str, Any]:
+def parse_url(url: str) -> dict[str, Any]:
     """The settings a URL gives, and its path (``None`` when it has none)."""
     if not isinstance(url, str):
         raise TypeError(f"a server URL is a str, not {type(url).__name__}")
@@ -83,7 +83,7 @@ class _Bound(RemotePath):
 
     @classmethod
     def _path_of(cls, url: str) -> str:
-        given = _parse_url(url)
+        given = parse_url(url)
         given.setdefault("port", DEFAULTS["port"])
         settings = ftp_settings(cls._section[0])
         mine = _as_dict(settings)
@@ -159,7 +159,7 @@ def server(
         return bound_class(section)
     settings_in: dict[str, Any] = {}
     if url is not None:
-        from_url = _parse_url(url)
+        from_url = parse_url(url)
         if from_url.pop("path") is not None:
             raise ValueError(
                 f"server() takes the URL of a server, without a path; {hide_password(url)!r} has one:"
