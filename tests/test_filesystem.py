@@ -75,3 +75,77 @@ class TestConformance(AbstractFixtures, AbstractCopyTests, AbstractGetTests, Abs
     @pytest.fixture
     def fs_path(self, folder):
         return folder
+
+
+def test_pandas_and_pyarrow_with_storage_options(ftp, folder):
+    pd = pytest.importorskip("pandas")
+    srv, fs = ftp
+    scheme = "ftps" if srv.certs else "dftp"
+    url = f"{scheme}://{srv.user}@{srv.host}:{srv.port}/{folder}"
+    options = {"password": srv.password, **({"cafile": str(srv.certs.ca)} if srv.certs else {})}
+    frame = pd.DataFrame({"n": range(1000), "name": [f"row {i}" for i in range(1000)]})
+    frame.to_csv(f"{url}/a.csv", index=False, storage_options=options)
+    assert pd.read_csv(f"{url}/a.csv", storage_options=options).equals(frame)
+    frame.to_parquet(f"{url}/parts/a.parquet", storage_options=options)
+    frame.iloc[:10].to_parquet(f"{url}/parts/b.parquet", storage_options=options)
+    assert pd.read_parquet(f"{url}/parts/a.parquet", storage_options=options).equals(frame)
+    if srv.certs:
+        import pyarrow.dataset as ds
+
+        table = ds.dataset(f"{folder}/parts", filesystem=fs, format="parquet").to_table()
+        assert table.num_rows == 1010 and sum(table.column("n").to_pylist()) == sum(range(1000)) + sum(range(10))
+
+
+def test_listing_times_and_universal_pathlib(ftp, folder):
+    from datetime import datetime, timedelta, timezone
+
+    upath = pytest.importorskip("upath")
+    srv, fs = ftp
+    fs.pipe_file(f"{folder}/x.txt", b"hello")
+    (entry,) = fs.ls(folder)
+    now = datetime.now(timezone.utc)
+    assert entry["name"] == f"{folder}/x.txt" and entry["size"] == 5 and entry["type"] == "file"
+    assert abs(entry["mtime"] - now) < timedelta(minutes=2) and fs.modified(entry["name"]) == entry["mtime"]
+    assert fs.info(folder)["type"] == "directory"
+    scheme = "ftps" if srv.certs else "dftp"
+    path = upath.UPath(f"{scheme}://{srv.user}:{srv.password}@{srv.host}:{srv.port}/{folder}/x.txt",
+                       **({"cafile": str(srv.certs.ca)} if srv.certs else {}))
+    assert path.read_bytes() == b"hello"
+    assert abs(path.stat().st_mtime - now.timestamp()) < 120
+
+
+def test_ranges_read_on_one_transfer(ftp, folder):
+    srv, fs = ftp
+    data = bytes(range(256)) * 4096  # 1 MiB
+    fs.pipe_file(f"{folder}/d.bin", data)
+    assert fs.cat_file(f"{folder}/d.bin", 1000, 1010) == data[1000:1010]
+    assert fs.cat_file(f"{folder}/d.bin", -7) == data[-7:]
+    with fs.open(f"{folder}/d.bin", block_size=1 << 16) as f:
+        assert f.read(100) == data[:100]
+        f.seek(200_000)
+        assert f.read(70_000) == data[200_000:270_000]
+        f.seek(5)
+        assert f.read(10) == data[5:15]
+        assert f.read() == data[15:]
+    with fs.open(f"{folder}/w.bin", "wb", block_size=1 << 16) as f:
+        for i in range(0, len(data), 50_000):
+            f.write(data[i:i + 50_000])
+    assert fs.cat_file(f"{folder}/w.bin") == data
+
+
+def test_cut_upload_is_reported_and_pickles_without_sockets(ftp, folder):
+    import pickle
+
+    srv, fs = ftp
+    with pytest.raises(RuntimeError) as caught:
+        with fs.open(f"{folder}/cut.bin", "wb", block_size=1 << 16) as f:
+            f.write(b"x" * 200_000)
+            raise RuntimeError("stop")
+    assert any("left partly written" in note for note in caught.value.__notes__)
+    # The buffer held more than was sent: a cut upload never becomes whole.
+    assert not fs.exists(f"{folder}/cut.bin") or fs.size(f"{folder}/cut.bin") < 200_000
+    data = pickle.dumps(fs)
+    fsspec.AbstractFileSystem.clear_instance_cache()
+    copy = pickle.loads(data)
+    assert copy is not fs and copy.cat_file(f"{folder}/cut.bin", 0, 0) == b""
+    assert srv.password not in repr(fs) + str(fs)

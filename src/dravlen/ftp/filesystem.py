@@ -35,7 +35,7 @@ from fsspec.callbacks import DEFAULT_CALLBACK, NoOpCallback
 from fsspec.spec import AbstractBufferedFile, AbstractFileSystem
 from fsspec.utils import isfilelike, stringify_path
 
-from dravlen.ftp.connect import _parse_url, server
+from dravlen.ftp.connect import parse_url, server
 from dravlen.ftp.facts import IncompleteTransfer, command_text, confirm_size, not_understood, operation
 from dravlen.ftp.limit import Lease, gate_for, holding
 from dravlen.ftp.listing import Entry, list_dir
@@ -267,7 +267,7 @@ class FTPFileSystem(AbstractFileSystem):
         if not match or not match.group().endswith("://"):
             return {}
         scheme = "ftps" if match.group().lower().startswith(("ftps", "dftps")) else "ftp"
-        found = _parse_url(scheme + path[match.end() - 3:])
+        found = parse_url(scheme + path[match.end() - 3:])
         found.pop("path", None)
         if scheme == "ftp":
             found.pop("tls", None)  # the class decides (dftp, or ftp taken over)
