@@ -20,6 +20,7 @@ from fsspec.tests.abstract import (
     AbstractPutTests,
 )
 
+from faultserver import fault  # noqa: F401  (fixture)
 from servers import start
 
 from dravlen.ftp.filesystem import FTPFileSystem, FTPSFileSystem
@@ -149,3 +150,38 @@ def test_cut_upload_is_reported_and_pickles_without_sockets(ftp, folder):
     copy = pickle.loads(data)
     assert copy is not fs and copy.cat_file(f"{folder}/cut.bin", 0, 0) == b""
     assert srv.password not in repr(fs) + str(fs)
+
+
+def test_bad_input_names_server_and_path(fault, tmp_path):
+    from dravlen.base import LoginError
+    from dravlen.ftp.filesystem import RestRefused
+    from dravlen.ftp.facts import IncompleteTransfer
+
+    fault.add("/data/big.bin", bytes(range(256)) * 400)
+    fs = FTPFileSystem(host=fault.host, port=fault.port, user=fault.user, password=fault.password, timeout=2)
+    where = f"ftp://{fault.user}@{fault.host}:{fault.port}"
+
+    wrong = FTPFileSystem(host=fault.host, port=fault.port, user=fault.user, password="not-it", timeout=2)
+    with pytest.raises(LoginError, match=re.escape(where)) as caught:
+        wrong.ls("data")
+    assert "not-it" not in str(caught.value) + repr(wrong)
+
+    for call in (lambda: fs.cat_file("data/none.bin"), lambda: fs.info("data/none.bin"),
+                 lambda: fs.get_file("data/none.bin", str(tmp_path / "none.bin"))):
+        with pytest.raises(FileNotFoundError, match=re.escape(where) + ".*data/none.bin"):
+            call()
+    assert list(tmp_path.iterdir()) == []
+
+    # The fault server knows no REST: a range from byte 0 works, a later one cannot.
+    assert fs.cat_file("data/big.bin", 0, 4) == bytes(range(4))
+    with pytest.raises(RestRefused, match=re.escape(where) + ".*data/big.bin.*byte 10"):
+        fs.cat_file("data/big.bin", 10, 20)
+
+    # A transfer that ends early, claimed whole by the server: nothing local is replaced.
+    (tmp_path / "big.bin").write_bytes(b"old")
+    fault.fault("RETR", "cut226")
+    with pytest.raises(IncompleteTransfer, match=re.escape(where) + ".*data/big.bin"):
+        fs.get_file("data/big.bin", str(tmp_path / "big.bin"))
+    assert [p.name for p in tmp_path.iterdir()] == ["big.bin"] and (tmp_path / "big.bin").read_bytes() == b"old"
+    fs.get_file("data/big.bin", str(tmp_path / "big.bin"))
+    assert (tmp_path / "big.bin").read_bytes() == bytes(range(256)) * 400
