@@ -185,3 +185,88 @@ def test_bad_input_names_server_and_path(fault, tmp_path):
     assert [p.name for p in tmp_path.iterdir()] == ["big.bin"] and (tmp_path / "big.bin").read_bytes() == b"old"
     fs.get_file("data/big.bin", str(tmp_path / "big.bin"))
     assert (tmp_path / "big.bin").read_bytes() == bytes(range(256)) * 400
+
+
+_LIMITED = """
+import sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import TLS_FTPHandler
+from pyftpdlib.servers import FTPServer
+host, port, root, user, password, cert, key = sys.argv[1:]
+authorizer = DummyAuthorizer()
+authorizer.add_user(user, password, root, perm="elradfmwMT")
+class Control(TLS_FTPHandler):
+    certfile, keyfile = cert, key
+    tls_control_required = tls_data_required = True
+    auth_failed_timeout = 0
+Control.authorizer = authorizer
+server = FTPServer((host, int(port)), Control)
+server.max_cons_per_ip = 3
+server.serve_forever()
+"""
+
+
+@pytest.fixture(scope="module")
+def limited(certs, tmp_path_factory):
+    """pyftpdlib over TLS that lets one address hold at most 3 connections,
+    holding eight CSV files; its filesystem options and the frames."""
+    import subprocess
+    import sys
+    import time
+
+    import servers
+
+    pd = pytest.importorskip("pandas")
+    root = tmp_path_factory.mktemp("limited")
+    frames = []
+    for i in range(8):
+        frame = pd.DataFrame({"part": [i] * 500, "n": range(500)})
+        frame.to_csv(root / f"part{i}.csv", index=False)
+        frames.append(frame)
+    host = servers.ADDRESSES["pyftpdlib"]
+    port = servers._free_port(host)
+    process = subprocess.Popen([sys.executable, "-c", _LIMITED, host, str(port), str(root), servers.USER,
+                                servers.PASSWORD, str(certs.cert), str(certs.key)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    options = dict(host=host, port=port, user=servers.USER, password=servers.PASSWORD,
+                   cafile=str(certs.ca), timeout=20)
+    try:
+        for _ in range(200):
+            try:
+                FTPSFileSystem(**options, skip_instance_cache=True).ls("")
+                break
+            except OSError:
+                time.sleep(0.05)
+        yield options, pd.concat(frames, ignore_index=True), root
+    finally:
+        process.kill()
+        process.wait()
+
+
+def test_threads_share_a_limit_lowered_by_421(limited):
+    from concurrent.futures import ThreadPoolExecutor
+
+    options, _, root = limited
+    fs = FTPSFileSystem(**options, connections=8, skip_instance_cache=True)
+
+    def read(i):
+        with fs.open(f"part{i % 8}.csv", block_size=1024) as f:
+            return f.read(10) + f.read()
+
+    with ThreadPoolExecutor(6) as pool:
+        got = list(pool.map(read, range(24)))
+    assert got == [(root / f"part{i % 8}.csv").read_bytes() for i in range(24)]
+    assert fs._gate.lowered and fs._gate.limit <= 3
+
+
+def test_dask_on_two_worker_processes(limited):
+    dd = pytest.importorskip("dask.dataframe")
+    distributed = pytest.importorskip("distributed")
+    options, expected, _ = limited
+    url = f"ftps://{options['user']}@{options['host']}:{options['port']}/part*.csv"
+    storage = {"password": options["password"], "cafile": options["cafile"], "timeout": 20}
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=None) as cluster, \
+            distributed.Client(cluster):
+        frame = dd.read_csv(url, storage_options=storage, blocksize=2000).compute()
+    frame = frame.sort_values(["part", "n"]).reset_index(drop=True)
+    assert frame.equals(expected)

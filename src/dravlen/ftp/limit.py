@@ -31,7 +31,10 @@ __all__ = ["DEFAULT_LIMIT", "Gate", "full", "gate_for", "holding"]
 
 #: Connections per server and process unless told otherwise.
 DEFAULT_LIMIT = 8
+#: Seconds an idle connection is kept for the next taker.
+KEEP_IDLE = 2.0
 _RETRY_FULL = 0.25  # seconds between tries while a server is full
+_FULL_PATIENCE = 60.0  # seconds a full server is waited for, at least
 
 _gates: dict[str, Gate] = {}
 _gates_lock = threading.Lock()
@@ -51,9 +54,10 @@ class Gate:
         self.where = where
         self.limit = limit
         self.open = 0  # connections made through the gate and not yet closed
-        self.idle: list[Any] = []
+        self.idle: list[tuple[Any, float]] = []  # (client, since when)
         self.lowered = False  # set by a 421: a limit given later does not raise it
         self._cond = threading.Condition()
+        self._reaper: threading.Thread | None = None
 
     def __repr__(self) -> str:
         return f"<Gate {self.where} {self.open}/{self.limit} open, {len(self.idle)} idle>"
@@ -72,7 +76,7 @@ class Gate:
         with self._cond:
             while True:
                 if self.idle:
-                    return True, self.idle.pop()
+                    return True, self.idle.pop()[0]
                 if self.open < self.limit:
                     self.open += 1
                     return True, None
@@ -98,20 +102,37 @@ class Gate:
         lowered meanwhile, is closed."""
         with self._cond:
             if usable and self.open <= self.limit:
-                self.idle.append(client)
+                self.idle.append((client, time.monotonic()))
+                if self._reaper is None:
+                    self._reaper = threading.Thread(target=self._reap, name=f"idle {self.where}", daemon=True)
+                    self._reaper.start()
             else:
                 self.open -= 1
                 _close(client)
             self._cond.notify_all()
 
-    def close_idle(self) -> None:
-        """Close the idle clients (they log in again when next needed)."""
+    def close_idle(self, older: float = 0.0) -> None:
+        """Close the clients idle for *older* seconds or more (they log in
+        again when next needed)."""
+        now = time.monotonic()
         with self._cond:
-            idle, self.idle = self.idle, []
-            self.open -= len(idle)
+            gone = [client for client, since in self.idle if now - since >= older]
+            self.idle = [(client, since) for client, since in self.idle if now - since < older]
+            self.open -= len(gone)
             self._cond.notify_all()
-        for client in idle:
+        for client in gone:
             _close(client)
+
+    def _reap(self) -> None:
+        while True:
+            with self._cond:
+                if not self.idle:
+                    self._reaper = None
+                    return
+                left = min(since for _, since in self.idle) + KEEP_IDLE - time.monotonic()
+                if left > 0:
+                    self._cond.wait(left)
+            self.close_idle(KEEP_IDLE)
 
 
 def _close(client: Any) -> None:
@@ -146,9 +167,9 @@ def connect(gate: Gate, probe: BasePath, wait: float) -> Any:
     """A connected client from *gate* (idle, or newly made by *probe*'s
     class), put in the calling thread's store; waits while the server is full."""
     key = probe._key_on_thread()
-    deadline = time.monotonic() + wait
+    deadline = time.monotonic() + max(wait, _FULL_PATIENCE)
     while True:
-        _, client = gate.take(max(0.0, deadline - time.monotonic()))
+        _, client = gate.take(wait)
         if client is not None:
             Local.setattr(key, client)
             return client
