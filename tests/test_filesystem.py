@@ -111,8 +111,16 @@ def test_listing_times_and_universal_pathlib(ftp, folder):
     scheme = "ftps" if srv.certs else "dftp"
     path = upath.UPath(f"{scheme}://{srv.user}:{srv.password}@{srv.host}:{srv.port}/{folder}/x.txt",
                        **({"cafile": str(srv.certs.ca)} if srv.certs else {}))
-    assert path.read_bytes() == b"hello"
+    assert type(path).__module__ == "dravlen.ftp.universal" and path.read_bytes() == b"hello"
     assert abs(path.stat().st_mtime - now.timestamp()) < 120
+    if not srv.certs:
+        from dravlen.ftp.filesystem import take_over_ftp
+
+        take_over_ftp()
+        url = f"ftp://{srv.user}:{srv.password}@{srv.host}:{srv.port}/{folder}"
+        assert isinstance(fsspec.filesystem("ftp", host=srv.host), FTPFileSystem)
+        assert fsspec.open(f"{url}/x.txt").open().read() == b"hello"
+        assert upath.UPath(f"{url}/x.txt").stat().st_size == 5
 
 
 def test_ranges_read_on_one_transfer(ftp, folder):
