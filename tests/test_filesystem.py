@@ -123,7 +123,9 @@ def test_listing_times_and_universal_pathlib(ftp, folder):
         assert upath.UPath(f"{url}/x.txt").stat().st_size == 5
 
 
-def test_ranges_read_on_one_transfer(ftp, folder):
+def test_ranges_read_on_one_transfer_and_callbacks(ftp, folder, tmp_path):
+    from fsspec.callbacks import Callback
+
     srv, fs = ftp
     data = bytes(range(256)) * 4096  # 1 MiB
     fs.pipe_file(f"{folder}/d.bin", data)
@@ -140,6 +142,10 @@ def test_ranges_read_on_one_transfer(ftp, folder):
         for i in range(0, len(data), 50_000):
             f.write(data[i:i + 50_000])
     assert fs.cat_file(f"{folder}/w.bin") == data
+    down, up = Callback(), Callback()
+    fs.get_file(f"{folder}/w.bin", str(tmp_path / "w.bin"), callback=down)
+    fs.put_file(str(tmp_path / "w.bin"), f"{folder}/v.bin", callback=up)
+    assert down.size == down.value == up.size == up.value == len(data) == fs.size(f"{folder}/v.bin")
 
 
 def test_cut_upload_is_reported_and_pickles_without_sockets(ftp, folder):
