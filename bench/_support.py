@@ -1,42 +1,72 @@
-"""What the benchmarks share: loopback servers, their INI sections, timing,
-and an ftplib client that records what is done on it.
-
-The servers are those of the test-suite (``tests/servers.py``): pyftpdlib in a
-child process and the unpacked Debian servers, each on its own 127.0.0.x
-address.  `thread_server` adds a pyftpdlib server inside this process, for
-comparison only: its loop then takes the GIL from the client being measured.
-"""
+"""What the benchmarks share: the one table of servers and their addresses, the tree builder and
+comparer, TIME_WAIT, timing, scenarios as tables of tasks, a counting proxy, peak memory, bench/README.md."""
 
 from __future__ import annotations
 
-import ftplib
-import io
+import collections
+import functools
+import json
 import os
+import random
 import shutil
+import socket
+import socketserver
 import statistics
+import subprocess
 import sys
 import tempfile
 import threading
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
+from typing import Callable
 
 REPO = Path(__file__).resolve().parents[1]
+HERE = REPO / "bench"
 sys.path.insert(0, str(REPO / "tests"))
 
+import delayserver  # noqa: E402  (tests/delayserver.py)
 import servers  # noqa: E402  (tests/servers.py)
 
+KIB, MIB, GIB = 1 << 10, 1 << 20, 1 << 30
 
-# --------------------------------------------------------------------------
-# servers
+# Servers: each script has its own block of loopback addresses, each kind its
+# place in the block.  Every transfer is a new data connection whose port stays
+# in TIME_WAIT for 60 s, and passive ports come from the ephemeral range (28,232
+# ports): thousands of transfers fill it, but only ports of one address collide.
+BLOCKS = {"transfer": 20, "everyday": 60, "peers": 70, "trees": 80}
+PLACES = {"pyftpdlib": 0, "vsftpd": 1, "proftpd": 2, "pureftpd": 3, "delayed": 4, "thread": 10}
+CHROOTED = ("pyftpdlib", "delayed", "pyftpdlib-thread")  # the others name files by their real path
 
+def start(script: str, kind: str, root: Path, turn: int = 0):
+    """A running server of *kind* serving *root*, on the script's address for it (the *turn*-th of a rotation)."""
+    host = f"127.0.0.{BLOCKS[script] + PLACES[kind] + turn}"
+    if kind == "thread":
+        return ThreadServer(root, host)
+    if kind == "delayed":
+        return delayserver.start(root, delay=0.02, host=host)
+    return servers.start(kind, root, host=host)
+
+def top(server) -> str:
+    """The remote name of the server's root folder, ending in "/"."""
+    return "/" if server.kind in CHROOTED else f"{server.root}/"
+
+def hand_over(server) -> None:
+    """What root made in the folder of a Debian server stays writable for its FTP account."""
+    if server.kind not in CHROOTED:
+        servers._hand_over(Path(server.root), servers._ftp_account())
+
+def bound(base: type, section: str) -> type:
+    from dravlen.base import bound_class
+
+    return bound_class(base, section)
 
 class ThreadServer:
-    """pyftpdlib serving *root* from a thread of this process, on 127.0.0.1."""
+    """pyftpdlib serving *root* from a thread of this process (its loop takes the GIL from the client)."""
 
-    kind = "pyftpdlib-thread"
+    kind, certs = "pyftpdlib-thread", None
 
-    def __init__(self, root: Path, host: str = "127.0.0.1"):
+    def __init__(self, root: Path, host: str):
         import logging
 
         from pyftpdlib.authorizers import DummyAuthorizer
@@ -44,45 +74,23 @@ class ThreadServer:
         from pyftpdlib.ioloop import IOLoop
         from pyftpdlib.servers import FTPServer
 
-        # A handler of its own keeps pyftpdlib from logging every transfer to
-        # stderr; its warnings and errors still show.
-        quiet = logging.getLogger("pyftpdlib")
-        if not quiet.handlers:
+        if not (quiet := logging.getLogger("pyftpdlib")).handlers:  # else pyftpdlib logs every transfer
             quiet.addHandler(logging.StreamHandler())
         quiet.setLevel(logging.WARNING)
-        self.root = Path(root)
+        self.root, self.host, self.user, self.password = Path(root), host, servers.USER, servers.PASSWORD
         self.root.mkdir(parents=True, exist_ok=True)
-        self.host = host
-        self.user, self.password = servers.USER, servers.PASSWORD
-        authorizer = DummyAuthorizer()
-        authorizer.add_user(self.user, self.password, str(self.root), perm="elradfmwMT")
-        handler = type("BenchHandler", (FTPHandler,), {"authorizer": authorizer})
-        # An IOLoop of its own: by default every server of a process shares
-        # one, and several threads would then run the same loop at once.
-        self._server = FTPServer((self.host, 0), handler, ioloop=IOLoop())
+        (handler := type("BenchHandler", (FTPHandler,), {"authorizer": DummyAuthorizer()})).authorizer.add_user(
+            self.user, self.password, str(self.root), perm="elradfmwMT")
+        self._server = FTPServer((host, 0), handler, ioloop=IOLoop())  # by default all servers share a loop
         self.port = self._server.address[1]
-        self._thread = threading.Thread(
-            target=self._server.serve_forever, kwargs={"timeout": 0.2}, daemon=True)
+        self._thread = threading.Thread(target=self._server.serve_forever, kwargs={"timeout": 0.2}, daemon=True)
         self._thread.start()
 
-    def connect(self, timeout: float = 30.0) -> ftplib.FTP:
-        ftp = ftplib.FTP(timeout=timeout)
-        ftp.connect(self.host, self.port)
-        ftp.login(self.user, self.password)
-        return ftp
+    connect = servers.Server.connect
 
     def stop(self) -> None:
         self._server.close_all()
         self._thread.join(5)
-
-
-def ini_text(server, section: str) -> str:
-    return (
-        f"[{section}]\nhost = {server.host}\nport = {server.port}\n"
-        f"user = {server.user}\npassword = {server.password}\n"
-        "timeout = 30\npasv = true\nencoding = utf-8\n"
-    )
-
 
 def scratch(prefix: str) -> Path:
     """A fresh folder the FTP account of the Debian servers can walk through."""
@@ -90,455 +98,289 @@ def scratch(prefix: str) -> Path:
     os.chmod(base, 0o755)
     return base
 
+remove = functools.partial(shutil.rmtree, ignore_errors=True)
 
-def remove(path) -> None:
-    shutil.rmtree(path, ignore_errors=True)
-
-
-# --------------------------------------------------------------------------
-# TIME_WAIT
-
-# Every FTP transfer, even a one-line NLST, is a new data connection, and the
-# side that closes it keeps its port in TIME_WAIT for 60 s.  A server's
-# passive ports are taken from the ephemeral range (28,232 ports here), so a
-# few thousand transfers a second fill it: bind() then slows down and
-# connections fail.  Only ports of the same address collide, so tasks that
-# make thousands of transfers take turns over servers on several addresses,
-# and wait here if the one whose turn it is still has too many.
-
-def _hex_address(host: str) -> str:
-    return "".join(f"{int(part):02X}" for part in reversed(host.split(".")))
-
-
-def lingering(host: str | None = None) -> int:
-    """How many TCP connections in TIME_WAIT have *host* (IPv4) as their
-    local address; all of this machine's when *host* is None."""
-    prefix = _hex_address(host) + ":" if host else ""
-    count = 0
-    try:
-        with open("/proc/net/tcp") as f:
-            next(f)
-            for line in f:
-                fields = line.split(None, 4)
-                if fields[3] == "06" and fields[1].startswith(prefix):
-                    count += 1
-    except OSError:
-        pass
-    return count
-
-
-def settle(host: str | None = None, limit: int = 12000, timeout: float = 75.0) -> float:
-    """Wait until fewer than *limit* connections of *host* linger in
-    TIME_WAIT (at most *timeout* seconds); return the seconds waited."""
+def settle(host: str, limit: int = 14000, timeout: float = 75.0) -> float:
+    """Wait (at most *timeout* s) until fewer than *limit* TCP connections of *host* are in TIME_WAIT."""
+    prefix = "".join(f"{int(part):02X}" for part in reversed(host.split("."))) + ":"
     start = time.monotonic()
-    while lingering(host) >= limit and time.monotonic() - start < timeout:
+    while time.monotonic() - start < timeout:
+        with open("/proc/net/tcp") as f:
+            if sum(1 for line in f if line.split(None, 4)[3:4] == ["06"] and line.split()[1].startswith(prefix)) < limit:
+                break
         time.sleep(1.0)
     return time.monotonic() - start
 
+def make_tree(root: Path, folders: int, files: int, size: int = KIB) -> Path:
+    """*folders* folders of *files* random files of *size* bytes; one folder is *root* itself."""
+    for d in range(folders if not root.exists() else 0):
+        folder = root if folders == 1 else root / f"d{d:02}"
+        folder.mkdir(parents=True, exist_ok=True)
+        for f in range(files):
+            (folder / f"f{f:04}.bin").write_bytes(os.urandom(size))
+    return root
 
-# --------------------------------------------------------------------------
-# timing
+def same_tree(a: Path, b: Path) -> bool:
+    """The same files (names and bytes) under both folders."""
+    def files(top):
+        return {p.relative_to(top).as_posix(): p.read_bytes() for p in top.rglob("*") if p.is_file()}
+    return Path(b).is_dir() and files(Path(a)) == files(Path(b))
 
+# Timing and tables
+
+median = statistics.median
 
 def interleaved(sides: dict, pairs: int, before=None):
-    """Run each side's callable *pairs* times, alternating which goes first
-    (AB, then BA), and return, by side, the seconds of every run on the
-    clock and the seconds of CPU this thread spent in it.
-
-    *before*, if given, is called (untimed) before every timed run with the
-    side's name; it restores the state a run expects.
-    """
-    names = list(sides)
-    wall: dict[str, list[float]] = {name: [] for name in names}
-    cpu: dict[str, list[float]] = {name: [] for name in names}
-    clock, cpu_clock = time.perf_counter, time.thread_time
+    """By side, the wall-clock and thread-CPU seconds of *pairs* runs, the order reversed every
+    other round (AB, BA); *before(name)*, untimed, restores what a run expects."""
+    wall, cpu = {name: [] for name in sides}, {name: [] for name in sides}
     for i in range(pairs):
-        order = names if i % 2 == 0 else names[::-1]
-        for name in order:
+        for name in list(sides) if i % 2 == 0 else list(sides)[::-1]:
             if before is not None:
                 before(name)
-            run = sides[name]
-            start, start_cpu = clock(), cpu_clock()
-            run()
-            end_cpu, end = cpu_clock(), clock()
-            wall[name].append(end - start)
-            cpu[name].append(end_cpu - start_cpu)
+            start, start_cpu = time.perf_counter(), time.thread_time()
+            sides[name]()
+            cpu[name].append(time.thread_time() - start_cpu)
+            wall[name].append(time.perf_counter() - start)
     return wall, cpu
 
+def repeat(fn, times: int, *args):
+    """A callable that calls ``fn(*args)`` *times* times (a plain loop: nothing else is timed with it)."""
+    def run():
+        for _ in range(times):
+            fn(*args)
+    return run
 
-def ratio_interval(a: list[float], b: list[float], rounds: int = 2000, seed: int = 1):
-    """A 95 % bootstrap interval of median(a) / median(b), resampling the runs in pairs."""
-    import random
-
-    rng = random.Random(seed)
-    n = len(a)
-    if n < 3:
-        return (float("nan"), float("nan"))
-    ratios = []
-    for _ in range(rounds):
-        picks = [rng.randrange(n) for _ in range(n)]
-        ratios.append(statistics.median(a[i] for i in picks) / statistics.median(b[i] for i in picks))
-    ratios.sort()
+def ratio_interval(a: list[float], b: list[float], rounds: int = 2000):  # 95 %, bootstrap, runs in pairs
+    if len(a) < 3:
+        return float("nan"), float("nan")
+    rng, n = random.Random(1), len(a)
+    ratios = sorted(median(a[i] for i in picks) / median(b[i] for i in picks)
+                    for picks in ([rng.randrange(n) for _ in range(n)] for _ in range(rounds)))
     return ratios[int(0.025 * rounds)], ratios[int(0.975 * rounds) - 1]
 
-
-def median(values) -> float:
-    return statistics.median(values)
-
-
-def pair_ratio(a: list[float], b: list[float]) -> float:
-    """The median of the run-by-run ratios a/b."""
-    return statistics.median(x / y for x, y in zip(a, b))
-
-
 def fmt_seconds(s: float) -> str:
-    if s < 1e-3:
-        return f"{s * 1e6:.0f} µs"
-    if s < 1:
-        return f"{s * 1e3:.2f} ms"
-    return f"{s:.3f} s"
-
+    return f"{s * 1e6:.0f} µs" if s < 1e-3 else f"{s * 1e3:.2f} ms" if s < 1 else f"{s:.3f} s"
 
 def fmt_bytes(n: float) -> str:
-    for unit in ("B", "KiB", "MiB", "GiB"):
-        if abs(n) < 1024 or unit == "GiB":
-            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
+    for unit in ("B", "KiB", "MiB"):
+        if abs(n) < 1024:
+            return f"{n:.0f} B" if unit == "B" else f"{n:.1f} {unit}"
         n /= 1024
-    return str(n)
-
-
-def ftputil_upload_tree(host, local, remote: str) -> None:
-    """A local tree onto an ftputil host: ftputil has no tree upload, so this is the usual walk."""
-    local = str(local)
-    for folder, _dirs, files in os.walk(local):
-        rel = os.path.relpath(folder, local)
-        target = remote if rel == "." else f"{remote}/{Path(rel).as_posix()}"
-        host.makedirs(target, exist_ok=True)
-        for name in files:
-            host.upload(os.path.join(folder, name), f"{target}/{name}")
-
-
-def markdown_table(header: list[str], rows: list[list[str]]) -> str:
-    lines = ["| " + " | ".join(header) + " |",
-             "|" + "|".join("---" for _ in header) + "|"]
-    lines += ["| " + " | ".join(str(c) for c in row) + " |" for row in rows]
-    return "\n".join(lines)
-
-
-# --------------------------------------------------------------------------
-# a recording ftplib client
-
-
-@dataclass
-class Call:
-    """One outermost method call made on a `Recorder`."""
-
-    method: str
-    args: tuple
-    kwargs: dict
-    raised: BaseException | None = None
-
-
-@dataclass
-class RawLine:
-    """A line written straight to the control socket, not through ftplib."""
-
-    line: str
-
-
-@dataclass
-class Journal:
-    events: list = field(default_factory=list)
-    #: Every line sent on a control connection, in order.
-    wire: list = field(default_factory=list)
-
-    def clear(self) -> None:
-        self.events.clear()
-        self.wire.clear()
-
-
-class _Tap:
-    """A control socket that copies what is sent on it into a journal.
-
-    ftplib writes commands with ``sendall``; anything else that writes to the
-    socket (the path classes' resync writes its NOOP with ``send``) is also
-    recorded as a `RawLine`.
-    """
-
-    def __init__(self, sock, owner):
-        self._sock = sock
-        self._owner = owner
-        self._partial = b""
-
-    def _lines(self, data: bytes, raw: bool) -> None:
-        text = self._partial + bytes(data)
-        *complete, self._partial = text.split(b"\r\n")
-        for chunk in complete:
-            line = chunk.decode(self._owner.encoding, "replace")
-            self._owner.journal.wire.append(line)
-            if raw:
-                self._owner.journal.events.append(RawLine(line))
-
-    def sendall(self, data, *flags):
-        result = self._sock.sendall(data, *flags)
-        self._lines(data, raw=self._owner._depth == 0)
-        return result
-
-    def send(self, data, *flags):
-        n = self._sock.send(data, *flags)
-        self._lines(memoryview(data)[:n], raw=self._owner._depth == 0)
-        return n
-
-    def fileno(self):
-        return self._sock.fileno()
-
-    def __getattr__(self, name):
-        return getattr(self._sock, name)
-
-
-class Recorder(ftplib.FTP):
-    """An `ftplib.FTP` that records, into the class's `journal`, each
-    outermost call made on it (with what it raised) and every control line."""
-
-    journal = Journal()
-    _RECORDED = ("connect", "login", "nlst", "retrbinary", "retrlines", "storbinary",
-                 "storlines", "sendcmd", "voidcmd", "mkd", "rmd", "delete", "rename",
-                 "cwd", "pwd", "size", "mlsd", "dir", "quit", "abort", "transfercmd",
-                 "ntransfercmd")
-
-    def __init__(self, *args, **kwargs):
-        self._depth = 0
-        super().__init__(*args, **kwargs)
-
-    def _after_connect(self):
-        if self.sock is not None and not isinstance(self.sock, _Tap):
-            self.sock = _Tap(self.sock, self)
-
-
-def _recording(name):
-    def method(self, *args, **kwargs):
-        # The next class's method, so that a Recorder mixed into another
-        # ftplib.FTP subclass records that class's answers.
-        base = getattr(super(Recorder, self), name)
-        if self._depth:
-            return base(*args, **kwargs)
-        event = Call(name, args, kwargs)
-        self.journal.events.append(event)
-        self._depth += 1
-        try:
-            return base(*args, **kwargs)
-        except BaseException as exc:
-            event.raised = exc
-            raise
-        finally:
-            self._depth -= 1
-            if name == "connect":
-                self._after_connect()
-
-    method.__name__ = name
-    return method
-
-
-for _name in Recorder._RECORDED:
-    setattr(Recorder, _name, _recording(_name))
-
-
-def record_client(connect) -> Recorder:
-    """A logged-in `Recorder` (its login is recorded too)."""
-    ftp = Recorder(timeout=30)
-    connect(ftp)
-    return ftp
-
-
-# --------------------------------------------------------------------------
-# replaying a journal with plain ftplib
-
-
-class _Abandon(Exception):
-    pass
-
-
-def _abandon(block):
-    raise _Abandon
-
-
-def _data_source(fp):
-    if isinstance(fp, io.BytesIO):
-        return ("bytes", fp.getbuffer().nbytes)
-    name = getattr(fp, "name", None)
-    if isinstance(name, str):
-        return ("file", name)
-    raise ValueError(f"cannot replay a STOR from {fp!r}")
-
-
-def compile_floor(events, ftp: ftplib.FTP, payload: bytes | None = None):
-    """The recorded exchanges as plain ftplib steps on *ftp*: a list of
-    callables that, run in order, send the same commands and read the same
-    replies, doing with each reply only what a hand-written client would.
-
-    A download collected into a list is joined once; a download the recording
-    abandoned (its callback raised) is abandoned after its first block, and
-    its closing reply is read; an error reply that the recording got is
-    caught.  Logins and connects in the journal are refused: a floor is
-    replayed on one connection that is already logged in.
-    """
-    steps = []
-    for ev in events:
-        if isinstance(ev, RawLine):
-            steps.append(_raw_step(ftp, ev.line))
-            continue
-        if ev.method in ("connect", "login"):
-            raise ValueError("the recording reconnected; there is no single-connection floor for it")
-        steps.append(_call_step(ftp, ev, payload))
-    return steps
-
-
-def _raw_step(ftp, line):
-    voidcmd = ftp.voidcmd
-
-    def step():
-        voidcmd(line)
-
-    return step
-
-
-def _call_step(ftp, ev: Call, payload):
-    method = getattr(ftp, ev.method)
-    args, kwargs = list(ev.args), dict(ev.kwargs)
-    raised = ev.raised
-    if raised is not None and not isinstance(raised, ftplib.Error):
-        if ev.method != "retrbinary":
-            raise ValueError(f"cannot replay {ev.method} whose callback raised {raised!r}")
-        cmd = args[0]
-        blocksize = kwargs.get("blocksize", args[2] if len(args) > 2 else 8192)
-        voidresp = ftp.voidresp
-
-        def step():
-            try:
-                method(cmd, _abandon, blocksize)
-            except _Abandon:
-                pass
-            try:
-                voidresp()  # the abandoned transfer's 226 or 426
-            except (ftplib.error_temp, ftplib.error_perm, ftplib.error_reply):
-                pass
-
-        return step
-
-    if ev.method in ("retrbinary", "retrlines"):
-        callback = args[1] if len(args) > 1 else kwargs.pop("callback", None)
-        collects = getattr(callback, "__name__", "") == "append" and isinstance(
-            getattr(callback, "__self__", None), list)
-        rest = args[2:]
-        cmd = args[0]
-        binary = ev.method == "retrbinary"
-
-        def call():
-            if not collects:
-                return method(cmd, lambda _: None, *rest, **kwargs)
-            chunks = []
-            method(cmd, chunks.append, *rest, **kwargs)
-            return b"".join(chunks) if binary else chunks
-    elif ev.method == "storbinary":
-        cmd, fp = args[0], args[1]
-        rest = args[2:]
-        kind, what = _data_source(fp)
-        if kind == "bytes":
-            if payload is None or len(payload) != what:
-                raise ValueError("a STOR from memory needs the payload it sent")
-            data = payload
-
-            def call():
-                return method(cmd, io.BytesIO(data), *rest, **kwargs)
-        else:
-            def call():
-                with open(what, "rb") as f:
-                    return method(cmd, f, *rest, **kwargs)
-    else:
-        def call():
-            return method(*args, **kwargs)
-
-    if raised is None:
-        return call
-    kind = type(raised)
-
-    def step():
-        try:
-            call()
-        except kind:
-            pass
-
-    return step
-
-
-def run_steps(steps):
-    for step in steps:
-        step()
-
-
-def summarize(events) -> str:
-    """The journal in a line: each call's command, ``!`` after one that failed."""
-    parts = []
-    for ev in events:
-        if isinstance(ev, RawLine):
-            parts.append(ev.line)
-            continue
-        text = ev.args[0] if ev.args and isinstance(ev.args[0], str) else ev.method
-        word = {"nlst": "NLST", "mkd": "MKD", "rmd": "RMD", "delete": "DELE", "size": "SIZE",
-                "cwd": "CWD"}.get(ev.method)
-        if word:
-            text = f"{word} {text}"
-        if ev.raised is not None:
-            text += "!" if isinstance(ev.raised, ftplib.Error) else " (abandoned)"
-        parts.append(text)
-    return ", ".join(parts)
-
-
-# --------------------------------------------------------------------------
-# bench/README.md
-
-
-README_INTRO = """# Benchmarks
-
-Two scripts, both on loopback FTP servers that they start themselves (run as
-root for the Debian servers; `bash .ci/servers.sh` unpacks those once):
-
-```sh
-pip install '.[test]' fsspec ftputil matplotlib   # or PYTHONPATH=src after the dev build
-python3 bench/transfer.py [--quick] [--profile]   # FTPPath against the same commands sent with ftplib
-python3 bench/peers.py [--quick]                  # FTPPath beside fsspec and ftputil
-```
-
-`transfer.py` records the FTP exchanges that FTPPath's members send, replays
-them with plain `ftplib` on a second connection as the floor, and times both
-in one interleaved loop (the goal is FTPPath within 1.05x of that floor); it
-also measures FTPPath's own work against an `ftplib.FTP` that answers from
-memory, and the memory of `upload` for a 1 MiB and a 200 MiB file.
-`peers.py` does the same user-level tasks with FTPPath, fsspec's
-`FTPFileSystem` and ftputil's `FTPHost`, and counts the commands and logins
-each needs. Each script rewrites its own section below (`peers.py` also
-`peers.png`); both take `--quick` for fewer runs and `--no-readme` to only
-print. The machine has 2 cores: close other work first, or expect noise.
-
-Every FTP transfer is a new data connection whose port stays in TIME_WAIT for
-a minute, and a server's passive ports come from the ephemeral range: a few
-thousand transfers in a row fill it and slow everything down. The tree tasks
-therefore wait, or take turns over servers on several 127.0.0.x addresses.
-"""
-
-
+    return f"{n:.1f} GiB"
+
+def markdown_table(header: list[str], rows) -> str:
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    return "\n".join(lines + ["| " + " | ".join(str(c) for c in row) + " |" for row in rows])
 
 def update_readme(name: str, section: str) -> Path:
-    """Put *section* between the ``<!-- name:begin -->`` and ``<!-- name:end -->``
-    markers of bench/README.md (made with its introduction if missing)."""
-    path = Path(__file__).resolve().parent / "README.md"
-    text = path.read_text() if path.exists() else README_INTRO
-    begin, end = f"<!-- {name}:begin -->", f"<!-- {name}:end -->"
-    block = f"{begin}\n{section.strip()}\n{end}"
+    """Put *section* between the ``<!-- name:begin -->`` and ``<!-- name:end -->`` markers of bench/README.md."""
+    path, begin, end = HERE / "README.md", f"<!-- {name}:begin -->", f"<!-- {name}:end -->"
+    text, block = path.read_text(), f"{begin}\n{section.strip()}\n{end}"
     if begin in text and end in text:
-        head, rest = text.split(begin, 1)
-        text = head + block + rest.split(end, 1)[1]
+        text = text.split(begin, 1)[0] + block + text.split(end, 1)[1]
     else:
         text = text.rstrip("\n") + "\n\n" + block + "\n"
     path.write_text(text)
     return path
+
+def cell(entry: dict | None, best: float) -> str:
+    """A client's median, in bold if it is the fastest, else with its multiple of the fastest."""
+    if entry is None or not (entry["times"] or entry["error"]):
+        return "-"
+    if entry["error"]:
+        error = entry["error"].replace("|", "/")[:90]
+        return error if error == "-" or error.startswith("not run") else "fails: " + error
+    m = median(entry["times"])
+    return f"**{fmt_seconds(m)}**" if m <= best * 1.0001 else f"{fmt_seconds(m)} ({m / best:.2f}x)"
+
+def fastest(by_client: dict) -> float:  # the fastest client's median
+    return min((median(e["times"]) for e in by_client.values() if e["times"] and not e["error"]), default=0.0)
+
+# Scenarios: tables of tasks, run by several clients in turn
+
+@dataclass
+class Task:
+    """*run(client)* timed, *check(result)*: a problem or None, *setup(client)* untimed before, *warm*: a
+    first round not kept (and a first run not counted, but for *fresh*), *skip(client)*: a reason not to run."""
+    name: str
+    rounds: int
+    run: Callable
+    check: Callable = lambda result: None
+    setup: Callable | None = None
+    warm: bool = False
+    skip: Callable = lambda client: None
+    fresh: bool = False
+
+def run_tasks(tasks: list[Task], clients: list, log, proxy=None) -> dict:
+    """{task: {client: {"times": [...], "error": text or None}}}: in each round every client, in an order
+    that rotates, does the tasks in turn, its caches emptied before each, and no more a task it failed.
+    With a counting *proxy*: each task once, and its "counts"."""
+    results = {t.name: {c.name: {"times": [], "error": None} for c in clients} for t in tasks}
+    for i in range(1 if proxy else max(t.rounds + t.warm for t in tasks)):
+        for client in clients[i % len(clients):] + clients[:i % len(clients)]:
+            for task in tasks:
+                entry = results[task.name][client.name]
+                if i >= task.rounds + task.warm or entry["error"]:
+                    continue
+                try:
+                    entry["error"] = task.skip(client)
+                    if entry["error"] is None:
+                        if task.setup:
+                            task.setup(client)
+                        if proxy and task.warm and not task.fresh:  # count a steady run: the second
+                            client.forget()
+                            task.run(client)
+                        client.forget()
+                        if proxy:
+                            proxy.reset()
+                        start = time.perf_counter()
+                        got = task.run(client)
+                        seconds = time.perf_counter() - start
+                        entry["counts"] = proxy and proxy.counts()
+                        entry["error"] = task.check(got)
+                except Exception as exc:
+                    entry["error"] = f"{type(exc).__name__}: {exc}".splitlines()[0][:100]
+                if entry["error"] and entry["error"] != "-":
+                    log(f"  {task.name}: {client.name}: {entry['error']}")
+                elif not entry["error"] and (i or not task.warm or proxy):
+                    entry["times"].append(seconds)
+    for task, by_client in results.items():
+        log(f"  {task:<24} " + "  ".join(f"{name} {fmt_seconds(median(e['times'])) if e['times'] else '-'}"
+                                        for name, e in by_client.items()))
+    return results
+
+def compare(script: str, kinds, make_clients, scenarios, log, count=lambda kind: True):
+    """On each kind of server (and a counting proxy before it), every (label, tasks) of *scenarios(server,
+    base, done)* run by ``make_clients(server, port, section)``, the first once more through the proxy:
+    {kind: ({label: results}, counted)}, and notes."""
+    results, notes, base = {}, [], scratch(f"dravlen-bench-{script}-")
+    os.environ["DRAVLEN_CONFIG"] = str(ini := base / "bench.ini")
+    try:
+        for kind in kinds:
+            try:
+                server = start(script, kind, base / kind / "home")
+            except Exception as exc:
+                notes.append(f"{kind}: not started ({str(exc).splitlines()[0]})")
+                log(notes[-1])
+                continue
+            proxy, done, counted = CountingProxy(server.host, server.port), {}, {}
+            log(f"== {kind} ({server.host}:{server.port})")
+            try:
+                (Path(server.root) / "bench").mkdir(exist_ok=True)
+                servers.make_config(server, ini, name=kind)
+                servers.make_config(server, ini, name=f"{kind}_count", port=proxy.port)
+                for label, tasks in scenarios(server, base, done):
+                    hand_over(server)
+                    for port, section in [(None, kind)] + [(proxy.port, f"{kind}_count")] * (not done and count(kind)):
+                        clients = make_clients(server, port, section)
+                        try:
+                            if port is None:
+                                done[label] = run_tasks(tasks, clients, log)
+                            else:
+                                counted = run_tasks(tasks, clients, log, proxy)
+                        finally:
+                            for client in clients:
+                                client.close()
+                results[kind] = done, counted
+            finally:
+                proxy.close()
+                server.stop()
+    finally:
+        remove(base)
+    return results, notes
+
+def mix(counts) -> str:
+    """"7: TYPE 2, PASV 2, ..." of counted (commands, logins, {word: count})."""
+    return f"{counts[0]}: " + ", ".join(f"{w} {n}" for w, n in sorted(counts[2].items(), key=lambda i: -i[1]))
+
+def counts(counted: dict, task: str, client: str):  # (commands, logins, {word: count}) or None
+    return counted.get(task, {}).get(client, {}).get("counts")
+
+# Peak memory of one task, in a child process of its own
+
+def rss(field: str) -> int:
+    """``VmRSS`` or ``VmHWM`` (the peak) of this process, in bytes."""
+    with open("/proc/self/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith(field + ":"))
+
+def measured(run, what: str = "rss") -> dict:
+    """Run *run* once: the growth of the peak RSS (or the tracemalloc peak) it caused, and its seconds."""
+    import gc
+    import tracemalloc
+
+    gc.collect()
+    if what == "rss":
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")  # Linux: the peak RSS (VmHWM) becomes the current RSS
+        before = rss("VmRSS")
+    else:
+        tracemalloc.start()
+        before = tracemalloc.get_traced_memory()[0]
+    start = time.perf_counter()
+    run()
+    seconds = time.perf_counter() - start
+    peak = rss("VmHWM") if what == "rss" else tracemalloc.get_traced_memory()[1]
+    return {"growth": peak - before, "seconds": seconds}
+
+def in_child(script: str, *args: str, timeout: float = 900) -> dict:
+    """Run ``script --child args...`` and return the JSON it prints last."""
+    done = subprocess.run([sys.executable, script, "--child", *args], capture_output=True, text=True,
+                          timeout=timeout, env=os.environ)
+    if done.returncode:
+        raise SystemExit(f"child {args} failed:\n{done.stdout[-2000:]}{done.stderr[-2000:]}")
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+class CountingProxy(socketserver.ThreadingTCPServer):
+    """A TCP proxy on the server's address that counts the command lines of control connections by their
+    first word (data connections go to the server: ftplib connects to the control connection's address)."""
+
+    daemon_threads = True
+
+    def __init__(self, host, port):
+        super().__init__((host, 0), _Pump)
+        self.upstream, self.port, self.lock, self.words = (host, port), self.server_address[1], threading.Lock(), \
+            collections.Counter()
+        threading.Thread(target=self.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True).start()
+
+    def reset(self):
+        with self.lock:
+            self.words.clear()
+
+    def counts(self):
+        """(command lines, logins, {word: count})."""
+        with self.lock:
+            return sum(self.words.values()), self.words["USER"], dict(self.words)
+
+    def close(self):
+        self.shutdown()
+        self.server_close()
+
+class _Pump(socketserver.BaseRequestHandler):
+    def handle(self):
+        upstream = socket.create_connection(self.server.upstream, timeout=30)
+        for s in (self.request, upstream):
+            s.settimeout(None)
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)  # small writes would wait on delayed ACKs
+        threading.Thread(target=self.pump, args=(upstream, self.request), daemon=True).start()
+        self.pump(self.request, upstream, self.server)
+
+    @staticmethod
+    def pump(src, dst, counter=None):
+        partial = b""
+        try:
+            while data := src.recv(65536):
+                if counter:
+                    *lines, partial = (partial + data).split(b"\n")
+                    with counter.lock:
+                        counter.words.update(w for line in lines if (w := line.strip().split(b" ", 1)[0].upper()
+                                                                    .decode("ascii", "replace")))
+                dst.sendall(data)
+        except OSError:
+            pass
+        finally:
+            for s in (dst, src):
+                try:
+                    s.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass

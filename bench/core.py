@@ -1,33 +1,7 @@
-"""The native core against a plain-Python model of it (bench/model.py), on its own work.
-
-Both classes get the same in-memory client (`LeanFTP`, which answers at once
-and keeps almost nothing), as a plain class attribute, so neither pays for
-the per-thread client lookup. Each member is timed through its function
-without the outer `retry` wrapper (``__wrapped__``), the same for both: the
-wrapper is shared Python (dravlen.base) and not the core's work; members
-that call other members (is_dir -> exists, write -> parent.mkdir()) go
-through the wrappers on both sides. Before timing, each member's calls on the
-client are recorded on both sides and must be the same.
+"""The native core against a plain-Python model of it (bench/model.py), in memory, in the three runs
+bench/README.md describes; each member's calls on the tests' `FakeFTP` are compared first.
 
     PYTHONPATH=src python3 bench/core.py [--quick] [--no-readme]
-
-Native and model run interleaved, round by round, in one process; the table
-gives the fastest round of each, in ns per call (glob: per listed line). It
-is run three times:
-
-* "python client": LeanFTP's Python methods;
-* "builtin answers": the same answers given by builtins (dict lookups)
-  wherever a method only looks something up, which leaves the least of the
-  client's own time in the figures;
-* "own work": that client, and everything else a member calls that is not
-  the member's own work made as cheap as it can be, alike on both sides:
-  members that call members (is_dir -> exists, write -> parent.mkdir()) call
-  them without the `retry` wrapper, `parent` is an attribute kept on the path
-  object, `_valid_reset` (which finds no client of the thread to bring in
-  step here) is a builtin that does nothing, and upload's local file comes
-  from memory (module-level `pathlib` and `open` replaced in both modules,
-  which both look up at each call). What is left is each side's own work:
-  its path text, its decisions, its messages, its lookups and calls.
 """
 
 from __future__ import annotations
@@ -40,155 +14,74 @@ import io
 import operator
 import os
 import posixpath
-import re
-import types
 import sys
 import tempfile
 import time
+import types
 from pathlib import Path
+from unittest import mock
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+import _support as S  # noqa: E402  (puts tests/ on the path)
 import dravlen.ftp.path as native_module  # noqa: E402
 import model as model_module  # noqa: E402
 from dravlen.base import Local  # noqa: E402
 from dravlen.ftp.path import FTPPath  # noqa: E402
+from fakes import FakeFTP  # noqa: E402
 from model import ModelPath  # noqa: E402
 
 LINES = 200  # entries in the listed directory
 
-
-class LeanFTP:
-    """Answers the calls FTPPath makes, from memory, as a Unix server would."""
-
-    encoding = "utf-8"
-
-    def __init__(self, files: dict[str, bytes], dirs: set[str], listing: list[str]):
-        self.files, self.dirs, self.listing = files, dirs, listing
-        self.log: list | None = None
-
-    def _note(self, *entry) -> None:
-        if self.log is not None:
-            self.log.append(entry)
-
-    def nlst(self, path):
-        self._note("nlst", path)
-        if path in self.files:
-            return [path]
-        return ["x"] if path in self.dirs else []
-
-    def retrbinary(self, cmd, callback, blocksize=8192, rest=None):
-        self._note("retrbinary", cmd, blocksize)
-        data = self.files.get(cmd[5:])
-        if data is None:
-            raise ftplib.error_perm("550 Not a file.")
-        if data:
-            callback(data[:blocksize])
-            if len(data) > blocksize:
-                callback(data[blocksize:])
-        return "226 Transfer complete."
-
-    def storbinary(self, cmd, fp, blocksize=8192, callback=None, rest=None):
-        self._note("storbinary", cmd)
-        self.files[cmd[5:]] = fp.read()
-        return "226 Transfer complete."
-
-    def retrlines(self, cmd, callback=None):
-        self._note("retrlines", cmd)
-        for line in self.listing:
-            callback(line)
-        return "226 Transfer complete."
-
-    def sendcmd(self, cmd):
-        self._note("sendcmd", cmd)
-        word, path = cmd.split(" ", 1)
-        if word == "MLST":
-            if path in self.dirs:
-                return f"250-Listing {path}\n type=dir;perm=el; {path}\n250 End."
-            if path in self.files:
-                return f"250-Listing {path}\n type=file;size={len(self.files[path])}; {path}\n250 End."
-            raise ftplib.error_perm("550 No such file or directory.")
-        if word == "MDTM" and path in self.files:
-            return "213 20240102030405"
-        if word == "SIZE" and path in self.files:
-            return f"213 {len(self.files[path])}"
-        raise ftplib.error_perm("550 No such file or directory.")
-
-    def mkd(self, path):
-        self._note("mkd", path)
-        return path  # made, and forgotten: the next call makes it again
-
-    def delete(self, path):
-        self._note("delete", path)
-        return "250 Deleted."
-
-
 class _Replies(dict):
-    """Replies by command text; a command it has none for is refused with 550."""
+    """Replies by command text; one it has none for is refused with 550, as the fake refuses it."""
 
     def __missing__(self, cmd):
         raise ftplib.error_perm("550 No such file or directory.")
 
-
-def answering_at_c_speed(lean: LeanFTP) -> LeanFTP:
-    """The same answers as *lean* (for the commands the benchmark sends), with
-    the one-line methods replaced by builtins: nlst and sendcmd become
-    dictionary lookups, mkd and delete take the path and keep nothing. What
-    is left of the client's own time is then as small as Python allows, and
-    the table shows the members' own work. Calls are not recorded."""
-    fast = LeanFTP(lean.files, lean.dirs, lean.listing)
-    names = {path: [path] for path in lean.files} | {path: ["x"] for path in lean.dirs}
-    fast.nlst = names.get  # a missing path lists nothing (None)
-    replies = _Replies()
-    for path in lean.dirs:
-        replies["MLST " + path] = f"250-Listing {path}\n type=dir;perm=el; {path}\n250 End."
-    for path, data in lean.files.items():
-        replies["MLST " + path] = f"250-Listing {path}\n type=file;size={len(data)}; {path}\n250 End."
-        replies["MDTM " + path] = "213 20240102030405"
-        replies["SIZE " + path] = f"213 {len(data)}"
-    fast.sendcmd = replies.__getitem__
-    fast.mkd = str
-    fast.delete = len
-    return fast
-
-
-def make_client() -> LeanFTP:
-    listing = ["total 3", "drwxr-xr-x 2 u g 4096 Jan 01 00:00 .", "drwxr-xr-x 9 u g 4096 Jan 01 00:00 .."]
-    for i in range(LINES - 3):
-        kind = "l" if i % 10 == 0 else "-"
+def make_client() -> FakeFTP:
+    """The tests' in-memory server with two files and a listed folder, recording nothing; mkd and delete
+    change nothing, so that they can be repeated; a missing path lists nothing."""
+    fake = FakeFTP()
+    fake.log, fake.keeps_changes, fake.missing_lists_nothing = None, False, True
+    fake.add_file("/d/f.txt", b"x" * 1024)
+    fake.add_file("/d/g.txt", b"y" * 1024)
+    # LIST -a /d: these, ".", ".." and the two files: LINES lines.
+    listing = fake.extra_lines["/d"] = ["total 3"]
+    for i in range(LINES - 5):
         name = f"entry {i:03d}.txt"
-        if kind == "l":
-            listing.append(f"lrwxrwxrwx 1 u g 6 Jan 01 00:00 {name} -> target")
-        else:
-            listing.append(f"-rw-r--r-- 1 user group {i * 7} Mar 14 2024 {name}")
-    files = {"/d/f.txt": b"x" * 1024, "/d/g.txt": b"y" * 1024}
-    return LeanFTP(files, {"/", "/d"}, listing)
+        listing.append(f"lrwxrwxrwx 1 u g 6 Jan 01 00:00 {name} -> target" if i % 10 == 0
+                       else f"-rw-r--r-- 1 user group {i * 7} Mar 14 2024 {name}")
+    return fake
 
+def answering_at_c_speed(fake: FakeFTP) -> FakeFTP:
+    """The same answers, with the methods that only look something up as builtins (nlst and sendcmd dict
+    lookups, mkd and delete keeping nothing): the client's own time as small as Python allows."""
+    names, replies = {}, _Replies()
+    for cmd in ["/d/f.txt", "/d/g.txt", "/d", "/"]:
+        names[cmd] = fake.nlst(cmd)
+        for word in ("MLST", "MDTM", "SIZE"):
+            try:
+                replies[f"{word} {cmd}"] = fake.sendcmd(f"{word} {cmd}")
+            except ftplib.Error:
+                pass
+    fake.nlst, fake.sendcmd = names.get, replies.__getitem__  # a missing path lists nothing (None)
+    fake.mkd, fake.delete = str, len
+    return fake
 
 MEMBERS = ("exists", "is_dir", "mtime", "read", "write", "upload", "glob", "mkdir", "delete")
 
-
-def unwrapped(cls, name):
+def unwrapped(cls, name, as_attribute=False):
+    """cls's member *name* without its retry wrapper: the function, or as a class attribute (a property again)."""
     member = next(vars(k)[name] for k in cls.__mro__ if name in vars(k))
-    function = member.fget if isinstance(member, property) else member
-    return getattr(function, "__wrapped__", function)
-
-
-def without_wrappers(cls) -> dict:
-    """Class attributes that bind cls's members without their retry wrappers."""
-    bare = {}
-    for name in MEMBERS:
-        member = next(vars(k)[name] for k in cls.__mro__ if name in vars(k))
-        bare[name] = property(unwrapped(cls, name)) if isinstance(member, property) else unwrapped(cls, name)
-    return bare
-
+    function = getattr(member, "fget", member)
+    function = getattr(function, "__wrapped__", function)
+    return property(function) if as_attribute and isinstance(member, property) else function
 
 def own_work(cls) -> dict:
     """Class attributes for the "own work" runs (see the module's doc)."""
-    return {**without_wrappers(cls), "parent": property(operator.attrgetter("_up")),
+    return {**{name: unwrapped(cls, name, True) for name in MEMBERS}, "parent": property(operator.attrgetter("_up")),
             "_valid_reset": staticmethod(tuple)}
-
 
 def path_of(cls, text: str, kept_parent: bool):
     """cls(text); with kept_parent, its parents made at once and kept on it as _up."""
@@ -198,30 +91,15 @@ def path_of(cls, text: str, kept_parent: bool):
         path._up = path if above == text else path_of(cls, above, True)
     return path
 
-
-class LocalFromMemory:
-    """Module-level `pathlib` and `open` for upload's local file, from memory:
-    Path() is a dict lookup, is_dir() a builtin, open() a BytesIO."""
-
-    def __init__(self, local: str, content: bytes):
-        entry = types.SimpleNamespace(is_dir=bool)  # bool() is False: a file
-        self.pathlib = types.SimpleNamespace(Path={local: entry}.__getitem__)
-        self.open = lambda path, mode: io.BytesIO(content)
-
-    def __enter__(self):
-        self.saved = {(module, name): vars(module).get(name)
-                      for module in (native_module, model_module) for name in ("pathlib", "open")}
-        for module in (native_module, model_module):
-            module.pathlib, module.open = self.pathlib, self.open
-        return self
-
-    def __exit__(self, *exc):
-        for (module, name), value in self.saved.items():
-            if value is None:
-                delattr(module, name)  # open: the builtin again
-            else:
-                setattr(module, name, value)
-
+def LocalFromMemory(local: str, content: bytes) -> contextlib.ExitStack:
+    """Module-level `pathlib` and `open` of both modules, for upload's local file, from memory (put back
+    on exit): Path() is a dict lookup, is_dir() a builtin (bool() is False: a file), open() a BytesIO."""
+    stack = contextlib.ExitStack()
+    pathlib = types.SimpleNamespace(Path={local: types.SimpleNamespace(is_dir=bool)}.__getitem__)
+    for module in (native_module, model_module):
+        stack.enter_context(mock.patch.multiple(module, create=True, pathlib=pathlib,
+                                                open=lambda path, mode: io.BytesIO(content)))
+    return stack
 
 def cases(cls, local: str, kept_parent: bool = False):
     """name -> (callable, calls per run as the table counts them)."""
@@ -244,7 +122,6 @@ def cases(cls, local: str, kept_parent: bool = False):
         "delete (a file)": (lambda: get["delete"](doomed), 1),
     }
 
-
 def calls_of(fn, client) -> list:
     client.log = []
     try:
@@ -253,53 +130,34 @@ def calls_of(fn, client) -> list:
         log, client.log = client.log, None
     return log
 
-
-def compare(native: dict, model: dict, client: LeanFTP) -> None:
+def compare(native: dict, model: dict, client: FakeFTP) -> None:
     for name in native:
         a, b = calls_of(native[name][0], client), calls_of(model[name][0], client)
         if a != b:
             raise SystemExit(f"{name}: the model's calls differ from the core's:\n  {a}\n  {b}")
 
-
 def timed(native: dict, model: dict, rounds: int, budget: float) -> dict[str, tuple[float, float]]:
+    """Per call, in ns: the fastest round of each side (other work on the machine only ever adds time)."""
     rows = {}
-    for name in native:
-        fn_n, per = native[name]
-        fn_m, _ = model[name]
-        # calls per timed batch, so that one batch takes about `budget` seconds
+    for name, ((fn_n, per), (fn_m, _)) in zip(native, zip(native.values(), model.values())):
         fn_m()
-        t0 = time.perf_counter()
+        start = time.perf_counter()
         fn_m()
-        once = max(time.perf_counter() - t0, 1e-7)
-        batch = max(1, int(budget / once))
-        times: dict[str, list[float]] = {"native": [], "model": []}
+        batch = max(1, int(budget / max(time.perf_counter() - start, 1e-7)))  # a batch takes about `budget` s
         gc.disable()
         try:
-            for r in range(rounds):
-                order = (("native", fn_n), ("model", fn_m)) if r % 2 == 0 else (("model", fn_m), ("native", fn_n))
-                for side, fn in order:
-                    t = time.perf_counter_ns()
-                    for _ in range(batch):
-                        fn()
-                    times[side].append((time.perf_counter_ns() - t) / batch / per)
+            wall, _ = S.interleaved({"native": S.repeat(fn_n, batch), "model": S.repeat(fn_m, batch)}, rounds)
         finally:
             gc.enable()
-        # The fastest round: other work on the machine only ever adds time.
-        rows[name] = (min(times["native"]), min(times["model"]))
+        rows[name] = tuple(min(wall[side]) * 1e9 / batch / per for side in ("native", "model"))
     return rows
-
 
 VARIANTS = ("python client", "builtin answers", "own work")
 
-
-def pair(client: LeanFTP, local: str, own: bool) -> tuple[dict, dict]:
+def pair(client: FakeFTP, local: str, own: bool) -> tuple[dict, dict]:
     """The cases of the core and of the model, both with this client."""
-    sides = []
-    for base in (FTPPath, ModelPath):
-        cls = type(base.__name__, (base,), {"client": client, **(own_work(base) if own else {})})
-        sides.append(cases(cls, local, own))
-    return sides[0], sides[1]
-
+    return tuple(cases(type(base.__name__, (base,), {"client": client, **(own_work(base) if own else {})}), local,
+                       own) for base in (FTPPath, ModelPath))
 
 def run(rounds: int, budget: float) -> list[tuple[str, list[tuple[float, float]]]]:
     # As in use, the thread has a store of clients (the benchmark's own client is
@@ -318,24 +176,15 @@ def run(rounds: int, budget: float) -> list[tuple[str, list[tuple[float, float]]
                     compare(*pair(recorder, tmp.name, own), recorder)
                 client = make_client() if variant == "python client" else answering_at_c_speed(make_client())
                 results.append(timed(*pair(client, tmp.name, own), rounds, budget))
-        rows = []
-        for name in results[0]:
-            cells = [r[name] for r in results]
-            rows.append((name, cells))
-            print(f"{name:26s}" + "   ".join(f"{v}: {n:6.0f} / {m:6.0f} ns = {m / n:.2f}"
-                                              for v, (n, m) in zip(VARIANTS, cells)), flush=True)
-        return rows
+        return [(name, [r[name] for r in results]) for name in results[0]]
     finally:
         os.unlink(tmp.name)
 
-
 def table(rows) -> str:
-    head = "| member |" + "".join(f" native ns, {v} | model ns, {v} | model / native, {v} |" for v in VARIANTS)
-    out = [head, "|---|" + "---|" * 3 * len(VARIANTS)]
-    for name, cells in rows:
-        out.append(f"| {name} |" + "".join(f" {n:,.0f} | {m:,.0f} | **{m / n:.2f}** |" for n, m in cells))
-    return "\n".join(out)
-
+    return S.markdown_table(["member", *(f"{what}, {v}" for v in VARIANTS
+                                         for what in ("native ns", "model ns", "model / native"))],
+                            [[name, *(x for n, m in cells for x in (f"{n:,.0f}", f"{m:,.0f}", f"**{m / n:.2f}**"))]
+                             for name, cells in rows])
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
@@ -343,22 +192,10 @@ def main() -> None:
     parser.add_argument("--no-readme", action="store_true", help="only print")
     args = parser.parse_args()
     rounds, budget = (7, 0.02) if args.quick else (21, 0.05)
-    rows = run(rounds, budget)
-    text = table(rows)
-    print(text)
-    if args.no_readme:
-        return
-    readme = HERE / "README.md"
-    section = (f"<!-- core:begin -->\n## The native core against a Python model of it\n\n"
-               f"`PYTHONPATH=src python3 bench/core.py` (Python {sys.version.split()[0]}, {rounds} rounds, "
-               f"fastest round; ratio > 1: the core is faster):\n\n{text}\n<!-- core:end -->")
-    body = readme.read_text()
-    if "<!-- core:begin -->" in body:
-        body = re.sub(r"<!-- core:begin -->.*?<!-- core:end -->", lambda _: section, body, flags=re.S)
-    else:
-        body = body.rstrip("\n") + "\n\n" + section + "\n"
-    readme.write_text(body)
-
+    print(text := table(run(rounds, budget)))
+    if not args.no_readme:
+        S.update_readme("core", f"`PYTHONPATH=src python3 bench/core.py` (Python {sys.version.split()[0]}, {rounds} rounds, "
+                        f"fastest round; ratio > 1: the core is faster):\n\n{text}")
 
 if __name__ == "__main__":
     main()

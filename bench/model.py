@@ -1,12 +1,10 @@
-"""A plain-Python model of FTPPath: the baseline the native core is measured against.
+"""A plain-Python model of FTPPath, the baseline the native core is measured against (not shipped).
 
-Not shipped. It makes the same calls on the client, in the same order, as the
-native members on the paths the benchmark takes (and on their refusal
-branches: MLST/STAT confirmation, MLST/CWD for a refused download, the size
-confirmation, the long-listing parse with its link rule), refuses the same
-unsendable path texts, and is wrapped by the same `retry` as FTPPath. It is
-written the way a careful Python developer would: the path text built once
-per call, module-level names bound once.
+On a server with MLST and ``LIST -a``, it makes the same calls on the client, in the same order, as the
+native members on the paths the benchmark takes and on their refusals (the MLST confirmation and type of
+a refused download, the size confirmation, the long-listing parse with its link rule), refuses the same
+unsendable path texts, and is wrapped by the same `retry`.  It is written the way a careful Python
+developer would: the path text built once per call, module-level names bound once.
 """
 
 from __future__ import annotations
@@ -19,15 +17,14 @@ import pathlib
 from typing import Any, Generator, Optional
 
 from dravlen.base import BasePath, retry
+from dravlen.ftp import facts
 
 _retry = retry(ftplib.error_temp, ftplib.error_reply)
 _HOURS = datetime.timedelta(hours=8)
 _WILDCARDS = frozenset("*?[{")
 
-
 def interrupt(*_: Any, **__: Any) -> None:
     raise InterruptedError("Finish!")
-
 
 def _text(self: BasePath) -> str:
     text = self.path.as_posix()
@@ -38,21 +35,16 @@ def _text(self: BasePath) -> str:
             raise ValueError(f"Remote path {text!r} holds a NUL character, which an FTP command cannot carry")
     return text
 
-
 def _code(exc: BaseException, code: str) -> bool:
     return str(exc)[:3] == code
 
-
-def _not_understood(exc: BaseException) -> bool:
-    return _code(exc, "500") or _code(exc, "502")
-
+_not_understood = facts.not_understood
 
 def _remember(client: Any, flag: str) -> None:
     try:
         setattr(client, flag, True)
     except Exception:
         pass
-
 
 def _exchange(self: BasePath, f: Any, arg: Any) -> Any:
     try:
@@ -62,7 +54,6 @@ def _exchange(self: BasePath, f: Any, arg: Any) -> Any:
     except BaseException:
         self._drop_client()
         raise
-
 
 def _long_entry(line: str, encoding: str) -> tuple[Optional[str], bool, bool]:
     """(name, link, ambiguous) of a long-listing line, as the core reads it."""
@@ -113,14 +104,13 @@ def _long_entry(line: str, encoding: str) -> tuple[Optional[str], bool, bool]:
         return None, link, False
     return name, link, False
 
-
 class ModelPath(BasePath):
     _section = ("ftp",)
 
     # -- exists ------------------------------------------------------------
     def _confirm(self, text: str) -> str:
         client = self.client
-        if not hasattr(client, "_dravlen_no_mlst"):
+        if not hasattr(client, facts.NO_MLST):
             try:
                 _exchange(self, client.sendcmd, "MLST " + text)
                 return "present"
@@ -128,17 +118,10 @@ class ModelPath(BasePath):
                 if _code(exc, "550"):
                     return "missing"
                 if _not_understood(exc):
-                    _remember(client, "_dravlen_no_mlst")
+                    _remember(client, facts.NO_MLST)
             except (ftplib.error_temp, ftplib.error_reply):
                 pass
-        try:
-            reply = _exchange(self, client.sendcmd, "STAT " + text)
-        except ftplib.error_perm as exc:
-            return "missing" if _code(exc, "550") else "unsure"
-        except (ftplib.error_temp, ftplib.error_reply):
-            return "unsure"
-        lines = reply.splitlines()
-        return "present" if any(line.strip() for line in lines[1:-1]) else "missing"
+        raise NotImplementedError("the model covers servers with MLST")  # the core asks STAT then
 
     @property
     @_retry
@@ -172,18 +155,18 @@ class ModelPath(BasePath):
     # -- is_dir, read ------------------------------------------------------
     def _mlst_type(self, text: str) -> Optional[str]:
         client = self.client
-        if hasattr(client, "_dravlen_no_mlst"):
+        if hasattr(client, facts.NO_MLST):
             return None
         try:
             reply = _exchange(self, client.sendcmd, "MLST " + text)
         except ftplib.error_perm as exc:
             if _not_understood(exc):
-                _remember(client, "_dravlen_no_mlst")
+                _remember(client, facts.NO_MLST)
             return None
         for line in reply.splitlines():
             if len(line) > 1 and line[0] == " ":
-                facts = line[1:].split(" ", 1)[0]
-                for fact in facts.split(";"):
+                given = line[1:].split(" ", 1)[0]
+                for fact in given.split(";"):
                     if len(fact) > 5 and fact[:5].lower() == "type=":
                         return fact[5:].lower()
                 return None
@@ -289,15 +272,9 @@ class ModelPath(BasePath):
         client = self.client
         encoding = getattr(client, "encoding", "utf-8")
         data: list[str] = []
-        if hasattr(client, "_dravlen_plain_list"):
-            _exchange(self, lambda t: client.retrlines(t, data.append), "LIST " + text)
-        else:
-            try:
-                _exchange(self, lambda t: client.retrlines(t, data.append), "LIST -a " + text)
-            except ftplib.error_perm:
-                data.clear()
-                _exchange(self, lambda t: client.retrlines(t, data.append), "LIST " + text)
-                _remember(client, "_dravlen_plain_list")
+        if hasattr(client, facts.PLAIN_LIST):
+            raise NotImplementedError("the model covers servers with LIST -a")
+        _exchange(self, lambda t: client.retrlines(t, data.append), "LIST -a " + text)
         for line in data:
             name, _link, ambiguous = _long_entry(line, encoding)
             if ambiguous or name is None or "/" in name:

@@ -1,734 +1,451 @@
-"""FTPPath's transfers against the floor: the same FTP exchanges sent with
-plain ftplib.
+"""FTPPath's transfers against the floor: the same FTP exchanges, recorded from
+FTPPath and sent again with plain ftplib (how it is measured: bench/README.md).
 
     python3 bench/transfer.py            # about 2 minutes
     python3 bench/transfer.py --quick    # under a minute
-    python3 bench/transfer.py --profile  # and cProfile every task over 1.05x
-
-For each task (read and write of 1 KiB, 1 MiB and 50 MiB; upload, then
-delete, of a local tree of 10 folders of 100 files) the commands that
-FTPPath sends are first recorded with an ftplib client that journals its
-calls and its control connection.  The journal is then turned into plain
-ftplib calls (`_support.compile_floor`) on a second, already logged-in
-connection, and the replay is checked to put the very same lines on the
-wire.  Both then run in one loop, alternating which goes first, and the
-table gives the medians and their ratio.
-
-The server is pyftpdlib in a child process (the test-suite's), so that its
-loop does not compete with the client for this process's GIL; the same
-tasks against pyftpdlib in a thread of this process are shown for
-comparison.  The tree tasks take turns over several such servers on their
-own addresses, all serving the same folder (see `_support.settle`).  Last,
-the memory an upload takes is measured in child processes, for a 1 MiB and
-a 200 MiB local file.
-
-Use ``PYTHONPATH=src`` for the development build, or an installed package.
 """
 
 from __future__ import annotations
 
 import argparse
-import cProfile
 import ftplib
-import gc
 import io
 import itertools
 import json
 import os
-import pstats
-import subprocess
 import sys
 import time
+from collections import Counter
+from types import SimpleNamespace
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import _support as S  # noqa: E402
+from clients import Bare  # noqa: E402
+from fakes import FakeFTP, wired  # noqa: E402  (tests/, put on the path by _support)
 
-KIB, MIB = 1024, 1024 * 1024
+KIB, MIB = S.KIB, S.MIB
 GOAL = 1.05
-TREE = (10, 100, 1024)  # folders, files in each, bytes in each file
+TREE = (10, 100, KIB)  # folders, files in each, bytes in each file
+ROTATION = 4  # servers the tree takes turns over
+# task, size, pairs: own process (full, quick), thread of this process (full, quick)
+PLAN = [("read", KIB, 200, 40, 100, 20), ("read", MIB, 60, 15, 30, 6), ("read", 50 * MIB, 12, 4, 6, 2),
+        ("write", KIB, 200, 40, 100, 20), ("write", MIB, 60, 15, 30, 6), ("write", 50 * MIB, 12, 4, 6, 2),
+        ("tree", TREE, 5, 2, 2, 0)]
 
+# A recording ftplib client, and its journal replayed with plain ftplib
 
-def _login(server):
-    def connect(ftp):
-        ftp.connect(server.host, server.port)
-        ftp.login(server.user, server.password)
-    return connect
+EVENTS: list = []  # the calls recorded (method, args, kwargs, raised), and lines written to the socket directly
+WIRE: list[str] = []  # every control line sent by a Recorder
 
+def take():
+    taken = EVENTS[:], WIRE[:]
+    del EVENTS[:], WIRE[:]
+    return taken
+
+class _Tap:
+    """A control socket that copies what is sent on it into WIRE (and, outside ftplib's calls, EVENTS)."""
+
+    def __init__(self, sock, owner):
+        self._sock, self._owner, self._partial = sock, owner, b""
+
+    def _lines(self, data) -> None:
+        *complete, self._partial = (self._partial + bytes(data)).split(b"\r\n")
+        for line in (chunk.decode(self._owner.encoding, "replace") for chunk in complete):
+            WIRE.append(line)
+            if self._owner._depth == 0:  # not through ftplib: a resync's NOOP
+                EVENTS.append(line)
+
+    def sendall(self, data, *flags):
+        self._sock.sendall(data, *flags)
+        self._lines(data)
+
+    def send(self, data, *flags):
+        n = self._sock.send(data, *flags)
+        self._lines(memoryview(data)[:n])
+        return n
+
+    def __getattr__(self, name):
+        return getattr(self._sock, name)
+
+class Recorder(ftplib.FTP):
+    """An `ftplib.FTP` that records each outermost call made on it and every control line."""
+
+    _depth = 0
+
+def _recording(name):
+    def method(self, *args, **kwargs):
+        base = getattr(super(Recorder, self), name)  # the next class's: a Recorder mixed in records its answers
+        if self._depth:
+            return base(*args, **kwargs)
+        EVENTS.append(event := SimpleNamespace(method=name, args=args, kwargs=kwargs, raised=None))
+        self._depth += 1
+        try:
+            return base(*args, **kwargs)
+        except BaseException as exc:
+            event.raised = exc
+            raise
+        finally:
+            self._depth -= 1
+            if name == "connect" and self.sock is not None and not isinstance(self.sock, _Tap):
+                self.sock = _Tap(self.sock, self)
+    return method
+
+for _name in ("connect", "login", "nlst", "retrbinary", "retrlines", "storbinary", "storlines", "sendcmd",
+              "voidcmd", "mkd", "rmd", "delete", "rename", "cwd", "pwd", "size", "mlsd", "dir", "quit",
+              "abort", "transfercmd", "ntransfercmd"):
+    setattr(Recorder, _name, _recording(_name))
+
+def compile_floor(events, ftp: ftplib.FTP, payload: bytes | None = None):
+    """The recorded exchanges as plain ftplib steps on *ftp* (logged in), doing with each reply only what a
+    hand-written client would: a download collected into a list is joined once, one the recording abandoned
+    is abandoned after its first block (its closing reply read), an error reply is caught."""
+    steps = []
+    for ev in events:
+        if isinstance(ev, str):
+            steps.append(lambda line=ev: ftp.voidcmd(line))
+        elif ev.method in ("connect", "login"):
+            raise ValueError("the recording reconnected; there is no single-connection floor for it")
+        else:
+            steps.append(_call_step(ftp, ev, payload))
+    return steps
+
+class _Abandon(Exception):
+    pass
+
+def _call_step(ftp, ev, payload):
+    method, args, kwargs, raised = getattr(ftp, ev.method), list(ev.args), dict(ev.kwargs), ev.raised
+    if raised is not None and not isinstance(raised, ftplib.Error):
+        if ev.method != "retrbinary":
+            raise ValueError(f"cannot replay {ev.method} whose callback raised {raised!r}")
+        cmd, blocksize = args[0], kwargs.get("blocksize", args[2] if len(args) > 2 else 8192)
+
+        def abandon(block):
+            raise _Abandon
+
+        def abandoned():
+            try:
+                method(cmd, abandon, blocksize)
+            except _Abandon:
+                pass
+            try:
+                ftp.voidresp()  # the abandoned transfer's 226 or 426
+            except (ftplib.error_temp, ftplib.error_perm, ftplib.error_reply):
+                pass
+        return abandoned
+    if ev.method in ("retrbinary", "retrlines"):
+        callback = args[1] if len(args) > 1 else kwargs.pop("callback", None)
+        collects = getattr(callback, "__name__", "") == "append" and isinstance(getattr(callback, "__self__", 0), list)
+        cmd, rest, joined = args[0], args[2:], b"".join if ev.method == "retrbinary" else list
+
+        def call():
+            if not collects:
+                return method(cmd, lambda _: None, *rest, **kwargs)
+            chunks = []
+            method(cmd, chunks.append, *rest, **kwargs)
+            return joined(chunks)
+    elif ev.method == "storbinary":
+        cmd, fp, rest = args[0], args[1], args[2:]
+        if isinstance(fp, io.BytesIO) and (payload is None or len(payload) != fp.getbuffer().nbytes):
+            raise ValueError("a STOR from memory needs the payload it sent")
+
+        def call():
+            if isinstance(fp, io.BytesIO):
+                return method(cmd, io.BytesIO(payload), *rest, **kwargs)
+            with open(fp.name, "rb") as f:
+                return method(cmd, f, *rest, **kwargs)
+    else:
+        def call():
+            return method(*args, **kwargs)
+    if raised is None:
+        return call
+
+    def refused():
+        try:
+            call()
+        except type(raised):
+            pass
+    return refused
+
+def run_steps(steps):
+    for step in steps:
+        step()
+
+def summarize(events) -> str:
+    """The journal in a line: each call's command, ``!`` after one that failed."""
+    words = {"nlst": "NLST ", "mkd": "MKD ", "rmd": "RMD ", "delete": "DELE ", "size": "SIZE ", "cwd": "CWD "}
+    parts = []
+    for ev in events:
+        text = ev if isinstance(ev, str) else words.get(ev.method, "") + (
+            ev.args[0] if ev.args and isinstance(ev.args[0], str) else ev.method)
+        if getattr(ev, "raised", None) is not None:
+            text += "!" if isinstance(ev.raised, ftplib.Error) else " (abandoned)"
+        parts.append(text)
+    return ", ".join(parts)
+
+# Against a server
 
 class Slot:
-    """One server, with the clients that measure against it: the FTPPath
-    class of its section, the same class on a journalling client, the floor's
-    plain ftplib connection and a journalling one to check the replay on."""
+    """One server, FTPPath's class of its section, the same recording, bare ftplib (whose connection the
+    floor replays on) and a recording client to check the replay on."""
 
     def __init__(self, server, cls):
-        self.server = server
-        self.cls = cls
-        self.rec_cls = type(f"Recording{cls.__name__}", (cls,), {"_creator": S.Recorder})
-        self.floor_ftp = server.connect()
-        self.check_ftp = S.record_client(_login(server))
-        # Log every client in before anything is measured.
-        for c in (self.cls, self.rec_cls):
-            c("/").exists
-        S.Recorder.journal.clear()
+        self.server, self.cls, self.bare = server, cls, Bare(server)
+        self.rec_cls = type(f"Recording{cls.__name__}", (cls,), {"_creator": Recorder})
+        self.check_ftp = Recorder(timeout=30)
+        self.check_ftp.connect(server.host, server.port)
+        self.check_ftp.login(server.user, server.password)
+        cls("/").exists, self.rec_cls("/").exists  # every client logged in before anything is measured
+        take()
+
+    def record(self, op):
+        take()
+        op(self.rec_cls)
+        return take()
+
+    def check_replay(self, name, events, wire, payload=None):
+        """The replay, once on a recording client, must send what FTPPath sent."""
+        run_steps(compile_floor(events, self.check_ftp, payload))
+        replayed = take()[1]
+        if replayed != wire:
+            i = next((i for i, (a, b) in enumerate(zip(wire, replayed)) if a != b), min(len(wire), len(replayed)))
+            raise SystemExit(f"{name}: the floor does not replay FTPPath's exchanges: line {i}: "
+                             f"FTPPath {wire[i:i + 3]} vs floor {replayed[i:i + 3]}")
 
     def close(self):
-        for ftp in (self.floor_ftp, self.check_ftp):
-            try:
-                ftp.quit()
-            except Exception:
-                ftp.close()
-
+        self.bare.close()
+        self.check_ftp.close()
 
 class Bench:
-    """The tasks against one kind of server: member runs, recording, floor, timing."""
+    """The tasks against one kind of server."""
 
-    def __init__(self, label, slots, args):
-        self.label = label
-        self.slots = slots
-        self.main = slots[0]
-        self.root = Path(self.main.server.root)
-        self.args = args
-        self.rows = []
-        self.profiles = []
-        self.command_mix = {}
+    def __init__(self, label, slots, args, local_tree):
+        self.label, self.slots, self.args, self.local_tree = label, slots, args, local_tree
+        self.root, self._turns = Path(slots[0].server.root), itertools.cycle(slots)
+        self.rows, self.sends = [], {}
 
-    def close(self):
-        for slot in self.slots:
-            slot.close()
+    def _row(self, task, commands, times, cpu, sends=""):
+        (a, b), f = (times["FTPPath"], times["ftplib"]), S.fmt_seconds
+        ratio, (low, high) = S.median(a) / S.median(b), S.ratio_interval(a, b)
+        self.rows.append([self.label, task, commands, f(S.median(a)), f(S.median(b)),
+                          f"**{ratio:.3f}**" + ("" if ratio <= GOAL else " ✗"), f"{low:.3f} – {high:.3f}",
+                          *(f(S.median(cpu[side])) for side in ("FTPPath", "ftplib")), f(S.median(times["bare"])),
+                          len(a)])
+        if sends:
+            self.sends[task] = sends
+        print("  " + " | ".join(map(str, self.rows[-1][1:])), flush=True)
 
-    # -- recording and replay ---------------------------------------------
+    def file(self, kind, size, pairs):
+        """read() or write() of *size* bytes against the floor."""
+        slot, data = self.slots[0], os.urandom(size)
+        remote = f"/bench/read-{size}.bin" if kind == "read" else f"/bench/write/sub/w-{size}.bin"
+        on_disk, path, payload = self.root / remote.lstrip("/"), slot.cls(remote), None
+        if kind == "read":
+            on_disk.parent.mkdir(parents=True, exist_ok=True)
+            on_disk.write_bytes(data)
+            member, bare = path.read, (lambda: slot.bare.read(remote))
+            if member() != data:
+                raise SystemExit(f"read() of {remote} returned other bytes")
+        else:
+            path.write(data)  # the parent exists (and holds the file) from here on
+            member, bare, payload = (lambda: path.write(data)), (lambda: slot.bare.write(remote, data)), data
+        events, wire = slot.record(lambda c: getattr(c(remote), kind)(*([data] if payload else [])))
+        slot.check_replay(f"{kind} {size}", events, wire, payload)
+        steps = compile_floor(events, slot.bare.ftp, payload)
+        times, cpu = S.interleaved({"FTPPath": member, "ftplib": lambda: run_steps(steps), "bare": bare}, pairs)
+        if on_disk.read_bytes() != data:
+            raise SystemExit(f"{remote} does not hold {kind}'s bytes")
+        task = f"{kind} {S.fmt_bytes(size)}"
+        self._row(task, len(wire), times, cpu, summarize(events))
+        S.remove(on_disk if kind == "read" else self.root / "bench" / "write")
 
-    @staticmethod
-    def record(slot, op):
-        journal = S.Recorder.journal
-        journal.clear()
-        op(slot.rec_cls)
-        events, wire = list(journal.events), list(journal.wire)
-        journal.clear()
-        return events, wire
+    def _turn(self):
+        """The next server: each of the tree's thousands of data connections leaves a port in TIME_WAIT."""
+        S.settle((slot := next(self._turns)).server.host)
+        return slot
 
-    @staticmethod
-    def check_replay(slot, name, events, wire, payload=None):
-        """Run the replay once on a journalled client: it must send what FTPPath sent."""
-        journal = S.Recorder.journal
-        journal.clear()
-        S.run_steps(S.compile_floor(events, slot.check_ftp, payload))
-        replayed = list(journal.wire)
-        journal.clear()
-        if replayed != wire:
-            for i, (a, b) in enumerate(zip(wire, replayed)):
-                if a != b:
-                    break
-            else:
-                i = min(len(wire), len(replayed))
-            raise SystemExit(
-                f"{name}: the floor does not replay FTPPath's exchanges: line {i}: "
-                f"FTPPath {wire[i:i + 3]} vs floor {replayed[i:i + 3]}")
-
-    # -- tasks ------------------------------------------------------------
-
-    def _row(self, task, commands, times, cpu, extra=""):
-        a, b = times["FTPPath"], times["ftplib"]
-        ratio = S.median(a) / S.median(b)
-        low, high = S.ratio_interval(a, b)
-        self.rows.append({
-            "server": self.label, "task": task, "runs": len(a),
-            "member": S.median(a), "floor": S.median(b), "ratio": ratio, "interval": (low, high),
-            "bare": S.median(times["bare"]) if "bare" in times else None,
-            "cpu_member": S.median(cpu["FTPPath"]), "cpu_floor": S.median(cpu["ftplib"]),
-            "commands": commands, "extra": extra,
-        })
-        bare = f"  bare {S.fmt_seconds(S.median(times['bare']))}" if "bare" in times else ""
-        print(f"  {task:<20} FTPPath {S.fmt_seconds(S.median(a)):>10}  ftplib {S.fmt_seconds(S.median(b)):>10}"
-              f"  ratio {ratio:.3f} [{low:.3f}, {high:.3f}]  CPU {S.fmt_seconds(S.median(cpu['FTPPath']))}"
-              f" vs {S.fmt_seconds(S.median(cpu['ftplib']))}{bare}  ({len(a)} runs each)", flush=True)
-        return ratio
-
-    def read(self, size, pairs):
-        slot = self.main
-        remote = f"/bench/read-{size}.bin"
-        local = self.root / remote.lstrip("/")
-        local.parent.mkdir(parents=True, exist_ok=True)
-        data = os.urandom(size)
-        local.write_bytes(data)
-        path = slot.cls(remote)
-        if path.read() != data:
-            raise SystemExit(f"read() of {remote} returned other bytes")
-        events, wire = self.record(slot, lambda c: c(remote).read())
-        self.check_replay(slot, f"read {size}", events, wire)
-        steps = S.compile_floor(events, slot.floor_ftp)
-        read = path.read
-        retrbinary = slot.floor_ftp.retrbinary
-        command = f"RETR {remote}"
-
-        def member():
-            read()
-
-        def floor():
-            S.run_steps(steps)
-
-        def bare():
-            chunks = []
-            retrbinary(command, chunks.append)
-            return b"".join(chunks)
-
-        times, cpu = S.interleaved({"FTPPath": member, "ftplib": floor, "bare": bare}, pairs)
-        task = f"read {S.fmt_bytes(size)}"
-        ratio = self._row(task, len(wire), times, cpu, S.summarize(events))
-        self._maybe_profile(task, ratio, member, floor, pairs)
-        local.unlink()
-
-    def write(self, size, pairs):
-        slot = self.main
-        remote = f"/bench/write/sub/w-{size}.bin"
-        data = os.urandom(size)
-        path = slot.cls(remote)
-        path.write(data)  # the parent exists (and holds the file) from here on
-        events, wire = self.record(slot, lambda c: c(remote).write(data))
-        self.check_replay(slot, f"write {size}", events, wire, data)
-        steps = S.compile_floor(events, slot.floor_ftp, data)
-        write = path.write
-        storbinary = slot.floor_ftp.storbinary
-        command = f"STOR {remote}"
-
-        def member():
-            write(data)
-
-        def floor():
-            S.run_steps(steps)
-
-        def bare():
-            storbinary(command, io.BytesIO(data))
-
-        times, cpu = S.interleaved({"FTPPath": member, "ftplib": floor, "bare": bare}, pairs)
-        if (self.root / remote.lstrip("/")).read_bytes() != data:
-            raise SystemExit(f"{remote} does not hold what was written")
-        task = f"write {S.fmt_bytes(size)}"
-        ratio = self._row(task, len(wire), times, cpu, S.summarize(events))
-        self._maybe_profile(task, ratio, member, floor, pairs)
-        S.remove(self.root / "bench" / "write")
-
-    def tree(self, local_tree: Path, pairs):
-        """upload() of a local tree, then delete() of it, against the floor.
-
-        Each run takes the next server of the rotation: the tree makes
-        thousands of data connections, and each leaves a port of its server's
-        address in TIME_WAIT for a minute.
-        """
-        remote = "/bench/tree"
-        on_disk = self.root / "bench" / "tree"
-        local = str(local_tree)
+    def tree(self, shape, pairs):
+        """upload() of a local tree, then delete() of it, against the floor."""
+        remote, on_disk, local = "/bench/tree", self.root / "bench" / "tree", self.local_tree
         S.remove(on_disk)
         (self.root / "bench").mkdir(parents=True, exist_ok=True)
-        turns = itertools.cycle(self.slots)
-        waited = 0.0
 
-        def take_turn():
-            nonlocal waited
-            slot = next(turns)
-            waited += S.settle(slot.server.host, limit=14000)
-            return slot
+        def check(uploaded, who):
+            if (S.same_tree(local, on_disk) if uploaded else on_disk.exists()) != uploaded:
+                raise SystemExit(f"{who} left {on_disk} " + ("without the tree" if uploaded else "behind"))
 
-        up_events, up_wire = self.record(take_turn(), lambda c: c(remote).upload(local))
-        _same_tree(local_tree, on_disk)
-        del_events, del_wire = self.record(take_turn(), lambda c: c(remote).delete())
-        if on_disk.exists():
-            raise SystemExit(f"delete() left {on_disk} behind")
-        self.check_replay(take_turn(), "upload", up_events, up_wire)
-        _same_tree(local_tree, on_disk)
-        self.check_replay(take_turn(), "delete", del_events, del_wire)
-        if on_disk.exists():
-            raise SystemExit(f"the floor's delete left {on_disk} behind")
-
-        floors = {id(slot): (S.compile_floor(up_events, slot.floor_ftp),
-                             S.compile_floor(del_events, slot.floor_ftp)) for slot in self.slots}
-        folders = sorted(p.relative_to(local_tree).as_posix() for p in local_tree.rglob("*") if p.is_dir())
-        files = sorted(p.relative_to(local_tree).as_posix() for p in local_tree.rglob("*") if p.is_file())
+        up_events, up_wire = self._turn().record(lambda c: c(remote).upload(str(local)))
+        check(True, "upload()")
+        del_events, del_wire = self._turn().record(lambda c: c(remote).delete())
+        check(False, "delete()")
+        self._turn().check_replay("upload", up_events, up_wire)
+        check(True, "the floor's upload")
+        self._turn().check_replay("delete", del_events, del_wire)
+        check(False, "the floor's delete")
+        floors = {id(s): [compile_floor(e, s.bare.ftp) for e in (up_events, del_events)] for s in self.slots}
 
         def sides(slot):
-            path = slot.cls(remote)
-            up_steps, del_steps = floors[id(slot)]
-            ftp = slot.floor_ftp
-
-            def bare_upload():
-                # What a client that knows the tree is new must send: MKD, STOR.
-                ftp.mkd(remote)
-                for name in folders:
-                    ftp.mkd(f"{remote}/{name}")
-                for name in files:
-                    with open(local_tree / name, "rb") as f:
-                        ftp.storbinary(f"STOR {remote}/{name}", f)
-
-            def bare_delete():
-                for name in files:
-                    ftp.delete(f"{remote}/{name}")
-                for name in reversed(folders):
-                    ftp.rmd(f"{remote}/{name}")
-                ftp.rmd(remote)
-
-            return {
-                "FTPPath": (lambda: path.upload(local), path.delete),
-                "ftplib": (lambda: S.run_steps(up_steps), lambda: S.run_steps(del_steps)),
-                "bare": (bare_upload, bare_delete),
-            }
+            path, (up, down) = slot.cls(remote), floors[id(slot)]
+            return {"FTPPath": (lambda: path.upload(str(local)), path.delete),
+                    "ftplib": (lambda: run_steps(up), lambda: run_steps(down)),
+                    "bare": (lambda: slot.bare.upload_tree(local, remote), lambda: slot.bare.remove_tree(remote))}
 
         names = ["FTPPath", "ftplib", "bare"]
-        up_times = {name: [] for name in names}
-        del_times = {name: [] for name in names}
-        up_cpu = {name: [] for name in names}
-        del_cpu = {name: [] for name in names}
-        clock, cpu_clock = time.perf_counter, time.thread_time
+        times, cpu = ({step: {name: [] for name in names} for step in ("upload", "delete")} for _ in range(2))
         for i in range(pairs):
-            for name in (names if i % 2 == 0 else names[::-1]):
-                upload, delete = sides(take_turn())[name]
-                start, start_cpu = clock(), cpu_clock()
-                upload()
-                middle_cpu, middle = cpu_clock(), clock()
-                delete()
-                end_cpu, end = cpu_clock(), clock()
-                up_times[name].append(middle - start)
-                del_times[name].append(end - middle)
-                up_cpu[name].append(middle_cpu - start_cpu)
-                del_cpu[name].append(end_cpu - middle_cpu)
-                if on_disk.exists():
-                    raise SystemExit(f"{name}: delete left {on_disk} behind")
-        if waited >= 1:
-            print(f"  (waited {waited:.0f} s in all for TIME_WAIT connections to clear)")
-        shape = f"{TREE[0]}x{TREE[1]} tree"
-        ratio = self._row(f"upload {shape}", len(up_wire), up_times, up_cpu)
-        if self.args.profile and ratio > GOAL:
-            slot = take_turn()
-            self._profile("upload tree", [sides(slot)["FTPPath"][0], sides(slot)["ftplib"][0]],
-                          cleanup=[sides(slot)["FTPPath"][1], sides(slot)["ftplib"][1]])
-        ratio = self._row(f"delete {shape}", len(del_wire), del_times, del_cpu)
-        if self.args.profile and ratio > GOAL:
-            slot = take_turn()
-            self._profile("delete tree", [sides(slot)["FTPPath"][1], sides(slot)["ftplib"][1]],
-                          prepare=[sides(slot)["FTPPath"][0], sides(slot)["ftplib"][0]])
-        self.command_mix = {"upload": _mix(up_wire), "delete": _mix(del_wire)}
+            for name in names if i % 2 == 0 else names[::-1]:
+                for step, run in zip(("upload", "delete"), sides(self._turn())[name]):
+                    start, start_cpu = time.perf_counter(), time.thread_time()
+                    run()
+                    cpu[step][name].append(time.thread_time() - start_cpu)
+                    times[step][name].append(time.perf_counter() - start)
+                check(False, name)
+        for step, wire in (("upload", up_wire), ("delete", del_wire)):
+            self._row(f"{step} {shape[0]}x{shape[1]} tree", len(wire), times[step], cpu[step])
+            self.sends[f"{step} of the tree, control lines"] = ", ".join(
+                f"{word} {n}" for word, n in Counter(line.split(" ", 1)[0].upper() for line in wire).most_common())
 
-    # -- profiles ---------------------------------------------------------
-
-    def _maybe_profile(self, task, ratio, member, floor, pairs):
-        if self.args.profile and ratio > GOAL:
-            self._profile(task, [member, floor], runs=max(1, min(pairs, 20)))
-
-    def _profile(self, task, funcs, runs=1, prepare=None, cleanup=None):
-        for index, (name, func) in enumerate(zip(("FTPPath", "ftplib"), funcs)):
-            prof = cProfile.Profile()
-            for _ in range(runs):
-                if prepare:
-                    prepare[index]()
-                prof.enable()
-                func()
-                prof.disable()
-                if cleanup:
-                    cleanup[index]()
-            stream = io.StringIO()
-            pstats.Stats(prof, stream=stream).sort_stats("tottime").print_stats(14)
-            self.profiles.append(f"--- {self.label}: {task}, {name}, {runs} run(s), by own time\n"
-                                 f"{stream.getvalue()}")
-
-
-def _mix(wire):
-    counts = {}
-    for line in wire:
-        word = line.split(" ", 1)[0].upper()
-        counts[word] = counts.get(word, 0) + 1
-    return dict(sorted(counts.items(), key=lambda kv: -kv[1]))
-
-
-def _same_tree(local: Path, remote: Path):
-    want = {p.relative_to(local).as_posix(): p.read_bytes() for p in local.rglob("*") if p.is_file()}
-    got = {p.relative_to(remote).as_posix(): p.read_bytes() for p in remote.rglob("*") if p.is_file()}
-    if want != got:
-        raise SystemExit(f"the uploaded tree at {remote} differs from {local}")
-
-
-def make_tree(base: Path, folders: int, files: int, size: int) -> Path:
-    top = base / "local-tree"
-    for d in range(folders):
-        folder = top / f"d{d:02d}"
-        folder.mkdir(parents=True)
-        for f in range(files):
-            (folder / f"f{f:03d}.bin").write_bytes(os.urandom(size))
-    return top
-
-
-# --------------------------------------------------------------------------
-# FTPPath's own cost: against a server that answers at once
-
-
-class InstantFTP(ftplib.FTP):
-    """An `ftplib.FTP` whose commands are answered at once from memory.
-
-    No network and no server, so what is left of a member's time is the
-    member's own work.  The control socket is one end of a socketpair that
-    never receives anything, so the check `_valid_reset` makes after an error
-    reply runs for real (and finds nothing).  Answers are those of a Unix
-    server: 550 for RETR of a folder, NLST of a file lists the file.
-    """
-
-    files: dict = {}
-    folders: set = {"/"}
-
-    def connect(self, host="", port=0, timeout=-999, source_address=None):
-        self.sock, self._peer = __import__("socket").socketpair()
-        self.file = self.sock.makefile("r", encoding=self.encoding)
-        self.welcome = "220 instant"
-        return self.welcome
-
-    def login(self, user="", passwd="", acct=""):
-        return "230 in"
-
-    def close(self):
-        peer, self._peer = getattr(self, "_peer", None), None
-        super().close()
-        if peer is not None:
-            peer.close()
-
-    def nlst(self, *args):
-        path = args[-1] if args else "/"
-        if path in self.files:
-            return [path]
-        if path in self.folders:
-            prefix = path.rstrip("/") + "/"
-            return [p[len(prefix):] for p in list(self.files) + list(self.folders)
-                    if p.startswith(prefix) and "/" not in p[len(prefix):]]
-        raise ftplib.error_perm("550 No such file or directory.")
-
-    def retrbinary(self, cmd, callback, blocksize=8192, rest=None):
-        path = cmd[5:]
-        if path in self.folders:
-            raise ftplib.error_perm("550 Is a directory.")
-        data = self.files[path]
-        for i in range(0, len(data), blocksize):
-            callback(data[i:i + blocksize])
-        return "226 done"
-
-    def storbinary(self, cmd, fp, blocksize=8192, callback=None, rest=None):
-        chunks = []
-        while buf := fp.read(blocksize):
-            chunks.append(buf)
-        self.files[cmd[5:]] = b"".join(chunks)
-        return "226 done"
-
-    def mkd(self, dirname):
-        self.folders.add(dirname)
-        return dirname
-
-    def size(self, filename):
-        if filename not in self.files:
-            raise ftplib.error_perm("550 No such file or directory.")
-        return len(self.files[filename])
-
-    def sendcmd(self, cmd):
-        word, _, path = cmd.partition(" ")
-        if word == "SIZE":
-            return f"213 {self.size(path)}"
-        if word == "MDTM" and path in self.files:
-            return "213 20260102030405"
-        if word == "NOOP":
-            return "200 ok"
-        raise ftplib.error_perm(f"550 {word} refused.")
-
-    voidcmd = sendcmd
-
+# FTPPath's own work: against the tests' in-memory server
 
 def instant(pairs_small, pairs_big):
-    """Each member against its floor on `InstantFTP`: the members' own cost."""
+    """Each member against its floor on the tests' fake as an `ftplib.FTP` (no network, no server; the
+    check for stale replies after an error reply runs for real): what is left is the member's own cost."""
     from dravlen.ftp.path import FTPPath
 
+    store = FakeFTP()
+    InstantFTP = wired(store)
     cls = type("InstantFTPPath", (FTPPath,), {"_creator": InstantFTP})
-    rec = type("RecordingInstant", (S.Recorder, InstantFTP), {})
-    rec_cls = type("RecordingInstantFTPPath", (FTPPath,), {"_creator": rec})
-    InstantFTP.folders.update({"/bench", "/bench/write", "/bench/write/sub"})
-    floor_ftp = InstantFTP(timeout=30)
-    floor_ftp.connect()
+    rec_cls = type("RecordingInstantFTPPath", (FTPPath,), {"_creator": type("Rec", (Recorder, InstantFTP), {})})
+    (floor_ftp := InstantFTP()).connect()
+    store.add_dir("/bench/write/sub")
+    tasks = [("exists (a file)", lambda c: c(f"/bench/read-{KIB}.bin").exists, None),
+             ("is_dir() (a folder)", lambda c: c("/bench/write/sub").is_dir(), None)]
+    for kind, size in itertools.product(("read", "write"), (KIB, MIB)):
+        data = os.urandom(size)
+        store.add_file(remote := f"/bench/read-{size}.bin" if kind == "read" else f"/bench/write/sub/w-{size}.bin", data)
+        tasks.insert(-2, (f"{kind} {S.fmt_bytes(size)}", (lambda c, r=remote: c(r).read()) if kind == "read"
+                          else (lambda c, r=remote, d=data: c(r).write(d)), data if kind == "write" else None))
     rows = []
-    tasks = []
-    for size in (KIB, MIB):
-        data = os.urandom(size)
-        remote = f"/bench/read-{size}.bin"
-        InstantFTP.files[remote] = data
-        tasks.append((f"read {S.fmt_bytes(size)}", lambda c, r=remote: c(r).read(), None))
-    for size in (KIB, MIB):
-        data = os.urandom(size)
-        remote = f"/bench/write/sub/w-{size}.bin"
-        InstantFTP.files[remote] = data
-        tasks.append((f"write {S.fmt_bytes(size)}", lambda c, r=remote, d=data: c(r).write(d), data))
-    tasks.append(("exists (a file)", lambda c: c(f"/bench/read-{KIB}.bin").exists, None))
-    tasks.append(("is_dir() (a folder)", lambda c: c("/bench/write/sub").is_dir(), None))
     for label, op, payload in tasks:
-        journal = S.Recorder.journal
-        journal.clear()
+        take()
         op(rec_cls)
-        events = list(journal.events)
-        journal.clear()
-        if any(isinstance(ev, S.RawLine) or ev.method in ("connect", "login") for ev in events):
-            events = [ev for ev in events if not (isinstance(ev, S.Call) and ev.method in ("connect", "login"))]
-        steps = S.compile_floor(events, floor_ftp, payload)
+        events = [ev for ev in take()[0] if getattr(ev, "method", "") not in ("connect", "login")]
+        steps = compile_floor(events, floor_ftp, payload)
         op(cls)  # the member's client is made before anything is timed
         number = pairs_big if "MiB" in label else pairs_small
-        member_t, floor_t = [], []
-        for i in range(7):
-            for name in (("m", "f") if i % 2 == 0 else ("f", "m")):
-                if name == "m":
-                    start = time.perf_counter()
-                    for _ in range(number):
-                        op(cls)
-                    member_t.append((time.perf_counter() - start) / number)
-                else:
-                    start = time.perf_counter()
-                    for _ in range(number):
-                        S.run_steps(steps)
-                    floor_t.append((time.perf_counter() - start) / number)
-        m, f = min(member_t), min(floor_t)
-        rows.append([label, S.summarize(events), S.fmt_seconds(m), S.fmt_seconds(f), f"{(m - f) * 1e6:.1f} µs"])
-        print(f"  {label:<20} FTPPath {S.fmt_seconds(m):>9}  same calls {S.fmt_seconds(f):>9}"
-              f"  FTPPath's own work {(m - f) * 1e6:6.1f} µs", flush=True)
+        wall, _ = S.interleaved({"m": S.repeat(op, number, cls), "f": S.repeat(run_steps, number, steps)}, 7)
+        m, f = min(wall["m"]) / number, min(wall["f"]) / number
+        rows.append([label, summarize(events), S.fmt_seconds(m), S.fmt_seconds(f), f"{(m - f) * 1e6:.1f} µs"])
+        print("  " + " | ".join(rows[-1][:1] + rows[-1][2:]), flush=True)
     floor_ftp.close()
     return rows
 
-
-# --------------------------------------------------------------------------
-# memory of an upload, in a child process
-
-
-def _vm(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    raise KeyError(field)
-
+# Memory of an upload, in a child process
 
 def memory_child(side: str, what: str, local: str, remote: str) -> dict:
-    import tracemalloc
+    from dravlen.ftp.path import FTPPath
+    from dravlen.ftp.settings import ftp_settings
 
-    from dravlen.config import EnvConfig
-
-    settings = EnvConfig.ftp_settings("ftp")
     if side == "FTPPath":
-        from dravlen.ftp.path import FTPPath
-
-        path = FTPPath(remote)
-
-        def upload(name):
-            path.upload(name)
+        upload = FTPPath(remote).upload
     else:
-        ftp = ftplib.FTP(timeout=30)
-        ftp.connect(settings.host, settings.port)
-        ftp.login(settings.user, settings.password)
-
-        def upload(name):
-            with open(name, "rb") as f:
-                ftp.storbinary(f"STOR {remote}", f)
-    # The same code path once on a tiny file, so that imports, caches and the
-    # connection are in place before anything is measured.
-    tiny = local + ".tiny"
-    Path(tiny).write_bytes(b"x" * 100)
-    upload(tiny)
-    gc.collect()
-    if what == "rss":
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")  # resets the peak RSS to the current RSS
-        before = _vm("VmRSS")
-        upload(local)
-        return {"growth": _vm("VmHWM") - before}
-    tracemalloc.start()
-    base, _ = tracemalloc.get_traced_memory()
-    tracemalloc.reset_peak()
-    upload(local)
-    _, peak = tracemalloc.get_traced_memory()
-    tracemalloc.stop()
-    return {"growth": peak - base}
-
+        settings = ftp_settings("ftp")
+        bare = Bare(SimpleNamespace(**{k: getattr(settings, k) for k in ("host", "port", "user", "password")}))
+        upload = lambda name: bare.upload(name, remote)  # noqa: E731
+    Path(local + ".tiny").write_bytes(b"x" * 100)
+    upload(local + ".tiny")  # imports, caches and the connection in place first
+    return S.measured(lambda: upload(local), what)
 
 def memory(base: Path, server_root: Path, sizes) -> list:
-    rows = []
+    rows, folder = [], server_root / "bench" / "memory"
     for size in sizes:
-        local = base / f"upload-{size}.bin"
+        local, block = base / f"upload-{size}.bin", os.urandom(MIB)
         with open(local, "wb") as f:
-            block = os.urandom(MIB)
             for _ in range(size // MIB):
                 f.write(block)
         for side in ("FTPPath", "ftplib"):
-            result = {"side": side, "size": size}
+            rows.append([S.fmt_bytes(size), side])
             for what in ("rss", "tracemalloc"):
+                S.remove(folder)
+                (folder / side).mkdir(parents=True)
                 remote = f"/bench/memory/{side}/upload.bin"
-                S.remove(server_root / "bench" / "memory")
-                (server_root / remote.lstrip("/")).parent.mkdir(parents=True)
-                done = subprocess.run(
-                    [sys.executable, __file__, "--memory-child", side, what, str(local), remote],
-                    capture_output=True, text=True, timeout=300, env=os.environ)
-                if done.returncode:
-                    raise SystemExit(f"memory child failed:\n{done.stdout}{done.stderr}")
-                result[what] = json.loads(done.stdout.strip().splitlines()[-1])["growth"]
-                on_server = server_root / remote.lstrip("/")
-                if on_server.stat().st_size != size:
-                    raise SystemExit(f"{side} uploaded {on_server.stat().st_size} bytes, not {size}")
-            rows.append(result)
-            print(f"  upload {S.fmt_bytes(size):>9} {side:<8} peak RSS growth {S.fmt_bytes(result['rss']):>10}"
-                  f"  tracemalloc peak {S.fmt_bytes(result['tracemalloc']):>10}", flush=True)
+                rows[-1].append(S.fmt_bytes(S.in_child(__file__, side, what, str(local), remote)["growth"]))
+                if (folder / side / "upload.bin").stat().st_size != size:
+                    raise SystemExit(f"{side} uploaded another number of bytes than {size}")
+            print("  upload " + " | ".join(rows[-1]), flush=True)
         local.unlink()
-        Path(str(local) + ".tiny").unlink(missing_ok=True)
-    S.remove(server_root / "bench" / "memory")
+    S.remove(folder)
     return rows
-
-
-# --------------------------------------------------------------------------
-
-
-def run_bench(label, slots, args, plan, tree):
-    print(f"\n## {label} ({slots[0].server.host}:{slots[0].server.port};"
-          f" {len(slots)} server(s) in turn for the tree)", flush=True)
-    bench = Bench(label, slots, args)
-    try:
-        for size, pairs in plan["read"]:
-            bench.read(size, pairs)
-        for size, pairs in plan["write"]:
-            bench.write(size, pairs)
-        if plan["tree"]:
-            bench.tree(tree, plan["tree"])
-    finally:
-        bench.close()
-    return bench
-
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="fewer runs")
-    parser.add_argument("--profile", action="store_true", help="cProfile the tasks over the goal")
     parser.add_argument("--no-thread", action="store_true", help="skip the in-process server")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
     parser.add_argument("--no-readme", action="store_true", help="print only; leave README.md")
-    parser.add_argument("--only", choices=("read", "write", "tree"), action="append",
-                        help="run only these tasks (repeatable)")
-    parser.add_argument("--memory-child", nargs=4, help=argparse.SUPPRESS)
+    parser.add_argument("--child", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
-    if args.memory_child:
-        print(json.dumps(memory_child(*args.memory_child)))
+    if args.child:
+        print(json.dumps(memory_child(*args.child)))
         return
-
-    q = args.quick
-    plan = {
-        "read": [(KIB, 40 if q else 200), (MIB, 15 if q else 60), (50 * MIB, 4 if q else 12)],
-        "write": [(KIB, 40 if q else 200), (MIB, 15 if q else 60), (50 * MIB, 4 if q else 12)],
-        "tree": 2 if q else 5,
-    }
-    thread_plan = {
-        "read": [(KIB, 20 if q else 100), (MIB, 6 if q else 30), (50 * MIB, 2 if q else 6)],
-        "write": [(KIB, 20 if q else 100), (MIB, 6 if q else 30), (50 * MIB, 2 if q else 6)],
-        "tree": 0 if q else 2,
-    }
-    if args.only:
-        for p in (plan, thread_plan):
-            for key in ("read", "write"):
-                if key not in args.only:
-                    p[key] = []
-            if "tree" not in args.only:
-                p["tree"] = 0
-    rotation = 4  # servers the tree takes turns over
-    started = time.monotonic()
-    base = S.scratch("dravlen-bench-transfer-")
-    procs, threads, benches = [], [], []
+    started, base, servers, benches = time.monotonic(), S.scratch("dravlen-bench-transfer-"), [], []
+    os.environ["DRAVLEN_CONFIG"] = str(ini := base / "bench.ini")
     try:
-        root = base / "proc"
-        for i in range(rotation if plan["tree"] else 1):
-            procs.append(S.servers.start("pyftpdlib", root, host=f"127.0.0.{20 + i}"))
-        if not args.no_thread:
-            for i in range(rotation if thread_plan["tree"] else 1):
-                threads.append(S.ThreadServer(base / "thread", host=f"127.0.0.{30 + i}"))
-        sections = {"ftp": procs[0]}
-        sections.update({f"ftp_p{i}": srv for i, srv in enumerate(procs)})
-        sections.update({f"ftp_t{i}": srv for i, srv in enumerate(threads)})
-        ini = base / "bench.ini"
-        ini.write_text("\n".join(S.ini_text(srv, name) for name, srv in sections.items()))
-        os.environ["DRAVLEN_CONFIG"] = str(ini)
-
         from dravlen.ftp import path as ftp_path
 
-        FTPPath = ftp_path.FTPPath
-        print(f"dravlen.ftp.path from {ftp_path.__file__}")
-        print(f"Python {sys.version.split()[0]}, {os.cpu_count()} cores;"
-              f" goal: FTPPath within {GOAL}x of ftplib")
-        tree = make_tree(base, *TREE)
-
-        def section_class(name):
-            return type(f"FTPPath_{name}", (FTPPath,), {"_section": (name,)})
-
-        slots = [Slot(procs[0], FTPPath)]
-        slots += [Slot(srv, section_class(f"ftp_p{i}")) for i, srv in enumerate(procs) if i]
-        benches.append(run_bench("pyftpdlib, own process", slots, args, plan, tree))
-        if threads:
-            slots = [Slot(srv, section_class(f"ftp_t{i}")) for i, srv in enumerate(threads)]
-            benches.append(run_bench("pyftpdlib, thread of this process", slots, args, thread_plan, tree))
+        print(f"dravlen.ftp.path from {ftp_path.__file__}\nPython {sys.version.split()[0]}, "
+              f"{os.cpu_count()} cores; goal: FTPPath within {GOAL}x of ftplib")
+        local_tree = S.make_tree(base / "local-tree", *TREE)
+        for thread, (label, kind) in enumerate((("pyftpdlib, own process", "pyftpdlib"),
+                                                ("pyftpdlib, thread of this process", "thread"))):
+            plan = [(task, size, pairs[2 * thread + args.quick]) for task, size, *pairs in PLAN]
+            if thread and args.no_thread:
+                continue
+            turns = ROTATION if plan[-1][2] else 1
+            here = [S.start("transfer", kind, base / kind, turn) for turn in range(turns)]
+            servers += here
+            if not thread:
+                S.servers.make_config(here[0], ini, name="ftp")  # memory_child's
+            for turn, server in enumerate(here):
+                S.servers.make_config(server, ini, name=f"{kind}{turn}")
+            slots = [Slot(server, S.bound(ftp_path.FTPPath, f"{kind}{turn}")) for turn, server in enumerate(here)]
+            print(f"\n## {label} ({here[0].host}:{here[0].port}; {turns} server(s) in turn for the tree)", flush=True)
+            benches.append(bench := Bench(label, slots, args, local_tree))
+            try:
+                for task, size, pairs in plan:
+                    if pairs:
+                        bench.tree(size, pairs) if task == "tree" else bench.file(task, size, pairs)
+            finally:
+                for slot in slots:
+                    slot.close()
         print("\n## FTPPath's own work: the same calls answered at once from memory", flush=True)
-        instant_rows = instant(300 if q else 2000, 20 if q else 100)
+        instant_rows = instant(300 if args.quick else 2000, 20 if args.quick else 100)
         mem_rows = []
         if not args.no_memory:
             print("\n## memory of upload (child processes; pyftpdlib in its own process)", flush=True)
-            mem_rows = memory(base, procs[0].root, [MIB, 200 * MIB])
-        report(benches, instant_rows, mem_rows, time.monotonic() - started, q, not args.no_readme)
+            mem_rows = memory(base, servers[0].root, [MIB, 200 * MIB])
     finally:
-        for srv in threads + procs:
-            srv.stop()
+        for server in servers:
+            server.stop()
         S.remove(base)
-
-
-def report(benches, instant_rows, mem_rows, seconds, quick=False, readme=True):
-    out = []
-    print = out.append  # the report is printed, and written to README.md, at the end
-    rows = []
-    for bench in benches:
-        for r in bench.rows:
-            mark = "" if r["ratio"] <= GOAL else " ✗"
-            low, high = r["interval"]
-            rows.append([r["server"], r["task"], str(r["commands"]), S.fmt_seconds(r["member"]),
-                         S.fmt_seconds(r["floor"]), f"**{r['ratio']:.3f}**{mark}", f"{low:.3f} – {high:.3f}",
-                         S.fmt_seconds(r["cpu_member"]), S.fmt_seconds(r["cpu_floor"]),
-                         S.fmt_seconds(r["bare"]) if r["bare"] is not None else "", str(r["runs"])])
-    print("\n### FTPPath against the ftplib floor (medians)\n")
-    print(S.markdown_table(
-        ["server", "task", "control lines", "FTPPath", "ftplib floor", "ratio", "95 % interval",
-         "client CPU, FTPPath", "client CPU, floor", "bare ftplib", "runs each"], rows))
-    print("\nThe floor sends what FTPPath sends; *bare ftplib* sends only the transfer"
-          " (RETR, or STOR; MKD/STOR and DELE/RMD for the tree), for scale.")
-    print("\nWhat each task sends (FTPPath's recorded exchanges, which the floor replays;"
-          " `!` marks an error reply):\n")
-    shown = set()
-    for bench in benches:
-        for r in bench.rows:
-            if r["extra"] and r["task"] not in shown:
-                shown.add(r["task"])
-                print(f"- {r['task']}: {r['extra']}")
-        for task, mix in bench.command_mix.items():
-            if task not in shown:
-                shown.add(task)
-                print(f"- {task} of the tree, control lines: " + ", ".join(f"{k} {v}" for k, v in mix.items()))
-    if instant_rows:
-        print("\n### FTPPath's own work per call: against an ftplib.FTP that answers from memory (best of 7)\n")
-        print(S.markdown_table(["task", "calls", "FTPPath", "the same calls", "FTPPath's own work"], instant_rows))
+    sends = {task: text for bench in reversed(benches) for task, text in bench.sends.items()}
+    parts = [
+        "### FTPPath against the ftplib floor (medians)",
+        S.markdown_table(["server", "task", "control lines", "FTPPath", "ftplib floor", "ratio", "95 % interval",
+                          "client CPU, FTPPath", "client CPU, floor", "bare ftplib", "runs each"],
+                         [row for bench in benches for row in bench.rows]),
+        "What each task sends (`!`: an error reply):",
+        "\n".join(f"- {task}: {text}" for task, text in sends.items()),
+        "### FTPPath's own work per call: against an ftplib.FTP that answers from memory (best of 7)",
+        S.markdown_table(["task", "calls", "FTPPath", "the same calls", "FTPPath's own work"], instant_rows)]
     if mem_rows:
-        print("\n### Memory of `upload` of one local file\n")
-        print(S.markdown_table(
-            ["local file", "client", "peak RSS growth", "tracemalloc peak"],
-            [[S.fmt_bytes(r["size"]), r["side"], S.fmt_bytes(r["rss"]), S.fmt_bytes(r["tracemalloc"])]
-             for r in mem_rows]))
-    print(f"\n(total {seconds:.0f} s)")
-    text = "\n".join(out)
-    sys.stdout.write("\n" + text + "\n")
-    for bench in benches:
-        for profile in bench.profiles:
-            sys.stdout.write("\n" + profile + "\n")
-    if readme:
-        S.update_readme("transfer", "## FTPPath against the ftplib floor\n\n"
-                        f"`python3 bench/transfer.py{' --quick' if quick else ''}`:\n" + text)
-        sys.stdout.write(f"wrote {Path(__file__).resolve().parent / 'README.md'}\n")
-
+        parts += ["### Memory of `upload` of one local file",
+                  S.markdown_table(["local file", "client", "peak RSS growth", "tracemalloc peak"], mem_rows)]
+    text = "\n\n".join(parts + [f"(total {time.monotonic() - started:.0f} s)"])
+    print("\n" + text)
+    if not args.no_readme:
+        print("wrote", S.update_readme("transfer", f"`python3 bench/transfer.py{' --quick' * args.quick}`:\n\n" + text))
 
 if __name__ == "__main__":
     main()

@@ -6,6 +6,8 @@ seconds (20 ms is a modest wide-area round trip) before sending it, in order,
 without holding up other connections; the data connections are not slowed.
 ``per_ip`` caps the control connections from one address: one more is
 answered ``421`` and closed, as servers with a connection limit do.
+``rate`` caps each data connection's bytes per second (0: no cap), so that
+a transfer can be caught half-way.
 
 It runs in a child process like the test-suite's own pyftpdlib
 (``servers.start``), so the client measured does not share its interpreter.
@@ -21,7 +23,8 @@ from pathlib import Path
 import servers
 
 
-def start(root, delay: float = 0.02, per_ip: int = 0, host: str = "127.0.0.6") -> servers.Server:
+def start(root, delay: float = 0.02, per_ip: int = 0, host: str = "127.0.0.6",
+          rate: int = 0) -> servers.Server:
     """A running server whose user starts in *root*; ``stop()`` ends it."""
     root = Path(root).resolve()
     root.mkdir(parents=True, exist_ok=True)
@@ -29,7 +32,7 @@ def start(root, delay: float = 0.02, per_ip: int = 0, host: str = "127.0.0.6") -
     port = servers._free_port(host)
     log = work / "console.log"
     argv = [sys.executable, os.path.abspath(__file__), host, str(port), str(root),
-            servers.USER, servers.PASSWORD, repr(delay), str(per_ip)]
+            servers.USER, servers.PASSWORD, repr(delay), str(per_ip), str(rate)]
     with open(log, "wb") as out:
         import subprocess
 
@@ -45,12 +48,12 @@ def start(root, delay: float = 0.02, per_ip: int = 0, host: str = "127.0.0.6") -
     return server
 
 
-def _serve(host, port, root, user, password, delay, per_ip):  # pragma: no cover (child side)
+def _serve(host, port, root, user, password, delay, per_ip, rate="0"):  # pragma: no cover (child side)
     import collections
     import time
 
     from pyftpdlib.authorizers import DummyAuthorizer
-    from pyftpdlib.handlers import FTPHandler
+    from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
     from pyftpdlib.servers import FTPServer
 
     import logging
@@ -87,6 +90,9 @@ def _serve(host, port, root, user, password, delay, per_ip):  # pragma: no cover
                 self.ioloop.call_later(max(0.0, pending[0][0] - now), self._flush)
 
     Delayed.authorizer = authorizer
+    if int(rate):
+        ThrottledDTPHandler.read_limit = ThrottledDTPHandler.write_limit = int(rate)
+        Delayed.dtp_handler = ThrottledDTPHandler
     server = FTPServer((host, int(port)), Delayed)
     server.max_cons_per_ip = int(per_ip)
     server.serve_forever()

@@ -12,7 +12,9 @@ shows the whole conversation in order.
 from __future__ import annotations
 
 import ftplib
+import functools
 import posixpath
+import socket
 import sys
 
 from dravlen.ftp.path import FTPPath
@@ -20,6 +22,7 @@ from dravlen.ftp.path import FTPPath
 DIR = object()  # marks a directory in FakeFTP.nodes
 
 
+@functools.lru_cache(maxsize=4096)  # the benchmarks ask for the same few paths millions of times
 def _norm(path: str) -> str:
     # The session starts in "/", so a relative path is taken from there.
     return posixpath.normpath(posixpath.join("/", path))
@@ -37,16 +40,24 @@ class FakeFTP:
       (``MLST`` is answered as servers that have it do, other commands 500);
     * ``fail(method, exc, path=None, times=1)``: make a method raise ``exc``
       (for the given path only, if given), ``times`` times or, with
-      ``times=None``, always.  The call is logged before it fails.
+      ``times=None``, always.  The call is logged before it fails;
+    * ``log = None``: nothing is recorded (nor kept in ``streams``), for the
+      benchmarks that repeat a call millions of times;
+    * ``keeps_changes = False``: ``mkd`` and ``delete`` answer as done but
+      change nothing, so that a benchmark can repeat them;
+    * ``missing_lists_nothing = True``: ``NLST`` of a missing path lists
+      nothing, as some servers answer it, in place of a 550.
     """
 
     #: Added to what SIZE reports: a server whose transfers end early.
     size_skew = 0
     #: The whole reply to SIZE, in place of "213 <size>".
     size_reply: str | None = None
+    keeps_changes = True
+    missing_lists_nothing = False
 
     def __init__(self) -> None:
-        self.log: list[tuple] = []
+        self.log: list[tuple] | None = []
         self.nodes: dict[str, object] = {"/": DIR}
         self.extra_lines: dict[str, list[str]] = {}
         self.mdtm_reply = "213 20240102030405"
@@ -77,7 +88,8 @@ class FakeFTP:
     # -- helpers -----------------------------------------------------------
 
     def _call(self, entry: tuple, path: str | None) -> None:
-        self.log.append(entry)
+        if self.log is not None:
+            self.log.append(entry)
         for failure in self._failures:
             method, where, exc, times = failure
             if method == entry[0] and (where is None or where == path) and times != 0:
@@ -92,7 +104,7 @@ class FakeFTP:
         return self.nodes.get(path) is DIR
 
     def _abs(self, path: str) -> str:
-        return _norm(posixpath.join(self.cwd, path))
+        return _norm(path if path[:1] == "/" else posixpath.join(self.cwd, path))
 
     def _argument(self, command: str) -> str:
         return self._abs(command.split(" ", 1)[1])
@@ -111,6 +123,8 @@ class FakeFTP:
         path = self._abs(args[0]) if args else self.cwd
         self._call(("nlst", *args), path)
         if path not in self.nodes:
+            if self.missing_lists_nothing:
+                return []
             raise ftplib.error_perm("550 No such file or directory.")
         if self._is_dir(path):
             return [posixpath.basename(p) for p in self._children(path)]
@@ -128,14 +142,16 @@ class FakeFTP:
 
     def storbinary(self, cmd, fp, blocksize=8192, callback=None, rest=None):
         path = self._argument(cmd)
-        self.streams.append(fp)
+        if self.log is not None:
+            self.streams.append(fp)
         # Logged as refused before any data moved; the data read replaces b"".
         self._call(("storbinary", cmd, b""), path)
         chunks = []
         while block := fp.read(blocksize):
             chunks.append(block)
         data = b"".join(chunks)
-        self.log[-1] = ("storbinary", cmd, data)
+        if self.log is not None:
+            self.log[-1] = ("storbinary", cmd, data)
         if self._is_dir(path) or not self._is_dir(posixpath.dirname(path)):
             raise ftplib.error_perm("553 Could not create file.")
         self.nodes[path] = data
@@ -187,7 +203,8 @@ class FakeFTP:
         self._call(("mkd", dirname), path)
         if path in self.nodes or not self._is_dir(posixpath.dirname(path)):
             raise ftplib.error_perm("550 Create directory operation failed.")
-        self.nodes[path] = DIR
+        if self.keeps_changes:
+            self.nodes[path] = DIR
         return path
 
     def rmd(self, dirname):
@@ -203,8 +220,37 @@ class FakeFTP:
         self._call(("delete", filename), path)
         if path not in self.nodes or self._is_dir(path):
             raise ftplib.error_perm("550 Delete operation failed.")
-        del self.nodes[path]
+        if self.keeps_changes:
+            del self.nodes[path]
         return "250 Delete operation successful."
+
+
+def wired(store: FakeFTP) -> type:
+    """An ``ftplib.FTP`` class whose clients answer from *store* (all share
+    its nodes, record nothing) but connect for real, to one end of a
+    socketpair that never receives anything: a check for stale replies on the
+    control connection then runs, and finds none."""
+
+    class WiredFakeFTP(FakeFTP, ftplib.FTP):
+        voidcmd = FakeFTP.sendcmd
+
+        def __init__(self, timeout=None, encoding="utf-8", **_):
+            FakeFTP.__init__(self)
+            self.nodes, self.log, self.encoding = store.nodes, None, encoding
+
+        def connect(self, *args, **kwargs):
+            self.sock, self._peer = socket.socketpair()
+            self.file = self.sock.makefile("r", encoding=self.encoding)
+            return "220 in memory"
+
+        def login(self, *args, **kwargs):
+            return "230 in"
+
+        def close(self):
+            super().close()
+            self._peer.close()
+
+    return WiredFakeFTP
 
 
 class RecordingPath(FTPPath):

@@ -203,6 +203,13 @@ class Server:
             raise
         return ftp
 
+    def sessions(self) -> list[int]:
+        """The live processes the server forked: one or two per session for
+        the Debian servers; none for pyftpdlib, which serves in one process."""
+        if self._process is None:
+            return []
+        return [pid for pid in _family(self._process.pid) if _alive(pid)]
+
     def log_tail(self, lines: int = 40) -> str:
         parts = []
         for path in self._log_files:

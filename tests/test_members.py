@@ -322,7 +322,7 @@ def test_glob_lists_once_at_the_first_request(ftp):
     ("-rw-r--r-- 1 u g 5 Jan 02 03:04", []),
     ("-rw-r--r-- 1 u g 5 Jan 02 03:04 ", []),
     ("-rw-r--r-- 1 u g 5 Jan 02 03:04   ", ["  "]),  # one blank parts the time from the name
-    ("01-02-24  03:04AM       <DIR>          dosdir", []),
+    ("01-02-24  03:04AM       <DIR>          dosdir", ["dosdir"]),  # a DOS line, read as list_dir reads it
     ("-rw-r--r-- 1 u g 5 Jan 02 03:04 ...", ["..."]),
     ("-rw-r--r-- 1 u g 5 Jan 02 03:04 my  file  ", ["my  file  "]),
     ("  -rw-r--r--   1 u g 5 Jan  2  2023    two words here", ["   two words here"]),

@@ -7,6 +7,7 @@ from __future__ import annotations
 import ftplib
 import hashlib
 import os
+import re
 import signal
 import threading
 from collections import Counter
@@ -186,7 +187,7 @@ def test_cut_transfers_are_retried_and_refusals_reported(fault, tmp_path):
     with pytest.raises(tree.TreeError) as failed:
         tree.remove_tree(FaultPath("/d"), connections=1)
     [(path, reason)] = failed.value.failures
-    assert path in ("/d/f", "/d/sub/g") and reason.startswith("450")
+    assert path in ("/d/f", "/d/sub/g") and reason.startswith("cannot delete the file: 450")
     assert set(fault.nodes) == {"/", "/u", "/u/u", "/v", "/v/u", "/d", path, os.path.dirname(path)}
 
 
@@ -248,9 +249,16 @@ def test_interrupted_then_resumed(slow, tmp_path):
         (tmp_path / "src" / f"f{i:02}").write_bytes(os.urandom(5000 + i))
 
     with pytest.raises(tree.Interrupted) as stopped:
-        tree.upload_tree(tmp_path / "src", cls("/t"), connections=2, progress=interrupt_after(5))
+        tree.upload_tree(tmp_path / "src", cls("/t"), connections=2, progress=interrupt_after(5),
+                         temporary_names=True)
     done = stopped.value.progress.files_done
     assert 5 <= done < 60 and f"{done} of 60 files" in str(stopped.value)
+    assert not [t for t in threading.enumerate() if t.name.startswith("dravlen-tree")]
+    # Under its own name only once whole; what was being written is gone.
+    there = {f.name: f.stat().st_size for f in (slow.root / "t").iterdir()}
+    assert there == {n: (tmp_path / "src" / n).stat().st_size for n in there}, there
+    log = slow.log_tail(100_000)  # stored aside, then renamed; never under its own name
+    assert re.search(r"RNTO \S*/t/f\d\d ", log) and not re.search(r"STOR \S*/t/f\d\d ", log)
     resumed = tree.upload_tree(tmp_path / "src", cls("/t"), connections=2)
     assert resumed.skipped >= done and resumed.skipped + resumed.files == 60
     assert on_disk(slow.root / "t") == on_disk(tmp_path / "src")

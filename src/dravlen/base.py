@@ -44,7 +44,7 @@ from dravlen.policy import LOST_CONNECTION, Retry, Tries
 from dravlen.urls import hide_password, is_url
 
 __all__ = ["LOST_CONNECTION", "BasePath", "Local", "LoginError", "PathMeta", "Retry", "Session", "Tries",
-           "register_session", "retry"]
+           "bound_class", "register_session", "retry"]
 
 
 class LoginError(PermissionError):
@@ -76,11 +76,19 @@ def _close_quietly(client: object) -> None:
 
 class _Clients(dict[Hashable, Any]):
     """One thread's clients.  threading.local frees it when its thread ends,
-    and the clients' sockets are closed then rather than left to the GC."""
+    and the clients' sockets are closed then rather than left to the GC.
+
+    Not at interpreter shutdown: a thread the interpreter did not wait for
+    may still be reading from one of them, and closing a reply file another
+    thread holds aborts the process.  The process's end closes the sockets.
+    """
 
     __slots__ = ()
 
-    def __del__(self, _close: Callable[[object], None] = _close_quietly) -> None:
+    def __del__(self, _close: Callable[[object], None] = _close_quietly,
+                _finalizing: Callable[[], bool] = sys.is_finalizing) -> None:
+        if _finalizing():
+            return
         for client in self.values():
             _close(client)
 
@@ -167,6 +175,10 @@ class Session(Protocol):
 
     def in_step(self, client: Any, handled: BaseException | None, wait: float) -> bool:
         """Bring *client* back in step after *handled*; False if that failed."""
+
+    def end(self, client: Any) -> None:
+        """End *client*'s session and close it, without waiting on the server
+        (it may be in the middle of an exchange); never raises."""
 
 
 _SESSIONS: dict[type, Session] = {}
@@ -319,6 +331,24 @@ def _retry_after_failure(
             if not _drop_after(self, exc, policy) or attempt == attempts - 1:
                 raise
     raise AssertionError("unreachable")  # pragma: no cover
+
+
+_BOUND: dict[tuple[type, str], type] = {}
+_BOUND_LOCK = threading.Lock()
+
+
+def bound_class(base: type[_S], section: str, name: str | None = None) -> type[_S]:
+    """The one subclass of *base* bound to configuration section *section*
+    (``_section`` is a class attribute, so another section needs a class);
+    named *name*, by default ``Base[section]``, so its paths' repr shows it."""
+    with _BOUND_LOCK:
+        cls = _BOUND.get((base, section))
+        if cls is None:
+            name = name or f"{base.__name__}[{section}]"
+            cls = type(name, (base,), {"__slots__": (), "_section": (section,),
+                                       "__module__": base.__module__, "__qualname__": name})
+            _BOUND[(base, section)] = cls
+        return cls  # type: ignore[return-value]
 
 
 def _check_section(class_name: str, section: object) -> None:
@@ -496,7 +526,11 @@ class BasePath(metaclass=PathMeta):
         client = Local.getattr(key)
         Local.delattr(key)
         if client is not None:
-            _close_quietly(client)
+            try:
+                end = self._session().end
+            except TypeError:  # a class without clients of a known kind
+                end = _close_quietly
+            end(client)
 
     def _valid_reset(self) -> None:
         """Bring the thread's client back in step after an error, without

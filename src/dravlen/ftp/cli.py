@@ -15,7 +15,9 @@ import argparse
 import ftplib
 import io
 import os
+import signal
 import sys
+import threading
 from typing import Callable, Optional, Sequence, cast
 
 from dravlen.config import ConfigError
@@ -199,16 +201,30 @@ class _Bar:
             self.bar.close()
 
 
-def _run_tree(work: Callable[[_Bar], object], verb: str) -> None:
+def _run_tree(work: Callable[[_Bar], tree.Outcome], verb: str) -> None:
     """Run a tree operation with a progress bar; failures become one
-    ``dravlen: <path>: <reason>`` line each, and exit status 1."""
+    ``dravlen: <path>: <reason>`` line each, and exit status 1.  SIGTERM
+    stops it as Ctrl-C does (files being written are removed).  A run that
+    skipped files says how many, on stderr."""
     bar = _Bar(verb)
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.signal(signal.SIGTERM, _interrupt)
     try:
-        work(bar)
+        outcome = work(bar)
     except tree.TreeError as error:
         raise Failures(error.failures, error.progress) from None
     finally:
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
         bar.close()
+    if outcome.skipped:
+        print(f"{verb}: {outcome.files} {'file' if outcome.files == 1 else 'files'} moved,"
+              f" {outcome.skipped} skipped (already complete)", file=sys.stderr)
+
+
+def _interrupt(signum: int, frame: object) -> None:
+    raise KeyboardInterrupt
 
 
 class Failures(Exception):
@@ -220,24 +236,23 @@ class Failures(Exception):
         self.progress = progress
 
 
-def _into(destination: str, name: str, is_dir: Callable[[str], bool]) -> str:
-    # Like cp: a destination ending in / (or an existing local directory)
-    # receives the source under its own name.
-    if destination.endswith("/") or is_dir(destination):
+def _into(destination: str, name: str) -> str:
+    # As lftp's mirror: the destination is the copy of the source, whether it
+    # exists or not; one ending in / receives the source under its own name.
+    if destination.endswith("/"):
         return destination.rstrip("/") + "/" + name if destination.rstrip("/") else "/" + name
     return destination
 
 
 def cmd_put(cls: type[FTPPath], args: argparse.Namespace) -> None:
     local = args.local.rstrip("/") or "/"
-    remote = args.remote
-    if remote.endswith("/"):  # into that directory, like cp
-        remote += os.path.basename(os.path.abspath(local))
+    remote = _into(args.remote, os.path.basename(os.path.abspath(local)))
     if not os.path.exists(local):
         raise Failure(local, "No such file or directory")
+    temporary = args.temporary_names
     try:
         _run_tree(lambda bar: tree.upload_tree(local, cls(remote), connections=args.jobs,
-                                               progress=bar), "put")
+                                               progress=bar, temporary_names=temporary), "put")
     except OSError as exc:
         raise _failure(exc, remote) from None
 
@@ -245,7 +260,7 @@ def cmd_put(cls: type[FTPPath], args: argparse.Namespace) -> None:
 def cmd_get_tree(cls: type[FTPPath], args: argparse.Namespace) -> None:
     source = cls(args.remote)
     name = source.path.name if source.path.name not in ("", ".", "..") else "download"
-    local = _into(args.local if args.local is not None else name, name, os.path.isdir)
+    local = _into(args.local, name) if args.local is not None else name
     try:
         _run_tree(lambda bar: tree.download_tree(source, local, connections=args.jobs,
                                                  progress=bar), "get")
@@ -339,7 +354,9 @@ def run_get(servers: Servers, args: argparse.Namespace) -> None:
         elif local == "-":
             raise Failure(path, "a tree cannot go to standard output")
         else:
-            cmd_get_tree(type(path), _tree_args(args, remote=str(path.path), local=local))
+            # Several trees each become a copy inside the directory, not of it.
+            into = local + "/" if local is not None and len(sources) > 1 and not local.endswith("/") else local
+            cmd_get_tree(type(path), _tree_args(args, remote=str(path.path), local=into))
 
     _each(servers, sources, one, "download")
 
@@ -516,6 +533,10 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                      " (or several sources) puts them inside that directory")
     put.add_argument("-r", "-R", "--recursive", action="store_true",
                      help="accepted for habit: directories are always uploaded whole")
+    put.add_argument("--temporary-names", action="store_true",
+                     help="store each file under a temporary name beside its own and rename it into"
+                     " place once its size is confirmed (for folders other programs watch; two more"
+                     " commands per file)")
     jobs(put)
 
     rm = command("rm", run_rm, "Delete remote files, or with -r directories and all below them.")

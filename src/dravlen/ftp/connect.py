@@ -22,6 +22,7 @@ import threading
 from typing import Any
 from urllib.parse import unquote, urlsplit
 
+from dravlen import base
 from dravlen.config import ConfigError, EnvConfig
 from dravlen.ftp.remote import RemotePath
 from dravlen.ftp.settings import DEFAULTS, OPTIONS, FTPSettings, ftp_settings, label
@@ -31,7 +32,6 @@ __all__ = ["bound_class", "server"]
 
 _SCHEMES = {"ftp": False, "ftps": True}
 _lock = threading.Lock()
-_classes: dict[str, type[RemotePath]] = {}
 
 
 def parse_url(url: str) -> dict[str, Any]:
@@ -106,14 +106,7 @@ def bound_class(section: str) -> type[RemotePath]:
     """The one `RemotePath` subclass bound to configuration section *section*
     (named after it, so its paths' repr shows it); its settings are read
     when it makes a client."""
-    with _lock:
-        cls = _classes.get(section)
-        if cls is None:
-            name = f"RemotePath[{section}]"
-            cls = type(name, (_Bound,), {"__slots__": (), "_section": (section,), "__module__": __name__,
-                                         "__qualname__": name})
-            _classes[section] = cls
-        return cls
+    return base.bound_class(_Bound, section, f"RemotePath[{section}]")
 
 
 def server(

@@ -137,17 +137,25 @@ RETRY = Retry(
 _F = TypeVar("_F", bound=Callable[..., Any])
 
 
+def abandon(path: Any) -> None:
+    """Give up the thread's client of *path* at once, in the middle of
+    whatever it was doing: dropping it ends its session (``QUIT`` without
+    waiting, then closed: see `FTPSession.end`), so the next use connects.
+    Whoever holds a data connection closes it first."""
+    path._drop_client()
+
+
 def drop_on_interrupt(func: _F) -> _F:
     """Wrap a member whose first argument is the path: a KeyboardInterrupt
     (which no retry catches) can stop a client between a command and its
-    reply, so the thread's client is dropped and the next use connects."""
+    reply, so the thread's client is abandoned and the next use connects."""
 
     @functools.wraps(func)
     def wrapper(path: Any, *args: Any, **kwargs: Any) -> Any:
         try:
             return func(path, *args, **kwargs)
         except KeyboardInterrupt:
-            path._drop_client()
+            abandon(path)
             raise
 
     return wrapper  # type: ignore[return-value]

@@ -8,9 +8,11 @@ Names on a server are hostile input.  An ``MLSD`` name is everything after
 the first blank, exactly.  A Unix long-listing line is read by its columns:
 the name starts after the one blank that follows the date, so blanks at
 either end of a name survive.  A link line whose text holds " -> " more than
-once cannot tell its name from its target; it is left out (and logged), never
-guessed.  Names that cannot name a child of the listed directory (``.``,
-``..``, empty, holding ``/`` or NUL) are left out too.  Bytes that are not
+once is split where the target takes as many bytes as the size column says;
+where that does not tell one arrow, it is left out (and logged), never
+guessed.  The core's glob() reads lines by the same rule.  Names that cannot
+name a child of the listed directory (``.``, ``..``, empty, holding ``/`` or
+NUL) are left out too.  Bytes that are not
 valid in the client's encoding are kept as lone surrogates
 (``surrogateescape``), so no name is lost or merged with another.
 """
@@ -23,23 +25,20 @@ import logging
 import re
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
-from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any
 
-from dravlen.base import retry
+from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, abandon, command_text, not_understood, operation
 from dravlen.ftp.tls import end_data
 
 if TYPE_CHECKING:
     from dravlen.base import BasePath
 
-__all__ = ["Entry", "Listing", "drop_on_interrupt", "list_dir", "parse_list", "parse_mlsd", "parse_mlst", "parse_mlsx_facts"]
+__all__ = ["Entry", "Listing", "list_dir", "parse_list", "parse_mlsd", "parse_mlst", "parse_mlsx_facts"]
 
 log = logging.getLogger(__name__)
 
 # Flags remembered on a client about what its server does not understand;
 # the core sets and reads the same attributes.
-NO_MLSD = "_dravlen_no_mlsd"
-PLAIN_LIST = "_dravlen_plain_list"
 
 KINDS = ("file", "dir", "link", "other")
 
@@ -73,8 +72,8 @@ class _Unreadable(Exception):
 
 
 class _Ambiguous(Exception):
-    """A link line whose text holds " -> " more than once: where its name
-    ends cannot be told."""
+    """A link line whose text holds " -> " more than once, and whose size
+    column does not tell which arrow parts name from target."""
 
 
 class Listing(list[Entry]):
@@ -190,21 +189,24 @@ _MONTHS = {m: i for i, m in enumerate(
 # device's "major, minor"), then the date and exactly one blank before the
 # name.  Owners and groups hold no blanks and sizes are digits, so these
 # columns are fixed from the left and no text of the name can move them.
+# Blanks are any white space, as str.split() takes it, and blanks before the
+# mode are passed over.  The core reads the same columns in the same order
+# (listing.cpp), so that glob() and list_dir() take the same names.
 _UNIX = re.compile(
-    r"(?P<mode>[-dlcbpsDn?][-rwxsStTlL?]{9})\S*"
-    r" +\d+"
-    r"(?: +\S+)?(?: +\S+)?"
-    r" +(?:(?P<device>\d+, *\d+)|(?P<size>\d+))"
-    r" +(?:(?P<month>[A-Za-z]{3}) +(?P<day>\d{1,2}) +(?:(?P<year>\d{4})|(?P<hour>\d{1,2}):(?P<minute>\d{2}))"
-    r"|(?P<iso>\d{4}-\d{2}-\d{2}) +(?P<isotime>\d{2}:\d{2}))"
-    r" (?P<name>.*)",
+    r"\s*(?P<mode>[-dlcbpsDn?][-rwxsStTlL?]{9})\S*"
+    r"\s+[0-9]+"
+    r"(?:\s+\S+)?(?:\s+\S+)?"
+    r"\s+(?:(?P<device>[0-9]+,\s*[0-9]+)|(?P<size>[0-9]+))"
+    r"\s+(?:(?P<month>[A-Za-z]{3})\s+(?P<day>[0-9]{1,2})\s+(?:(?P<year>[0-9]{4})|(?P<hour>[0-9]{1,2}):(?P<minute>[0-9]{2}))"
+    r"|(?P<iso>[0-9]{4}-[0-9]{2}-[0-9]{2})\s+(?P<isotime>[0-9]{2}:[0-9]{2}))"
+    r"\s(?P<name>.*)",
     re.DOTALL,
 )
 
 _DOS = re.compile(
-    r"(?P<month>\d{2})-(?P<day>\d{2})-(?P<year>\d{2}|\d{4}) +"
-    r"(?P<hour>\d{1,2}):(?P<minute>\d{2}) *(?P<ampm>[AaPp][Mm])? +"
-    r"(?:(?P<dir><DIR>) {1,10}|(?P<size>\d+) )(?P<name>.*)",
+    r"(?P<month>[0-9]{2})-(?P<day>[0-9]{2})-(?P<year>[0-9]{2}|[0-9]{4}) +"
+    r"(?P<hour>[0-9]{1,2}):(?P<minute>[0-9]{2}) *(?P<ampm>[AaPp][Mm])? +"
+    r"(?:(?P<dir><DIR>) {1,10}|(?P<size>[0-9]+) )(?P<name>.*)",
     re.DOTALL,
 )
 
@@ -242,7 +244,29 @@ def _when(month_text: str | None, day_text: str | None, year_text: str | None, h
     return None
 
 
-def _read_list_line(line: str, now: datetime | None) -> Entry | None:
+def _split_link(text: str, size: int | None, encoding: str) -> tuple[str, str | None]:
+    """A link's name and target from "name -> target".  Either may hold
+    " -> " itself; the size column, the target's length in bytes, then tells
+    which arrow parts them.  _Ambiguous where no single arrow fits."""
+    arrows = [at for at in range(len(text)) if text.startswith(" -> ", at)]
+    if not arrows:
+        return text, None  # the line names the link alone
+    if len(arrows) > 1:
+        fitting = [at for at in arrows if size is not None and _byte_length(text[at + 4:], encoding) == size]
+        if len(fitting) != 1:
+            raise _Ambiguous(text)
+        arrows = fitting
+    return text[:arrows[0]], text[arrows[0] + 4:]
+
+
+def _byte_length(text: str, encoding: str) -> int | None:
+    try:  # names that are no valid text keep their bytes as escapes
+        return len(text.encode(encoding, "surrogateescape"))
+    except (LookupError, UnicodeError):
+        return None
+
+
+def _read_list_line(line: str, now: datetime | None, encoding: str = "utf-8") -> Entry | None:
     """The entry of a LIST line; None for lines that name no entry (totals,
     ``.``, ``..``, ambiguous links); _Unreadable for lines in no known format."""
     if now is None:
@@ -255,11 +279,10 @@ def _read_list_line(line: str, now: datetime | None) -> Entry | None:
         name = m["name"]
         target = None
         if type_char == "l":
-            if name.count(" -> ") == 1:
-                name, target = name.split(" -> ")
-            elif " -> " in name:
-                raise _Ambiguous(line)
-            # without any " -> " the line names the link alone
+            try:
+                name, target = _split_link(name, int(m["size"]) if m["size"] is not None else None, encoding)
+            except _Ambiguous:
+                raise _Ambiguous(line) from None
         kind = {"-": "file", "d": "dir", "l": "link"}.get(type_char, "other")
         if not _child_name(name):
             return None
@@ -292,9 +315,13 @@ def _read_list_line(line: str, now: datetime | None) -> Entry | None:
     raise _Unreadable(line)
 
 
-def parse_list(line: str, now: datetime | None = None) -> Entry | None:
+def parse_list(line: str, now: datetime | None = None, encoding: str = "utf-8") -> Entry | None:
     """The entry of a LIST line (Unix long listing or DOS/IIS style), or None
     for lines naming no entry or in no known format.
+
+    A link line whose name or target holds " -> " is split at the arrow after
+    which the target takes as many bytes in *encoding* (the client's) as the
+    size column says; where not exactly one arrow does, the line is left out.
 
     Times in LIST are taken as UTC (servers list in UTC unless told
     otherwise); a Unix date without a year is placed within the six months
@@ -302,7 +329,7 @@ def parse_list(line: str, now: datetime | None = None) -> Entry | None:
     time of day is taken at midnight.
     """
     try:
-        return _read_list_line(line, now)
+        return _read_list_line(line, now, encoding)
     except _Ambiguous:
         log.warning("left out the link line %r: its name and its target cannot be told apart", line)
         return None
@@ -329,8 +356,8 @@ def _transfer_lines(path: BasePath, command: str) -> list[str]:
     """The lines a listing command sends over its data connection.
 
     Every exception while the transfer is open leaves the thread's client in
-    step (its closing reply read, a NOOP round) or drops it: a
-    KeyboardInterrupt drops it at once rather than wait on the server."""
+    step (its closing reply read, a NOOP round) or ends it: a
+    KeyboardInterrupt abandons it at once rather than wait on the server."""
     client = path.client
     client.voidcmd("TYPE A")
     chunks: list[bytes] = []
@@ -345,7 +372,7 @@ def _transfer_lines(path: BasePath, command: str) -> list[str]:
             end_data(conn)
         client.voidresp()
     except KeyboardInterrupt:
-        path._drop_client()
+        abandon(path)
         raise
     except BaseException:
         # A refusal after the transfer was read whole; anything else leaves
@@ -353,29 +380,6 @@ def _transfer_lines(path: BasePath, command: str) -> list[str]:
         path._valid_reset()
         raise
     return _split_lines(b"".join(chunks), client.encoding)
-
-
-_F = TypeVar("_F", bound=Callable[..., Any])
-
-
-def drop_on_interrupt(func: _F) -> _F:
-    """Wrap a member whose first argument is the path: a KeyboardInterrupt
-    (which no retry catches) can stop a client between a command and its
-    reply, so the thread's client is dropped and the next use connects."""
-
-    @functools.wraps(func)
-    def wrapper(path: Any, *args: Any, **kwargs: Any) -> Any:
-        try:
-            return func(path, *args, **kwargs)
-        except KeyboardInterrupt:
-            path._drop_client()
-            raise
-
-    return wrapper  # type: ignore[return-value]
-
-
-def _not_understood(exc: BaseException) -> bool:
-    return str(exc)[:3] in ("500", "502")
 
 
 def _raise_not_a_directory(path: BasePath, cause: BaseException | None) -> None:
@@ -403,7 +407,7 @@ def _fetch(path: BasePath) -> tuple[bool, list[str]]:
         try:
             return True, _transfer_lines(path, "MLSD " + where)
         except ftplib.error_perm as exc:
-            if not _not_understood(exc):
+            if not not_understood(exc):
                 _raise_not_a_directory(path, exc)
             setattr(path.client, NO_MLSD, True)
     if where.startswith("-"):  # LIST would take it for options
@@ -428,19 +432,14 @@ def _fetch(path: BasePath) -> tuple[bool, list[str]]:
 
 
 def command_path(path: BasePath) -> str:
-    """The path as it goes in a command, refused as the core refuses it: a CR
-    or LF would end the command line early, and servers cut a name at a NUL."""
-    text = path.path.as_posix()
-    if "\r" in text or "\n" in text:
-        raise ValueError(f"Remote path {text!r} holds a line break, which an FTP command cannot carry")
-    if "\0" in text:
-        raise ValueError(f"Remote path {text!r} holds a NUL character, which an FTP command cannot carry")
-    return text
+    """The path as it goes in a command, refused as the core refuses it."""
+    return command_text(path)
 
 
 def _list_dir(path: Any) -> Listing:
     command_path(path)
     machine, lines = _fetch(path)
+    encoding = getattr(path.client, "encoding", "utf-8")  # what a link's size counts
     now = datetime.now(timezone.utc)  # places LIST's dates without a year
     entries = Listing()
     seen_dot = False
@@ -453,7 +452,7 @@ def _list_dir(path: Any) -> Listing:
                     raise _Unreadable(line) from None
                 entry = _entry_from_facts(facts, name) if _child_name(name) else None
             else:
-                entry = _read_list_line(line, now)
+                entry = _read_list_line(line, now, encoding)
                 if entry is None and _is_dot_line(line):
                     seen_dot = True
         except _Ambiguous:
@@ -480,8 +479,7 @@ def _is_dot_line(line: str) -> bool:
     return m is not None and m["name"] == "." and m["mode"][0] == "d"
 
 
-@drop_on_interrupt
-@retry(ftplib.error_temp, ftplib.error_reply)
+@operation
 def list_dir(path: Any) -> Listing:
     """The entries of the remote directory *path* (a `RemotePath`), in the
     server's order: one MLSD where the server has it, else one ``LIST -a``

@@ -24,13 +24,12 @@ from typing import IO, Any, Literal, overload
 
 from dravlen.base import LOST_CONNECTION, BasePath
 from dravlen.ftp import tree
-from dravlen.ftp.facts import NO_MLST, command_text, not_understood, operation, size_told
+from dravlen.ftp.facts import NO_MLST, IncompleteTransfer, command_text, not_understood, operation, size_told
 from dravlen.ftp.listing import Entry, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.streams import (
     BufferedUpload,
     Download,
-    IncompleteTransfer,
     TextUpload,
     Upload,
     open_transfer,
@@ -438,15 +437,18 @@ class RemotePath(FTPPath):
     # -- whole trees (dravlen.ftp.tree) --------------------------------------
 
     def upload_tree(self, local: str | os.PathLike[str], *, connections: int = 4,
-                    progress: Callable[[tree.Progress], object] | None = None) -> tree.Outcome:
-        """Upload the local file or tree *local* to this path over *connections*
-        connections, skipping files already here; see `dravlen.ftp.tree.upload_tree`."""
-        return tree.upload_tree(local, self, connections=connections, progress=progress)
+                    progress: Callable[[tree.Progress], object] | None = None,
+                    temporary_names: bool = False) -> tree.Outcome:
+        """Make this path the copy of the local file or tree *local* over
+        *connections* connections, skipping files already here; see
+        `dravlen.ftp.tree.upload_tree`."""
+        return tree.upload_tree(local, self, connections=connections, progress=progress,
+                                temporary_names=temporary_names)
 
     def download_tree(self, local: str | os.PathLike[str], *, connections: int = 4,
                       progress: Callable[[tree.Progress], object] | None = None) -> tree.Outcome:
-        """Download this file or tree to *local* over *connections* connections,
-        skipping files already there; see `dravlen.ftp.tree.download_tree`."""
+        """Make *local* the copy of this file or tree over *connections*
+        connections, skipping files already there; see `dravlen.ftp.tree.download_tree`."""
         return tree.download_tree(self, local, connections=connections, progress=progress)
 
     def remove_tree(self, *, connections: int = 4,

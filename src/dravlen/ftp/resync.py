@@ -17,6 +17,13 @@ from the exception what may still be pending:
 When anything unexpected was there, stale replies are dropped and one NOOP
 round is made, whose 200 shows that the next reply read is the next
 command's.
+
+A client that cannot be brought back in step is ended with `hang_up`: one
+``QUIT`` written without waiting, then its sockets closed.  Closing alone is
+not enough for every server: ProFTPD, whose ``NLST`` data connection is cut
+and whose control connection then closes with no ``QUIT`` on it, goes on
+spinning in that transfer at full CPU, holding a session slot until its own
+timeouts; told ``QUIT``, it ends the session at once.
 """
 
 from __future__ import annotations
@@ -27,7 +34,7 @@ import socket
 import time
 from typing import TextIO
 
-__all__ = ["ControlReplies", "in_step"]
+__all__ = ["ControlReplies", "hang_up", "in_step"]
 
 
 def in_step(client: ftplib.FTP, handled: BaseException | None, wait: float) -> bool:
@@ -36,9 +43,35 @@ def in_step(client: ftplib.FTP, handled: BaseException | None, wait: float) -> b
     garbage), and the client should then be replaced."""
     transfer_pending = handled is not None and not isinstance(handled, ftplib.Error)
     try:
-        return ControlReplies(client).resync(transfer_pending, wait)
+        if ControlReplies(client).resync(transfer_pending, wait):
+            return True
     except Exception:
-        return False
+        pass
+    hang_up(client)
+    return False
+
+
+def hang_up(client: object) -> None:
+    """End *client*'s session without waiting on the server: ``QUIT`` is
+    written if the control connection takes it at once (nothing is read),
+    then the client is closed.  Never raises for a closed or broken client.
+
+    For a client given up in the middle of an exchange: the data connection
+    (if any) is closed first by whoever held it, so the server sees its
+    transfer cut, then the ``QUIT`` that ends its session."""
+    sock = getattr(client, "sock", None)
+    if isinstance(sock, socket.socket):
+        try:
+            sock.setblocking(False)
+            sock.send(b"QUIT\r\n")
+        except (OSError, ValueError):
+            pass  # a full or broken connection: closing is all that is left
+    close = getattr(client, "close", None)
+    if close is not None:
+        try:
+            close()
+        except Exception:
+            pass
 
 
 def _wait_readable(sock: socket.socket, seconds: float) -> bool:

@@ -24,7 +24,7 @@ from dravlen.config import ConfigError
 from dravlen.ftp import facts
 from dravlen.ftp.facts import reason
 from dravlen.ftp.codec import escaping
-from dravlen.ftp.resync import in_step
+from dravlen.ftp.resync import hang_up, in_step
 from dravlen.ftp.settings import FTPSettings, ftp_settings
 
 __all__ = ["FTPSession", "open_client"]
@@ -62,6 +62,11 @@ class FTPSession:
 
     def lost(self, exc: BaseException) -> bool:
         return facts.lost(exc)
+
+    def end(self, client: ftplib.FTP) -> None:
+        # A server whose transfer is cut without a QUIT may work on (ProFTPD
+        # goes on listing for a gone client).
+        hang_up(client)
 
     def in_step(self, client: ftplib.FTP, handled: BaseException | None, wait: float) -> bool:
         return in_step(client, handled, wait)

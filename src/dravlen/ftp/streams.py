@@ -11,6 +11,10 @@ one closed before its end is abandoned and the client brought back in step
 is confirmed on close by its closing reply and ``SIZE``; one given up after an
 error is cut (the data connection reset), so the server does not take it for
 whole, and the error says the remote file was left partly written.
+
+A transfer given up with no wait (Ctrl-C) is ended by `abandon`: the data
+connection is closed, then the session (`dravlen.ftp.resync.hang_up`), and
+the thread's client forgotten.  The core ends its own transfers the same way.
 """
 
 from __future__ import annotations
@@ -22,23 +26,16 @@ import struct
 from typing import Any
 
 from dravlen.base import Local
+from dravlen.ftp.facts import IncompleteTransfer, abandon, confirm_size
+from dravlen.ftp.resync import hang_up
 from dravlen.ftp.tls import end_data
 
-__all__ = ["Download", "IncompleteTransfer", "Upload", "open_transfer"]
-
-
-class IncompleteTransfer(ConnectionError):
-    """A transfer that ended without all of the file: the bytes moved and the
-    server's SIZE differ."""
+__all__ = ["Download", "IncompleteTransfer", "Upload", "abandon", "open_transfer"]
 
 
 class _Abandoned(Exception):
     """Handled while the client is resynchronised: a transfer's closing reply
     is still to come."""
-
-
-def _not_understood(exc: BaseException) -> bool:
-    return str(exc)[:3] in ("500", "502")
 
 
 def open_transfer(path: Any, command: str) -> tuple[ftplib.FTP, socket.socket]:
@@ -52,27 +49,6 @@ def open_transfer(path: Any, command: str) -> tuple[ftplib.FTP, socket.socket]:
         path._valid_reset()
         raise
     return client, conn
-
-
-def confirm_size(path: Any, client: ftplib.FTP, moved: int, where: str) -> None:
-    """Raise IncompleteTransfer unless the server's SIZE is *moved*.  A server
-    that does not know SIZE cannot confirm; its closing reply is then taken."""
-    try:
-        reply = client.sendcmd("SIZE " + where)
-    except ftplib.error_perm as exc:
-        path._valid_reset()
-        if _not_understood(exc):
-            return
-        # Not confirmed is not whole (Pure-FTPd, say, stores a name with
-        # a blank at its end under another name, and has no SIZE for it).
-        raise IncompleteTransfer(
-            f"'{path.path}': {moved} bytes moved, but the server tells no size: {exc}") from exc
-    text = reply[3:].strip()
-    if reply[:3] != "213" or not (text.isascii() and text.isdigit()):
-        raise ftplib.error_reply(reply)
-    if int(text) != moved:
-        raise IncompleteTransfer(
-            f"'{path.path}': {moved} bytes moved, but the server has {int(text)}")
 
 
 class _Transfer(io.RawIOBase):
@@ -119,26 +95,20 @@ class _Transfer(io.RawIOBase):
                 self._path._valid_reset()
         else:
             # Closed from another thread (the garbage collector's, say): this
-            # thread cannot speak for the owner's conversation; closing the
-            # client makes its owner connect afresh on next use.
-            try:
-                self._client.close()
-            except Exception:
-                pass
+            # thread cannot bring the owner's conversation back in step;
+            # ending the client's session makes its owner connect afresh.
+            hang_up(self._client)
 
     def discard(self) -> None:
-        """Give up at once, sending nothing: the client is closed and
-        forgotten (for KeyboardInterrupt, when no wait is wanted)."""
+        """Give up at once, waiting for nothing: the data connection is cut,
+        the session ended and the client forgotten (for KeyboardInterrupt)."""
         if self.closed:
             return
         self._close_conn(reset=True)
         if self._owned_here():
-            self._path._drop_client()
+            abandon(self._path)
         else:
-            try:
-                self._client.close()
-            except Exception:
-                pass
+            hang_up(self._client)
         super().close()
 
 

@@ -15,16 +15,19 @@ namespace {
 enum Slot { kSelf, kPattern, kGlobals, kLines, kEncoding, kMatch };
 
 // A listed name holding "/" would name something outside the directory
-// (an absolute path, "../x"): no entry of this directory, so it is passed over.
-// So is a link line that does not tell its own name.
+// (an absolute path, "../x"), and one holding NUL something servers cut short:
+// no entry of this directory, so it is passed over. So is a link line that
+// does not tell its own name.
 Ref entry_of(PyObject* line, PyObject* encoding) {
     op::Listed entry = op::long_entry(line, encoding);
     if (entry.ambiguous || !entry.name) return {};
     PyObject* name = entry.name.get();
     if (PyUnicode_Check(name)) {
-        const Py_ssize_t found = PyUnicode_FindChar(name, '/', 0, PyUnicode_GET_LENGTH(name), 1);
-        if (found == -2) raised();
-        if (found >= 0) return {};
+        for (const Py_UCS4 ch : {Py_UCS4{'/'}, Py_UCS4{0}}) {
+            const Py_ssize_t found = PyUnicode_FindChar(name, ch, 0, PyUnicode_GET_LENGTH(name), 1);
+            if (found == -2) raised();
+            if (found >= 0) return {};
+        }
     }
     return std::move(entry.name);
 }

@@ -97,8 +97,19 @@ void remember_value(PyObject* client, PyObject* name, PyObject* value) {
     if (PyObject_SetAttr(client, name, value) < 0) PyErr_Clear();
 }
 
+void hang_up(const Call& c, PyObject* self) {
+    Ref key = call_method(self, N._key_on_thread);
+    Ref lookup = Ref::check(PyObject_GetAttrString(c.global(N.Local), "getattr"));
+    Ref client = call(lookup, key);
+    if (client.get() == Py_None) return;
+    Ref resync = Ref::check(PyImport_ImportModule("dravlen.ftp.resync"));
+    Ref end = Ref::check(PyObject_GetAttrString(resync, "hang_up"));
+    call(end, client);
+}
+
 void drop_if_open(const Call& c, PyObject* self, const Except& exc) {
     if (exc.matches(attr(c.global(N.ftplib), N.Error))) return;
+    hang_up(c, self);
     call_method(self, N._drop_client);
 }
 

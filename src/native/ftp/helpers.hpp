@@ -57,11 +57,17 @@ auto if_refused_reset(const Call& c, PyObject* self, Body&& body, Refused&& refu
     });
 }
 
+// Ends the thread's client's session, if it has one, with
+// dravlen.ftp.resync.hang_up: QUIT written without waiting, then closed. A
+// server left in a transfer whose data connection was cut ends its session
+// on that QUIT (ProFTPD, without it, spins on in an abandoned NLST).
+void hang_up(const Call& c, PyObject* self);
+
 // Inside the handler of an exception that left an exchange with the server
 // (a command, or a transfer on a data connection): unless it is the server's
 // own error reply, read whole, a reply is still unread (a signal handler raised,
-// Ctrl-C, a local read failed), so the thread's client is dropped rather
-// than left to hand that stale reply to the next command.
+// Ctrl-C, a local read failed), so the thread's client is hung up and dropped
+// rather than left to hand that stale reply to the next command.
 void drop_if_open(const Call& c, PyObject* self, const Except& exc);
 
 // Runs fn, a transfer, under drop_if_open.

@@ -109,6 +109,145 @@ bool takes_bytes(PyObject* text, PyObject* encoding, long long size) {
         });
 }
 
+// Reads the columns of a listing line. Each step takes the position where
+// its column may start and gives the position after it, or -1. The columns
+// are those that dravlen.ftp.listing matches with its patterns, tried in the
+// same order, so that both take the same name from every line.
+struct Columns {
+    int kind;
+    const void* text;
+    Py_ssize_t n;
+    Py_ssize_t size_start = 0, size_end = 0;  // a plain size column, if the line has one
+
+    // Positions outside the line (-1 is "no match") read as NUL.
+    Py_UCS4 at(Py_ssize_t i) const { return i >= 0 && i < n ? PyUnicode_READ(kind, text, i) : 0; }
+    bool blank_at(Py_ssize_t i) const { return i >= 0 && i < n && Py_UNICODE_ISSPACE(at(i)); }
+    bool digit_at(Py_ssize_t i) const { return at(i) >= '0' && at(i) <= '9'; }
+    bool letter_at(Py_ssize_t i) const {
+        const Py_UCS4 ch = at(i);
+        return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
+    }
+    bool one_of(Py_ssize_t i, const char* set) const {
+        if (i < 0 || i >= n) return false;
+        for (; *set != 0; ++set) {
+            if (at(i) == static_cast<Py_UCS4>(*set)) return true;
+        }
+        return false;
+    }
+    // One blank or more.
+    Py_ssize_t blanks(Py_ssize_t p) const {
+        if (p < 0) return -1;
+        Py_ssize_t q = p;
+        while (blank_at(q)) ++q;
+        return q > p ? q : -1;
+    }
+    // ASCII spaces only, at least `least` of them.
+    Py_ssize_t spaces(Py_ssize_t p, Py_ssize_t least) const {
+        if (p < 0) return -1;
+        Py_ssize_t q = p;
+        while (at(q) == ' ') ++q;
+        return q - p >= least ? q : -1;
+    }
+    Py_ssize_t word(Py_ssize_t p) const {
+        if (p < 0) return -1;
+        Py_ssize_t q = p;
+        while (q < n && !blank_at(q)) ++q;
+        return q > p ? q : -1;
+    }
+    // Between fewest and most digits (most < 0: no limit). What follows a
+    // run of digits in these columns is never a digit, so the longest run
+    // is the only one that can fit.
+    Py_ssize_t digits(Py_ssize_t p, Py_ssize_t fewest, Py_ssize_t most) const {
+        if (p < 0) return -1;
+        Py_ssize_t q = p;
+        while (digit_at(q) && (most < 0 || q - p < most)) ++q;
+        return q - p >= fewest ? q : -1;
+    }
+    Py_ssize_t expect(Py_ssize_t p, char ch) const { return p >= 0 && at(p) == static_cast<Py_UCS4>(ch) ? p + 1 : -1; }
+
+    // "Mon DD YYYY", "Mon DD HH:MM" or "YYYY-MM-DD HH:MM", ending before a blank.
+    Py_ssize_t date(Py_ssize_t p) const {
+        if (letter_at(p) && letter_at(p + 1) && letter_at(p + 2)) {
+            const Py_ssize_t day = blanks(digits(blanks(p + 3), 1, 2));
+            const Py_ssize_t year = digits(day, 4, 4);
+            if (blank_at(year)) return year;
+            const Py_ssize_t minute = digits(expect(digits(day, 1, 2), ':'), 2, 2);
+            return blank_at(minute) ? minute : -1;
+        }
+        Py_ssize_t q = digits(expect(digits(expect(digits(p, 4, 4), '-'), 2, 2), '-'), 2, 2);
+        q = digits(expect(digits(blanks(q), 2, 2), ':'), 2, 2);
+        return blank_at(q) ? q : -1;
+    }
+    // The size (or a device's "major, minor"), then the date.
+    Py_ssize_t size_and_date(Py_ssize_t p) {
+        const Py_ssize_t start = blanks(p);
+        const Py_ssize_t major = expect(digits(start, 1, -1), ',');
+        if (major >= 0) {
+            Py_ssize_t minor = major;
+            while (blank_at(minor)) ++minor;
+            const Py_ssize_t end = date(blanks(digits(minor, 1, -1)));
+            if (end >= 0) return end;
+        }
+        const Py_ssize_t size = digits(start, 1, -1);
+        const Py_ssize_t end = date(blanks(size));
+        if (end >= 0) size_start = start, size_end = size;
+        return end;
+    }
+    // A Unix long-listing line: where its name starts, or -1. Owner and
+    // group may be missing (owner and group first, then one of them, then
+    // neither); exactly one blank parts the date from the name.
+    Py_ssize_t unix_name(Py_UCS4* type) {
+        Py_ssize_t p = 0;
+        while (blank_at(p)) ++p;
+        if (!one_of(p, "-dlcbpsDn?")) return -1;
+        *type = at(p);
+        for (int k = 1; k < 10; ++k) {
+            if (!one_of(p + k, "-rwxsStTlL?")) return -1;
+        }
+        p += 10;
+        while (p < n && !blank_at(p)) ++p;
+        const Py_ssize_t links = digits(blanks(p), 1, -1);
+        for (int owners = 2; owners >= 0 && links >= 0; --owners) {
+            Py_ssize_t q = links;
+            for (int k = 0; k < owners; ++k) q = word(blanks(q));
+            if (q < 0) continue;
+            const Py_ssize_t end = size_and_date(q);
+            if (end >= 0) return end + 1;
+        }
+        return -1;
+    }
+    // A DOS (IIS) line "MM-DD-YY  HH:MM[AM|PM]  <DIR>|size name": where its
+    // name starts, or -1 (also for an hour past 12 with AM or PM).
+    Py_ssize_t dos_name() const {
+        Py_ssize_t p = expect(digits(expect(digits(0, 2, 2), '-'), 2, 2), '-');
+        if (p < 0) return -1;
+        const Py_ssize_t two = digits(p, 2, 2);
+        p = two >= 0 && at(two) == ' ' ? two : digits(p, 4, 4);
+        const Py_ssize_t hour_start = spaces(p, 1);
+        const Py_ssize_t hour_end = digits(hour_start, 1, 2);
+        const Py_ssize_t minute = digits(expect(hour_end, ':'), 2, 2);
+        if (minute < 0) return -1;
+        Py_ssize_t q = spaces(minute, 0);
+        if (one_of(q, "AaPp") && one_of(q + 1, "Mm")) {
+            long hour = 0;
+            for (Py_ssize_t k = hour_start; k < hour_end; ++k) hour = hour * 10 + static_cast<long>(at(k) - '0');
+            if (hour > 12) return -1;
+            q = spaces(q + 2, 1);
+        } else if (q == minute) {
+            return -1;
+        }
+        if (q < 0) return -1;
+        if (at(q) == '<' && at(q + 1) == 'D' && at(q + 2) == 'I' && at(q + 3) == 'R' && at(q + 4) == '>') {
+            const Py_ssize_t after = q + 5;
+            Py_ssize_t name = after;
+            while (name < n && name - after < 10 && at(name) == ' ') ++name;
+            return name > after ? name : -1;
+        }
+        const Py_ssize_t size = digits(q, 1, -1);
+        return size >= 0 && at(size) == ' ' && size < n ? size + 1 : -1;
+    }
+};
+
 }  // namespace
 
 Listed long_entry(PyObject* line, PyObject* encoding) {
@@ -125,30 +264,18 @@ Listed long_entry(PyObject* line, PyObject* encoding) {
         return entry;
     }
     if (PyUnicode_READY(line) < 0) raised();
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(line);
-    const int kind = PyUnicode_KIND(line);
-    const void* text = PyUnicode_DATA(line);
-    auto at = [&](Py_ssize_t i) { return PyUnicode_READ(kind, text, i); };
-    Py_ssize_t i = 0;
-    Py_ssize_t size_start = 0, size_end = 0;
+    Columns cols{PyUnicode_KIND(line), PyUnicode_DATA(line), PyUnicode_GET_LENGTH(line)};
+    const Py_ssize_t n = cols.n;
     Py_UCS4 type = 0;
-    for (int field = 0; field < kListingCuts; ++field) {
-        while (i < n && Py_UNICODE_ISSPACE(at(i))) ++i;
-        if (i == n) return entry;
-        if (field == 0) type = at(i);
-        const Py_ssize_t start = i;
-        while (i < n && !Py_UNICODE_ISSPACE(at(i))) ++i;
-        if (field == 4) size_start = start, size_end = i;
-    }
-    // Exactly one blank parts the time from the name: the name's own blanks stay.
-    if (i + 1 >= n) return entry;
-    ++i;
+    Py_ssize_t i = cols.unix_name(&type);
+    if (i < 0) i = cols.dos_name();
+    if (i < 0 || i >= n) return entry;
     Py_ssize_t end = n;
     entry.link = type == 'l';
     if (entry.link) {
         // A symbolic link reads "name -> target", and either may hold " -> "
         // itself: the size column, the target's length, tells which arrow it is.
-        const long long size = size_column(kind, text, size_start, size_end);
+        const long long size = size_column(cols.kind, cols.text, cols.size_start, cols.size_end);
         Py_ssize_t last = -1, fitting = -1;
         int arrows = 0, fits = 0;
         for (Py_ssize_t a = PyUnicode_Find(line, N.text_arrow, i, n, 1); a >= 0;
@@ -174,7 +301,7 @@ Listed long_entry(PyObject* line, PyObject* encoding) {
         if (end == i) return entry;
     }
     const Py_ssize_t len = end - i;
-    if (at(i) == '.' && (len == 1 || (len == 2 && at(i + 1) == '.'))) return entry;
+    if (cols.at(i) == '.' && (len == 1 || (len == 2 && cols.at(i + 1) == '.'))) return entry;
     entry.name = Ref::check(PyUnicode_Substring(line, i, end));
     return entry;
 }

@@ -15,10 +15,13 @@ struct Listed {
     // Whether this line could be the entry named own.
     bool names(PyObject* own) const;
 };
-// The entry of one long-listing line. The name begins after the one blank
-// that follows the time (or year) column, so blanks it begins with are kept;
-// a link's name ends at the " -> " after which the target takes exactly as
-// many bytes, in encoding, as the size column says.
+// The entry of one listing line: a Unix long-listing line (type and
+// permissions, links, owner and group if shown, size or device, date) or a
+// DOS one (date, time, <DIR> or size); anything else is no entry. The name
+// begins after the one blank that follows the date, so blanks it begins with
+// are kept; a link's name ends at the " -> " after which the target takes
+// exactly as many bytes, in encoding, as the size column says.
+// dravlen.ftp.listing reads lines by the same columns.
 Listed long_entry(PyObject* line, PyObject* encoding);
 
 // The entry of an MLSD line "fact=value;fact=value; name": its name, or

@@ -1,0 +1,233 @@
+"""Download: a remote file or tree made the copy here."""
+
+from __future__ import annotations
+
+import datetime
+import errno
+import os
+import secrets
+import stat
+from collections.abc import Callable
+from functools import partial
+from pathlib import PurePosixPath
+from typing import TYPE_CHECKING
+
+from dravlen.base import BasePath
+from dravlen.ftp.tls import end_data
+from dravlen.ftp.tree.pool import Pool
+from dravlen.ftp.tree.results import Outcome, Progress
+from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
+                                     Worker, reason)
+from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, slack, top_entry
+
+if TYPE_CHECKING:
+    from dravlen.ftp.listing import Entry
+
+
+def _local_dir(path: str) -> bool:
+    """Make the local directory *path* (True), or take the one that is there
+    (False); never go through a local link, which the server did not list."""
+    try:
+        os.mkdir(path)
+        return True
+    except FileExistsError:
+        if not stat.S_ISDIR(os.lstat(path).st_mode):
+            raise Final("exists locally and is not a directory") from None
+        return False
+
+
+def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
+          mtime: datetime.datetime | None) -> None:
+    """RETR one file into a temporary name beside *local*, then rename it."""
+    folder, name = os.path.split(local)
+    temp = os.path.join(folder or ".", f".{name[:80]}.{secrets.token_hex(4)}.dravlen-part")
+    reported = got = 0
+    try:
+        try:
+            sink = open(temp, "xb")
+        except OSError as exc:
+            raise Final(reason(exc)) from None
+        with sink:
+            client = worker.binary()
+            worker.doing = "cannot read the file"
+            with client.transfercmd("RETR " + remote) as conn:
+                worker.sockets.append(conn)
+                while True:
+                    if pool.stop.is_set():
+                        raise Stopped()
+                    block = conn.recv(BLOCK)
+                    if not block:
+                        break
+                    try:
+                        sink.write(block)
+                    except OSError as exc:
+                        raise Final(f"writing {local}: {reason(exc)}", clean=False) from None
+                    got += len(block)
+                    if got - reported >= REPORT_EVERY:
+                        pool.moved(got - reported)
+                        reported = got
+                end_data(conn)
+            client.voidresp()
+        if size is None or got != size:
+            # The listing did not say, or the file changed since: the server's
+            # present size must be what came.
+            worker.doing = "cannot confirm the file's size"
+            there = worker.size(remote)
+            if there != got:
+                raise Again(f"{got} bytes came where the server holds {there}")
+        try:
+            os.replace(temp, local)
+        except OSError as exc:
+            raise Final(f"writing {local}: {reason(exc)}") from None
+        if mtime is not None:
+            stamp = mtime.timestamp()
+            try:
+                os.utime(local, (stamp, stamp))
+            except OSError:
+                pass
+    except BaseException as exc:
+        if reported:
+            pool.moved(-reported)
+        if isinstance(exc, Stopped):
+            worker.end_stopped_transfer()
+        try:
+            os.unlink(temp)
+        except OSError:
+            pass
+        raise
+    finally:
+        del worker.sockets[1:]
+    pool.finished(remote, got - reported)
+
+
+def _complete_locally(local: str, entry: Entry) -> bool:
+    """Whether *local* already holds the listed file: same size, and the
+    same time (to the listing's precision) where the listing gives one."""
+    try:
+        st = os.lstat(local)
+    except OSError:
+        return False
+    if not stat.S_ISREG(st.st_mode) or entry.size is None or st.st_size != entry.size:
+        return False
+    if entry.mtime is None:
+        return True
+    return abs(st.st_mtime - entry.mtime.timestamp()) < slack(entry)
+
+
+def _link(pool: Pool, source: str, target: str, entry: Entry) -> None:
+    where = getattr(entry, "target", None)
+    if not where:
+        pool.pass_over(source, "a symbolic link whose target the server does not tell")
+        return
+    try:
+        if os.path.islink(target):
+            if os.readlink(target) == where:
+                return
+            os.unlink(target)
+        os.symlink(where, target)
+    except OSError as exc:
+        pool.fail(target, reason(exc))
+
+
+def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
+                  connections: int = DEFAULT_CONNECTIONS,
+                  progress: Callable[[Progress], object] | None = None) -> Outcome:
+    """Download the remote file or directory *remote* to *local* (the path it
+    will have here) over *connections* connections.
+
+    An existing local directory becomes the copy of *remote*.  Each file is
+    written under a temporary name beside its own and renamed once its size
+    is confirmed, then given the server's time; files already there with the
+    same size and time are skipped.  A remote symbolic link becomes a local
+    one where the listing names its target (it is never followed); special
+    files are passed over (`Outcome.passed_over`).  Raises `TreeError`
+    listing what failed (after doing the rest), `Interrupted` on Ctrl-C,
+    `FileNotFoundError` when *remote* is not there.
+    """
+    local_top = os.fspath(local)
+    if not isinstance(local_top, str):
+        raise TypeError(f"download_tree needs a text local path, not {local_top!r}")
+    cls = class_of(remote)
+    top = as_posix(remote)
+    pool = Pool(f"download of {top} to {local_top}", cls, top, connections, progress)
+
+    def get(source: str, target: str, size: int | None, mtime: datetime.datetime | None) -> None:
+        pool.put(Task(source, partial(fetch, pool=pool, remote=source, local=target, size=size,
+                                      mtime=mtime)))
+
+    def scan_later(there: str, here: str) -> None:
+        pool.scan_queued(there)
+        pool.put(Task(there, partial(scan, there=there, here=here), directory=True))
+
+    def scan(worker: Worker, there: str, here: str) -> None:
+        try:
+            scan_now(worker, there, here)
+        finally:
+            pool.scan_done(there)
+
+    def scan_now(worker: Worker, there: str, here: str) -> None:
+        found = entries(worker, there, pool)
+        listed = [e for e in found.values() if e.kind == "file"]
+        pool.add_total(len(listed), sum(e.size or 0 for e in listed))
+        for name, entry in found.items():
+            source, target = child(there, name), os.path.join(here, name)
+            if entry.kind == "dir":
+                try:
+                    if _local_dir(target):
+                        pool.made_directory()
+                except (OSError, Final) as exc:
+                    pool.fail(target, reason(exc))
+                    continue
+                scan_later(source, target)
+            elif entry.kind == "file":
+                if _complete_locally(target, entry):
+                    pool.finished(source, entry.size or 0, skipped=True)
+                else:
+                    get(source, target, entry.size, entry.mtime)
+            elif entry.kind == "link":
+                _link(pool, source, target, entry)
+            else:
+                pool.pass_over(source, "neither a file, a directory nor a link")
+
+    def start(worker: Worker) -> None:
+        try:
+            begin(worker)
+        finally:
+            pool.scan_done("")
+
+    def begin(worker: Worker) -> None:
+        name = PurePosixPath(top).name
+        entry = None
+        if name not in ("", ".", ".."):
+            entry = top_entry(worker, top)
+            if entry is None:
+                raise FileNotFoundError(errno.ENOENT, f"'{top}' does not exist on the server", top)
+        if entry is not None and entry.kind == "file":
+            pool.add_total(1, entry.size or 0)
+            if _complete_locally(local_top, entry):
+                pool.finished(top, entry.size or 0, skipped=True)
+            else:
+                get(top, local_top, entry.size, entry.mtime)
+            return
+        if entry is not None and entry.kind == "link":
+            # A link named as the top is what the user asked for, and is followed.
+            try:
+                worker.listing(top)
+            except NotADirectoryError:
+                pool.add_total(1, 0)
+                get(top, local_top, None, None)
+                return
+        if entry is not None and entry.kind not in ("dir", "link"):
+            raise ValueError(f"'{top}' is neither a file nor a directory on the server")
+        try:
+            parent = os.path.dirname(os.path.abspath(local_top))
+            os.makedirs(parent, exist_ok=True)
+            _local_dir(local_top)
+        except Final as exc:
+            raise FileExistsError(errno.EEXIST, f"{local_top!r} {exc}", local_top) from None
+        scan_later(top, local_top)
+
+    pool.scan_queued("")  # the top, until it is known
+    pool.put(Task(top, start, directory=True, top=True))
+    pool.run()
+    return pool.outcome()

@@ -1,0 +1,233 @@
+"""Upload: a local file or tree made the copy on the server."""
+
+from __future__ import annotations
+
+import ftplib
+import os
+import secrets
+import stat
+from collections.abc import Callable
+from functools import partial
+from pathlib import PurePosixPath
+from typing import TYPE_CHECKING
+
+from dravlen.base import BasePath
+from dravlen.ftp.tls import end_data
+from dravlen.ftp.tree.pool import Pool
+from dravlen.ftp.tree.results import Outcome, Progress
+from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
+                                     Worker, reason)
+from dravlen.ftp.tree.walk import (KIND_WORDS, LocalDir, as_posix, child, class_of, entries, slack,
+                                   top_entry, walk_local)
+
+if TYPE_CHECKING:
+    from dravlen.ftp.listing import Entry
+
+_STORE = "cannot store the file"
+
+
+def _temporary(remote: str) -> str:
+    path = PurePosixPath(remote)
+    return str(path.with_name(f".{path.name[:80]}.{secrets.token_hex(4)}.dravlen-part"))
+
+
+def _delete_cut_short(worker: Worker, target: str) -> None:
+    """Delete what a transfer stopped half-way left, on the worker's own
+    connection; where that fails, the calling thread tries again."""
+    if not worker.end_stopped_transfer():
+        return
+    try:
+        worker.client.voidcmd("DELE " + target)
+    except Exception:
+        worker.path._drop_client()
+    else:
+        worker.pool.writing_ends(target)
+
+
+def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
+          temporary: bool = False) -> None:
+    """STOR one file (under a temporary name beside it, renamed into place,
+    when *temporary*), then check with SIZE that the server has all of it."""
+    try:
+        source = open(local, "rb")
+    except OSError as exc:
+        raise Final(reason(exc)) from None
+    target = _temporary(remote) if temporary else remote
+    reported = sent = 0
+    with source:
+        client = worker.binary()
+        worker.doing = _STORE
+        pool.writing_begins(target)
+        try:
+            with client.transfercmd("STOR " + target) as conn:
+                worker.sockets.append(conn)
+                while True:
+                    if pool.stop.is_set():
+                        raise Stopped()
+                    try:
+                        block = source.read(BLOCK)
+                    except OSError as exc:
+                        raise Final(f"reading {local}: {reason(exc)}", clean=False) from None
+                    if not block:
+                        break
+                    conn.sendall(block)
+                    sent += len(block)
+                    if sent - reported >= REPORT_EVERY:
+                        pool.moved(sent - reported)
+                        reported = sent
+                end_data(conn)
+            client.voidresp()
+            worker.doing = "cannot confirm the file's size"
+            there = worker.size(target)
+            if there != sent:
+                raise Again(f"the server holds {there} bytes after {sent} were sent")
+            if temporary:
+                worker.doing = "cannot rename the file into place"
+                client.rename(target, remote)
+        except BaseException as exc:
+            if reported:
+                pool.moved(-reported)
+            if isinstance(exc, Stopped):
+                _delete_cut_short(worker, target)
+            elif not (pool.stop.is_set() or isinstance(exc, KeyboardInterrupt)):
+                pool.writing_ends(target)  # a failure: reported, and tried again or not
+                if temporary and isinstance(exc, (ftplib.error_perm, Again)):
+                    try:  # the client is in step: the file set aside goes (a retry uses a new name)
+                        client.delete(target)
+                    except Exception:
+                        pass
+            raise
+        finally:
+            del worker.sockets[1:]
+    pool.writing_ends(target)
+    # If the file changed while it was read, what is there is what was read.
+    pool.finished(remote, sent - reported)
+
+
+def _complete_remotely(entry: Entry, size: int, mtime: float) -> bool:
+    """Whether the listed *entry* already holds the local file: same size,
+    and a server time no earlier than the local one."""
+    if entry.kind != "file" or entry.size != size:
+        return False
+    return entry.mtime is None or entry.mtime.timestamp() + slack(entry) >= mtime
+
+
+def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
+                connections: int = DEFAULT_CONNECTIONS,
+                progress: Callable[[Progress], object] | None = None,
+                temporary_names: bool = False) -> Outcome:
+    """Upload the local file or directory *local* to *remote* (the path it
+    will have on the server) over *connections* connections.
+
+    Missing remote parents are made; an existing remote directory becomes
+    the copy of *local*, skipping files that are there already with the same
+    size and a time no earlier than the local file's.  With
+    *temporary_names*, each file is stored under a temporary name beside its
+    own and renamed into place once its size is confirmed (two more commands
+    per file), for folders that other programs watch.  Raises `TreeError`
+    listing what failed (after doing the rest), `Interrupted` on Ctrl-C
+    (after removing the files it was writing), `FileNotFoundError` when
+    *local* does not exist.
+    """
+    local_top = os.fspath(local)
+    if not isinstance(local_top, str):
+        raise TypeError(f"upload_tree needs a text local path, not {local_top!r}")
+    cls = class_of(remote)
+    top = as_posix(remote)
+    pool = Pool(f"upload of {local_top} to {top}", cls, top, connections, progress)
+    st = os.stat(local_top)  # a missing local path fails here, naming it
+    send = partial(store, pool=pool, temporary=temporary_names)
+
+    if stat.S_ISREG(st.st_mode):
+        pool.add_total(1, st.st_size)
+
+        def one_file(worker: Worker) -> None:
+            try:
+                send(worker, local=local_top, remote=top, size=st.st_size)
+            except ftplib.error_perm:
+                # Refused: most often a missing parent, which is made once here
+                # rather than probed before every upload.
+                parent = PurePosixPath(top).parent
+                if parent.name in ("", ".", ".."):
+                    raise
+                worker.make_dirs(parent.as_posix())
+                send(worker, local=local_top, remote=top, size=st.st_size)
+
+        pool.put(Task(top, one_file))
+        pool.run()
+        return pool.outcome()
+    if not stat.S_ISDIR(st.st_mode):
+        raise ValueError(f"{local_top!r} is neither a regular file nor a directory")
+
+    walk_failures: list[tuple[str, str]] = []
+    tree = walk_local(local_top, walk_failures)
+    for path, why in walk_failures:
+        pool.fail(path, why)
+    pool.add_total(*tree.count())
+
+    def fill(node: LocalDir, there: str, existing: dict[str, Entry] | None) -> None:
+        """Queue the work for *node*, whose remote directory *there* now exists;
+        *existing* is its listing, None when it was just made (and so empty)."""
+        existing = existing or {}
+        for name, size, mtime in node.files:
+            target = child(there, name)
+            entry = existing.get(name)
+            if entry is not None:
+                if _complete_remotely(entry, size, mtime):
+                    pool.finished(target, size, skipped=True)
+                    continue
+                if entry.kind != "file":
+                    pool.fail(target, f"is a {KIND_WORDS.get(entry.kind, entry.kind)} on the server;"
+                                      " not replaced")
+                    continue
+            source = os.path.join(node.path, name)
+            pool.put(Task(target, partial(send, local=source, remote=target, size=size)))
+        for sub in node.dirs:
+            target = child(there, sub.name)
+            entry = existing.get(sub.name)
+            if entry is None:
+                pool.put(Task(target, partial(make, node=sub, there=target), directory=True))
+            elif entry.kind == "dir":
+                pool.put(Task(target, partial(refill, node=sub, there=target), directory=True))
+            else:
+                pool.fail(target, f"is a {KIND_WORDS.get(entry.kind, entry.kind)} on the server,"
+                                  " where the local side has a directory")
+
+    def refill(worker: Worker, node: LocalDir, there: str) -> None:
+        fill(node, there, entries(worker, there, pool))
+
+    def make(worker: Worker, node: LocalDir, there: str) -> None:
+        worker.cmd("MKD " + there, "cannot create the directory")
+        pool.made_directory()
+        fill(node, there, None)
+
+    def start(worker: Worker) -> None:
+        name = PurePosixPath(top).name
+        if name in ("", ".", ".."):
+            fill(tree, top, entries(worker, top, pool))
+            return
+        try:
+            worker.cmd("MKD " + top, "cannot create the directory")
+        except ftplib.error_perm as refusal:
+            # MKD is the probe: refused, the parent's listing tells why.
+            try:
+                entry = top_entry(worker, top)
+            except (ftplib.error_perm, FileNotFoundError):
+                # No parent: made once, with its own missing parents.
+                worker.make_dirs(PurePosixPath(top).parent.as_posix())
+                worker.cmd("MKD " + top, "cannot create the directory")
+            else:
+                if entry is None:
+                    raise Final(f"cannot create the directory: {reason(refusal)}") from None
+                if entry.kind not in ("dir", "link"):
+                    raise Final(f"exists on the server and is a {KIND_WORDS.get(entry.kind, entry.kind)},"
+                                " not a directory") from None
+                # An existing directory (or a link the user named) is filled.
+                fill(tree, top, entries(worker, top, pool))
+                return
+        pool.made_directory()
+        fill(tree, top, None)
+
+    pool.put(Task(top, start, directory=True, top=True))
+    pool.run()
+    return pool.outcome()

@@ -1,0 +1,225 @@
+"""A worker's side of the tree operations: its connection, the errors a
+task raises, and the one rule for when a failure is worth another try."""
+
+from __future__ import annotations
+
+import ftplib
+import socket
+import time
+from collections.abc import Callable
+from typing import TYPE_CHECKING
+
+from dravlen.base import LOST_CONNECTION, BasePath, Local
+from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, RETRY, IncompleteTransfer, busy, reason
+from dravlen.ftp.listing import Entry, _transfer_lines, list_dir, parse_list
+
+if TYPE_CHECKING:
+    from dravlen.ftp.tree.pool import Pool
+
+#: Connections used when the caller does not say.
+DEFAULT_CONNECTIONS = 4
+BLOCK = 64 * 1024
+# Progress reports within a large file at most this often (in bytes).
+REPORT_EVERY = 1 << 20
+# How long a worker that was told to stop may take to end its transfer and
+# remove what it left, before its sockets are shut under it.
+STOP_WAIT = 2.0
+
+
+# ---------------------------------------------------------------------------
+# errors inside a worker, and whether to try again
+
+
+class Final(Exception):
+    """A failure that trying again cannot mend; its text is the reason.
+
+    *clean*: raised between commands, so the client is still in step;
+    otherwise a transfer was left half-way and the client must go.
+    """
+
+    def __init__(self, reason: str, clean: bool = True) -> None:
+        super().__init__(reason)
+        self.clean = clean
+
+
+#: A file found short after its transfer: worth another attempt, on the same
+#: client (the SIZE reply was read whole).
+Again = IncompleteTransfer
+
+
+class Stopped(Exception):
+    """The operation is being stopped."""
+
+
+#: When a failed step is tried again: the FTP policy (a full server waited
+#: for, transient errors three times in all), with longer waits between tries
+#: since a tree's steps are whole transfers.
+TREE_RETRY = RETRY.but(backoff=0.1)
+
+
+class Patience:
+    """The tries of one worker's step under `TREE_RETRY`."""
+
+    __slots__ = ("tries",)
+
+    def __init__(self) -> None:
+        self.tries = TREE_RETRY.tries()
+
+    def wait_again(self, exc: BaseException, now: float) -> bool:
+        """Whether to try again after *exc*, having waited as the policy says."""
+        wait = self.tries.wait_after(exc, now)
+        if wait is None:
+            return False
+        time.sleep(wait)
+        return True
+
+
+# ---------------------------------------------------------------------------
+# tasks and workers
+
+
+class Task:
+    __slots__ = ("label", "run", "directory", "top")
+
+    def __init__(self, label: str, run: Callable[[Worker], None], directory: bool = False,
+                 top: bool = False) -> None:
+        self.label = label
+        self.run = run
+        self.directory = directory  # made or read before the files in it
+        self.top = top  # the tree's own top: its failure is the operation's
+
+
+class Worker:
+    """One thread's connection and what it knows about its state.
+
+    *doing* says in words what the current command is for; a failure's
+    reason starts with it, then gives the server's reply.
+    """
+
+    def __init__(self, pool: Pool) -> None:
+        self.pool = pool
+        self.path: BasePath = pool.cls(pool.anchor)
+        self._binary_on: object = None  # the client last switched to TYPE I
+        self.retired = False
+        self.doing = ""
+        # What another thread may shut to unblock this one when stopping.
+        self.sockets: list[socket.socket] = []
+
+    @property
+    def client(self) -> ftplib.FTP:
+        client = self.path.client
+        if client.sock is not None and client.sock not in self.sockets:
+            self.sockets = [client.sock]
+        return client
+
+    def cmd(self, line: str, doing: str) -> str:
+        self.doing = doing
+        return self.client.voidcmd(line)
+
+    def binary(self) -> ftplib.FTP:
+        """The client, in binary mode (listings switch it to ASCII)."""
+        client = self.client
+        if self._binary_on is not client:
+            client.voidcmd("TYPE I")
+            self._binary_on = client
+        return client
+
+    def size(self, remote: str) -> int | None:
+        """The server's size of *remote*: asked in binary mode, where every
+        server answers (some refuse SIZE in ASCII mode)."""
+        return self.binary().size(remote)
+
+    def make_dirs(self, remote: str) -> None:
+        """Make the directory *remote* and its missing parents (the core's
+        mkdir, which lists on this thread's client in ASCII mode)."""
+        self.doing = "cannot create the directory"
+        self._binary_on = None
+        try:
+            self.pool.cls(remote).mkdir()  # type: ignore[attr-defined]
+        finally:
+            self._binary_on = None
+
+    def listing(self, remote: str) -> list[Entry]:
+        """The entries of the directory *remote*, with every link shown as one.
+
+        Some servers' MLSD describes a link as what it points to (pyftpdlib),
+        or leaves out a link that points nowhere (ProFTPD); followed, a link
+        to a parent would never end, and a removal would empty its target.
+        Where the entries came from MLSD, the directory's LIST is read too,
+        and what LIST shows as a link is taken as one.
+        """
+        self.doing = "cannot list the directory"
+        self._binary_on = None
+        path = self.pool.cls(remote)
+        entries = list_dir(path)
+        if hasattr(path.client, NO_MLSD):
+            return entries  # LIST already: its kinds are the lines' own
+        if hasattr(path.client, PLAIN_LIST):
+            lines = _transfer_lines(path, "LIST " + remote)
+        else:
+            try:
+                lines = _transfer_lines(path, "LIST -a " + remote)
+            except ftplib.error_perm:
+                # Taken as a path by servers that list dot-files anyway.
+                lines = _transfer_lines(path, "LIST " + remote)
+        links: dict[str, Entry] = {}
+        for line in lines:
+            entry = parse_list(line)
+            if entry is not None and entry.kind == "link":
+                links[entry.name] = entry
+        if not links:
+            return entries
+        merged = [links.pop(e.name, e) for e in entries]
+        return merged + list(links.values())
+
+    def why(self, exc: BaseException) -> str:
+        """The reason a task failed: what could not be done, then the server's words."""
+        text = reason(exc)
+        if self.doing and isinstance(exc, (ftplib.Error, Again) + LOST_CONNECTION):
+            return f"{self.doing}: {text}"
+        return text
+
+    def recover(self, exc: BaseException) -> None:
+        """Make sure the next command starts on a client in step."""
+        if isinstance(exc, (ftplib.error_perm, Again)) or (isinstance(exc, Final) and exc.clean):
+            return  # a refusal is a whole reply, and these came between commands
+        self.path._drop_client()
+        self._binary_on = None
+
+    def end_stopped_transfer(self) -> bool:
+        """After a transfer left half-way because the work is stopping (its
+        data connection closed), read the transfer's reply so the client is
+        in step again; False, with the client dropped, if it cannot be."""
+        client = self.client
+        try:
+            if client.sock is None:
+                raise ConnectionError("closed")
+            timeout = client.sock.gettimeout()
+            client.sock.settimeout(STOP_WAIT)
+            try:
+                client.voidresp()  # 226, or 4xx for the transfer cut short
+            except (ftplib.error_temp, ftplib.error_perm):
+                pass
+            client.sock.settimeout(timeout)
+            return True
+        except Exception:
+            self.path._drop_client()
+            return False
+
+    def shut(self) -> None:
+        """Unblock this worker from another thread: its reads and writes fail."""
+        for sock in list(self.sockets):
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def close(self) -> None:
+        client = Local.getattr(self.path._key_on_thread())
+        if client is not None and client.sock is not None:
+            try:
+                client.sock.settimeout(1.0)
+                client.quit()
+            except Exception:
+                pass
+        Local.clear()  # the thread is ours: everything it holds goes
