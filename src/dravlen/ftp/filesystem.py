@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import ftplib
 import os
+import posixpath
 import re
 import tempfile
 from contextlib import contextmanager
@@ -35,6 +36,7 @@ from fsspec.callbacks import DEFAULT_CALLBACK, NoOpCallback
 from fsspec.spec import AbstractFileSystem
 from fsspec.utils import isfilelike, stringify_path
 
+from dravlen.ftp import tree
 from dravlen.ftp.connect import parse_url, server
 from dravlen.ftp.facts import command_text, not_understood, operation
 from dravlen.ftp.fsfile import _BLOCK, FTPFile, RestRefused, _named, _read_exactly, _read_rest, _start, _store
@@ -47,6 +49,11 @@ __all__ = ["FTPFileSystem", "FTPSFileSystem", "RestRefused", "take_over_ftp"]
 
 _SCHEME = re.compile(r"(?i)(?:d?ftps?)(?:://|::)")
 _KINDS = {"file": "file", "dir": "directory", "link": "link", "other": "other"}
+
+
+def _one_folder(path: Any) -> bool:
+    """Whether *path* names one path, not a list or a pattern."""
+    return isinstance(path, str) and not any(char in path for char in "*?[")
 
 
 def _refused(path: RemotePath, exc: ftplib.Error, what: str) -> OSError:
@@ -267,7 +274,47 @@ class FTPFileSystem(AbstractFileSystem):
 
     _rm = rm_file
 
+    # -- whole trees: dravlen.ftp.tree, where one folder is named whole ----
+
+    def _tree_connections(self) -> int:
+        return max(1, min(self._gate.limit, 4))
+
+    @staticmethod
+    def _progress(callback: Any) -> Any:
+        def report(progress: Any) -> None:
+            callback.set_size(progress.files_total)
+            callback.absolute_update(progress.files_done)
+        return report
+
+    def put(self, lpath: Any, rpath: Any, recursive: bool = False, callback: Any = DEFAULT_CALLBACK,
+            maxdepth: int | None = None, **kwargs: Any) -> None:
+        if not (recursive and maxdepth is None and not kwargs and _one_folder(lpath) and isinstance(rpath, str)
+                and os.path.isdir(lpath)):
+            return super().put(lpath, rpath, recursive=recursive, callback=callback, maxdepth=maxdepth, **kwargs)
+        target = self._strip_protocol(rpath)
+        if not lpath.endswith(("/", os.sep)) and (rpath.endswith("/") or self.isdir(target)):
+            target = posixpath.join(target, os.path.basename(lpath))
+        with self._on_server():
+            tree.upload_tree(lpath, self._path(target), connections=self._tree_connections(),
+                             progress=self._progress(callback))
+
+    def get(self, rpath: Any, lpath: Any, recursive: bool = False, callback: Any = DEFAULT_CALLBACK,
+            maxdepth: int | None = None, **kwargs: Any) -> None:
+        if not (recursive and maxdepth is None and not kwargs and _one_folder(rpath) and isinstance(lpath, str)
+                and self.isdir(rpath)):
+            return super().get(rpath, lpath, recursive=recursive, callback=callback, maxdepth=maxdepth, **kwargs)
+        target = lpath
+        if not rpath.endswith("/") and (lpath.endswith(("/", os.sep)) or os.path.isdir(lpath)):
+            target = os.path.join(lpath, posixpath.basename(self._strip_protocol(rpath)))
+        with self._on_server():
+            tree.download_tree(self._path(rpath), target, connections=self._tree_connections(),
+                               progress=self._progress(callback))
+
     def rm(self, path: Any, recursive: bool = False, maxdepth: int | None = None) -> None:
+        if recursive and maxdepth is None and _one_folder(path) and self.isdir(path):
+            with self._on_server():
+                tree.remove_tree(self._path(path), connections=self._tree_connections())
+            return
         paths = self.expand_path(path, recursive=recursive, maxdepth=maxdepth)
         with self._on_server():
             for p in reversed(paths):
