@@ -285,3 +285,14 @@ def test_dask_on_two_worker_processes(limited):
         frame = dd.read_csv(url, storage_options=storage, blocksize=2000).compute()
     frame = frame.sort_values(["part", "n"]).reset_index(drop=True)
     assert frame.equals(expected)
+
+
+def test_files_read_whole_but_left_open_hold_no_connection(ftp, folder):
+    srv, _ = ftp
+    fs = _filesystem(srv, connections=2, skip_instance_cache=True)
+    fs.pipe_file(f"{folder}/a.txt", b"abc")
+    try:
+        left_open = [fs.open(f"{folder}/a.txt") for _ in range(5)]
+        assert [f.read() for f in left_open] == [b"abc"] * 5 and fs.cat_file(f"{folder}/a.txt") == b"abc"
+    finally:
+        fs._gate.set_limit(8)  # the gate is the server's, shared with the other tests

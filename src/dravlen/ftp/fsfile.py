@@ -186,7 +186,11 @@ class FTPFile(AbstractBufferedFile):  # type: ignore[misc]
                 stream, self._stream = self._stream, None
                 stream.readinto(bytearray(1))
                 stream.close()
-            return data
+        if self._stream is None:
+            # No transfer open: the client goes back to the gate, so that a
+            # file read whole but never closed (pandas leaves those) holds none.
+            self._lease.give_back()
+        return data
 
     def _initiate_upload(self) -> None:
         with self._bound():
@@ -199,6 +203,8 @@ class FTPFile(AbstractBufferedFile):  # type: ignore[misc]
             if final:
                 upload, self._upload = self._upload, None
                 upload.close()
+        if final:
+            self._lease.give_back()
         return True
 
     def discard(self) -> None:
