@@ -1,0 +1,482 @@
+"""dravlen's FTP and FTPS as an fsspec filesystem, for pandas, pyarrow, Dask
+and universal-pathlib.
+
+    import pandas as pd
+    df = pd.read_csv("ftps://alice@ftp.example.org/data/2026.csv",
+                     storage_options={"password": "s3cret"})
+
+Protocols: ``ftps`` (explicit TLS) and ``dftp`` (plain FTP); `take_over_ftp()`
+makes ``ftp://`` ours too.  A path is what the server is sent: relative to
+the login directory, or absolute with a leading ``/``; in a URL,
+``ftp://host/data`` is ``data`` and ``ftp://host/%2Fdata`` is ``/data``.
+
+Every call runs on a client of the server's `dravlen.ftp.limit.Gate`: at
+most ``connections`` (default 8) per server and process, shared by all
+threads and filesystem objects, lowered when the server answers ``421``.
+An open file keeps its client until it is closed.  Reading a file is one
+``RETR`` from the first byte asked for, read on as the reader moves
+forward; only a jump elsewhere starts another, with ``REST``.  Writing a
+file is one ``STOR``, confirmed by ``SIZE`` when the file is closed; left by
+an exception, the upload is cut and the error says so.
+"""
+
+from __future__ import annotations
+
+import ftplib
+import os
+import posixpath
+import re
+import tempfile
+from contextlib import contextmanager
+from datetime import datetime
+from typing import Any, Iterator
+from urllib.parse import quote, unquote
+
+from fsspec.callbacks import DEFAULT_CALLBACK, NoOpCallback
+from fsspec.spec import AbstractFileSystem
+from fsspec.utils import isfilelike, stringify_path
+
+from dravlen.ftp import tree
+from dravlen.ftp.connect import parse_url, server
+from dravlen.ftp.facts import command_text, not_understood, operation
+from dravlen.ftp.fsfile import _BLOCK, FTPFile, RestRefused, _named, _read_exactly, _read_rest, _start, _store
+from dravlen.ftp.limit import gate_for, holding
+from dravlen.ftp.listing import Entry, list_dir
+from dravlen.ftp.remote import RemotePath
+from dravlen.ftp.settings import label
+
+__all__ = ["FTPFileSystem", "FTPSFileSystem", "RestRefused", "take_over_ftp"]
+
+_SCHEME = re.compile(r"(?i)(?:d?ftps?)(?:://|::)")
+_KINDS = {"file": "file", "dir": "directory", "link": "link", "other": "other"}
+
+
+def _one_folder(path: Any) -> bool:
+    """Whether *path* names one path, not a list or a pattern."""
+    return isinstance(path, str) and not any(char in path for char in "*?[")
+
+
+def _refused(path: RemotePath, exc: ftplib.Error, what: str) -> OSError:
+    """The error for a refused DELE, RMD or MKD, from what is there."""
+    try:
+        entry = path.info()
+    except FileNotFoundError:
+        if what == "make":
+            return FileNotFoundError(f"cannot make '{path.path}': its folder is missing ({exc})")
+        return FileNotFoundError(f"'{path.path}' does not exist")
+    if what == "make":
+        return FileExistsError(f"'{path.path}' exists")
+    if what == "file" and entry.kind == "dir":
+        return IsADirectoryError(f"'{path.path}' is a directory")
+    if what == "dir" and entry.kind != "dir":
+        return NotADirectoryError(f"'{path.path}' is not a directory")
+    if what == "dir":
+        return OSError(f"cannot remove the folder '{path.path}' (not empty?): {exc}")
+    return PermissionError(f"cannot remove '{path.path}': {exc}")
+
+
+@operation
+def _command(path: RemotePath, verb: str, what: str) -> None:
+    where = command_text(path)
+    try:
+        path.client.voidcmd(f"{verb} {where}")
+    except ftplib.error_perm as exc:
+        path._valid_reset()
+        if not_understood(exc):
+            raise
+        raise _refused(path, exc, what) from exc
+
+
+class FTPFileSystem(AbstractFileSystem):
+    """An FTP server as an fsspec filesystem (protocol ``dftp``; ``ftps``
+    for `FTPSFileSystem`).
+
+    Takes the keyword options of `dravlen.ftp.server` (``host``, ``port``,
+    ``user`` or ``username``, ``password``, ``timeout``, ``pasv``,
+    ``encoding``, ``tls``, ``verify``, ``cafile``) and ``connections``, the
+    most this process opens to the server at once.
+    """
+
+    protocol: Any = ("dftp",)
+    root_marker = ""
+    cachable = True
+    _tls = False
+
+    def __init__(self, host: str | None = None, port: int | None = None, user: str | None = None,
+                 password: str | None = None, *, username: str | None = None, timeout: float | None = None,
+                 pasv: bool | None = None, encoding: str | None = None, tls: bool | None = None,
+                 verify: bool | None = None, cafile: str | None = None, connections: int | None = None,
+                 **kwargs: Any) -> None:
+        super().__init__(**kwargs)
+        if username is not None and user is not None and username != user:
+            raise ValueError(f"user={user!r} and username={username!r} differ")
+        if tls is None:
+            tls = self._tls
+        elif self._tls and not tls:
+            raise ValueError(f"{type(self).__name__} is FTP over TLS: tls=False would send the password in clear")
+        if connections is not None and (not isinstance(connections, int) or isinstance(connections, bool)
+                                        or connections < 1):
+            raise ValueError(f"connections must be a whole number of at least 1, not {connections!r}")
+        self._cls = server(host=host, port=port, user=user if user is not None else username,
+                           password=password, timeout=timeout, pasv=pasv, encoding=encoding, tls=tls,
+                           verify=verify, cafile=cafile)
+        from dravlen.ftp.settings import ftp_settings
+
+        settings = ftp_settings(self._cls._section[0])
+        self.where = label(tls=settings.tls, user=settings.user, host=settings.host, port=settings.port)
+        self._timeout = float(settings.timeout)
+        self._gate = gate_for(self.where, connections)
+        self._probe = self._cls(".")
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}({self.where})"
+
+    __str__ = __repr__
+
+    # -- paths and URLs --------------------------------------------------
+
+    @classmethod
+    def _strip_protocol(cls, path: Any) -> Any:
+        if isinstance(path, list):
+            return [cls._strip_protocol(p) for p in path]
+        path = stringify_path(path)
+        match = _SCHEME.match(path)
+        if match and match.group().endswith("://"):
+            rest = path[match.end():]
+            slash = rest.find("/")
+            path = unquote(rest[slash + 1:]) if slash >= 0 else ""
+        elif match:
+            path = path[match.end():]
+        if path not in ("/", ""):
+            path = path.rstrip("/") or "/"
+        return "" if path in (".", "./") else path
+
+    @staticmethod
+    def _get_kwargs_from_urls(path: Any) -> dict[str, Any]:
+        path = stringify_path(path)
+        match = _SCHEME.match(path)
+        if not match or not match.group().endswith("://"):
+            return {}
+        scheme = "ftps" if match.group().lower().startswith(("ftps", "dftps")) else "ftp"
+        found = parse_url(scheme + path[match.end() - 3:])
+        found.pop("path", None)
+        if scheme == "ftp":
+            found.pop("tls", None)  # the class decides (dftp, or ftp taken over)
+        return found
+
+    @classmethod
+    def _parent(cls, path: Any) -> str:
+        path = cls._strip_protocol(path)
+        head = path.rsplit("/", 1)[0] if "/" in path else ""
+        return head or ("/" if path.startswith("/") else "")
+
+    def unstrip_protocol(self, name: str) -> str:
+        scheme = "ftps" if "ftps" in self.protocol else self.protocol[0]
+        text = quote(name, safe="/")
+        if name.startswith("/"):
+            text = "%2F" + text[1:]
+        return self.where.replace("ftps://" if self.where.startswith("ftps") else "ftp://",
+                                  scheme + "://", 1) + "/" + text
+
+    def _path(self, path: Any) -> RemotePath:
+        text = self._strip_protocol(path)
+        return self._cls(text or ".")  # type: ignore[no-any-return]
+
+    @contextmanager
+    def _on_server(self) -> Iterator[None]:
+        """Run the block on a client of the gate; errors name the server."""
+        try:
+            with holding(self._gate, self._probe, self._timeout):
+                yield
+        except (OSError, EOFError, ftplib.Error, ValueError) as exc:
+            raise _named(exc, self.where) from None
+
+    def close_idle(self) -> None:
+        """Close this server's idle connections in this process."""
+        self._gate.close_idle()
+
+    # -- metadata --------------------------------------------------------
+
+    def _describe(self, name: str, entry: Entry) -> dict[str, Any]:
+        kind = _KINDS[entry.kind]
+        info: dict[str, Any] = {
+            "name": name, "size": entry.size if entry.size is not None else (0 if kind == "directory" else None),
+            "type": kind, "mtime": entry.mtime, "islink": entry.kind == "link",
+        }
+        if entry.unique:
+            info["unique"] = entry.unique
+        if entry.target is not None:
+            info["destination"] = entry.target
+        return info
+
+    def ls(self, path: Any, detail: bool = True, **kwargs: Any) -> list[Any]:
+        name = self._strip_protocol(path)
+        with self._on_server():
+            try:
+                entries = list_dir(self._path(name))
+            except NotADirectoryError:
+                entries = None
+        if entries is None:
+            info = self.info(name)
+            return [info] if detail else [info["name"]]
+        prefix = "" if name == "" else name if name.endswith("/") else name + "/"
+        out = [self._describe(prefix + e.name, e) for e in entries]
+        return out if detail else [i["name"] for i in out]
+
+    def info(self, path: Any, **kwargs: Any) -> dict[str, Any]:
+        name = self._strip_protocol(path)
+        with self._on_server():
+            entry = self._path(name).info()
+        return self._describe(name, entry)
+
+    def modified(self, path: Any) -> datetime:
+        mtime = self.info(path)["mtime"]
+        if mtime is None:
+            raise OSError(f"{self.where}: the server tells no time for '{self._strip_protocol(path)}'")
+        return mtime  # type: ignore[no-any-return]
+
+    def size(self, path: Any) -> int | None:
+        name = self._strip_protocol(path)
+        info = self.info(name)
+        if info["size"] is None and info["type"] == "file":
+            with self._on_server():
+                return self._path(name).size
+        return info["size"]  # type: ignore[no-any-return]
+
+    # -- folders ---------------------------------------------------------
+
+    def mkdir(self, path: Any, create_parents: bool = True, **kwargs: Any) -> None:
+        p = self._path(path)
+        with self._on_server():
+            if create_parents:
+                if p.exists:
+                    raise FileExistsError(f"'{p.path}' exists")
+                p.mkdir()
+            else:
+                _command(p, "MKD", "make")
+
+    def makedirs(self, path: Any, exist_ok: bool = False) -> None:
+        p = self._path(path)
+        with self._on_server():
+            if p.exists:
+                if not exist_ok or not p.is_dir():
+                    raise FileExistsError(f"'{p.path}' exists")
+                return
+            p.mkdir()
+
+    def rmdir(self, path: Any) -> None:
+        with self._on_server():
+            _command(self._path(path), "RMD", "dir")
+
+    def rm_file(self, path: Any) -> None:
+        with self._on_server():
+            _command(self._path(path), "DELE", "file")
+
+    _rm = rm_file
+
+    # -- whole trees: dravlen.ftp.tree, where one folder is named whole ----
+
+    def _tree_connections(self) -> int:
+        return max(1, min(self._gate.limit, 4))
+
+    @staticmethod
+    def _progress(callback: Any) -> Any:
+        def report(progress: Any) -> None:
+            callback.set_size(progress.files_total)
+            callback.absolute_update(progress.files_done)
+        return report
+
+    def put(self, lpath: Any, rpath: Any, recursive: bool = False, callback: Any = DEFAULT_CALLBACK,
+            maxdepth: int | None = None, **kwargs: Any) -> None:
+        if not (recursive and maxdepth is None and not kwargs and _one_folder(lpath) and isinstance(rpath, str)
+                and os.path.isdir(lpath)):
+            return super().put(lpath, rpath, recursive=recursive, callback=callback, maxdepth=maxdepth, **kwargs)
+        target = self._strip_protocol(rpath)
+        if not lpath.endswith(("/", os.sep)) and (rpath.endswith("/") or self.isdir(target)):
+            target = posixpath.join(target, os.path.basename(lpath))
+        with self._on_server():
+            tree.upload_tree(lpath, self._path(target), connections=self._tree_connections(),
+                             progress=self._progress(callback))
+
+    def get(self, rpath: Any, lpath: Any, recursive: bool = False, callback: Any = DEFAULT_CALLBACK,
+            maxdepth: int | None = None, **kwargs: Any) -> None:
+        if not (recursive and maxdepth is None and not kwargs and _one_folder(rpath) and isinstance(lpath, str)
+                and self.isdir(rpath)):
+            return super().get(rpath, lpath, recursive=recursive, callback=callback, maxdepth=maxdepth, **kwargs)
+        target = lpath
+        if not rpath.endswith("/") and (lpath.endswith(("/", os.sep)) or os.path.isdir(lpath)):
+            target = os.path.join(lpath, posixpath.basename(self._strip_protocol(rpath)))
+        with self._on_server():
+            tree.download_tree(self._path(rpath), target, connections=self._tree_connections(),
+                               progress=self._progress(callback))
+
+    def rm(self, path: Any, recursive: bool = False, maxdepth: int | None = None) -> None:
+        if recursive and maxdepth is None and _one_folder(path) and self.isdir(path):
+            with self._on_server():
+                tree.remove_tree(self._path(path), connections=self._tree_connections())
+            return
+        paths = self.expand_path(path, recursive=recursive, maxdepth=maxdepth)
+        with self._on_server():
+            for p in reversed(paths):
+                try:
+                    self.rm_file(p)
+                except IsADirectoryError:
+                    if not recursive:
+                        raise
+                    self.rmdir(p)
+
+    def mv(self, path1: Any, path2: Any, recursive: bool = False, maxdepth: int | None = None,
+           **kwargs: Any) -> None:
+        source, target = self._path(path1), self._path(path2)
+        if source.path == target.path:
+            return
+        with self._on_server():
+            if target.exists and target.is_dir():
+                target = target.join(source.name)
+            source.rename(target)
+
+    # -- bytes -----------------------------------------------------------
+
+    def cat_file(self, path: Any, start: int | None = None, end: int | None = None, **kwargs: Any) -> bytes:
+        p = self._path(path)
+        with self._on_server():
+            size = None
+            if (start is not None and start < 0) or (end is not None and end < 0):
+                size = p.size
+                start = max(0, size + start) if start is not None and start < 0 else start
+                end = max(0, size + end) if end is not None and end < 0 else end
+            start = start or 0
+            if end is not None and end <= start:
+                return b""
+            stream = _start(p, start, size)
+            try:
+                if end is None:
+                    with tempfile.SpooledTemporaryFile(max_size=1 << 62) as sink:
+                        _read_rest(stream, sink)
+                        sink.seek(0)
+                        return sink.read()  # type: ignore[no-any-return]
+                data = _read_exactly(stream, end - start)
+                return data
+            finally:
+                stream.close()
+
+    def pipe_file(self, path: Any, value: bytes, mode: str = "overwrite", **kwargs: Any) -> None:
+        p = self._path(path)
+        with self._on_server():
+            if mode == "create" and p.exists:
+                raise FileExistsError(f"'{p.path}' exists")
+            upload = _store(p)
+            try:
+                upload.write(value)
+            except BaseException:
+                upload.abort()
+                raise
+            upload.close()
+
+    def put_file(self, lpath: Any, rpath: Any, callback: Any = DEFAULT_CALLBACK, mode: str = "overwrite",
+                 **kwargs: Any) -> None:
+        if os.path.isdir(lpath):
+            self.makedirs(rpath, exist_ok=True)
+            return
+        p = self._path(rpath)
+        with open(lpath, "rb") as local, self._on_server():
+            if mode == "create" and p.exists:
+                raise FileExistsError(f"'{p.path}' exists")
+            callback.set_size(os.fstat(local.fileno()).st_size)
+            upload = _store(p)
+            try:
+                while block := local.read(_BLOCK):
+                    upload.write(block)
+                    callback.relative_update(len(block))
+            except BaseException as exc:
+                upload.abort()
+                exc.add_note(f"'{p.path}' on {self.where} was left partly written")
+                raise
+            upload.close()
+
+    def get_file(self, rpath: Any, lpath: Any, callback: Any = DEFAULT_CALLBACK, outfile: Any = None,
+                 **kwargs: Any) -> None:
+        if outfile is None and isfilelike(lpath):
+            outfile = lpath
+        p = self._path(rpath)
+        with self._on_server():
+            size = None
+            if not isinstance(callback, NoOpCallback):
+                size = p.size if p.info().kind != "dir" else None
+                callback.set_size(size)
+            try:
+                stream = _start(p, 0, size)
+            except IsADirectoryError:
+                if outfile is not None:
+                    raise
+                os.makedirs(lpath, exist_ok=True)
+                return
+            try:
+                if outfile is not None:
+                    _read_rest(stream, outfile, callback)
+                    return
+                lpath = os.fspath(lpath)
+                folder = os.path.dirname(os.path.abspath(lpath))
+                os.makedirs(folder, exist_ok=True)
+                # Whole or not at all: the bytes take the name once confirmed.
+                fd, part = tempfile.mkstemp(prefix="." + os.path.basename(lpath) + ".", suffix=".part",
+                                            dir=folder)
+                try:
+                    with open(fd, "wb") as sink:
+                        _read_rest(stream, sink, callback)
+                    os.replace(part, lpath)
+                except BaseException:
+                    os.unlink(part)
+                    raise
+            finally:
+                stream.close()
+
+    def cp_file(self, path1: Any, path2: Any, **kwargs: Any) -> None:
+        # FTP has no copy on the server: the bytes come down and go up again,
+        # one connection at a time.
+        with tempfile.TemporaryFile() as spool:
+            try:
+                self.get_file(path1, None, outfile=spool)
+            except IsADirectoryError:
+                self.makedirs(path2, exist_ok=True)  # as a recursive copy expects
+                return
+            spool.seek(0)
+            p = self._path(path2)
+            with self._on_server():
+                upload = _store(p)
+                try:
+                    while block := spool.read(_BLOCK):
+                        upload.write(block)
+                except BaseException:
+                    upload.abort()
+                    raise
+                upload.close()
+
+    def _open(self, path: Any, mode: str = "rb", block_size: Any = None, autocommit: bool = True,
+              cache_options: Any = None, **kwargs: Any) -> FTPFile:
+        if mode not in ("rb", "wb", "xb"):
+            raise ValueError(f"{self.where}: mode {mode!r} is not one of 'rb', 'wb', 'xb'")
+        if mode == "xb" and self.exists(path):
+            raise FileExistsError(f"{self.where}: '{self._strip_protocol(path)}' exists")
+        return FTPFile(self, self._strip_protocol(path), mode, block_size=block_size, autocommit=autocommit,
+                       cache_options=cache_options, **kwargs)
+
+
+class FTPSFileSystem(FTPFileSystem):
+    """`FTPFileSystem` over explicit TLS (protocol ``ftps``)."""
+
+    protocol = ("ftps",)
+    _tls = True
+
+
+def take_over_ftp() -> None:
+    """Make ``ftp://`` URLs ours in fsspec (and universal-pathlib, where it
+    is installed) for the rest of the process."""
+    import fsspec
+
+    fsspec.register_implementation("ftp", FTPFileSystem, clobber=True)
+    try:
+        from upath.registry import register_implementation
+    except ImportError:
+        return
+    register_implementation("ftp", "dravlen.ftp.universal.FTPUPath", clobber=True)

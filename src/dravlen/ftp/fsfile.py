@@ -1,0 +1,240 @@
+"""The files of `dravlen.ftp.filesystem`, and the transfers under them:
+one ``RETR`` from a given byte (``REST`` only when that byte is not the
+first), read on as long as the reader moves forward; one ``STOR`` per file,
+its folder made only where the server refuses the name for want of it."""
+
+from __future__ import annotations
+
+import ftplib
+from contextlib import contextmanager
+from typing import TYPE_CHECKING, Any, Iterator
+
+from fsspec.callbacks import DEFAULT_CALLBACK
+from fsspec.spec import AbstractBufferedFile
+
+from dravlen.ftp.facts import IncompleteTransfer, command_text, confirm_size, operation
+from dravlen.ftp.limit import Lease
+from dravlen.ftp.remote import RemotePath
+from dravlen.ftp.streams import Download, Upload, open_transfer
+
+if TYPE_CHECKING:
+    from dravlen.ftp.filesystem import FTPFileSystem
+
+__all__ = ["FTPFile", "RestRefused"]
+
+_SKIP = 1 << 16  # a jump forward this short reads on instead of a new RETR
+_BLOCK = 1 << 20
+
+
+class RestRefused(OSError):
+    """The server refuses ``REST``: a file cannot be read from a given byte."""
+
+
+class _Range(Download):
+    """A ``RETR`` from byte *offset*; at its end, the bytes before the offset
+    and those read make the file's size."""
+
+    def __init__(self, path: Any, client: ftplib.FTP, conn: Any, offset: int, size: int | None) -> None:
+        super().__init__(path, client, conn)
+        self.offset = offset
+        self.size = size
+
+    def _end(self) -> None:
+        self._ended = True
+        self._close_conn()
+        try:
+            self._client.voidresp()
+            total = self.offset + self.moved
+            if self.size is None:
+                confirm_size(self._path, self._client, total, self._where)
+            elif total != self.size:
+                raise IncompleteTransfer(f"'{self._path.path}': the transfer ended at byte {total}"
+                                         f" of {self.size}")
+        except ftplib.Error:
+            if self._owned_here():
+                self._path._valid_reset()
+            raise
+
+
+def _start(path: RemotePath, offset: int, size: int | None) -> _Range:
+    """A `_Range` of *path* from *offset* (``REST`` only when it is not 0)."""
+    where = command_text(path)
+    client = path.client
+    client.voidcmd("TYPE I")
+    if offset:
+        try:
+            client.sendcmd(f"REST {offset}")
+        except ftplib.error_perm as exc:
+            path._valid_reset()
+            raise RestRefused(f"the server refuses REST, so '{path.path}' cannot be read from"
+                              f" byte {offset}: {exc}") from exc
+    try:
+        conn = client.transfercmd("RETR " + where)
+    except ftplib.error_perm as exc:
+        path._valid_reset()
+        try:
+            entry = path.info()
+        except FileNotFoundError:
+            raise FileNotFoundError(f"'{path.path}' does not exist") from exc
+        if entry.kind == "dir":
+            raise IsADirectoryError(f"'{path.path}' is a directory") from exc
+        raise PermissionError(f"'{path.path}' cannot be read: {exc}") from exc
+    return _Range(path, client, conn, offset, size)
+
+
+def _read_exactly(stream: _Range, length: int) -> bytes:
+    buffer = bytearray(length)
+    view = memoryview(buffer)
+    got = 0
+    while got < length:
+        n = stream.readinto(view[got:])
+        if not n:
+            break
+        got += n
+    if got < length and (stream.size is None or stream.offset + stream.moved < stream.size):
+        raise IncompleteTransfer(f"'{stream._path.path}': the transfer ended after {got} of {length} bytes")
+    return bytes(buffer[:got])
+
+
+def _read_rest(stream: _Range, sink: Any, callback: Any = DEFAULT_CALLBACK) -> None:
+    buffer = bytearray(_BLOCK)
+    view = memoryview(buffer)
+    while got := stream.readinto(view):
+        sink.write(view[:got])
+        callback.relative_update(got)
+
+
+@operation
+def _store(path: RemotePath) -> Upload:
+    """One ``STOR`` of *path*; its folder is made only when the server
+    refuses the name and the folder is missing."""
+    where = command_text(path)
+    try:
+        client, conn = open_transfer(path, "STOR " + where)
+    except ftplib.error_perm as first:
+        if path.parent.exists:
+            raise PermissionError(f"'{path.path}' cannot be written: {first}") from first
+        path.parent.mkdir()
+        try:
+            client, conn = open_transfer(path, "STOR " + where)
+        except ftplib.error_perm as exc:
+            raise PermissionError(f"'{path.path}' cannot be written: {exc}") from exc
+    return Upload(path, client, conn)
+
+
+def _named(exc: BaseException, where: str) -> BaseException:
+    """*exc* with the server named in its text (kept as it is if it names it)."""
+    text = str(exc)
+    if where in text:
+        return exc
+    try:
+        new = type(exc)(f"{where}: {text}")
+    except Exception:
+        exc.add_note(f"on {where}")
+        return exc
+    new.__cause__ = exc.__cause__ or exc
+    return new
+
+
+class FTPFile(AbstractBufferedFile):  # type: ignore[misc]
+    """A file of an `FTPFileSystem`: one ``RETR`` read forward from where it
+    is asked for, or one ``STOR`` confirmed on close."""
+
+    DEFAULT_BLOCK_SIZE = 1 << 20
+
+    def __init__(self, fs: FTPFileSystem, path: str, mode: str = "rb", **kwargs: Any) -> None:
+        self._rpath = fs._path(path)
+        self._lease = Lease(fs._gate, fs._probe, fs._timeout)
+        self._stream: _Range | None = None
+        self._at = 0
+        self._upload: Upload | None = None
+        if mode == "rb" and kwargs.get("size") is None:
+            info = fs.info(path)
+            if info["type"] == "directory":
+                raise IsADirectoryError(f"{fs.where}: '{path}' is a directory")
+            kwargs["size"] = info["size"] if info["size"] is not None else fs.size(path)
+        kwargs.setdefault("cache_type", "readahead")
+        super().__init__(fs, path, mode, **kwargs)
+
+    @contextmanager
+    def _bound(self) -> Iterator[None]:
+        try:
+            with self._lease.bound():
+                yield
+        except (OSError, EOFError, ftplib.Error, ValueError) as exc:
+            raise _named(exc, self.fs.where) from None
+
+    def _fetch_range(self, start: int, end: int) -> bytes:
+        end = min(end, self.size)
+        if start >= end:
+            return b""
+        with self._bound():
+            stream = self._stream
+            if stream is not None and self._at != start:
+                if 0 < start - self._at <= _SKIP:
+                    _read_exactly(stream, start - self._at)
+                    self._at = start
+                else:
+                    self._stream = None
+                    stream.close()
+            if self._stream is None:
+                self._stream, self._at = _start(self._rpath, start, self.size), start
+            data = _read_exactly(self._stream, end - start)
+            self._at = end
+            if end == self.size:
+                # Read to its end: the closing reply confirms it.
+                stream, self._stream = self._stream, None
+                stream.readinto(bytearray(1))
+                stream.close()
+        if self._stream is None:
+            # No transfer open: the client goes back to the gate, so that a
+            # file read whole but never closed (pandas leaves those) holds none.
+            self._lease.give_back()
+        return data
+
+    def _initiate_upload(self) -> None:
+        with self._bound():
+            self._upload = _store(self._rpath)
+
+    def _upload_chunk(self, final: bool = False) -> bool:
+        assert self._upload is not None
+        with self._bound():
+            self._upload.write(self.buffer.getvalue())
+            if final:
+                upload, self._upload = self._upload, None
+                upload.close()
+        if final:
+            self._lease.give_back()
+        return True
+
+    def discard(self) -> None:
+        """Give up: a write is cut (the server does not keep it as whole)."""
+        if self._upload is not None:
+            with self._lease.bound():
+                upload, self._upload = self._upload, None
+                upload.abort()
+                upload.close()
+        self._release()
+        self.closed = True
+
+    def _release(self) -> None:
+        stream, self._stream = self._stream, None
+        if stream is not None:
+            with self._lease.bound():
+                stream.close()
+        self._lease.give_back()
+
+    def close(self) -> None:
+        if self.closed:
+            return
+        try:
+            super().close()
+        finally:
+            self._release()
+
+    def __exit__(self, kind: Any, exc: Any, tb: Any) -> None:
+        if kind is not None and self.mode != "rb" and not self.closed:
+            self.discard()
+            exc.add_note(f"'{self.path}' on {self.fs.where} was left partly written")
+            return
+        self.close()

@@ -1,0 +1,298 @@
+"""dravlen's fsspec filesystem: fsspec's own conformance classes, pandas,
+pyarrow and Dask on it, and what it says when things go wrong."""
+
+from __future__ import annotations
+
+import posixpath
+import re
+import shutil
+import tempfile
+from pathlib import Path
+
+import fsspec
+import pytest
+from fsspec.tests.abstract import (
+    AbstractCopyTests,
+    AbstractFixtures,
+    AbstractGetTests,
+    AbstractOpenTests,
+    AbstractPipeTests,
+    AbstractPutTests,
+)
+
+from faultserver import fault  # noqa: F401  (fixture)
+from servers import start
+
+from dravlen.ftp.filesystem import FTPFileSystem, FTPSFileSystem
+
+CASES = [("pyftpdlib", False), ("pyftpdlib", True), ("vsftpd", False), ("vsftpd", True)]
+
+
+def _filesystem(srv, **extra):
+    if srv.certs is None:
+        return FTPFileSystem(host=srv.host, port=srv.port, user=srv.user, password=srv.password,
+                             timeout=20, **extra)
+    return FTPSFileSystem(host=srv.host, port=srv.port, user=srv.user, password=srv.password,
+                          timeout=20, cafile=str(srv.certs.ca), **extra)
+
+
+@pytest.fixture(scope="module", params=CASES, ids=[f"{k}{'-tls' if t else ''}" for k, t in CASES])
+def ftp(request, certs):
+    kind, tls = request.param
+    base = Path(tempfile.mkdtemp(prefix=f"dravlen-fs-{kind}-"))
+    base.chmod(0o755)
+    srv = start(kind, base / "home", certs=certs if tls else None)
+    try:
+        yield srv, _filesystem(srv)
+    finally:
+        srv.stop()
+        shutil.rmtree(base, ignore_errors=True)
+
+
+_folders = 0
+
+
+@pytest.fixture
+def folder(ftp, request):
+    """A fresh folder in the server's start directory, by its fsspec path."""
+    global _folders
+    _folders += 1
+    name = f"{re.sub(r'[^A-Za-z0-9_]+', '_', request.node.name)[:50]}-{_folders}"
+    (ftp[0].root / name).mkdir()
+    yield name
+    shutil.rmtree(ftp[0].root / name, ignore_errors=True)
+
+
+class TestConformance(AbstractFixtures, AbstractCopyTests, AbstractGetTests, AbstractPutTests,
+                      AbstractOpenTests, AbstractPipeTests):
+    @pytest.fixture
+    def fs(self, ftp):
+        return ftp[1]
+
+    @pytest.fixture
+    def fs_join(self):
+        return posixpath.join
+
+    @pytest.fixture
+    def fs_path(self, folder):
+        return folder
+
+
+def test_pandas_and_pyarrow_with_storage_options(ftp, folder):
+    pd = pytest.importorskip("pandas")
+    srv, fs = ftp
+    scheme = "ftps" if srv.certs else "dftp"
+    url = f"{scheme}://{srv.user}@{srv.host}:{srv.port}/{folder}"
+    options = {"password": srv.password, **({"cafile": str(srv.certs.ca)} if srv.certs else {})}
+    frame = pd.DataFrame({"n": range(1000), "name": [f"row {i}" for i in range(1000)]})
+    frame.to_csv(f"{url}/a.csv", index=False, storage_options=options)
+    assert pd.read_csv(f"{url}/a.csv", storage_options=options).equals(frame)
+    frame.to_parquet(f"{url}/parts/a.parquet", storage_options=options)
+    frame.iloc[:10].to_parquet(f"{url}/parts/b.parquet", storage_options=options)
+    assert pd.read_parquet(f"{url}/parts/a.parquet", storage_options=options).equals(frame)
+    if srv.certs:
+        import pyarrow.dataset as ds
+
+        table = ds.dataset(f"{folder}/parts", filesystem=fs, format="parquet").to_table()
+        assert table.num_rows == 1010 and sum(table.column("n").to_pylist()) == sum(range(1000)) + sum(range(10))
+
+
+def test_listing_times_and_universal_pathlib(ftp, folder):
+    from datetime import datetime, timedelta, timezone
+
+    upath = pytest.importorskip("upath")
+    srv, fs = ftp
+    fs.pipe_file(f"{folder}/x.txt", b"hello")
+    (entry,) = fs.ls(folder)
+    now = datetime.now(timezone.utc)
+    assert entry["name"] == f"{folder}/x.txt" and entry["size"] == 5 and entry["type"] == "file"
+    assert abs(entry["mtime"] - now) < timedelta(minutes=2) and fs.modified(entry["name"]) == entry["mtime"]
+    assert fs.info(folder)["type"] == "directory"
+    scheme = "ftps" if srv.certs else "dftp"
+    path = upath.UPath(f"{scheme}://{srv.user}:{srv.password}@{srv.host}:{srv.port}/{folder}/x.txt",
+                       **({"cafile": str(srv.certs.ca)} if srv.certs else {}))
+    assert type(path).__module__ == "dravlen.ftp.universal" and path.read_bytes() == b"hello"
+    assert abs(path.stat().st_mtime - now.timestamp()) < 120
+    if not srv.certs:
+        from dravlen.ftp.filesystem import take_over_ftp
+
+        take_over_ftp()
+        url = f"ftp://{srv.user}:{srv.password}@{srv.host}:{srv.port}/{folder}"
+        assert isinstance(fsspec.filesystem("ftp", host=srv.host), FTPFileSystem)
+        assert fsspec.open(f"{url}/x.txt").open().read() == b"hello"
+        assert upath.UPath(f"{url}/x.txt").stat().st_size == 5
+
+
+def test_ranges_read_on_one_transfer_and_callbacks(ftp, folder, tmp_path):
+    from fsspec.callbacks import Callback
+
+    srv, fs = ftp
+    data = bytes(range(256)) * 4096  # 1 MiB
+    fs.pipe_file(f"{folder}/d.bin", data)
+    assert fs.cat_file(f"{folder}/d.bin", 1000, 1010) == data[1000:1010]
+    assert fs.cat_file(f"{folder}/d.bin", -7) == data[-7:]
+    with fs.open(f"{folder}/d.bin", block_size=1 << 16) as f:
+        assert f.read(100) == data[:100]
+        f.seek(200_000)
+        assert f.read(70_000) == data[200_000:270_000]
+        f.seek(5)
+        assert f.read(10) == data[5:15]
+        assert f.read() == data[15:]
+    with fs.open(f"{folder}/w.bin", "wb", block_size=1 << 16) as f:
+        for i in range(0, len(data), 50_000):
+            f.write(data[i:i + 50_000])
+    assert fs.cat_file(f"{folder}/w.bin") == data
+    down, up = Callback(), Callback()
+    fs.get_file(f"{folder}/w.bin", str(tmp_path / "w.bin"), callback=down)
+    fs.put_file(str(tmp_path / "w.bin"), f"{folder}/v.bin", callback=up)
+    assert down.size == down.value == up.size == up.value == len(data) == fs.size(f"{folder}/v.bin")
+
+
+def test_cut_upload_is_reported_and_pickles_without_sockets(ftp, folder):
+    import pickle
+
+    srv, fs = ftp
+    with pytest.raises(RuntimeError) as caught:
+        with fs.open(f"{folder}/cut.bin", "wb", block_size=1 << 16) as f:
+            f.write(b"x" * 200_000)  # sent
+            f.write(b"y" * 1000)  # still in the buffer
+            raise RuntimeError("stop")
+    assert any("left partly written" in note for note in caught.value.__notes__)
+    # What was still buffered never goes: a cut upload is not completed.
+    assert not fs.exists(f"{folder}/cut.bin") or fs.size(f"{folder}/cut.bin") <= 200_000
+    data = pickle.dumps(fs)
+    type(fs).clear_instance_cache()
+    copy = pickle.loads(data)
+    assert copy is not fs and copy.cat_file(f"{folder}/cut.bin", 0, 0) == b""
+    assert srv.password not in repr(fs) + str(fs)
+
+
+def test_bad_input_names_server_and_path(fault, tmp_path):
+    from dravlen.base import LoginError
+    from dravlen.ftp.filesystem import RestRefused
+    from dravlen.ftp.facts import IncompleteTransfer
+
+    fault.add("/data/big.bin", bytes(range(256)) * 400)
+    fs = FTPFileSystem(host=fault.host, port=fault.port, user=fault.user, password=fault.password, timeout=2)
+    where = f"ftp://{fault.user}@{fault.host}:{fault.port}"
+
+    wrong = FTPFileSystem(host=fault.host, port=fault.port, user=fault.user, password="not-it", timeout=2)
+    with pytest.raises(LoginError, match=re.escape(where)) as caught:
+        wrong.ls("data")
+    assert "not-it" not in str(caught.value) + repr(wrong)
+
+    for call in (lambda: fs.cat_file("data/none.bin"), lambda: fs.info("data/none.bin"),
+                 lambda: fs.get_file("data/none.bin", str(tmp_path / "none.bin"))):
+        with pytest.raises(FileNotFoundError, match=re.escape(where) + ".*data/none.bin"):
+            call()
+    assert list(tmp_path.iterdir()) == []
+
+    # The fault server knows no REST: a range from byte 0 works, a later one cannot.
+    assert fs.cat_file("data/big.bin", 0, 4) == bytes(range(4))
+    with pytest.raises(RestRefused, match=re.escape(where) + ".*data/big.bin.*byte 10"):
+        fs.cat_file("data/big.bin", 10, 20)
+
+    # A transfer that ends early, claimed whole by the server: nothing local is replaced.
+    (tmp_path / "big.bin").write_bytes(b"old")
+    fault.fault("RETR", "cut226")
+    with pytest.raises(IncompleteTransfer, match=re.escape(where) + ".*data/big.bin"):
+        fs.get_file("data/big.bin", str(tmp_path / "big.bin"))
+    assert [p.name for p in tmp_path.iterdir()] == ["big.bin"] and (tmp_path / "big.bin").read_bytes() == b"old"
+    fs.get_file("data/big.bin", str(tmp_path / "big.bin"))
+    assert (tmp_path / "big.bin").read_bytes() == bytes(range(256)) * 400
+
+
+_LIMITED = """
+import sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import TLS_FTPHandler
+from pyftpdlib.servers import FTPServer
+host, port, root, user, password, cert, key = sys.argv[1:]
+authorizer = DummyAuthorizer()
+authorizer.add_user(user, password, root, perm="elradfmwMT")
+class Control(TLS_FTPHandler):
+    certfile, keyfile = cert, key
+    tls_control_required = tls_data_required = True
+    auth_failed_timeout = 0
+Control.authorizer = authorizer
+server = FTPServer((host, int(port)), Control)
+server.max_cons_per_ip = 3
+server.serve_forever()
+"""
+
+
+@pytest.fixture(scope="module")
+def limited(certs, tmp_path_factory):
+    """pyftpdlib over TLS that lets one address hold at most 3 connections,
+    holding eight CSV files; its filesystem options and the frames."""
+    import subprocess
+    import sys
+    import time
+
+    import servers
+
+    pd = pytest.importorskip("pandas")
+    root = tmp_path_factory.mktemp("limited")
+    frames = []
+    for i in range(8):
+        frame = pd.DataFrame({"part": [i] * 500, "n": range(500)})
+        frame.to_csv(root / f"part{i}.csv", index=False)
+        frames.append(frame)
+    host = servers.ADDRESSES["pyftpdlib"]
+    port = servers._free_port(host)
+    process = subprocess.Popen([sys.executable, "-c", _LIMITED, host, str(port), str(root), servers.USER,
+                                servers.PASSWORD, str(certs.cert), str(certs.key)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    options = dict(host=host, port=port, user=servers.USER, password=servers.PASSWORD,
+                   cafile=str(certs.ca), timeout=20)
+    try:
+        for _ in range(200):
+            try:
+                FTPSFileSystem(**options, skip_instance_cache=True).ls("")
+                break
+            except OSError:
+                time.sleep(0.05)
+        yield options, pd.concat(frames, ignore_index=True), root
+    finally:
+        process.kill()
+        process.wait()
+
+
+def test_threads_share_a_limit_lowered_by_421(limited):
+    from concurrent.futures import ThreadPoolExecutor
+
+    options, _, root = limited
+    fs = FTPSFileSystem(**options, connections=8, skip_instance_cache=True)
+
+    def read(i):
+        with fs.open(f"part{i % 8}.csv", block_size=1024) as f:
+            return f.read(10) + f.read()
+
+    with ThreadPoolExecutor(6) as pool:
+        got = list(pool.map(read, range(24)))
+    assert got == [(root / f"part{i % 8}.csv").read_bytes() for i in range(24)]
+    assert fs._gate.lowered and fs._gate.limit <= 3
+
+
+def test_dask_on_two_worker_processes(limited):
+    dd = pytest.importorskip("dask.dataframe")
+    distributed = pytest.importorskip("distributed")
+    options, expected, _ = limited
+    url = f"ftps://{options['user']}@{options['host']}:{options['port']}/part*.csv"
+    storage = {"password": options["password"], "cafile": options["cafile"], "timeout": 20}
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=None) as cluster, \
+            distributed.Client(cluster):
+        frame = dd.read_csv(url, storage_options=storage, blocksize=2000).compute()
+    frame = frame.sort_values(["part", "n"]).reset_index(drop=True)
+    assert frame.equals(expected)
+
+
+def test_files_read_whole_but_left_open_hold_no_connection(ftp, folder):
+    srv, _ = ftp
+    fs = _filesystem(srv, connections=2, skip_instance_cache=True)
+    fs.pipe_file(f"{folder}/a.txt", b"abc")
+    try:
+        left_open = [fs.open(f"{folder}/a.txt") for _ in range(5)]
+        assert [f.read() for f in left_open] == [b"abc"] * 5 and fs.cat_file(f"{folder}/a.txt") == b"abc"
+    finally:
+        fs._gate.set_limit(8)  # the gate is the server's, shared with the other tests
