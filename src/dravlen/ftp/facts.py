@@ -51,9 +51,17 @@ def not_understood(exc: BaseException) -> bool:
     return str(exc)[:3] in ("500", "502")
 
 
+#: What the session's error for a greeting other than 220 says before the reply.
+TURNED_AWAY = " turned the connection away: "
+
+
 def busy(exc: BaseException) -> bool:
-    """Whether *exc* is the server saying it has too many connections (421)."""
-    return isinstance(exc, ftplib.error_temp) and str(exc)[:3] == "421"
+    """Whether *exc* is the server saying it has too many connections (421):
+    a reply, or the session's error for such a greeting."""
+    if not isinstance(exc, ftplib.error_temp):
+        return False
+    text = str(exc)
+    return text[:3] == "421" or text.partition(TURNED_AWAY)[2][:3] == "421"
 
 
 def lost(exc: BaseException) -> bool:

@@ -17,8 +17,6 @@ there when the thread is done is what goes back.
 
 from __future__ import annotations
 
-import ftplib
-import re
 import threading
 import time
 from collections.abc import Iterator
@@ -26,6 +24,7 @@ from contextlib import contextmanager
 from typing import Any
 
 from dravlen.base import Local, BasePath
+from dravlen.ftp import facts
 
 __all__ = ["DEFAULT_LIMIT", "Gate", "full", "gate_for", "holding"]
 
@@ -41,10 +40,9 @@ _gates_lock = threading.Lock()
 _held = threading.local()  # per thread: {key: depth} of clients taken from a gate
 
 
-def full(exc: BaseException) -> bool:
-    """Whether *exc* is a server turning a connection away as too many
-    (``421``), bare or as the session's message that names the server."""
-    return isinstance(exc, ftplib.error_temp) and re.search(r"(?:^|: )421\b", str(exc)) is not None
+#: A server turning a connection away as too many (421), bare or as the
+#: session's message that names the server.
+full = facts.busy
 
 
 class Gate:

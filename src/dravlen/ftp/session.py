@@ -124,7 +124,7 @@ def open_client(client: ftplib.FTP, settings: FTPSettings) -> None:
     except EOFError:
         raise ConnectionResetError(f"{where} closed the connection before its greeting") from None
     except ftplib.Error as exc:
-        raise _named(exc, f"{where} turned the connection away: {exc}") from None
+        raise _named(exc, f"{where}{facts.TURNED_AWAY}{exc}") from None
     step = "logging in"
     try:
         if settings.tls:
