@@ -272,6 +272,8 @@ class Pool:
                         self.fatal = self.fatal or exc
                     return False
                 self.fail(task.label, worker.why(exc))
+                if task.given_up is not None:
+                    task.given_up()
                 return False
         return False
 

@@ -16,7 +16,7 @@ from dravlen.ftp.tls import end_data
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
-                                     Worker, reason)
+                                     Worker, direct, preliminary, reason)
 from dravlen.ftp.tree.walk import (KIND_WORDS, LocalDir, as_posix, child, class_of, entries, slack,
                                    top_entry, walk_local)
 
@@ -44,10 +44,60 @@ def _delete_cut_short(worker: Worker, target: str) -> None:
         worker.pool.writing_ends(target)
 
 
+class Batch:
+    """The files stored into one folder, confirmed together by one listing
+    of it once the last is stored, in place of a SIZE per file.  A file the
+    listing shows short is stored again; one it gives no size for is asked
+    with SIZE.  Until then each stays among the files being written."""
+
+    def __init__(self, pool: Pool, folder: str, count: int) -> None:
+        self.pool, self.folder, self.left = pool, folder, count
+        self.held: dict[str, tuple[int, int, Callable[[Worker], None]]] = {}  # remote -> sent, reported, again
+
+    def stored(self, remote: str, sent: int, reported: int, again: Callable[[Worker], None]) -> None:
+        with self.pool.cond:
+            self.held[remote] = (sent, reported, again)
+        self.one_less()
+
+    def one_less(self) -> None:
+        """A file of the folder is stored, or given up."""
+        with self.pool.cond:
+            self.left -= 1
+            last = self.left == 0 and bool(self.held)
+        if last:
+            self.pool.put(Task(self.folder, self.check, directory=True))
+
+    def check(self, worker: Worker) -> None:
+        listed = {child(self.folder, e.name): e for e in worker.list_once(self.folder)}
+        pool = self.pool
+        for remote, (sent, reported, again) in sorted(self.held.items()):
+            entry = listed.get(remote)
+            if entry is not None and entry.kind == "file" and entry.size == sent:
+                pool.writing_ends(remote)
+                pool.finished(remote, sent - reported)
+            else:
+                task = again if entry is not None and entry.size is not None else partial(
+                    _confirm_alone, remote=remote, sent=sent, reported=reported, again=again)
+                if reported:
+                    pool.moved(-reported)
+                pool.put(Task(remote, task))
+
+
+def _confirm_alone(worker: Worker, remote: str, sent: int, reported: int,
+                   again: Callable[[Worker], None]) -> None:
+    worker.doing = "cannot confirm the file's size"
+    if worker.size(remote) != sent:
+        again(worker)
+        return
+    worker.pool.writing_ends(remote)
+    worker.pool.finished(remote, sent)
+
+
 def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
-          temporary: bool = False) -> None:
+          temporary: bool = False, batch: Batch | None = None) -> None:
     """STOR one file (under a temporary name beside it, renamed into place,
-    when *temporary*), then check with SIZE that the server has all of it."""
+    when *temporary*), then check with SIZE that the server has all of it
+    (or leave that to the folder's *batch*)."""
     try:
         source = open(local, "rb")
     except OSError as exc:
@@ -59,7 +109,12 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
         worker.doing = _STORE
         pool.writing_begins(target)
         try:
-            with client.transfercmd("STOR " + target) as conn:
+            # Opened here, the first block goes without waiting for the
+            # server's 150 (it fits the socket's buffers if the server then
+            # refuses); the rest only once the server has taken the transfer.
+            opened = not direct(client)
+            conn = client.transfercmd("STOR " + target) if opened else worker.open_data(client, "STOR " + target)
+            with conn:
                 worker.sockets.append(conn)
                 while True:
                     if pool.stop.is_set():
@@ -70,13 +125,22 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
                         raise Final(f"reading {local}: {reason(exc)}", clean=False) from None
                     if not block:
                         break
+                    if sent and not opened:
+                        preliminary(client)
+                        opened = True
                     conn.sendall(block)
                     sent += len(block)
                     if sent - reported >= REPORT_EVERY:
                         pool.moved(sent - reported)
                         reported = sent
                 end_data(conn)
+            if not opened:
+                preliminary(client)
             client.voidresp()
+            if batch is not None and not temporary:
+                batch.stored(remote, sent, reported, partial(store, pool=pool, local=local, remote=remote,
+                                                             size=size))
+                return
             worker.doing = "cannot confirm the file's size"
             there = worker.size(target)
             if there != sent:
@@ -169,6 +233,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
         """Queue the work for *node*, whose remote directory *there* now exists;
         *existing* is its listing, None when it was just made (and so empty)."""
         existing = existing or {}
+        queued: list[tuple[str, str, int]] = []
         for name, size, mtime in node.files:
             target = child(there, name)
             entry = existing.get(name)
@@ -180,8 +245,11 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                     pool.fail(target, f"is a {KIND_WORDS.get(entry.kind, entry.kind)} on the server;"
                                       " not replaced")
                     continue
-            source = os.path.join(node.path, name)
-            pool.put(Task(target, partial(send, local=source, remote=target, size=size)))
+            queued.append((os.path.join(node.path, name), target, size))
+        batch = Batch(pool, there, len(queued)) if len(queued) > 1 and not temporary_names else None
+        for source, target, size in queued:
+            pool.put(Task(target, partial(send, local=source, remote=target, size=size, batch=batch),
+                          given_up=batch and batch.one_less))
         for sub in node.dirs:
             target = child(there, sub.name)
             entry = existing.get(sub.name)

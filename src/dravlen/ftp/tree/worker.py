@@ -4,6 +4,7 @@ task raises, and the one rule for when a failure is worth another try."""
 from __future__ import annotations
 
 import ftplib
+import select
 import socket
 import time
 from collections.abc import Callable
@@ -24,6 +25,22 @@ REPORT_EVERY = 1 << 20
 # How long a worker that was told to stop may take to end its transfer and
 # remove what it left, before its sockets are shut under it.
 STOP_WAIT = 2.0
+
+
+def direct(client: ftplib.FTP) -> bool:
+    """Whether a transfer's data connection can be opened here rather than by
+    ftplib: plain FTP (no TLS layer to add), passive, IPv4."""
+    return (type(client).ntransfercmd is ftplib.FTP.ntransfercmd and bool(client.passiveserver)
+            and client.af == socket.AF_INET)
+
+
+def preliminary(client: ftplib.FTP) -> None:
+    """Read the reply that opens a transfer (150), as ftplib's transfercmd does."""
+    resp = client.getresp()
+    if resp[0] == "2":  # some servers say 200 first
+        resp = client.getresp()
+    if resp[0] != "1":
+        raise ftplib.error_reply(resp)
 
 
 # ---------------------------------------------------------------------------
@@ -79,14 +96,15 @@ class Patience:
 
 
 class Task:
-    __slots__ = ("label", "run", "directory", "top")
+    __slots__ = ("label", "run", "directory", "top", "given_up")
 
     def __init__(self, label: str, run: Callable[[Worker], None], directory: bool = False,
-                 top: bool = False) -> None:
+                 top: bool = False, given_up: Callable[[], None] | None = None) -> None:
         self.label = label
         self.run = run
         self.directory = directory  # made or read before the files in it
         self.top = top  # the tree's own top: its failure is the operation's
+        self.given_up = given_up  # told when the task fails for good
 
 
 class Worker:
@@ -100,26 +118,65 @@ class Worker:
         self.pool = pool
         self.path: BasePath = pool.cls(pool.anchor)
         self._binary_on: object = None  # the client last switched to TYPE I
+        self._ahead_on: object = None  # the client with a PASV sent whose reply is unread
         self.retired = False
         self.doing = ""
         # What another thread may shut to unblock this one when stopping.
         self.sockets: list[socket.socket] = []
 
-    @property
-    def client(self) -> ftplib.FTP:
+    def _current(self) -> ftplib.FTP:
         client = self.path.client
         if client.sock is not None and client.sock not in self.sockets:
             self.sockets = [client.sock]
         return client
 
+    @property
+    def client(self) -> ftplib.FTP:
+        """This thread's client, in step: a PASV sent ahead and not used has its reply read."""
+        client = self._current()
+        if self._ahead_on is not None:
+            pending, self._ahead_on = self._ahead_on, None
+            if pending is client:
+                client.getresp()
+        return client
+
+    def send_pasv_ahead(self, client: ftplib.FTP) -> None:
+        """Ask for the next transfer's data port now, while this one's
+        closing replies are on their way; the reply is read with them."""
+        client.putcmd("PASV")
+        self._ahead_on = client
+
+    def open_data(self, client: ftplib.FTP, line: str) -> socket.socket:
+        """Connect a passive data connection and send *line* (RETR or STOR)
+        without waiting for its opening reply: `preliminary` reads it."""
+        if self._ahead_on is client:
+            self._ahead_on = None
+            resp = client.getresp()
+        else:
+            resp = client.sendcmd("PASV")
+        if not resp.startswith("227"):
+            raise ftplib.error_reply(resp)
+        host, port = ftplib.parse227(resp)
+        if not client.trust_server_pasv_ipv4_address:
+            host = client.sock.getpeername()[0]
+        conn = socket.create_connection((host, port), client.timeout, source_address=client.source_address)
+        try:
+            client.putcmd(line)
+        except BaseException:
+            conn.close()
+            raise
+        return conn
+
     def cmd(self, line: str, doing: str) -> str:
         self.doing = doing
         return self.client.voidcmd(line)
 
-    def binary(self) -> ftplib.FTP:
-        """The client, in binary mode (listings switch it to ASCII)."""
-        client = self.client
+    def binary(self, keep_ahead: bool = False) -> ftplib.FTP:
+        """The client, in binary mode (listings switch it to ASCII); with
+        *keep_ahead*, a PASV sent ahead stays for the caller's transfer."""
+        client = self._current() if keep_ahead else self.client
         if self._binary_on is not client:
+            client = self.client
             client.voidcmd("TYPE I")
             self._binary_on = client
         return client
@@ -133,6 +190,7 @@ class Worker:
         """Make the directory *remote* and its missing parents (the core's
         mkdir, which lists on this thread's client in ASCII mode)."""
         self.doing = "cannot create the directory"
+        self.client  # noqa: B018  (in step first)
         self._binary_on = None
         try:
             self.pool.cls(remote).mkdir()  # type: ignore[attr-defined]
@@ -148,10 +206,8 @@ class Worker:
         Where the entries came from MLSD, the directory's LIST is read too,
         and what LIST shows as a link is taken as one.
         """
-        self.doing = "cannot list the directory"
-        self._binary_on = None
+        entries = self.list_once(remote)
         path = self.pool.cls(remote)
-        entries = list_dir(path)
         if hasattr(path.client, NO_MLSD):
             return entries  # LIST already: its kinds are the lines' own
         if hasattr(path.client, PLAIN_LIST):
@@ -172,6 +228,13 @@ class Worker:
         merged = [links.pop(e.name, e) for e in entries]
         return merged + list(links.values())
 
+    def list_once(self, remote: str) -> list[Entry]:
+        """The entries of *remote* as one listing gives them (MLSD, else LIST)."""
+        self.doing = "cannot list the directory"
+        self.client  # noqa: B018  (in step first)
+        self._binary_on = None
+        return list(list_dir(self.pool.cls(remote)))
+
     def why(self, exc: BaseException) -> str:
         """The reason a task failed: what could not be done, then the server's words."""
         text = reason(exc)
@@ -184,7 +247,7 @@ class Worker:
         if isinstance(exc, (ftplib.error_perm, Again)) or (isinstance(exc, Final) and exc.clean):
             return  # a refusal is a whole reply, and these came between commands
         self.path._drop_client()
-        self._binary_on = None
+        self._binary_on = self._ahead_on = None
 
     def end_stopped_transfer(self) -> bool:
         """After a transfer left half-way because the work is stopping (its
@@ -197,7 +260,10 @@ class Worker:
             timeout = client.sock.gettimeout()
             client.sock.settimeout(STOP_WAIT)
             try:
-                client.voidresp()  # 226, or 4xx for the transfer cut short
+                # 226, or 4xx for the transfer cut short; a transfer opened
+                # here may still have its 150 to come first.
+                if client.getresp().startswith("1"):
+                    client.getresp()
             except (ftplib.error_temp, ftplib.error_perm):
                 pass
             client.sock.settimeout(timeout)
@@ -219,6 +285,8 @@ class Worker:
         if client is not None and client.sock is not None:
             try:
                 client.sock.settimeout(1.0)
+                if self._ahead_on is client:
+                    client.getresp()
                 client.quit()
             except Exception:
                 pass
