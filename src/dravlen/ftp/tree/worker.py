@@ -216,8 +216,10 @@ class Worker:
             try:
                 lines = _transfer_lines(path, "LIST -a " + remote)
             except ftplib.error_perm:
-                # Taken as a path by servers that list dot-files anyway.
+                # Taken as a path by servers that list dot-files anyway:
+                # not asked again on this connection.
                 lines = _transfer_lines(path, "LIST " + remote)
+                setattr(path.client, PLAIN_LIST, True)
         links: dict[str, Entry] = {}
         for line in lines:
             entry = parse_list(line)
