@@ -178,9 +178,11 @@ def test_cut_transfers_are_retried_and_refusals_reported(fault, tmp_path):
 
     (tmp_path / "up").mkdir()
     (tmp_path / "up" / "u").write_bytes(data)
+    (tmp_path / "up" / "w").write_bytes(b"w")  # two files: confirmed by the folder's listing
     fault.fault("STOR", "cut226")  # the server keeps half but says 226
     tree.upload_tree(tmp_path / "up", FaultPath("/u"))
     assert fault.nodes["/u/u"] == data and fault.log.count("STOR /u/u") == 2
+    assert fault.nodes["/u/w"] == b"w" and fault.log.count("STOR /u/w") == 1
     fault.fault("STOR", "421")  # "too many connections" on a command: hang up, come back
     tree.upload_tree(tmp_path / "up", FaultPath("/v"))
     assert fault.nodes["/v/u"] == data and fault.log.count("STOR /v/u") == 2
@@ -191,7 +193,7 @@ def test_cut_transfers_are_retried_and_refusals_reported(fault, tmp_path):
         tree.remove_tree(FaultPath("/d"), connections=1)
     [(path, reason)] = failed.value.failures
     assert path in ("/d/f", "/d/sub/g") and reason.startswith("cannot delete the file: 450")
-    assert set(fault.nodes) == {"/", "/u", "/u/u", "/v", "/v/u", "/d", path, os.path.dirname(path)}
+    assert set(fault.nodes) == {"/", "/u", "/u/u", "/u/w", "/v", "/v/u", "/v/w", "/d", path, os.path.dirname(path)}
 
 
 def served(config_file, root, **options):
