@@ -236,6 +236,8 @@ class Pool:
         finally:
             if not main:
                 worker.close()
+            else:
+                worker.settle()
             with self.cond:
                 if not worker.retired:
                     self.live -= 1

@@ -140,6 +140,16 @@ class Worker:
                 client.getresp()
         return client
 
+    def settle(self) -> None:
+        """Leave the client in step for whoever uses it next (the calling
+        thread's client outlives the work)."""
+        if self._ahead_on is not None:
+            try:
+                self.client  # noqa: B018
+            except Exception:
+                self._ahead_on = None
+                self.path._drop_client()
+
     def send_pasv_ahead(self, client: ftplib.FTP) -> None:
         """Ask for the next transfer's data port now, while this one's
         closing replies are on their way; the reply is read with them."""
