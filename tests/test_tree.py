@@ -143,13 +143,15 @@ def test_commands_grow_with_entries_not_with_folder_size(server, config_file, ho
         return Counter(Counting.sent)
 
     sent = run(lambda: tree.upload_tree(tmp_path / "flat", top, connections=4))
-    # Confirmed by one listing of the folder at its end, not a SIZE per file.
-    assert (sent["MKD"], sent["STOR"], sent["SIZE"]) == (1, files, 0), sent
+    # Confirmed by one MLSD of the folder at its end, not a SIZE per file;
+    # by SIZE where the server has no MLSD (its refusal, then LIST -a, LIST).
+    sizes = files if server.kind == "vsftpd" else 0
+    assert (sent["MKD"], sent["STOR"], sent["SIZE"]) == (1, files, sizes), sent
     listings = sent["MLSD"] + sent["LIST"]
-    assert 1 <= listings <= 2, sent  # LIST again where "LIST -a" is refused
-    assert sent["PASV"] + sent["EPSV"] == files + listings
+    assert 1 <= listings <= (3 if sizes else 1), sent
+    assert files < sent["PASV"] + sent["EPSV"] <= files + listings
     assert not sent["NLST"] and not sent["RETR"]
-    assert sum(sent.values()) - sessions(sent) == 2 * files + 1 + 2 * listings, sent
+    assert sum(sent.values()) - sessions(sent) <= 2 * files + sizes + 1 + 2 * listings, sent
 
     sent = run(lambda: tree.download_tree(top, tmp_path / "back", connections=4))
     assert (sent["RETR"], sent["SIZE"], sent["STOR"]) == (files, 0, 0)

@@ -66,6 +66,7 @@ class Pool:
         self.login_known = False
         self.task_time: float | None = None  # a moving mean of the tasks' times
         self.fatal: BaseException | None = None  # raised as it is, instead of a TreeError
+        self.plain_listing = False  # the server has no MLSD: uploads are confirmed by SIZE
 
     # -- bookkeeping (any thread) -----------------------------------------
 

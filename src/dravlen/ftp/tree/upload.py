@@ -12,6 +12,7 @@ from pathlib import PurePosixPath
 from typing import TYPE_CHECKING
 
 from dravlen.base import BasePath
+from dravlen.ftp.facts import NO_MLSD
 from dravlen.ftp.tls import end_data
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
@@ -45,8 +46,8 @@ def _delete_cut_short(worker: Worker, target: str) -> None:
 
 
 class Batch:
-    """The files stored into one folder, confirmed together by one listing
-    of it once the last is stored, in place of a SIZE per file.  A file the
+    """The files stored into one folder, confirmed together by one machine
+    listing (MLSD) of it once the last is stored, in place of a SIZE per file.  A file the
     listing shows short is stored again; one it gives no size for is asked
     with SIZE.  Until then each stays among the files being written."""
 
@@ -68,7 +69,14 @@ class Batch:
             self.pool.put(Task(self.folder, self.check, directory=True))
 
     def check(self, worker: Worker) -> None:
-        listed = {child(self.folder, e.name): e for e in worker.list_once(self.folder)}
+        listed: dict[str, Entry | None] = {}
+        for e in worker.list_once(self.folder):
+            path = child(self.folder, e.name)
+            listed[path] = None if path in listed else e  # named twice: neither is taken
+        pool = self.pool
+        if hasattr(worker.client, NO_MLSD):
+            pool.plain_listing = True
+            listed = {}  # LIST's names and sizes are the server's text, not facts: SIZE asks
         pool = self.pool
         for remote, (sent, reported, again) in sorted(self.held.items()):
             entry = listed.get(remote)
@@ -128,7 +136,12 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
                     if sent and not opened:
                         preliminary(client)
                         opened = True
-                    conn.sendall(block)
+                    try:
+                        conn.sendall(block)
+                    except OSError:
+                        if not opened:
+                            preliminary(client)  # a refusal says why the data was not taken
+                        raise
                     sent += len(block)
                     if sent - reported >= REPORT_EVERY:
                         pool.moved(sent - reported)
@@ -137,7 +150,7 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
             if not opened:
                 preliminary(client)
             client.voidresp()
-            if batch is not None and not temporary:
+            if batch is not None and not (pool.plain_listing or hasattr(client, NO_MLSD)):
                 batch.stored(remote, sent, reported, partial(store, pool=pool, local=local, remote=remote,
                                                              size=size))
                 return
@@ -166,6 +179,8 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
     pool.writing_ends(target)
     # If the file changed while it was read, what is there is what was read.
     pool.finished(remote, sent - reported)
+    if batch is not None:
+        batch.one_less()  # confirmed by itself (no machine listing here)
 
 
 def _complete_remotely(entry: Entry, size: int, mtime: float) -> bool:
