@@ -57,7 +57,9 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
             conn = client.transfercmd("RETR " + remote) if opened else worker.open_data(client, "RETR " + remote)
             with conn:
                 worker.sockets.append(conn)
-                if not opened and select.select([conn, client.sock], [], [], client.timeout)[0] == [client.sock]:
+                control = client.sock
+                if not opened and control is not None and select.select(
+                        [conn, control], [], [], client.timeout)[0] == [control]:
                     preliminary(client)  # a refusal comes before any data
                     opened = True
                 while True:

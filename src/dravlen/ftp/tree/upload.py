@@ -264,7 +264,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
         batch = Batch(pool, there, len(queued)) if len(queued) > 1 and not temporary_names else None
         for source, target, size in queued:
             pool.put(Task(target, partial(send, local=source, remote=target, size=size, batch=batch),
-                          given_up=batch and batch.one_less))
+                          given_up=batch.one_less if batch is not None else None))
         for sub in node.dirs:
             target = child(there, sub.name)
             entry = existing.get(sub.name)

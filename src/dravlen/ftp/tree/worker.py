@@ -167,7 +167,7 @@ class Worker:
         if not resp.startswith("227"):
             raise ftplib.error_reply(resp)
         host, port = ftplib.parse227(resp)
-        if not client.trust_server_pasv_ipv4_address:
+        if not getattr(client, "trust_server_pasv_ipv4_address", False) and client.sock is not None:
             host = client.sock.getpeername()[0]
         conn = socket.create_connection((host, port), client.timeout, source_address=client.source_address)
         try:
@@ -298,7 +298,7 @@ class Worker:
             try:
                 client.sock.settimeout(1.0)
                 if self._ahead_on is client:
-                    client.getresp()
+                    client.getresp()  # type: ignore[attr-defined]
                 client.quit()
             except Exception:
                 pass
