@@ -4,7 +4,6 @@ task raises, and the one rule for when a failure is worth another try."""
 from __future__ import annotations
 
 import ftplib
-import select
 import socket
 import time
 from collections.abc import Callable
@@ -245,7 +244,7 @@ class Worker:
         self.doing = "cannot list the directory"
         self.client  # noqa: B018  (in step first)
         self._binary_on = None
-        return list(list_dir(self.pool.cls(remote)))
+        return list_dir(self.pool.cls(remote))
 
     def why(self, exc: BaseException) -> str:
         """The reason a task failed: what could not be done, then the server's words."""
