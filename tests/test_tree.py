@@ -191,7 +191,8 @@ def test_cut_transfers_are_retried_and_refusals_reported(fault, tmp_path):
     assert fault.nodes["/v/u"] == data and fault.log.count("STOR /v/u") == 2
 
     fault.add("/d/sub/g", b"g")
-    fault.fault("DELE", "temp", times=3)  # one file refused on every attempt
+    fault.add("/d/h", b"h")  # its DELE goes with /d/f's: the refusal still names its own file
+    fault.fault("DELE", "temp", times=5)  # one file refused on every attempt
     with pytest.raises(tree.TreeError) as failed:
         tree.remove_tree(FaultPath("/d"), connections=1)
     [(path, reason)] = failed.value.failures

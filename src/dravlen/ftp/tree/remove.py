@@ -48,7 +48,7 @@ class _Removal:
         worker.cmd("DELE " + path, "cannot delete the file")
         self.gone(path, size, False)
 
-    def dele_many(self, worker: Worker, files: list[tuple[str, int]]) -> None:
+    def dele_many(self, worker: Worker, files: list[tuple[str, int]], task: Task) -> None:
         """DELE each of *files*, the commands sent together and their replies
         read in order after them: one round trip for the lot.  Tried again,
         only those without a reply go again."""
@@ -62,7 +62,8 @@ class _Removal:
             try:
                 client.voidresp()
             except ftplib.error_temp as exc:
-                transient = transient or exc  # this one goes again
+                if transient is None:
+                    transient, task.label = exc, path  # what a failure for good is reported as
                 continue
             except ftplib.error_perm as exc:
                 self.answered.add(path)
@@ -118,7 +119,9 @@ class _Removal:
         for i in range(0, len(doomed), step):
             some = doomed[i:i + step]
             label = some[0][0] if len(some) == 1 else f"{some[0][0]} and {len(some) - 1} more"
-            pool.put(Task(label, partial(self.dele_many, files=some)))
+            task = Task(label, lambda _: None)  # its run, which names the task, is set below
+            task.run = partial(self.dele_many, files=some, task=task)
+            pool.put(task)
         if not found:
             pool.put(Task(path, partial(self.rmd, path=path), directory=True))
 
