@@ -6,7 +6,6 @@ import datetime
 import errno
 import os
 import secrets
-import select
 import stat
 from collections.abc import Callable
 from functools import partial
@@ -18,7 +17,7 @@ from dravlen.ftp.tls import end_data
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
-                                     Worker, direct, preliminary, reason)
+                                     Worker, reason)
 from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, slack, top_entry
 
 if TYPE_CHECKING:
@@ -49,19 +48,10 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
         except OSError as exc:
             raise Final(reason(exc)) from None
         with sink:
-            client = worker.binary(keep_ahead=True)
+            client = worker.binary()
             worker.doing = "cannot read the file"
-            opened = not direct(client)
-            # Opened here, the data is read as it comes, and the replies
-            # that open and close the transfer are read together after it.
-            conn = client.transfercmd("RETR " + remote) if opened else worker.open_data(client, "RETR " + remote)
-            with conn:
+            with client.transfercmd("RETR " + remote) as conn:
                 worker.sockets.append(conn)
-                control = client.sock
-                if not opened and control is not None and select.select(
-                        [conn, control], [], [], client.timeout)[0] == [control]:
-                    preliminary(client)  # a refusal comes before any data
-                    opened = True
                 while True:
                     if pool.stop.is_set():
                         raise Stopped()
@@ -77,10 +67,6 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
                         pool.moved(got - reported)
                         reported = got
                 end_data(conn)
-            if not opened:
-                if pool.files and got == size:
-                    worker.send_pasv_ahead(client)  # the data has all come: the server is done with it
-                preliminary(client)
             client.voidresp()
         if size is None or got != size:
             # The listing did not say, or the file changed since: the server's

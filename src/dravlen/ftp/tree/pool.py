@@ -237,8 +237,6 @@ class Pool:
         finally:
             if not main:
                 worker.close()
-            else:
-                worker.settle()
             with self.cond:
                 if not worker.retired:
                     self.live -= 1

@@ -117,52 +117,22 @@ class Worker:
         self.pool = pool
         self.path: BasePath = pool.cls(pool.anchor)
         self._binary_on: object = None  # the client last switched to TYPE I
-        self._ahead_on: object = None  # the client with a PASV sent whose reply is unread
         self.retired = False
         self.doing = ""
         # What another thread may shut to unblock this one when stopping.
         self.sockets: list[socket.socket] = []
 
-    def _current(self) -> ftplib.FTP:
+    @property
+    def client(self) -> ftplib.FTP:
         client = self.path.client
         if client.sock is not None and client.sock not in self.sockets:
             self.sockets = [client.sock]
         return client
 
-    @property
-    def client(self) -> ftplib.FTP:
-        """This thread's client, in step: a PASV sent ahead and not used has its reply read."""
-        client = self._current()
-        if self._ahead_on is not None:
-            pending, self._ahead_on = self._ahead_on, None
-            if pending is client:
-                client.getresp()
-        return client
-
-    def settle(self) -> None:
-        """Leave the client in step for whoever uses it next (the calling
-        thread's client outlives the work)."""
-        if self._ahead_on is not None:
-            try:
-                self.client  # noqa: B018
-            except Exception:
-                self._ahead_on = None
-                self.path._drop_client()
-
-    def send_pasv_ahead(self, client: ftplib.FTP) -> None:
-        """Ask for the next transfer's data port now, while this one's
-        closing replies are on their way; the reply is read with them."""
-        client.putcmd("PASV")
-        self._ahead_on = client
-
     def open_data(self, client: ftplib.FTP, line: str) -> socket.socket:
-        """Connect a passive data connection and send *line* (RETR or STOR)
-        without waiting for its opening reply: `preliminary` reads it."""
-        if self._ahead_on is client:
-            self._ahead_on = None
-            resp = client.getresp()
-        else:
-            resp = client.sendcmd("PASV")
+        """Connect a passive data connection and send *line* (STOR) without
+        waiting for its opening reply: `preliminary` reads it."""
+        resp = client.sendcmd("PASV")
         if not resp.startswith("227"):
             raise ftplib.error_reply(resp)
         host, port = ftplib.parse227(resp)
@@ -180,12 +150,10 @@ class Worker:
         self.doing = doing
         return self.client.voidcmd(line)
 
-    def binary(self, keep_ahead: bool = False) -> ftplib.FTP:
-        """The client, in binary mode (listings switch it to ASCII); with
-        *keep_ahead*, a PASV sent ahead stays for the caller's transfer."""
-        client = self._current() if keep_ahead else self.client
+    def binary(self) -> ftplib.FTP:
+        """The client, in binary mode (listings switch it to ASCII)."""
+        client = self.client
         if self._binary_on is not client:
-            client = self.client
             client.voidcmd("TYPE I")
             self._binary_on = client
         return client
@@ -199,7 +167,6 @@ class Worker:
         """Make the directory *remote* and its missing parents (the core's
         mkdir, which lists on this thread's client in ASCII mode)."""
         self.doing = "cannot create the directory"
-        self.client  # noqa: B018  (in step first)
         self._binary_on = None
         try:
             self.pool.cls(remote).mkdir()  # type: ignore[attr-defined]
@@ -242,7 +209,6 @@ class Worker:
     def list_once(self, remote: str) -> list[Entry]:
         """The entries of *remote* as one listing gives them (MLSD, else LIST)."""
         self.doing = "cannot list the directory"
-        self.client  # noqa: B018  (in step first)
         self._binary_on = None
         return list_dir(self.pool.cls(remote))
 
@@ -258,7 +224,7 @@ class Worker:
         if isinstance(exc, (ftplib.error_perm, Again)) or (isinstance(exc, Final) and exc.clean):
             return  # a refusal is a whole reply, and these came between commands
         self.path._drop_client()
-        self._binary_on = self._ahead_on = None
+        self._binary_on = None
 
     def end_stopped_transfer(self) -> bool:
         """After a transfer left half-way because the work is stopping (its
@@ -296,8 +262,6 @@ class Worker:
         if client is not None and client.sock is not None:
             try:
                 client.sock.settimeout(1.0)
-                if self._ahead_on is client:
-                    client.getresp()  # type: ignore[attr-defined]
                 client.quit()
             except Exception:
                 pass
