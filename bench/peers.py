@@ -29,7 +29,7 @@ ROUNDS = {"small": (60, 8), "big": (15, 3), "list": (25, 4), "tree": (6, 1), "pa
 CLIENTS, TASKS = ("dravlen", "lftp", "fsspec", "ftputil", "FTPPath"), ("upload", "download", "remove")  # of trees
 # Trees: name -> (folders, files in each); the first is the one the core gets and the one counted.
 WORKLOADS = {"quick": {"flat 30": (1, 30), "flat 300": (1, 300), "3 x 30": (3, 30)},
-             "delayed": {"flat 100": (1, 100), "flat 300": (1, 300), "3 x 100": (3, 100)},  # 60-100 ms a file
+             "delayed": {"flat 100": (1, 100), "flat 300": (1, 300), "4 x 100": (4, 100)},  # 40-100 ms a file
              "full": {"flat 300": (1, 300), "flat 3000": (1, 3000), "10 x 300": (10, 300)}}
 # A client whose smallest flat tree took longer than this (s) does not get the big flat tree on a
 # loopback server: growing with the square of the folder, it would take minutes.

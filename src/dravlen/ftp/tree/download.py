@@ -174,8 +174,10 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
         finally:
             pool.scan_done(there)
 
-    def scan_now(worker: Worker, there: str, here: str) -> None:
-        found = {name: entry for name, entry in entries(worker, there, pool).items()
+    def scan_now(worker: Worker, there: str, here: str, found: dict[str, Entry] | None = None) -> None:
+        if found is None:
+            found = entries(worker, there, pool)
+        found = {name: entry for name, entry in found.items()
                  if not rules.excluded(below(top, child(there, name)))}
         if rules.delete:
             local_extras(pool, rules, top, here, there, set(found))
@@ -216,6 +218,21 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
     def begin(worker: Worker) -> None:
         name = PurePosixPath(top).name
         entry = None
+        try:
+            # Most often a directory: its own listing says so, and is the
+            # one needed (a link named as the top is followed).
+            found = entries(worker, top, pool)
+        except (FileNotFoundError, NotADirectoryError):
+            if name in ("", ".", ".."):
+                raise
+        else:
+            make_top()
+            pool.scan_queued(top)
+            try:
+                scan_now(worker, top, local_top, found)
+            finally:
+                pool.scan_done(top)
+            return
         if name not in ("", ".", ".."):
             entry = top_entry(worker, top)
             if entry is None:
@@ -237,10 +254,13 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                 return
         if entry is not None and entry.kind not in ("dir", "link"):
             raise ValueError(f"'{top}' is neither a file nor a directory on the server")
+        make_top()
+        scan_later(top, local_top)
+
+    def make_top() -> None:
         if rules.dry_run:
             if not os.path.isdir(local_top):
                 rules.plan("make directory", local_top)
-            scan_later(top, local_top)
             return
         try:
             parent = os.path.dirname(os.path.abspath(local_top))
@@ -248,7 +268,6 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
             _local_dir(local_top)
         except Final as exc:
             raise FileExistsError(errno.EEXIST, f"{local_top!r} {exc}", local_top) from None
-        scan_later(top, local_top)
 
     pool.scan_queued("")  # the top, until it is known
     pool.put(Task(top, start, directory=True, top=True))

@@ -67,6 +67,7 @@ class Pool:
         self.login_known = False
         self.task_time: float | None = None  # a moving mean of the tasks' times
         self.fatal: BaseException | None = None  # raised as it is, instead of a TreeError
+        self.plain_listing = False  # the server has no MLSD: uploads are confirmed by SIZE
 
     # -- bookkeeping (any thread) -----------------------------------------
 
@@ -273,6 +274,8 @@ class Pool:
                         self.fatal = self.fatal or exc
                     return False
                 self.fail(task.label, worker.why(exc))
+                if task.given_up is not None:
+                    task.given_up()
                 return False
         return False
 

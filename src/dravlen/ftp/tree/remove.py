@@ -15,6 +15,9 @@ from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, top_entry
 from dravlen.ftp.tree.worker import DEFAULT_CONNECTIONS, Task, Worker
 
 
+_DELE_AT_ONCE = 50
+
+
 class _Removal:
     """Which directory waits for how many of its entries to go; a directory
     is removed once the last one has.  Written with the pool's lock held."""
@@ -24,6 +27,7 @@ class _Removal:
         self.waiting: dict[str, int] = {}  # directory -> entries in it not yet removed
         self.parent_of: dict[str, str | None] = {top: None}
         self.relisted: set[str] = set()
+        self.answered: set[str] = set()  # files whose DELE has had its reply
 
     def gone(self, path: str, size: int, directory: bool) -> None:
         pool = self.pool
@@ -43,6 +47,32 @@ class _Removal:
     def dele(self, worker: Worker, path: str, size: int) -> None:
         worker.cmd("DELE " + path, "cannot delete the file")
         self.gone(path, size, False)
+
+    def dele_many(self, worker: Worker, files: list[tuple[str, int]], task: Task) -> None:
+        """DELE each of *files*, the commands sent together and their replies
+        read in order after them: one round trip for the lot.  Tried again,
+        only those without a reply go again."""
+        client = worker.client
+        worker.doing = "cannot delete the file"
+        left = [(path, size) for path, size in files if path not in self.answered]
+        for path, _ in left:
+            client.putcmd("DELE " + path)
+        transient: BaseException | None = None
+        for path, size in left:
+            try:
+                client.voidresp()
+            except ftplib.error_temp as exc:
+                if transient is None:
+                    transient, task.label = exc, path  # what a failure for good is reported as
+                continue
+            except ftplib.error_perm as exc:
+                self.answered.add(path)
+                self.pool.fail(path, worker.why(exc))  # its folder stays
+                continue
+            self.answered.add(path)
+            self.gone(path, size, False)
+        if transient is not None:
+            raise transient
 
     def rmd(self, worker: Worker, path: str) -> None:
         try:
@@ -83,10 +113,15 @@ class _Removal:
                 files += 1
                 size += entry.size or 0
         pool.add_total(files, size)
-        for name, entry in found.items():
-            if entry.kind != "dir":
-                pool.put(Task(child(path, name), partial(self.dele, path=child(path, name),
-                                                         size=entry.size or 0)))
+        doomed = [(child(path, name), entry.size or 0) for name, entry in found.items() if entry.kind != "dir"]
+        # Several DELEs a task, in as many tasks as there are connections to share them.
+        step = max(1, min(_DELE_AT_ONCE, -(-len(doomed) // pool.limit)))
+        for i in range(0, len(doomed), step):
+            some = doomed[i:i + step]
+            label = some[0][0] if len(some) == 1 else f"{some[0][0]} and {len(some) - 1} more"
+            task = Task(label, lambda _: None)  # its run, which names the task, is set below
+            task.run = partial(self.dele_many, files=some, task=task)
+            pool.put(task)
         if not found:
             pool.put(Task(path, partial(self.rmd, path=path), directory=True))
 

@@ -12,13 +12,13 @@ from pathlib import PurePosixPath
 from typing import TYPE_CHECKING
 
 from dravlen.base import BasePath
+from dravlen.ftp.facts import NO_MLSD, reason
 from dravlen.ftp.tls import end_data
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.sync import Rules, planned_copy, prune, remote_extras, set_remote_time
-from dravlen.ftp.facts import reason
 from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
-                                     Worker)
+                                     Worker, direct, preliminary)
 from dravlen.ftp.tree.walk import (KIND_WORDS, LocalDir, as_posix, child, class_of, entries, slack,
                                    top_entry, walk_local)
 
@@ -46,11 +46,68 @@ def _delete_cut_short(worker: Worker, target: str) -> None:
         worker.pool.writing_ends(target)
 
 
+class Batch:
+    """The files stored into one folder, confirmed together by one machine
+    listing (MLSD) of it once the last is stored, in place of a SIZE per file.  A file the
+    listing shows short is stored again; one it gives no size for is asked
+    with SIZE.  Until then each stays among the files being written."""
+
+    def __init__(self, pool: Pool, folder: str, count: int) -> None:
+        self.pool, self.folder, self.left = pool, folder, count
+        self.held: dict[str, tuple[int, int, Callable[[Worker], None]]] = {}  # remote -> sent, reported, again
+
+    def stored(self, remote: str, sent: int, reported: int, again: Callable[[Worker], None]) -> None:
+        with self.pool.cond:
+            self.held[remote] = (sent, reported, again)
+        self.one_less()
+
+    def one_less(self) -> None:
+        """A file of the folder is stored, or given up."""
+        with self.pool.cond:
+            self.left -= 1
+            last = self.left == 0 and bool(self.held)
+        if last:
+            self.pool.put(Task(self.folder, self.check, directory=True))
+
+    def check(self, worker: Worker) -> None:
+        listed: dict[str, Entry | None] = {}
+        for e in worker.list_once(self.folder):
+            path = child(self.folder, e.name)
+            listed[path] = None if path in listed else e  # named twice: neither is taken
+        pool = self.pool
+        if hasattr(worker.client, NO_MLSD):
+            pool.plain_listing = True
+            listed = {}  # LIST's names and sizes are the server's text, not facts: SIZE asks
+        pool = self.pool
+        for remote, (sent, reported, again) in sorted(self.held.items()):
+            entry = listed.get(remote)
+            if entry is not None and entry.kind == "file" and entry.size == sent:
+                pool.writing_ends(remote)
+                pool.finished(remote, sent - reported)
+            else:
+                task = again if entry is not None and entry.size is not None else partial(
+                    _confirm_alone, remote=remote, sent=sent, reported=reported, again=again)
+                if reported:
+                    pool.moved(-reported)
+                pool.put(Task(remote, task))
+
+
+def _confirm_alone(worker: Worker, remote: str, sent: int, reported: int,
+                   again: Callable[[Worker], None]) -> None:
+    worker.doing = "cannot confirm the file's size"
+    if worker.size(remote) != sent:
+        again(worker)
+        return
+    worker.pool.writing_ends(remote)
+    worker.pool.finished(remote, sent)
+
+
 def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
-          temporary: bool = False, mtime: float | None = None) -> None:
+          temporary: bool = False, mtime: float | None = None, batch: Batch | None = None) -> None:
     """STOR one file (under a temporary name beside it, renamed into place,
-    when *temporary*), then check with SIZE that the server has all of it;
-    then give it the local time *mtime* where the server can."""
+    when *temporary*), then check with SIZE that the server has all of it
+    (or leave that to the folder's *batch*); then give it the local time
+    *mtime* where the server can."""
     try:
         source = open(local, "rb")
     except OSError as exc:
@@ -62,7 +119,12 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
         worker.doing = _STORE
         pool.writing_begins(target)
         try:
-            with client.transfercmd("STOR " + target) as conn:
+            # Opened here, the first block goes without waiting for the
+            # server's 150 (it fits the socket's buffers if the server then
+            # refuses); the rest only once the server has taken the transfer.
+            opened = not direct(client)
+            conn = client.transfercmd("STOR " + target) if opened else worker.open_data(client, "STOR " + target)
+            with conn:
                 worker.sockets.append(conn)
                 while True:
                     if pool.stop.is_set():
@@ -73,13 +135,27 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
                         raise Final(f"reading {local}: {reason(exc)}", clean=False) from None
                     if not block:
                         break
-                    conn.sendall(block)
+                    if sent and not opened:
+                        preliminary(client)
+                        opened = True
+                    try:
+                        conn.sendall(block)
+                    except OSError:
+                        if not opened:
+                            preliminary(client)  # a refusal says why the data was not taken
+                        raise
                     sent += len(block)
                     if sent - reported >= REPORT_EVERY:
                         pool.moved(sent - reported)
                         reported = sent
                 end_data(conn)
+            if not opened:
+                preliminary(client)
             client.voidresp()
+            if batch is not None and not (pool.plain_listing or hasattr(client, NO_MLSD)):
+                batch.stored(remote, sent, reported, partial(store, pool=pool, local=local, remote=remote,
+                                                             size=size))
+                return
             worker.doing = "cannot confirm the file's size"
             there = worker.size(target)
             if there != sent:
@@ -108,6 +184,8 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
     pool.writing_ends(target)
     # If the file changed while it was read, what is there is what was read.
     pool.finished(remote, sent - reported)
+    if batch is not None:
+        batch.one_less()  # confirmed by itself (no machine listing here)
 
 
 def _complete_remotely(entry: Entry, size: int, mtime: float) -> bool:
@@ -203,6 +281,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
             # What could not be read here is not gone: its copy stays.
             keep |= {name for name in existing if os.path.join(node.path, name) in unreadable}
             remote_extras(pool, rules, top, there, existing, keep)
+        queued: list[tuple[str, str, int, float]] = []
         for name, size, mtime in node.files:
             target = child(there, name)
             entry = existing.get(name)
@@ -217,9 +296,14 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
             if rules.dry_run:
                 planned_copy(rules, pool, "upload", target, size)
                 continue
-            source = os.path.join(node.path, name)
+            queued.append((os.path.join(node.path, name), target, size, mtime))
+        # One listing confirms a folder's files, unless each must be renamed
+        # or given its time once confirmed.
+        batch = Batch(pool, there, len(queued)) if len(queued) > 1 and not (temporary_names or in_step) else None
+        for source, target, size, mtime in queued:
             pool.put(Task(target, partial(send, local=source, remote=target, size=size,
-                                          mtime=mtime if in_step else None)))
+                                          mtime=mtime if in_step else None, batch=batch),
+                          given_up=batch.one_less if batch is not None else None))
         for sub in node.dirs:
             target = child(there, sub.name)
             entry = existing.get(sub.name)

@@ -26,6 +26,22 @@ REPORT_EVERY = 1 << 20
 STOP_WAIT = 2.0
 
 
+def direct(client: ftplib.FTP) -> bool:
+    """Whether a transfer's data connection can be opened here rather than by
+    ftplib: plain FTP (no TLS layer to add), passive, IPv4."""
+    return (type(client).ntransfercmd is ftplib.FTP.ntransfercmd and bool(client.passiveserver)
+            and client.af == socket.AF_INET)
+
+
+def preliminary(client: ftplib.FTP) -> None:
+    """Read the reply that opens a transfer (150), as ftplib's transfercmd does."""
+    resp = client.getresp()
+    if resp[0] == "2":  # some servers say 200 first
+        resp = client.getresp()
+    if resp[0] != "1":
+        raise ftplib.error_reply(resp)
+
+
 # ---------------------------------------------------------------------------
 # errors inside a worker, and whether to try again
 
@@ -79,14 +95,15 @@ class Patience:
 
 
 class Task:
-    __slots__ = ("label", "run", "directory", "top")
+    __slots__ = ("label", "run", "directory", "top", "given_up")
 
     def __init__(self, label: str, run: Callable[[Worker], None], directory: bool = False,
-                 top: bool = False) -> None:
+                 top: bool = False, given_up: Callable[[], None] | None = None) -> None:
         self.label = label
         self.run = run
         self.directory = directory  # made or read before the files in it
         self.top = top  # the tree's own top: its failure is the operation's
+        self.given_up = given_up  # told when the task fails for good
 
 
 class Worker:
@@ -111,6 +128,23 @@ class Worker:
         if client.sock is not None and client.sock not in self.sockets:
             self.sockets = [client.sock]
         return client
+
+    def open_data(self, client: ftplib.FTP, line: str) -> socket.socket:
+        """Connect a passive data connection and send *line* (STOR) without
+        waiting for its opening reply: `preliminary` reads it."""
+        resp = client.sendcmd("PASV")
+        if not resp.startswith("227"):
+            raise ftplib.error_reply(resp)
+        host, port = ftplib.parse227(resp)
+        if not getattr(client, "trust_server_pasv_ipv4_address", False) and client.sock is not None:
+            host = client.sock.getpeername()[0]
+        conn = socket.create_connection((host, port), client.timeout, source_address=client.source_address)
+        try:
+            client.putcmd(line)
+        except BaseException:
+            conn.close()
+            raise
+        return conn
 
     def cmd(self, line: str, doing: str) -> str:
         self.doing = doing
@@ -148,10 +182,8 @@ class Worker:
         Where the entries came from MLSD, the directory's LIST is read too,
         and what LIST shows as a link is taken as one.
         """
-        self.doing = "cannot list the directory"
-        self._binary_on = None
+        entries = self.list_once(remote)
         path = self.pool.cls(remote)
-        entries = list_dir(path)
         if hasattr(path.client, NO_MLSD):
             return entries  # LIST already: its kinds are the lines' own
         if hasattr(path.client, PLAIN_LIST):
@@ -160,8 +192,10 @@ class Worker:
             try:
                 lines = _transfer_lines(path, "LIST -a " + remote)
             except ftplib.error_perm:
-                # Taken as a path by servers that list dot-files anyway.
+                # Taken as a path by servers that list dot-files anyway:
+                # not asked again on this connection.
                 lines = _transfer_lines(path, "LIST " + remote)
+                setattr(path.client, PLAIN_LIST, True)
         links: dict[str, Entry] = {}
         for line in lines:
             entry = parse_list(line)
@@ -171,6 +205,12 @@ class Worker:
             return entries
         merged = [links.pop(e.name, e) for e in entries]
         return merged + list(links.values())
+
+    def list_once(self, remote: str) -> list[Entry]:
+        """The entries of *remote* as one listing gives them (MLSD, else LIST)."""
+        self.doing = "cannot list the directory"
+        self._binary_on = None
+        return list_dir(self.pool.cls(remote))
 
     def why(self, exc: BaseException) -> str:
         """The reason a task failed: what could not be done, then the server's words."""
@@ -197,7 +237,10 @@ class Worker:
             timeout = client.sock.gettimeout()
             client.sock.settimeout(STOP_WAIT)
             try:
-                client.voidresp()  # 226, or 4xx for the transfer cut short
+                # 226, or 4xx for the transfer cut short; a transfer opened
+                # here may still have its 150 to come first.
+                if client.getresp().startswith("1"):
+                    client.getresp()
             except (ftplib.error_temp, ftplib.error_perm):
                 pass
             client.sock.settimeout(timeout)
