@@ -115,7 +115,7 @@ class Bare(Peer):
         self.ftp.rmd(remote)
 
 class Fsspec(Peer):
-    name = "fsspec"
+    name, top = "fsspec", "/"
     text_mtimes: dict = {}  # by kind of server: a modification time that came as LIST's text
 
     def __init__(self, server, port=None):
@@ -144,6 +144,19 @@ class Fsspec(Peer):
         except ValueError:
             Fsspec.text_mtimes[self.server.kind] = modify
             return modify
+
+class Filesystem(Peer):
+    """dravlen's own fsspec filesystem (its paths are relative to the login folder)."""
+
+    name, top = "dravlen", ""
+
+    def __init__(self, server, port=None):
+        from dravlen.ftp.filesystem import FTPFileSystem
+
+        super().__init__(server, port)
+        self.fs = FTPFileSystem(host=server.host, port=self.port, user=server.user, password=server.password)
+
+    def forget(self): self.fs.invalidate_cache()
 
 class Ftputil(Peer):
     name = "ftputil"
