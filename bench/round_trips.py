@@ -12,11 +12,8 @@ on the client's ``putcmd``.  Every client is logged in before the clock runs.
 from __future__ import annotations
 
 import argparse
+import functools
 import os
-import statistics
-import tempfile
-import time
-from pathlib import Path
 
 import _support as S
 import clients
@@ -25,7 +22,7 @@ DATA = bytes(range(256)) * 4  # 1 KiB
 TASKS = ("read 1 KiB", "write 1 KiB, folder there", "write 1 KiB, folder new")
 
 
-def contenders(server, config: Path) -> dict:
+def contenders(server, config) -> dict:
     """name -> (its ftplib client, one call per task taking the run's number)."""
     from dravlen.ftp.remote import RemotePath
 
@@ -58,8 +55,7 @@ def contenders(server, config: Path) -> dict:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--runs", type=int, default=15)
-    runs = parser.parse_args().runs
-    work = Path(tempfile.mkdtemp(prefix="dravlen-rt-"))
+    runs, work = parser.parse_args().runs, S.scratch("dravlen-rt-")
     for folder in ("r", "w"):
         (work / "root" / folder).mkdir(parents=True)
     (work / "root" / "r" / "f").write_bytes(DATA)
@@ -67,29 +63,26 @@ def main() -> None:
     config.write_text("")
     server = S.start("everyday", "delayed", work / "root")
     try:
-        probe, noops = clients.Bare(server).ftp, []
-        for _ in range(runs):
-            start = time.perf_counter()
-            probe.voidcmd("NOOP")
-            noops.append(time.perf_counter() - start)
-        trip = statistics.median(noops)
+        probe = clients.Bare(server).ftp
+        trip = S.median(S.interleaved({"NOOP": lambda: probe.voidcmd("NOOP")}, runs)[0]["NOOP"])
         print(f"one NOOP {trip * 1000:.1f} ms; median of {runs} calls: round trips (commands) per call\n")
-        print("| client | " + " | ".join(TASKS) + " |\n|---|" + "---|" * len(TASKS))
+        rows = []
         for name, (client, calls) in contenders(server, config).items():
-            sent, put = [], client.putcmd
+            sent, put, commands = [], client.putcmd, {}
             client.putcmd = lambda line, put=put, sent=sent: (sent.append(line), put(line))[1]
-            cells = []
-            for call in calls:
-                times, commands = [], []
-                for i in range(runs):
-                    before, start = len(sent), time.perf_counter()
-                    call(i)
-                    times.append(time.perf_counter() - start)
-                    commands.append(len(sent) - before)
-                cells.append(f"{statistics.median(times) / trip:.1f} ({statistics.median(commands):g})")
-            print(f"| {name} | " + " | ".join(cells) + " |")
+
+            def counted(call, task, numbers=iter(range(runs * len(TASKS)))):
+                before = len(sent)
+                call(next(numbers))  # a new file name each call
+                commands.setdefault(task, []).append(len(sent) - before)
+
+            wall = S.interleaved({task: functools.partial(counted, call, task) for task, call in zip(TASKS, calls)},
+                                 runs)[0]
+            rows.append([name, *(f"{S.median(wall[t]) / trip:.1f} ({S.median(commands[t]):g})" for t in TASKS)])
+        print(S.markdown_table(["client", *TASKS], rows))
     finally:
         server.stop()
+        S.remove(work)
 
 
 if __name__ == "__main__":
