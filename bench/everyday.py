@@ -12,10 +12,8 @@ import os
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import _support as S  # noqa: E402
-from clients import Bare, Fsspec  # noqa: E402
+import _support as S
+from clients import Bare, Fsspec
 
 MIB, GIB = S.MIB, S.GIB
 LISTED = 1000
