@@ -170,13 +170,8 @@ def pydata_files(root, local, big_mib: int) -> None:
     with open(root / "big.bin", "wb") as f:
         for _ in range(big_mib):
             f.write(os.urandom(S.MIB))
-    for d in range(10):
-        (root / "tree" / f"d{d}").mkdir(parents=True)
-        for n in range(99):
-            (root / "tree" / f"d{d}" / f"f{n}").write_bytes(b"x")
-    local.mkdir()
-    for i in range(300):
-        (local / f"g{i}").write_bytes(b"y" * S.KIB)
+    S.make_tree(root / "tree", 10, 99, 1)
+    S.make_tree(local, 1, 300)
 
 def pydata_tasks(base, big_mib: int, grew: dict) -> list[S.Task]:
     import pandas as pd
