@@ -198,19 +198,19 @@ def pydata_tasks(base, big_mib: int, grew: dict) -> list[S.Task]:
 
 def pydata(big_mib: int) -> None:
     """Each task once, in turn; its time, and the peak RSS growth of the sequential read."""
-    base, grew = S.scratch("dravlen-pydata-"), {}
-    server = S.start("pydata", "pyftpdlib", base / "home")
-    try:
+    grew = {}
+
+    def scenario(server, base, done):
         pydata_files(server.root, base / "local", big_mib)
-        clients = [Filesystem(server), Fsspec(server)]
-        results = S.run_tasks(pydata_tasks(base, big_mib, grew), clients, print)
-        for client in clients:
-            client.close()
-    finally:
-        server.stop()
-        S.remove(base)
-    rows = [[name, *(S.cell(by[c.name], S.fastest(by)) + (f" (+{grew[c.name] // 1024} MiB RSS)" * (
-        "sequential" in name and c.name in grew)) for c in clients)] for name, by in results.items()]
+        yield "", pydata_tasks(base, big_mib, grew)
+
+    results, notes = S.compare("pydata", ["pyftpdlib"], lambda server, port, section: [
+        Filesystem(server, port), Fsspec(server, port)], scenario, print, count=lambda kind: False)
+    if not results:
+        raise SystemExit("; ".join(notes))
+    rows = [[name, *(S.cell(by[c], S.fastest(by)) + (f" (+{grew[c] // 1024} MiB RSS)" if c in grew and "seq" in name
+                                                      else "") for c in by)]
+            for name, by in results["pyftpdlib"][0][""].items()]
     print(S.markdown_table(["task (pyftpdlib, loopback)", "dravlen", "fsspec FTP"], rows))
 
 def main() -> None:
