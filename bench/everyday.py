@@ -219,8 +219,8 @@ def main() -> None:
     parser.add_argument("--no-readme", action="store_true")
     parser.add_argument("--kinds", default=",".join(KINDS))
     parser.add_argument("--child", nargs=4, metavar=("TASK", "SECTION", "REMOTE", "LOCAL"))
-    parser.add_argument("--round-trips", nargs="?", type=int, const=15, metavar="RUNS")
-    parser.add_argument("--pydata", nargs="?", type=int, const=1024, metavar="MIB")
+    parser.add_argument("--round-trips", nargs="?", type=int, const=15, metavar="RUNS", help="only round trips per call")
+    parser.add_argument("--pydata", nargs="?", type=int, const=1024, metavar="MIB", help="only the fsspec comparison")
     args = parser.parse_args()
     if args.child:
         return child(*args.child)
