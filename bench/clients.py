@@ -72,6 +72,30 @@ class Ours(Peer):
 
         Local.clear()
 
+class Everyday(Ours):
+    """A bound RemotePath by one of its everyday *names* (None: its ``open()``); a write makes the folder it needs."""
+
+    NAMES = {"RemotePath read_bytes()/write_bytes()": ("read_bytes", "write_bytes"), "RemotePath open()": None,
+             "core read()/write()": ("read", "write")}
+
+    def __init__(self, cls, name: str):
+        super().__init__(cls)
+        self.name, self.calls = name, self.NAMES[name]
+
+    def mkdir(self, p): pass
+
+    def read(self, p):
+        if self.calls:
+            return getattr(self.cls(p), self.calls[0])()
+        with self.cls(p).open("rb") as f:
+            return f.read()
+
+    def write(self, p, data):
+        if self.calls:
+            return getattr(self.cls(p), self.calls[1])(data)
+        with self.cls(p).open("wb") as f:
+            f.write(data)
+
 class Bare(Peer):
     """Plain ftplib: only the transfer, as a client that knows what is there would send it."""
 
@@ -84,6 +108,7 @@ class Bare(Peer):
         self.ftp.login(server.user, server.password)
 
     def write(self, p, data): self.ftp.storbinary("STOR " + p, io.BytesIO(data))
+    def mkdir(self, p): self.ftp.mkd(p)
     def _close(self): self.ftp.close()
 
     def read(self, p, blocksize=8192):
@@ -115,7 +140,7 @@ class Bare(Peer):
         self.ftp.rmd(remote)
 
 class Fsspec(Peer):
-    name = "fsspec"
+    name, top = "fsspec", "/"
     text_mtimes: dict = {}  # by kind of server: a modification time that came as LIST's text
 
     def __init__(self, server, port=None):
@@ -129,6 +154,7 @@ class Fsspec(Peer):
     def is_dir(self, p): return self.fs.isdir(p)
     def read(self, p): return self.fs.cat_file(p)
     def write(self, p, data): self.fs.pipe_file(p, data)
+    def mkdir(self, p): self.fs.makedirs(p, exist_ok=True)
     def listdir(self, p): return self.fs.ls(p, detail=False)
     def upload_tree(self, local, remote): self.fs.put(str(local), remote, recursive=True)
     def download_tree(self, remote, local): self.fs.get(remote, str(local), recursive=True)
@@ -144,6 +170,19 @@ class Fsspec(Peer):
         except ValueError:
             Fsspec.text_mtimes[self.server.kind] = modify
             return modify
+
+class Filesystem(Peer):
+    """dravlen's own fsspec filesystem (its paths are relative to the login folder)."""
+
+    name, top = "dravlen", ""
+
+    def __init__(self, server, port=None):
+        from dravlen.ftp.filesystem import FTPFileSystem
+
+        super().__init__(server, port)
+        self.fs = FTPFileSystem(host=server.host, port=self.port, user=server.user, password=server.password)
+
+    def forget(self): self.fs.invalidate_cache()
 
 class Ftputil(Peer):
     name = "ftputil"

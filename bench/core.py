@@ -18,18 +18,15 @@ import sys
 import tempfile
 import time
 import types
-from pathlib import Path
 from unittest import mock
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import _support as S  # noqa: E402  (puts tests/ on the path)
-import dravlen.ftp.path as native_module  # noqa: E402
-import model as model_module  # noqa: E402
-from dravlen.base import Local  # noqa: E402
-from dravlen.ftp.path import FTPPath  # noqa: E402
-from fakes import FakeFTP  # noqa: E402
-from model import ModelPath  # noqa: E402
+import _support as S  # puts tests/ on the path
+import dravlen.ftp.path as native_module
+import model as model_module
+from dravlen.base import Local
+from dravlen.ftp.path import FTPPath
+from fakes import FakeFTP
+from model import ModelPath
 
 LINES = 200  # entries in the listed directory
 

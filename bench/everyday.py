@@ -1,21 +1,25 @@
 """RemotePath's everyday members: peak RSS of streaming a 1 GiB file, the listing of 1,000 entries
-with details, and download against plain ftplib (bench/README.md).
+with details, and download against plain ftplib; the round trips per everyday call on a delayed server;
+our fsspec filesystem beside fsspec's own FTP (bench/README.md).
 
     python3 bench/everyday.py [--quick] [--kinds pyftpdlib,vsftpd] [--no-readme]
+    python3 bench/everyday.py --round-trips [RUNS]    # only print; fsspec, if installed, too
+    python3 bench/everyday.py --pydata [MIB]          # only print; MIB: the sequential read (1024)
 """
 
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
 import os
+import random
+import resource
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import _support as S  # noqa: E402
-from clients import Bare, Fsspec  # noqa: E402
+import _support as S
+from clients import Bare, Everyday, Filesystem, Fsspec
 
 MIB, GIB = S.MIB, S.GIB
 LISTED = 1000
@@ -73,7 +77,8 @@ def listing(server, runs: int) -> list[S.Task]:
     """A task for each way (`ls -F` a third of the runs), the server's abilities known from a first run."""
     return [S.Task(name, max(2, runs // (3 if "-F" in name else 1)), lambda w: w.run(),
                    lambda got: None if len(got) == LISTED else f"listed {len(got)}",
-                   lambda w: S.settle(server.host, limit=8000), True, lambda w, name=name: None if w.name == name else "-")
+                   lambda w: S.settle(server.host, limit=8000), True,
+                   lambda w, name=name: None if w.name == name else "-")
             for name in WAYS]
 
 def download_speed(server, remote: str, scratch: Path, pairs: int) -> list[str]:
@@ -99,16 +104,128 @@ def download_speed(server, remote: str, scratch: Path, pairs: int) -> list[str]:
     row += [*(S.fmt_seconds(S.median(cpu[side])) for side in sides), str(pairs)]
     return row
 
+# Round trips per everyday call, on the server that holds every reply back 20 ms: RemotePath's
+# pathlib names and open(), the core's read()/write(), bare ftplib (which knows the folder is missing), fsspec.
+
+DATA = bytes(range(256)) * 4  # 1 KiB
+TASKS = ("read 1 KiB", "write 1 KiB, folder there", "write 1 KiB, folder new")
+
+def contenders(server, port, section) -> list:
+    from dravlen.ftp.remote import RemotePath
+
+    cls = S.bound(RemotePath, section)
+    found = [Everyday(cls, name) for name in Everyday.NAMES] + [Bare(server, port)]
+    try:
+        return found + [Fsspec(server, port)]
+    except ImportError:
+        return found
+
+def round_trip_tasks(runs: int, trip: list):
+    """The scenario; *trip* gets the median time of one NOOP."""
+    def tasks(server, base, done):
+        (server.root / "r").mkdir()
+        (server.root / "w").mkdir()
+        (server.root / "r" / "f").write_bytes(DATA)
+        probe = Bare(server)
+        trip.append(S.median(S.interleaved({"NOOP": lambda: probe.ftp.voidcmd("NOOP")}, runs)[0]["NOOP"]))
+        probe.close()
+        numbers = itertools.count()  # a new name for every write
+
+        def into_new(client):
+            client.mkdir(folder := f"/n{next(numbers)}")
+            client.write(f"{folder}/f", DATA)
+
+        yield "", [S.Task(TASKS[0], runs, lambda c: c.read("/r/f"), lambda got: None if got == DATA else "other bytes"),
+                   S.Task(TASKS[1], runs, lambda c: c.write(f"/w/{next(numbers)}", DATA)),
+                   S.Task(TASKS[2], runs, into_new)]
+    return tasks
+
+def round_trips(runs: int) -> None:
+    """A call's round trips: its median time over that of one ``NOOP``; its commands, counted by the proxy."""
+    trip = []
+    results, notes = S.compare("round_trips", ["delayed"], contenders, round_trip_tasks(runs, trip),
+                               lambda text: print(text, file=sys.stderr))
+    if not results:
+        raise SystemExit("; ".join(notes))
+    (by_task,), counted = results["delayed"][0].values(), results["delayed"][1]
+
+    def trips(task, client):
+        entry = by_task[task][client]
+        if entry["error"]:
+            return S.cell(entry, 0)
+        return f"{S.median(entry['times']) / trip[0]:.1f} ({S.counts(counted, task, client)[0]})"
+
+    print(f"one NOOP {trip[0] * 1000:.1f} ms; median of {runs} calls: round trips (commands) per call\n")
+    rows = [[client, *(trips(task, client) for task in TASKS)] for client in by_task[TASKS[0]]]
+    print(S.markdown_table(["client", *TASKS], rows))
+
+# Our fsspec filesystem beside fsspec's own FTP, on pyftpdlib in its own process
+
+def pydata_files(root, local, big_mib: int) -> None:
+    """The server's files (CSV, one big file, a tree of 10 x 99) and 300 local files to put."""
+    row = "x" * 40
+    (root / "csv").mkdir()
+    for i in range(100):
+        (root / "csv" / f"f{i}.csv").write_text("n,s\n" + "".join(f"{j},{row}\n" for j in range(22_000)))
+    with open(root / "big.bin", "wb") as f:
+        for _ in range(big_mib):
+            f.write(os.urandom(S.MIB))
+    S.make_tree(root / "tree", 10, 99, 1)
+    S.make_tree(local, 1, 300)
+
+def pydata_tasks(base, big_mib: int, grew: dict) -> list[S.Task]:
+    import pandas as pd
+
+    offsets = [random.Random(1).randrange(0, (big_mib << 20) - 4096) for _ in range(200)]
+
+    def sequential(c):
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        with c.fs.open(f"{c.top}big.bin", block_size=S.MIB) as f:
+            while f.read(S.MIB):
+                pass
+        grew[c.name] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+
+    table = [("pandas read_csv, 100 files of 1 MiB",
+              lambda c: [pd.read_csv(c.fs.open(f"{c.top}csv/f{i}.csv")) for i in range(100)]),
+             (f"sequential read of {big_mib} MiB", sequential),
+             ("200 random 4 KiB ranges (cat_file)",
+              lambda c: [c.fs.cat_file(f"{c.top}big.bin", o, o + 4096) for o in offsets]),
+             ("find over 1,000 entries", lambda c: c.fs.find(f"{c.top}tree")),
+             ("put of 300 files of 1 KiB",
+              lambda c: c.fs.put(f"{base / 'local'}/", f"{c.top}up-{c.name}", recursive=True)),
+             ("get of 300 files", lambda c: c.fs.get(f"{c.top}up-{c.name}/", f"{base / c.name}/", recursive=True))]
+    return [S.Task(name, 1, run) for name, run in table]
+
+def pydata(big_mib: int) -> None:
+    """Each task once, in turn; its time, and the peak RSS growth of the sequential read."""
+    grew = {}
+
+    def scenario(server, base, done):
+        pydata_files(server.root, base / "local", big_mib)
+        yield "", pydata_tasks(base, big_mib, grew)
+
+    results, notes = S.compare("pydata", ["pyftpdlib"], lambda server, port, section: [
+        Filesystem(server, port), Fsspec(server, port)], scenario, print, count=lambda kind: False)
+    if not results:
+        raise SystemExit("; ".join(notes))
+    rows = [[name, *(S.cell(by[c], S.fastest(by)) + (f" (+{grew[c] // 1024} MiB RSS)" if c in grew and "seq" in name
+                                                      else "") for c in by)]
+            for name, by in results["pyftpdlib"][0][""].items()]
+    print(S.markdown_table(["task (pyftpdlib, loopback)", "dravlen", "fsspec FTP"], rows))
+
 def main() -> None:
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
     parser.add_argument("--no-readme", action="store_true")
     parser.add_argument("--kinds", default=",".join(KINDS))
     parser.add_argument("--child", nargs=4, metavar=("TASK", "SECTION", "REMOTE", "LOCAL"))
+    parser.add_argument("--round-trips", nargs="?", type=int, const=15, metavar="RUNS", help="only round trips per call")
+    parser.add_argument("--pydata", nargs="?", type=int, const=1024, metavar="MIB", help="only the fsspec comparison")
     args = parser.parse_args()
     if args.child:
-        child(*args.child)
-        return
+        return child(*args.child)
+    if args.round_trips or args.pydata:
+        return round_trips(args.round_trips) if args.round_trips else pydata(args.pydata)
     pairs, runs = (3, 5) if args.quick else (9, 15)
     mem_rows, speed_rows = [], []
 

@@ -19,11 +19,9 @@ from collections import Counter
 from types import SimpleNamespace
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import _support as S  # noqa: E402
-from clients import Bare  # noqa: E402
-from fakes import FakeFTP, wired  # noqa: E402  (tests/, put on the path by _support)
+import _support as S
+from clients import Bare
+from fakes import FakeFTP, wired  # tests/, put on the path by _support
 
 KIB, MIB = S.KIB, S.MIB
 GOAL = 1.05
