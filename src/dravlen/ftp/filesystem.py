@@ -28,6 +28,7 @@ import os
 import posixpath
 import re
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
 from datetime import datetime
 from typing import Any, Iterator
@@ -225,6 +226,49 @@ class FTPFileSystem(AbstractFileSystem):
         prefix = "" if name == "" else name if name.endswith("/") else name + "/"
         out = [self._describe(prefix + e.name, e) for e in entries]
         return out if detail else [i["name"] for i in out]
+
+    def find(self, path: Any, maxdepth: int | None = None, withdirs: bool = False, detail: bool = False,
+             **kwargs: Any) -> Any:
+        """As fsspec's `find`, with the folders of one level listed at once,
+        each on a client of its own (as many as a tree transfer uses)."""
+        if maxdepth is not None and maxdepth < 1:
+            raise ValueError("maxdepth must be at least 1")
+        path = self._strip_protocol(path)
+        on_error = kwargs.pop("on_error", "omit")
+        kwargs.pop("detail", None)
+
+        def listed(folder: str) -> list[dict[str, Any]]:
+            try:
+                return self.ls(folder, detail=True, **kwargs)
+            except OSError as exc:  # what fsspec's walk does with an error
+                if on_error == "raise":
+                    raise
+                if callable(on_error):
+                    on_error(exc)
+                return []
+
+        out: dict[str, Any] = {}
+        if withdirs and path != "" and self.isdir(path):
+            out[path] = self.info(path)
+        level, depth = [path], 0
+        with ThreadPoolExecutor(self._tree_connections()) as pool:
+            while level:
+                depth += 1
+                listings = [listed(level[0])] if len(level) == 1 else list(pool.map(listed, level))
+                below = []
+                for top, listing in zip(level, listings):
+                    for info in listing:
+                        name = info["name"].rstrip("/")
+                        if info["type"] == "directory" and name != top:
+                            below.append(name)
+                            if not withdirs:
+                                continue
+                        out[info["name"]] = info
+                level = below if maxdepth is None or depth < maxdepth else []
+        if not out and self.isfile(path):
+            out[path] = {}
+        names = sorted(out)
+        return {name: out[name] for name in names} if detail else names
 
     def info(self, path: Any, **kwargs: Any) -> dict[str, Any]:
         name = self._strip_protocol(path)

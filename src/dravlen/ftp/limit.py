@@ -204,12 +204,21 @@ class Gate:
         self._give_leases(leases)
 
     def _reap(self) -> None:
+        # Stays while clients come and go (a walk takes and gives one per
+        # folder): it ends only after KEEP_IDLE seconds with none idle.
+        empty_since: float | None = None
         while True:
             with self._cond:
+                now = time.monotonic()
                 if not self.idle:
-                    self._reaper = None
-                    return
-                left = min(since for _, since in self.idle) + KEEP_IDLE - time.monotonic()
+                    empty_since = empty_since or now
+                    if now - empty_since >= KEEP_IDLE:
+                        self._reaper = None
+                        return
+                    self._cond.wait(KEEP_IDLE - (now - empty_since))
+                    continue
+                empty_since = None
+                left = min(since for _, since in self.idle) + KEEP_IDLE - now
                 if left > 0:
                     self._cond.wait(left)
             self.close_idle(KEEP_IDLE)
