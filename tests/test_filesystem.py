@@ -314,3 +314,36 @@ def test_files_read_whole_but_left_open_hold_no_connection(ftp, folder):
         assert [f.read() for f in left_open] == [b"abc"] * 5 and fs.cat_file(f"{folder}/a.txt") == b"abc"
     finally:
         fs._gate.set_limit(8)  # the gate is the server's, shared with the other tests
+
+
+def test_range_read_waits_on_three_replies_and_find_lists_a_level_at_once(tmp_path):
+    """Every reply held back 0.25 s: a range read waits for TYPE/PASV/REST
+    together, RETR, and the cut transfer's end (fsspec's FTP waits on five);
+    find lists the four folders below the top side by side."""
+    import time
+
+    import delayserver
+
+    delay, data = 0.25, bytes(range(256)) * 4096
+    (tmp_path / "home" / "tree").mkdir(parents=True)
+    (tmp_path / "home" / "d.bin").write_bytes(data)
+    for d in range(4):
+        (tmp_path / "home" / "tree" / f"d{d}").mkdir()
+        (tmp_path / "home" / "tree" / f"d{d}" / "f").write_bytes(b"x")
+    srv = delayserver.start(tmp_path / "home", delay=delay)
+    try:
+        fs = FTPFileSystem(host=srv.host, port=srv.port, user=srv.user, password=srv.password,
+                           timeout=20, skip_instance_cache=True)
+        fs.cat_file("d.bin", 0, 1)  # logged in
+        for start in (1000, len(data) - 4096):
+            began = time.perf_counter()
+            assert fs.cat_file("d.bin", start, start + 4096) == data[start:start + 4096]
+            assert time.perf_counter() - began < 3.8 * delay
+        assert fs.find("tree") == [f"tree/d{d}/f" for d in range(4)]  # four logged in
+        began = time.perf_counter()
+        assert fs.find("tree") == [f"tree/d{d}/f" for d in range(4)]
+        # A listing waits on three replies: the top's, then the four at once
+        # (one after the other would be 15 replies).
+        assert time.perf_counter() - began < 9 * delay
+    finally:
+        srv.stop()
