@@ -207,13 +207,17 @@ import sys
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import TLS_FTPHandler
 from pyftpdlib.servers import FTPServer
-host, port, root, user, password, cert, key = sys.argv[1:]
+host, port, root, user, password, cert, key, refusals = sys.argv[1:]
 authorizer = DummyAuthorizer()
 authorizer.add_user(user, password, root, perm="elradfmwMT")
 class Control(TLS_FTPHandler):
     certfile, keyfile = cert, key
     tls_control_required = tls_data_required = True
     auth_failed_timeout = 0
+    def handle_max_cons_per_ip(self):
+        with open(refusals, "a") as log:
+            log.write("421\\n")
+        super().handle_max_cons_per_ip()
 Control.authorizer = authorizer
 server = FTPServer((host, int(port)), Control)
 server.max_cons_per_ip = 3
@@ -223,8 +227,9 @@ server.serve_forever()
 
 @pytest.fixture(scope="module")
 def limited(certs, tmp_path_factory):
-    """pyftpdlib over TLS that lets one address hold at most 3 connections,
-    holding eight CSV files; its filesystem options and the frames."""
+    """pyftpdlib over TLS that lets one address hold at most 3 connections
+    (each one more refused is a line in *refusals*), holding eight CSV
+    files; its filesystem options, the frames, the root and *refusals*."""
     import subprocess
     import sys
     import time
@@ -233,6 +238,7 @@ def limited(certs, tmp_path_factory):
 
     pd = pytest.importorskip("pandas")
     root = tmp_path_factory.mktemp("limited")
+    refusals = tmp_path_factory.mktemp("limited-log") / "refusals"
     frames = []
     for i in range(8):
         frame = pd.DataFrame({"part": [i] * 500, "n": range(500)})
@@ -241,7 +247,7 @@ def limited(certs, tmp_path_factory):
     host = servers.ADDRESSES["pyftpdlib"]
     port = servers._free_port(host)
     process = subprocess.Popen([sys.executable, "-c", _LIMITED, host, str(port), str(root), servers.USER,
-                                servers.PASSWORD, str(certs.cert), str(certs.key)],
+                                servers.PASSWORD, str(certs.cert), str(certs.key), str(refusals)],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     options = dict(host=host, port=port, user=servers.USER, password=servers.PASSWORD,
                    cafile=str(certs.ca), timeout=20)
@@ -252,7 +258,7 @@ def limited(certs, tmp_path_factory):
                 break
             except OSError:
                 time.sleep(0.05)
-        yield options, pd.concat(frames, ignore_index=True), root
+        yield options, pd.concat(frames, ignore_index=True), root, refusals
     finally:
         process.kill()
         process.wait()
@@ -261,7 +267,7 @@ def limited(certs, tmp_path_factory):
 def test_threads_share_a_limit_lowered_by_421(limited):
     from concurrent.futures import ThreadPoolExecutor
 
-    options, _, root = limited
+    options, _, root, _ = limited
     fs = FTPSFileSystem(**options, connections=8, skip_instance_cache=True)
 
     def read(i):
@@ -275,16 +281,28 @@ def test_threads_share_a_limit_lowered_by_421(limited):
 
 
 def test_dask_on_two_worker_processes(limited):
+    import time
+
     dd = pytest.importorskip("dask.dataframe")
     distributed = pytest.importorskip("distributed")
-    options, expected, _ = limited
+    options, expected, _, refusals = limited
     url = f"ftps://{options['user']}@{options['host']}:{options['port']}/part*.csv"
     storage = {"password": options["password"], "cafile": options["cafile"], "timeout": 20}
+
+    def refused():
+        return refusals.read_text().count("421") if refusals.exists() else 0
+
     with distributed.LocalCluster(n_workers=2, threads_per_worker=2, processes=True, dashboard_address=None) as cluster, \
             distributed.Client(cluster):
-        frame = dd.read_csv(url, storage_options=storage, blocksize=2000).compute()
-    frame = frame.sort_values(["part", "n"]).reset_index(drop=True)
-    assert frame.equals(expected)
+        # Each process on its own: the server's 421s lower the limits, no task fails.
+        alone = dd.read_csv(url, storage_options=storage, blocksize=2000).compute()
+        # Through one semaphore of the cluster (driver included): the server never refuses.
+        time.sleep(3)  # the first run's idle connections are closed (after 2 s) and gone
+        before = refused()
+        shared = dd.read_csv(url, storage_options={**storage, "cluster_connections": 3}, blocksize=2000).compute()
+        assert refused() == before
+    for frame in (alone, shared):
+        assert frame.sort_values(["part", "n"]).reset_index(drop=True).equals(expected)
 
 
 def test_files_read_whole_but_left_open_hold_no_connection(ftp, folder):
@@ -296,3 +314,36 @@ def test_files_read_whole_but_left_open_hold_no_connection(ftp, folder):
         assert [f.read() for f in left_open] == [b"abc"] * 5 and fs.cat_file(f"{folder}/a.txt") == b"abc"
     finally:
         fs._gate.set_limit(8)  # the gate is the server's, shared with the other tests
+
+
+def test_range_read_waits_on_three_replies_and_find_lists_a_level_at_once(tmp_path):
+    """Every reply held back 0.25 s: a range read waits for TYPE/PASV/REST
+    together, RETR, and the cut transfer's end (fsspec's FTP waits on five);
+    find lists the four folders below the top side by side."""
+    import time
+
+    import delayserver
+
+    delay, data = 0.25, bytes(range(256)) * 4096
+    (tmp_path / "home" / "tree").mkdir(parents=True)
+    (tmp_path / "home" / "d.bin").write_bytes(data)
+    for d in range(4):
+        (tmp_path / "home" / "tree" / f"d{d}").mkdir()
+        (tmp_path / "home" / "tree" / f"d{d}" / "f").write_bytes(b"x")
+    srv = delayserver.start(tmp_path / "home", delay=delay)
+    try:
+        fs = FTPFileSystem(host=srv.host, port=srv.port, user=srv.user, password=srv.password,
+                           timeout=20, skip_instance_cache=True)
+        fs.cat_file("d.bin", 0, 1)  # logged in
+        for start in (1000, len(data) - 4096):
+            began = time.perf_counter()
+            assert fs.cat_file("d.bin", start, start + 4096) == data[start:start + 4096]
+            assert time.perf_counter() - began < 3.8 * delay
+        assert fs.find("tree") == [f"tree/d{d}/f" for d in range(4)]  # four logged in
+        began = time.perf_counter()
+        assert fs.find("tree") == [f"tree/d{d}/f" for d in range(4)]
+        # A listing waits on three replies: the top's, then the four at once
+        # (one after the other would be 15 replies).
+        assert time.perf_counter() - began < 9 * delay
+    finally:
+        srv.stop()

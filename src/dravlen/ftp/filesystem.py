@@ -12,7 +12,8 @@ the login directory, or absolute with a leading ``/``; in a URL,
 
 Every call runs on a client of the server's `dravlen.ftp.limit.Gate`: at
 most ``connections`` (default 8) per server and process, shared by all
-threads and filesystem objects, lowered when the server answers ``421``.
+threads and filesystem objects, lowered when the server answers ``421``;
+with ``cluster_connections``, at most that many across a Dask cluster.
 An open file keeps its client until it is closed.  Reading a file is one
 ``RETR`` from the first byte asked for, read on as the reader moves
 forward; only a jump elsewhere starts another, with ``REST``.  Writing a
@@ -27,6 +28,7 @@ import os
 import posixpath
 import re
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
 from datetime import datetime
 from typing import Any, Iterator
@@ -93,8 +95,10 @@ class FTPFileSystem(AbstractFileSystem):
 
     Takes the keyword options of `dravlen.ftp.server` (``host``, ``port``,
     ``user`` or ``username``, ``password``, ``timeout``, ``pasv``,
-    ``encoding``, ``tls``, ``verify``, ``cafile``) and ``connections``, the
-    most this process opens to the server at once.
+    ``encoding``, ``tls``, ``verify``, ``cafile``), ``connections``, the
+    most this process opens to the server at once, and
+    ``cluster_connections``, the most all the processes of the Dask cluster
+    this process belongs to open to it at once (`dravlen.ftp.limit.ClusterLimit`).
     """
 
     protocol: Any = ("dftp",)
@@ -106,7 +110,7 @@ class FTPFileSystem(AbstractFileSystem):
                  password: str | None = None, *, username: str | None = None, timeout: float | None = None,
                  pasv: bool | None = None, encoding: str | None = None, tls: bool | None = None,
                  verify: bool | None = None, cafile: str | None = None, connections: int | None = None,
-                 **kwargs: Any) -> None:
+                 cluster_connections: int | None = None, **kwargs: Any) -> None:
         super().__init__(**kwargs)
         if username is not None and user is not None and username != user:
             raise ValueError(f"user={user!r} and username={username!r} differ")
@@ -114,9 +118,9 @@ class FTPFileSystem(AbstractFileSystem):
             tls = self._tls
         elif self._tls and not tls:
             raise ValueError(f"{type(self).__name__} is FTP over TLS: tls=False would send the password in clear")
-        if connections is not None and (not isinstance(connections, int) or isinstance(connections, bool)
-                                        or connections < 1):
-            raise ValueError(f"connections must be a whole number of at least 1, not {connections!r}")
+        for option, value in (("connections", connections), ("cluster_connections", cluster_connections)):
+            if value is not None and (not isinstance(value, int) or isinstance(value, bool) or value < 1):
+                raise ValueError(f"{option} must be a whole number of at least 1, not {value!r}")
         self._cls = server(host=host, port=port, user=user if user is not None else username,
                            password=password, timeout=timeout, pasv=pasv, encoding=encoding, tls=tls,
                            verify=verify, cafile=cafile)
@@ -125,7 +129,7 @@ class FTPFileSystem(AbstractFileSystem):
         settings = ftp_settings(self._cls._section[0])
         self.where = label(tls=settings.tls, user=settings.user, host=settings.host, port=settings.port)
         self._timeout = float(settings.timeout)
-        self._gate = gate_for(self.where, connections)
+        self._gate = gate_for(self.where, connections, cluster_connections)
         self._probe = self._cls(".")
 
     def __repr__(self) -> str:
@@ -222,6 +226,49 @@ class FTPFileSystem(AbstractFileSystem):
         prefix = "" if name == "" else name if name.endswith("/") else name + "/"
         out = [self._describe(prefix + e.name, e) for e in entries]
         return out if detail else [i["name"] for i in out]
+
+    def find(self, path: Any, maxdepth: int | None = None, withdirs: bool = False, detail: bool = False,
+             **kwargs: Any) -> Any:
+        """As fsspec's `find`, with the folders of one level listed at once,
+        each on a client of its own (as many as a tree transfer uses)."""
+        if maxdepth is not None and maxdepth < 1:
+            raise ValueError("maxdepth must be at least 1")
+        path = self._strip_protocol(path)
+        on_error = kwargs.pop("on_error", "omit")
+        kwargs.pop("detail", None)
+
+        def listed(folder: str) -> list[dict[str, Any]]:
+            try:
+                return self.ls(folder, detail=True, **kwargs)
+            except OSError as exc:  # what fsspec's walk does with an error
+                if on_error == "raise":
+                    raise
+                if callable(on_error):
+                    on_error(exc)
+                return []
+
+        out: dict[str, Any] = {}
+        if withdirs and path != "" and self.isdir(path):
+            out[path] = self.info(path)
+        level, depth = [path], 0
+        with ThreadPoolExecutor(self._tree_connections()) as pool:
+            while level:
+                depth += 1
+                listings = [listed(level[0])] if len(level) == 1 else list(pool.map(listed, level))
+                below = []
+                for top, listing in zip(level, listings):
+                    for info in listing:
+                        name = info["name"].rstrip("/")
+                        if info["type"] == "directory" and name != top:
+                            below.append(name)
+                            if not withdirs:
+                                continue
+                        out[info["name"]] = info
+                level = below if maxdepth is None or depth < maxdepth else []
+        if not out and self.isfile(path):
+            out[path] = {}
+        names = sorted(out)
+        return {name: out[name] for name in names} if detail else names
 
     def info(self, path: Any, **kwargs: Any) -> dict[str, Any]:
         name = self._strip_protocol(path)

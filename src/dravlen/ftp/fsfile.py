@@ -6,15 +6,18 @@ its folder made only where the server refuses the name for want of it."""
 from __future__ import annotations
 
 import ftplib
+import socket
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, Iterator
 
 from fsspec.callbacks import DEFAULT_CALLBACK
 from fsspec.spec import AbstractBufferedFile
 
+from dravlen.ftp.everyday import send_together, transfer
 from dravlen.ftp.facts import IncompleteTransfer, command_text, confirm_size, operation
 from dravlen.ftp.limit import Lease
 from dravlen.ftp.remote import RemotePath
+from dravlen.ftp.resync import in_step
 from dravlen.ftp.streams import Download, Upload, open_transfer
 
 if TYPE_CHECKING:
@@ -56,20 +59,52 @@ class _Range(Download):
             raise
 
 
+    def _give_up(self) -> None:
+        # A range read stops here on purpose: the server's closing reply is
+        # certain to come, so it is waited for as long as any reply (the
+        # recovery after an error waits only a moment, and would log in
+        # again whenever a round trip is longer).
+        if self._ended or not self._owned_here():
+            super()._give_up()
+            return
+        self._ended = True
+        self._close_conn()
+        wait = self._client.timeout if isinstance(self._client.timeout, (int, float)) else 60.0
+        if not in_step(self._client, _Cut(), wait):
+            self._path._drop_client()
+
+
+class _Cut(Exception):
+    """A transfer closed before its end on purpose."""
+
+
 def _start(path: RemotePath, offset: int, size: int | None) -> _Range:
-    """A `_Range` of *path* from *offset* (``REST`` only when it is not 0)."""
+    """A `_Range` of *path* from *offset* (``REST`` only when it is not 0):
+    ``TYPE I``, ``PASV`` and ``REST`` in one round trip (``REST`` last, so
+    that only the data connection comes between it and ``RETR``), ``RETR``
+    in one more."""
     where = command_text(path)
     client = path.client
-    client.voidcmd("TYPE I")
-    if offset:
-        try:
-            client.sendcmd(f"REST {offset}")
-        except ftplib.error_perm as exc:
-            path._valid_reset()
-            raise RestRefused(f"the server refuses REST, so '{path.path}' cannot be read from"
-                              f" byte {offset}: {exc}") from exc
+    if not client.passiveserver:
+        # Active mode: PORT comes with RETR, as ftplib sends it.
+        client.voidcmd("TYPE I")
+        if offset:
+            _refused_rest(path, offset, send_together(client, [f"REST {offset}"])[0])
+        address = None
+    else:
+        passive = "PASV" if client.af == socket.AF_INET else "EPSV"
+        replies = send_together(client, ["TYPE I", passive] + ([f"REST {offset}"] if offset else []))
+        for reply in replies[:2]:
+            if isinstance(reply, BaseException):
+                raise reply  # every reply read: the client is in step
+        if offset:
+            _refused_rest(path, offset, replies[2])
+        address = _passive_address(client, str(replies[1]))
     try:
-        conn = client.transfercmd("RETR " + where)
+        if address is None:
+            conn = client.transfercmd("RETR " + where)
+        else:
+            conn = transfer(path, client, address, "RETR " + where)
     except ftplib.error_perm as exc:
         path._valid_reset()
         try:
@@ -80,6 +115,24 @@ def _start(path: RemotePath, offset: int, size: int | None) -> _Range:
             raise IsADirectoryError(f"'{path.path}' is a directory") from exc
         raise PermissionError(f"'{path.path}' cannot be read: {exc}") from exc
     return _Range(path, client, conn, offset, size)
+
+
+def _passive_address(client: ftplib.FTP, reply: str) -> tuple[str, int]:
+    peer = client.sock.getpeername()  # type: ignore[union-attr]
+    if client.af == socket.AF_INET:
+        host, port = ftplib.parse227(reply)
+        if not getattr(client, "trust_server_pasv_ipv4_address", False):  # ftplib's own rule
+            host = peer[0]
+        return host, port
+    return ftplib.parse229(reply, peer)
+
+
+def _refused_rest(path: RemotePath, offset: int, reply: Any) -> None:
+    if isinstance(reply, ftplib.error_perm):
+        raise RestRefused(f"the server refuses REST, so '{path.path}' cannot be read from"
+                          f" byte {offset}: {reply}") from reply
+    if isinstance(reply, BaseException):
+        raise reply
 
 
 def _read_exactly(stream: _Range, length: int) -> bytes:

@@ -9,6 +9,11 @@ as many logins as it uses at once, not one per thread.  A server that turns
 a connection away with ``421`` (too many connections) lowers the limit to
 what this process has open, and the taker waits for one of those.
 
+With a `ClusterLimit` (Dask), every connection a gate makes also holds a
+lease of one `distributed.Semaphore` named after the server, so the limit
+holds across all the worker processes of a cluster: a lease is taken before
+a login and given back when that connection closes.
+
 While a thread holds a client, the client sits in the thread's store
 (`dravlen.base.Local`) under the path class's key, so the core's members and
 `RemotePath`'s use it, drop it and replace it as they always do; what is
@@ -26,7 +31,7 @@ from typing import Any
 from dravlen.base import Local, BasePath
 from dravlen.ftp import facts
 
-__all__ = ["DEFAULT_LIMIT", "Gate", "full", "gate_for", "holding"]
+__all__ = ["DEFAULT_LIMIT", "ClusterLimit", "Gate", "full", "gate_for", "holding"]
 
 #: Connections per server and process unless told otherwise.
 DEFAULT_LIMIT = 8
@@ -45,6 +50,43 @@ _held = threading.local()  # per thread: {key: depth} of clients taken from a ga
 full = facts.busy
 
 
+class ClusterLimit:
+    """At most *leases* connections to the server *where* across a Dask
+    cluster: one `distributed.Semaphore` per server, reached from the
+    scheduler this process's Dask client (or worker) talks to."""
+
+    def __init__(self, where: str, leases: int) -> None:
+        self.where = where
+        self.leases = leases
+        self._semaphore: Any = None
+        self._lock = threading.Lock()
+
+    def _get(self) -> Any:
+        with self._lock:
+            if self._semaphore is None:
+                try:
+                    from distributed import Semaphore
+
+                    self._semaphore = Semaphore(max_leases=self.leases, name=f"dravlen {self.where}")
+                except (ImportError, ValueError) as exc:
+                    raise RuntimeError(f"cluster_connections for {self.where} needs a running Dask"
+                                       f" cluster (distributed's Client or worker) in this process: {exc}") from exc
+            return self._semaphore
+
+    def acquire(self, wait: float) -> None:
+        if not self._get().acquire(timeout=wait):
+            raise TimeoutError(f"no connection to {self.where} came free in the cluster within {wait:g} s"
+                               f" (at most {self.leases} across it)")
+
+    def release(self, count: int) -> None:
+        semaphore = self._semaphore
+        for _ in range(count):
+            try:
+                semaphore.release()
+            except Exception:
+                pass  # the scheduler lets a lease lapse when its holder is gone
+
+
 class Gate:
     """The connections of one process to one server."""
 
@@ -52,6 +94,9 @@ class Gate:
         self.where = where
         self.limit = limit
         self.open = 0  # connections made through the gate and not yet closed
+        self.cluster: ClusterLimit | None = None
+        self.pending = 0  # of `open`: allowed to connect, no cluster lease yet
+        self.leased = 0  # cluster leases held
         self.idle: list[tuple[Any, float]] = []  # (client, since when)
         self.lowered = False  # set by a 421: a limit given later does not raise it
         self._cond = threading.Condition()
@@ -77,6 +122,7 @@ class Gate:
                     return True, self.idle.pop()[0]
                 if self.open < self.limit:
                     self.open += 1
+                    self.pending += 1
                     return True, None
                 left = deadline - time.monotonic()
                 if left <= 0:
@@ -85,19 +131,51 @@ class Gate:
                         f" ({self.open} open, at most {self.limit} per process)")
                 self._cond.wait(left)
 
+    def lease(self, wait: float) -> None:
+        """Turn the right to connect given by `take` into one the cluster
+        allows too (at once without a `ClusterLimit`)."""
+        if self.cluster is not None:
+            try:
+                self.cluster.acquire(wait)
+            except BaseException:
+                with self._cond:
+                    self.pending -= 1
+                    self.open -= 1
+                    self._cond.notify_all()
+                raise
+        with self._cond:
+            self.pending -= 1
+            self.leased += 1
+
+    def _settle(self) -> int:
+        """The cluster leases of connections that are gone, no longer
+        counted as held; called with the lock held, after `open` went down,
+        and handed to `_give_leases` once it is let go."""
+        extra = max(0, self.leased - (self.open - self.pending))
+        self.leased -= extra
+        return extra
+
+    def _give_leases(self, count: int) -> None:
+        if count and self.cluster is not None:
+            self.cluster.release(count)
+
     def failed(self, exc: BaseException | None) -> None:
-        """The connection allowed by `take` was not made; a ``421`` lowers
-        the limit to the connections open now (at least one)."""
+        """The connection allowed by `take` was not made, or one held was
+        dropped; a ``421`` lowers the limit to the connections open now (at
+        least one)."""
         with self._cond:
             self.open -= 1
+            gone = self._settle()
             if exc is not None and full(exc):
                 self.limit = max(1, min(self.limit, self.open))
                 self.lowered = True
             self._cond.notify_all()
+        self._give_leases(gone)
 
     def give(self, client: Any, usable: bool) -> None:
         """Take back a client; one that cannot be used, or beyond a limit
         lowered meanwhile, is closed."""
+        gone = 0
         with self._cond:
             if usable and self.open <= self.limit:
                 self.idle.append((client, time.monotonic()))
@@ -106,8 +184,10 @@ class Gate:
                     self._reaper.start()
             else:
                 self.open -= 1
+                gone = self._settle()
                 _close(client)
             self._cond.notify_all()
+        self._give_leases(gone)
 
     def close_idle(self, older: float = 0.0) -> None:
         """Close the clients idle for *older* seconds or more (they log in
@@ -117,17 +197,28 @@ class Gate:
             gone = [client for client, since in self.idle if now - since >= older]
             self.idle = [(client, since) for client, since in self.idle if now - since < older]
             self.open -= len(gone)
+            leases = self._settle()
             self._cond.notify_all()
         for client in gone:
             _close(client)
+        self._give_leases(leases)
 
     def _reap(self) -> None:
+        # Stays while clients come and go (a walk takes and gives one per
+        # folder): it ends only after KEEP_IDLE seconds with none idle.
+        empty_since: float | None = None
         while True:
             with self._cond:
+                now = time.monotonic()
                 if not self.idle:
-                    self._reaper = None
-                    return
-                left = min(since for _, since in self.idle) + KEEP_IDLE - time.monotonic()
+                    empty_since = empty_since or now
+                    if now - empty_since >= KEEP_IDLE:
+                        self._reaper = None
+                        return
+                    self._cond.wait(KEEP_IDLE - (now - empty_since))
+                    continue
+                empty_since = None
+                left = min(since for _, since in self.idle) + KEEP_IDLE - now
                 if left > 0:
                     self._cond.wait(left)
             self.close_idle(KEEP_IDLE)
@@ -140,14 +231,22 @@ def _close(client: Any) -> None:
         pass
 
 
-def gate_for(where: str, limit: int | None = None) -> Gate:
+def gate_for(where: str, limit: int | None = None, cluster: int | None = None) -> Gate:
     """The process's gate for the server *where*; *limit*, when given, is
-    its limit from now on (never above what a ``421`` taught)."""
+    its limit from now on (never above what a ``421`` taught); *cluster*,
+    when given, the most connections to it across the Dask cluster."""
     with _gates_lock:
         gate = _gates.get(where)
         if gate is None:
             gate = _gates[where] = Gate(where, limit or DEFAULT_LIMIT)
-            return gate
+            limit = None
+        if cluster is not None and (gate.cluster is None or gate.cluster.leases != cluster):
+            # The connections open now hold leases of the old limit, or none.
+            gate.close_idle()
+            if gate.open:
+                raise ValueError(f"{where}: cluster_connections={cluster} while {gate.open} connections made"
+                                 f" under {gate.cluster.leases if gate.cluster else 'no'} cluster limit are in use")
+            gate.cluster = ClusterLimit(where, cluster)
     if limit is not None:
         gate.set_limit(limit)
     return gate
@@ -171,6 +270,7 @@ def connect(gate: Gate, probe: BasePath, wait: float) -> Any:
         if client is not None:
             Local.setattr(key, client)
             return client
+        gate.lease(max(wait, _FULL_PATIENCE))
         try:
             Local.delattr(key)
             client = probe.client  # made, connected and logged in
