@@ -47,16 +47,21 @@ __all__ = ["Everyday", "PureNames", "Stat", "ask_passive", "open_data", "open_up
 
 # -- the wire --------------------------------------------------------------
 
+#: The control socket of a client whose commands go out without Nagle's wait.
+_NODELAY = "_dravlen_nodelay"
+
+
 def send_together(client: ftplib.FTP, commands: list[str]) -> list[str | ftplib.Error]:
     """Send *commands* at once, then read one reply to each, in order: one
     round trip.  A refusal takes its command's place in the list; a reply
     after which the conversation is lost is raised."""
-    if len(commands) > 1:
+    sock: Any = client.sock
+    if len(commands) > 1 and getattr(client, _NODELAY, None) is not sock:
         # Else Nagle's rule holds each command after the first back until
         # the server acknowledges the one before, which it does with its
-        # reply: a round trip per command again.
-        sock: Any = client.sock
+        # reply: a round trip per command again.  Once per connection.
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        setattr(client, _NODELAY, sock)
     for command in commands:
         client.putcmd(command)
     replies: list[str | ftplib.Error] = []
