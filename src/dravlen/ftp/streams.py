@@ -7,8 +7,9 @@ uses it to the end (or closes it) before it sends anything else.
 
 A download read to its end is confirmed by the closing reply and by ``SIZE``
 (asked after the transfer, or before it, with the passive address: then the
-bytes moved must be what it said); one closed before its end is abandoned and the client brought back in step
-(its closing reply read, one ``NOOP`` round) without reconnecting.  An upload
+bytes moved must be what it said); one closed before its end is abandoned
+and the client brought back in step (its closing reply read, one ``NOOP``
+round) without reconnecting.  An upload
 is confirmed on close by its closing reply and ``SIZE``; one given up after an
 error is cut (the data connection reset), so the server does not take it for
 whole, and the error says the remote file was left partly written.
