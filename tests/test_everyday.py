@@ -11,7 +11,7 @@ import stat
 
 import pytest
 
-from dravlen.ftp.facts import NO_MLST
+from dravlen.ftp.facts import NO_MLST, IncompleteTransfer
 from dravlen.ftp.remote import RemotePath
 from fakes import DIR, FakeFTP
 
@@ -48,6 +48,7 @@ class WireFake(ftplib.FTP):
     def __init__(self, disk: FakeFTP):
         super().__init__()
         self.disk, self.mfmt, self.refuse = disk, True, {}  # refuse: command word -> its reply
+        self.opening = "150 Here it comes."  # RETR's, formatted with the file's size
         self.sock, self.af, self.replies = self, socket.AF_INET, collections.deque()
 
     def getpeername(self):
@@ -74,7 +75,7 @@ class WireFake(ftplib.FTP):
             if not (isinstance(node, bytes) if word == "RETR" else self.disk._is_dir(posixpath.dirname(where))):
                 conn.close()
                 return say("553 Could not open file.")
-            say("150 Here it comes.")
+            say(self.opening.format(len(node)) if word == "RETR" else "150 Here it comes.")
             if word == "RETR":
                 conn.sendall(node)
                 conn.close()
@@ -137,7 +138,8 @@ def test_commands_and_round_trips(wire):
         result = func(*args, **kwargs)
         return result, [line.split(" ", 1)[0] for line in sent], rounds() - before
 
-    assert call(P("/d/f").read_bytes) == (b"x" * 1024, ["TYPE", "PASV", "RETR", "SIZE"], 4)
+    # SIZE rides with TYPE I and PASV: the bytes that come must be that many.
+    assert call(P("/d/f").read_bytes) == (b"x" * 1024, ["TYPE", "SIZE", "PASV", "RETR"], 3)
     assert call(P("/d/f").write_bytes, b"y" * 1024) == (1024, ["TYPE", "PASV", "STOR", "SIZE"], 4)
     assert disk.nodes["/d/f"] == b"y" * 1024
     # A missing folder costs the refused STOR and one MKD, sent with the
@@ -180,6 +182,35 @@ def test_refusals_name_what_was_wrong(wire):
     P("/d/f").touch()
     assert disk.nodes["/d/f"] == b"keep"
     assert [line.split(" ")[0] for line in sent].count("MFMT") == 1
+
+
+def test_read_is_confirmed_by_the_size_told(wire):
+    disk, client, sent, rounds = wire
+    disk.add_file("/d/f", b"x" * 1024)
+    client.refuse["SIZE"] = "213 1025"  # told before the transfer, and one byte more than came
+    with pytest.raises(IncompleteTransfer, match="1024 bytes moved, but the server has 1025"):
+        P("/d/f").read_bytes()
+    client.refuse["SIZE"] = "550 Cannot size it."  # asked again after the transfer, refused again
+    with pytest.raises(IncompleteTransfer, match="tells no size"):
+        P("/d/f").read_bytes()
+    client.refuse["SIZE"] = "502 Unknown command."  # a server that cannot size: its closing reply is taken
+    sent.clear()
+    assert P("/d/f").read_bytes() == b"x" * 1024 and [s.split()[0] for s in sent].count("SIZE") == 2
+    client.refuse.clear()
+    with pytest.raises(FileNotFoundError, match="'/d/none' does not exist"):
+        P("/d/none").read_text()
+
+    # An opening reply that told what SIZE did is read instead of SIZE from
+    # then on, and holds the bytes to it; a name holding "(" is still sized.
+    client.opening = "150 Opening (data) for /d/f ({} bytes)."
+    disk.add_file("/d/(9)", b"y" * 9)
+    for path, words in [("/d/f", "TYPE SIZE PASV RETR"), ("/d/f", "TYPE PASV RETR"),
+                        ("/d/(9)", "TYPE SIZE PASV RETR")]:
+        sent.clear()
+        assert P(path).read_bytes() == disk.nodes[path] and " ".join(s.split()[0] for s in sent) == words
+    client.opening = "150 Opening (1000 bytes)."
+    with pytest.raises(IncompleteTransfer, match="1024 bytes moved, but the server has 1000"):
+        P("/d/f").read_bytes()
 
 
 def test_text_and_pure_names(wire):

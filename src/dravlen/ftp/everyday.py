@@ -12,8 +12,10 @@ What a round trip costs, not a command, decides how they talk:
 * an upload sends ``STOR`` at once, and makes missing folders only when the
   server refused it and a folder made then shows that was why, the ``MKD``
   sent with the next ``TYPE I`` and ``PASV`` (`open_upload`);
-* a read is confirmed by its closing reply and one ``SIZE``, as every
-  download of `dravlen.ftp.streams` is.
+* ``read_bytes`` asks for the ``SIZE`` in the same round trip as ``TYPE I``
+  and ``PASV``, and the bytes that come must be that many (`read_whole`):
+  three waits where a ``SIZE`` after the transfer makes four; a server whose
+  ``RETR`` reply tells the same size is taken at its word from then on.
 
 Several commands sent before their replies are read are all answered before
 anything else happens here: no `_valid_reset` runs between them, since it
@@ -23,6 +25,7 @@ would take the replies still to come for stale ones.
 from __future__ import annotations
 
 import ftplib
+import io
 import os
 import socket
 import stat as stat_module
@@ -31,28 +34,34 @@ from pathlib import PurePath, PurePosixPath
 from typing import IO, TYPE_CHECKING, Any, NamedTuple, Self
 
 from dravlen.base import BasePath
-from dravlen.ftp.facts import NO_MFMT, command_text, lost, not_understood, operation, set_time
-from dravlen.ftp.streams import open_transfer
+from dravlen.ftp.facts import NO_MFMT, command_text, lost, not_understood, operation, set_time, size_told
+from dravlen.ftp.streams import Download, open_transfer
 from dravlen.ftp.tls import end_data
 
 if TYPE_CHECKING:
     from dravlen.ftp.listing import Entry
 
-__all__ = ["Everyday", "PureNames", "Stat", "ask_passive", "open_data", "open_upload", "send_together", "transfer"]
+__all__ = ["Everyday", "PureNames", "Stat", "ask_passive", "open_data", "open_upload", "read_whole", "send_together",
+           "transfer", "transfer_told"]
 
 
 # -- the wire --------------------------------------------------------------
+
+#: The control socket of a client whose commands go out without Nagle's wait.
+_NODELAY = "_dravlen_nodelay"
+
 
 def send_together(client: ftplib.FTP, commands: list[str]) -> list[str | ftplib.Error]:
     """Send *commands* at once, then read one reply to each, in order: one
     round trip.  A refusal takes its command's place in the list; a reply
     after which the conversation is lost is raised."""
-    if len(commands) > 1:
+    sock: Any = client.sock
+    if len(commands) > 1 and getattr(client, _NODELAY, None) is not sock:
         # Else Nagle's rule holds each command after the first back until
         # the server acknowledges the one before, which it does with its
-        # reply: a round trip per command again.
-        sock: Any = client.sock
+        # reply: a round trip per command again.  Once per connection.
         sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        setattr(client, _NODELAY, sock)
     for command in commands:
         client.putcmd(command)
     replies: list[str | ftplib.Error] = []
@@ -69,38 +78,51 @@ def send_together(client: ftplib.FTP, commands: list[str]) -> list[str | ftplib.
 Address = tuple[str, int]
 
 
-def ask_passive(client: ftplib.FTP, first: list[str]) -> tuple[list[str | ftplib.Error], Address | None]:
-    """Send *first*, ``TYPE I`` and ``PASV`` (``EPSV`` over IPv6) together;
-    the replies to *first* and the passive address (None for a client in
-    active mode, which gets its TYPE I with the transfer)."""
-    if not client.passiveserver:
-        return (send_together(client, first) if first else []), None
-    *replies, mode, passive = send_together(
-        client, [*first, "TYPE I", "PASV" if client.af == socket.AF_INET else "EPSV"])
-    for reply in (mode, passive):
+def ask_passive(client: ftplib.FTP, first: list[str],
+                then: tuple[str, ...] = ()) -> tuple[list[str | ftplib.Error], Address | None]:
+    """Send *first*, ``TYPE I``, *then* (commands that want binary mode, such
+    as ``SIZE``) and ``PASV`` (``EPSV`` over IPv6) together; the replies to
+    *first* and *then*, and the passive address (None for a client in active
+    mode, which gets its TYPE I with the transfer)."""
+    passive = client.passiveserver
+    binary = ["TYPE I", *then] if then or passive else []
+    commands = [*first, *binary, *(["PASV" if client.af == socket.AF_INET else "EPSV"] if passive else [])]
+    replies = send_together(client, commands) if commands else []
+    for reply in ([replies[len(first)]] if binary else []) + (replies[-1:] if passive else []):
         if isinstance(reply, BaseException):
             raise reply  # every reply read: the client is in step
-    assert isinstance(passive, str)
+    answers = replies[:len(first)] + replies[len(first) + 1:len(first) + len(binary)]
+    if not passive:
+        return answers, None
+    reply = replies[-1]
+    assert isinstance(reply, str)
     peer = client.sock.getpeername()  # type: ignore[union-attr]
     if client.af == socket.AF_INET:
-        host, port = ftplib.parse227(passive)
+        host, port = ftplib.parse227(reply)
         if not getattr(client, "trust_server_pasv_ipv4_address", False):  # ftplib's own rule
             host = peer[0]
-        return replies, (host, port)
-    return replies, ftplib.parse229(passive, peer)
+        return answers, (host, port)
+    return answers, ftplib.parse229(reply, peer)
 
 
 def transfer(path: Any, client: ftplib.FTP, address: Address | None, command: str) -> socket.socket:
     """Send *command* (RETR, STOR, APPE) to the passive *address*; the data
     connection.  A refusal is raised as the `ftplib.error_perm` it is, the
     client left in step."""
+    return transfer_told(path, client, address, command)[0]
+
+
+def transfer_told(path: Any, client: ftplib.FTP, address: Address | None,
+                  command: str) -> tuple[socket.socket, int | None]:
+    """`transfer`, and the size a RETR's opening reply tells ("150 ...
+    (N bytes)"; None where it tells none)."""
     if address is None:
-        return open_transfer(path, command)[1]
-    # ftplib's transfercmd (TLS wrapping and all) asks for the passive
+        return open_transfer(path, command)[1], None
+    # ftplib's ntransfercmd (TLS wrapping and all) asks for the passive
     # address itself; here it was asked for already, with TYPE I.
     client.makepasv = lambda: address  # type: ignore[method-assign]
     try:
-        return client.transfercmd(command)
+        return client.ntransfercmd(command)
     except ftplib.error_perm:
         path._valid_reset()
         raise
@@ -182,6 +204,59 @@ def open_upload(path: Any) -> tuple[ftplib.FTP, socket.socket]:
         return client, transfer(path, client, address, command)
     except ftplib.error_perm as exc:
         raise _why_not_written(path, exc) from exc
+
+
+def _why_not_read(path: Any, refused: ftplib.Error) -> OSError:
+    """The error for a RETR the server refused, after probing what the path
+    is (only on that failure)."""
+    if not path.exists:
+        return FileNotFoundError(f"'{path.path}' does not exist.")
+    if path.is_dir():
+        return IsADirectoryError(f"'{path.path}' is a directory.")
+    return PermissionError(f"'{path.path}' cannot be read: {refused}")
+
+
+#: Learnt on a client: its server's RETR opening reply tells the file's size
+#: ("150 ... (N bytes)", vsftpd and ProFTPD do), and told what SIZE did.
+SIZE_ON_OPENING = "_dravlen_size_on_opening"
+
+
+def _size_or_none(reply: str | ftplib.Error) -> int | None:
+    if isinstance(reply, str):
+        try:
+            return size_told(reply)
+        except ftplib.error_reply:
+            pass
+    return None
+
+
+def read_whole(path: Any) -> bytes:
+    """The bytes of *path*: ``TYPE I``, ``SIZE`` and ``PASV`` in one round
+    trip, then ``RETR``; the bytes moved must be the size told (else
+    IncompleteTransfer).  Where the server's opening reply to RETR told the
+    same size, that client's later reads take the size from there and send
+    no SIZE.  Where the server told no size (a refusal here may be a name it
+    cannot size, or a missing file the RETR then names), the transfer asks
+    for it once it ended, as any download does."""
+    where = command_text(path)
+    client = path.client
+    # Read from the opening reply only where the path holds no "(": a name
+    # could otherwise carry a size of its own into that reply's text.
+    plain = "(" not in where
+    on_opening = plain and getattr(client, SIZE_ON_OPENING, False)
+    replies, address = ask_passive(client, [], () if on_opening else ("SIZE " + where,))
+    expected = _size_or_none(replies[0]) if replies else None
+    try:
+        conn, opened = transfer_told(path, client, address, "RETR " + where)
+    except ftplib.error_perm as exc:
+        raise _why_not_read(path, exc) from exc
+    if on_opening:
+        expected = opened  # None where it told none this time: SIZE after the transfer
+    elif plain and expected is not None and opened == expected:
+        setattr(client, SIZE_ON_OPENING, True)
+    with Download(path, client, conn, expected) as raw:
+        data: bytes = raw.readall()
+    return data
 
 
 # -- the path alone ---------------------------------------------------------
@@ -305,19 +380,20 @@ class Everyday(PureNames):
 
     @operation
     def read_bytes(self) -> bytes:
-        """The whole file: one ``RETR``, confirmed by ``SIZE``."""
-        with self.open("rb") as reader:
-            data: bytes = reader.read()
-        return data
+        """The whole file: one ``RETR``, as many bytes as ``SIZE`` told."""
+        return read_whole(self)
 
     @operation
     def read_text(self, encoding: str | None = None, errors: str | None = None,
                   newline: str | None = None) -> str:
         """The whole file decoded (UTF-8 unless *encoding* says otherwise),
         newlines as `open` reads them."""
-        with self.open("r", encoding=encoding, errors=errors, newline=newline) as reader:
-            text: str = reader.read()
-        return text
+        buffer = io.BytesIO()
+        # Made first: an unknown encoding or newline is refused before any transfer.
+        with io.TextIOWrapper(buffer, encoding=encoding or "utf-8", errors=errors, newline=newline) as reader:
+            buffer.write(read_whole(self))
+            buffer.seek(0)
+            return reader.read()
 
     @operation
     def write_bytes(self, data: Any) -> int:

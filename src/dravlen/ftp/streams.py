@@ -5,9 +5,11 @@ to the data socket, so memory stays constant whatever the size.  While one is
 open, its client is in the middle of a transfer: the thread that opened it
 uses it to the end (or closes it) before it sends anything else.
 
-A download read to its end is confirmed by the closing reply and by ``SIZE``;
-one closed before its end is abandoned and the client brought back in step
-(its closing reply read, one ``NOOP`` round) without reconnecting.  An upload
+A download read to its end is confirmed by the closing reply and by ``SIZE``
+(asked after the transfer, or before it, with the passive address: then the
+bytes moved must be what it said); one closed before its end is abandoned
+and the client brought back in step (its closing reply read, one ``NOOP``
+round) without reconnecting.  An upload
 is confirmed on close by its closing reply and ``SIZE``; one given up after an
 error is cut (the data connection reset), so the server does not take it for
 whole, and the error says the remote file was left partly written.
@@ -113,11 +115,15 @@ class _Transfer(io.RawIOBase):
 
 
 class Download(_Transfer):
-    """The bytes of a ``RETR``, read from the data connection as they come."""
+    """The bytes of a ``RETR``, read from the data connection as they come.
+    *expected* is the size the server told before the transfer; None asks
+    for it once the transfer ended."""
 
-    def __init__(self, path: Any, client: ftplib.FTP, conn: socket.socket) -> None:
+    def __init__(self, path: Any, client: ftplib.FTP, conn: socket.socket,
+                 expected: int | None = None) -> None:
         super().__init__(path, client, conn)
         self._ended = False
+        self._expected = expected
 
     def readable(self) -> bool:
         return True
@@ -142,12 +148,32 @@ class Download(_Transfer):
         self._end()
         return 0
 
+    def readall(self) -> bytes:
+        """The rest of the file; where its size was told and nothing was read
+        yet, straight into one buffer of that size (and a spare byte, which
+        a longer file fills)."""
+        told = self._expected
+        if told is None or self.moved or self._ended or self.closed:
+            return super().readall() or b""
+        data = bytearray(told + 1)
+        view = memoryview(data)
+        while self.moved <= told and self.readinto(view[self.moved:]):
+            pass
+        view.release()
+        if self.moved > told:
+            super().readall()  # to its end, where the count is found wrong
+        return bytes(data[:self.moved])
+
     def _end(self) -> None:
         self._ended = True
         self._close_conn()
         try:
             self._client.voidresp()
-            confirm_size(self._path, self._client, self.moved, self._where)
+            if self._expected is None:
+                confirm_size(self._path, self._client, self.moved, self._where)
+            elif self.moved != self._expected:
+                raise IncompleteTransfer(
+                    f"'{self._path.path}': {self.moved} bytes moved, but the server has {self._expected}")
         except KeyboardInterrupt:
             self.discard()
             raise
