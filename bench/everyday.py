@@ -12,7 +12,6 @@ from __future__ import annotations
 import itertools
 import os
 import random
-import resource
 import sys
 from pathlib import Path
 
@@ -172,11 +171,11 @@ def pydata_tasks(base, big_mib: int, grew: dict) -> list[S.Task]:
     offsets = [random.Random(1).randrange(0, (big_mib << 20) - 4096) for _ in range(200)]
 
     def sequential(c):
-        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        before = S.rss("VmHWM")
         with c.fs.open(f"{c.top}big.bin", block_size=S.MIB) as f:
             while f.read(S.MIB):
                 pass
-        grew[c.name] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        grew[c.name] = S.rss("VmHWM") - before
 
     table = [("pandas read_csv, 100 files of 1 MiB",
               lambda c: [pd.read_csv(c.fs.open(f"{c.top}csv/f{i}.csv")) for i in range(100)]),
@@ -201,7 +200,7 @@ def pydata(big_mib: int) -> None:
         Filesystem(server, port), Fsspec(server, port)], scenario, print, count=lambda kind: False)
     if not results:
         raise SystemExit("; ".join(notes))
-    rows = [[name, *(S.cell(by[c], S.fastest(by)) + (f" (+{grew[c] // 1024} MiB RSS)" if c in grew and "seq" in name
+    rows = [[name, *(S.cell(by[c], S.fastest(by)) + (f" (+{grew[c] // MIB} MiB RSS)" if c in grew and "seq" in name
                                                       else "") for c in by)]
             for name, by in results["pyftpdlib"][0][""].items()]
     print(S.markdown_table(["task (pyftpdlib, loopback)", "dravlen", "fsspec FTP"], rows))

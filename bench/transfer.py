@@ -164,6 +164,12 @@ def _call_step(ftp, ev, payload):
             pass
     return refused
 
+def record(op, cls):
+    """The calls and control lines of ``op(cls)``, *cls* a recording class."""
+    take()
+    op(cls)
+    return take()
+
 def run_steps(steps):
     for step in steps:
         step()
@@ -194,11 +200,6 @@ class Slot:
         self.check_ftp.login(server.user, server.password)
         cls("/").exists, self.rec_cls("/").exists  # every client logged in before anything is measured
         take()
-
-    def record(self, op):
-        take()
-        op(self.rec_cls)
-        return take()
 
     def check_replay(self, name, events, wire, payload=None):
         """The replay, once on a recording client, must send what FTPPath sent."""
@@ -246,7 +247,7 @@ class Bench:
         else:
             path.write(data)  # the parent exists (and holds the file) from here on
             member, bare, payload = (lambda: path.write(data)), (lambda: slot.bare.write(remote, data)), data
-        events, wire = slot.record(lambda c: getattr(c(remote), kind)(*([data] if payload else [])))
+        events, wire = record(lambda c: getattr(c(remote), kind)(*([data] if payload else [])), slot.rec_cls)
         slot.check_replay(f"{kind} {size}", events, wire, payload)
         steps = compile_floor(events, slot.bare.ftp, payload)
         times, cpu = S.interleaved({"FTPPath": member, "ftplib": lambda: run_steps(steps), "bare": bare}, pairs)
@@ -271,9 +272,9 @@ class Bench:
             if (S.same_tree(local, on_disk) if uploaded else on_disk.exists()) != uploaded:
                 raise SystemExit(f"{who} left {on_disk} " + ("without the tree" if uploaded else "behind"))
 
-        up_events, up_wire = self._turn().record(lambda c: c(remote).upload(str(local)))
+        up_events, up_wire = record(lambda c: c(remote).upload(str(local)), self._turn().rec_cls)
         check(True, "upload()")
-        del_events, del_wire = self._turn().record(lambda c: c(remote).delete())
+        del_events, del_wire = record(lambda c: c(remote).delete(), self._turn().rec_cls)
         check(False, "delete()")
         self._turn().check_replay("upload", up_events, up_wire)
         check(True, "the floor's upload")
@@ -320,9 +321,7 @@ def instant(pairs_small, pairs_big):
                           else (lambda c, r=remote, d=data: c(r).write(d)), data if kind == "write" else None))
     rows = []
     for label, op, payload in tasks:
-        take()
-        op(rec_cls)
-        events = [ev for ev in take()[0] if getattr(ev, "method", "") not in ("connect", "login")]
+        events = [ev for ev in record(op, rec_cls)[0] if getattr(ev, "method", "") not in ("connect", "login")]
         steps = compile_floor(events, floor_ftp, payload)
         op(cls)  # the member's client is made before anything is timed
         number = pairs_big if "MiB" in label else pairs_small
