@@ -3,6 +3,7 @@ comparer, TIME_WAIT, timing, scenarios as tables of tasks, a counting proxy, pea
 
 from __future__ import annotations
 
+import argparse
 import collections
 import functools
 import json
@@ -120,6 +121,14 @@ def make_tree(root: Path, folders: int, files: int, size: int = KIB) -> Path:
             (folder / f"f{f:04}.bin").write_bytes(os.urandom(size))
     return root
 
+def random_file(path: Path, size: int, block: int = MIB) -> Path:
+    """*size* bytes at *path*: one random *block* over and over (FTP sends it as it is, uncompressed)."""
+    data = os.urandom(block)
+    with open(path, "wb") as f:
+        for _ in range(size // block):
+            f.write(data)
+    return path
+
 def same_tree(a: Path, b: Path) -> bool:
     """The same files (names and bytes) under both folders."""
     def files(top):
@@ -130,18 +139,24 @@ def same_tree(a: Path, b: Path) -> bool:
 
 median = statistics.median
 
-def interleaved(sides: dict, pairs: int, before=None):
-    """By side, the wall-clock and thread-CPU seconds of *pairs* runs, the order reversed every
-    other round (AB, BA); *before(name)*, untimed, restores what a run expects."""
-    wall, cpu = {name: [] for name in sides}, {name: [] for name in sides}
+def interleaved(sides: dict, pairs: int, before=None, after=None):
+    """By side, the wall-clock and thread-CPU seconds of *pairs* runs, the order reversed every other round
+    (AB, BA); *before(name)* and *after(name)*, untimed, restore and check what a run expects. A side that
+    is a tuple of steps has each step timed, under the keys (name, 0), (name, 1), ..."""
+    steps = {name: list(enumerate(run)) if isinstance(run, tuple) else [(None, run)] for name, run in sides.items()}
+    keys = [name if i is None else (name, i) for name, runs in steps.items() for i, _ in runs]
+    wall, cpu = {key: [] for key in keys}, {key: [] for key in keys}
     for i in range(pairs):
         for name in list(sides) if i % 2 == 0 else list(sides)[::-1]:
             if before is not None:
                 before(name)
-            start, start_cpu = time.perf_counter(), time.thread_time()
-            sides[name]()
-            cpu[name].append(time.thread_time() - start_cpu)
-            wall[name].append(time.perf_counter() - start)
+            for step, run in steps[name]:
+                key, start, start_cpu = name if step is None else (name, step), time.perf_counter(), time.thread_time()
+                run()
+                cpu[key].append(time.thread_time() - start_cpu)
+                wall[key].append(time.perf_counter() - start)
+            if after is not None:
+                after(name)
     return wall, cpu
 
 def repeat(fn, times: int, *args):
@@ -183,6 +198,19 @@ def update_readme(name: str, section: str) -> Path:
         text = text.rstrip("\n") + "\n\n" + block + "\n"
     path.write_text(text)
     return path
+
+def parser(doc: str, quick: str = "fewer runs") -> argparse.ArgumentParser:
+    """A script's command line: its first paragraph as the description, --quick and --no-readme."""
+    made = argparse.ArgumentParser(description=doc.split("\n\n")[0])
+    made.add_argument("--quick", action="store_true", help=quick)
+    made.add_argument("--no-readme", action="store_true", help="print only; leave bench/README.md")
+    return made
+
+def publish(args, name: str, text: str) -> None:
+    """Print *text*; unless --no-readme, put it in bench/README.md as the section *name*."""
+    print("\n" + text)
+    if not args.no_readme:
+        print("wrote", update_readme(name, text), file=sys.stderr)
 
 def cell(entry: dict | None, best: float) -> str:
     """A client's median, in bold if it is the fastest, else with its multiple of the fastest."""
@@ -323,13 +351,22 @@ def measured(run, what: str = "rss") -> dict:
     peak = rss("VmHWM") if what == "rss" else tracemalloc.get_traced_memory()[1]
     return {"growth": peak - before, "seconds": seconds}
 
-def in_child(script: str, *args: str, timeout: float = 900) -> dict:
-    """Run ``script --child args...`` and return the JSON it prints last."""
-    done = subprocess.run([sys.executable, script, "--child", *args], capture_output=True, text=True,
+def in_child(script: str, what: str, *args: str, timeout: float = 900) -> dict:
+    """Run ``script --child what args...`` (its `child_main` measures) and return the JSON it prints last."""
+    done = subprocess.run([sys.executable, script, "--child", what, *args], capture_output=True, text=True,
                           timeout=timeout, env=os.environ)
     if done.returncode:
         raise SystemExit(f"child {args} failed:\n{done.stdout[-2000:]}{done.stderr[-2000:]}")
     return json.loads(done.stdout.strip().splitlines()[-1])
+
+def child_main(make_run) -> None:
+    """In a process `in_child` started: print `measured` (*what*) of ``make_run(*args)`` and exit. The JSON
+    goes to a copy of stdout made first, so that the run may take stdout for itself."""
+    if sys.argv[1:2] == ["--child"]:
+        what, *args = sys.argv[2:]
+        report = os.fdopen(os.dup(1), "w")
+        print(json.dumps(measured(make_run(*args), what)), file=report, flush=True)
+        sys.exit(0)
 
 class CountingProxy(socketserver.ThreadingTCPServer):
     """A TCP proxy on the server's address that counts the command lines of control connections by their

@@ -6,7 +6,6 @@ bench/README.md describes; each member's calls on the tests' `FakeFTP` are compa
 
 from __future__ import annotations
 
-import argparse
 import contextlib
 import ftplib
 import gc
@@ -184,15 +183,10 @@ def table(rows) -> str:
                              for name, cells in rows])
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="fewer rounds")
-    parser.add_argument("--no-readme", action="store_true", help="only print")
-    args = parser.parse_args()
+    args = S.parser(__doc__, "fewer rounds").parse_args()
     rounds, budget = (7, 0.02) if args.quick else (21, 0.05)
-    print(text := table(run(rounds, budget)))
-    if not args.no_readme:
-        S.update_readme("core", f"`PYTHONPATH=src python3 bench/core.py` (Python {sys.version.split()[0]}, {rounds} rounds, "
-                        f"fastest round; ratio > 1: the core is faster):\n\n{text}")
+    S.publish(args, "core", f"`PYTHONPATH=src python3 bench/core.py` (Python {sys.version.split()[0]}, {rounds} "
+              f"rounds, fastest round; ratio > 1: the core is faster):\n\n{table(run(rounds, budget))}")
 
 if __name__ == "__main__":
     main()

@@ -9,12 +9,9 @@ our fsspec filesystem beside fsspec's own FTP (bench/README.md).
 
 from __future__ import annotations
 
-import argparse
 import itertools
-import json
 import os
 import random
-import resource
 import sys
 from pathlib import Path
 
@@ -33,25 +30,22 @@ def _path_class(section: str):
 
     return S.bound(RemotePath, section)
 
-def child(task: str, section: str, remote: str, local: str) -> None:
-    """Run one transfer; print the peak RSS growth it caused (bytes) and its seconds."""
+def child(task: str, section: str, remote: str, local: str):
+    """The transfer *task* of *remote*, its client connected first (`S.child_main` measures it)."""
     path = _path_class(section)(remote)
     path.client  # connected before the baseline is taken
-    report = os.fdopen(os.dup(1), "w")
     if task == "cat":
         from dravlen.ftp import cli
 
         os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
-        run = lambda: cli.main(["--section", section, "cat", remote]) == 0 or sys.exit("cat failed")  # noqa: E731
-    else:
-        run = (lambda: path.download(local)) if task == "download" else path.read
-    print(json.dumps(S.measured(run)), file=report, flush=True)
+        return lambda: cli.main(["--section", section, "cat", remote]) == 0 or sys.exit("cat failed")
+    return (lambda: path.download(local)) if task == "download" else path.read
 
 def memory(server, remote: str, scratch: Path, tasks) -> list[list[str]]:
     rows = []
     for task in tasks:
         local = scratch / f"mem-{task}.bin"
-        result = S.in_child(__file__, task, server.kind, remote, str(local))
+        result = S.in_child(__file__, "rss", task, server.kind, remote, str(local))
         local.unlink(missing_ok=True)
         rows.append([server.kind, MEMORY[task], S.fmt_bytes(result["growth"]),
                      f"{GIB / result['seconds'] / MIB:.0f} MiB/s"])
@@ -167,9 +161,7 @@ def pydata_files(root, local, big_mib: int) -> None:
     (root / "csv").mkdir()
     for i in range(100):
         (root / "csv" / f"f{i}.csv").write_text("n,s\n" + "".join(f"{j},{row}\n" for j in range(22_000)))
-    with open(root / "big.bin", "wb") as f:
-        for _ in range(big_mib):
-            f.write(os.urandom(S.MIB))
+    S.random_file(root / "big.bin", big_mib * MIB)
     S.make_tree(root / "tree", 10, 99, 1)
     S.make_tree(local, 1, 300)
 
@@ -179,11 +171,11 @@ def pydata_tasks(base, big_mib: int, grew: dict) -> list[S.Task]:
     offsets = [random.Random(1).randrange(0, (big_mib << 20) - 4096) for _ in range(200)]
 
     def sequential(c):
-        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        before = S.rss("VmHWM")
         with c.fs.open(f"{c.top}big.bin", block_size=S.MIB) as f:
             while f.read(S.MIB):
                 pass
-        grew[c.name] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        grew[c.name] = S.rss("VmHWM") - before
 
     table = [("pandas read_csv, 100 files of 1 MiB",
               lambda c: [pd.read_csv(c.fs.open(f"{c.top}csv/f{i}.csv")) for i in range(100)]),
@@ -208,32 +200,26 @@ def pydata(big_mib: int) -> None:
         Filesystem(server, port), Fsspec(server, port)], scenario, print, count=lambda kind: False)
     if not results:
         raise SystemExit("; ".join(notes))
-    rows = [[name, *(S.cell(by[c], S.fastest(by)) + (f" (+{grew[c] // 1024} MiB RSS)" if c in grew and "seq" in name
+    rows = [[name, *(S.cell(by[c], S.fastest(by)) + (f" (+{grew[c] // MIB} MiB RSS)" if c in grew and "seq" in name
                                                       else "") for c in by)]
             for name, by in results["pyftpdlib"][0][""].items()]
     print(S.markdown_table(["task (pyftpdlib, loopback)", "dravlen", "fsspec FTP"], rows))
 
 def main() -> None:
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--no-readme", action="store_true")
+    S.child_main(child)
+    parser = S.parser(__doc__)
     parser.add_argument("--kinds", default=",".join(KINDS))
-    parser.add_argument("--child", nargs=4, metavar=("TASK", "SECTION", "REMOTE", "LOCAL"))
     parser.add_argument("--round-trips", nargs="?", type=int, const=15, metavar="RUNS", help="only round trips per call")
     parser.add_argument("--pydata", nargs="?", type=int, const=1024, metavar="MIB", help="only the fsspec comparison")
     args = parser.parse_args()
-    if args.child:
-        return child(*args.child)
     if args.round_trips or args.pydata:
         return round_trips(args.round_trips) if args.round_trips else pydata(args.pydata)
     pairs, runs = (3, 5) if args.quick else (9, 15)
     mem_rows, speed_rows = [], []
 
     def scenario(server, base, done):
-        block, big, scratch = os.urandom(16 * MIB), S.top(server) + "big.bin", base / server.kind / "local"
-        with open(server.root / "big.bin", "wb") as out:
-            for _ in range(GIB // len(block)):
-                out.write(block)
+        big, scratch = S.top(server) + "big.bin", base / server.kind / "local"
+        S.random_file(server.root / "big.bin", GIB, 16 * MIB)
         (server.root / "listed").mkdir()
         for i in range(LISTED):
             (server.root / "listed" / f"entry {i:04}.dat").write_bytes(b"x" * (i % 97))
@@ -245,7 +231,7 @@ def main() -> None:
     results, _ = S.compare("everyday", args.kinds.split(","), ways, scenario, print)
     list_rows = [[kind, task, S.mix(S.counts(counted, task, task)), S.fmt_seconds(S.median(by[task]["times"])),
                   len(by[task]["times"])] for kind, (done, counted) in results.items() for task, by in done[""].items()]
-    text = "\n\n".join([
+    S.publish(args, "everyday", "\n\n".join([
         "`python3 bench/everyday.py" + (" --quick" if args.quick else "") + "`:",
         "### Peak RSS growth of moving a 1 GiB file (a child process each)",
         S.markdown_table(["server", "task", "peak RSS growth", "throughput"], mem_rows),
@@ -254,10 +240,7 @@ def main() -> None:
         "### `download` of a 1 GiB file against `ftplib.retrbinary` into a file (medians, interleaved)",
         S.markdown_table(["server", "download", "retrbinary (8 KiB blocks)", "ratio (95 % interval)",
                           "retrbinary (1 MiB blocks)", "ratio (95 % interval)", "client CPU: download",
-                          "retrbinary 8 KiB", "retrbinary 1 MiB", "runs each"], speed_rows)])
-    print(text)
-    if not args.no_readme:
-        print("written to", S.update_readme("everyday", text))
+                          "retrbinary 8 KiB", "retrbinary 1 MiB", "runs each"], speed_rows)]))
 
 if __name__ == "__main__":
     main()

@@ -7,7 +7,6 @@ whole trees beside lftp's mirror, fsspec, ftputil and the core.
 
 from __future__ import annotations
 
-import argparse
 import datetime
 import os
 import sys
@@ -15,10 +14,8 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import _support as S  # noqa: E402
-from clients import Fsspec, Ftputil, Lftp, Ours  # noqa: E402
+import _support as S
+from clients import Fsspec, Ftputil, Lftp, Ours
 
 KIB, MIB = S.KIB, S.MIB
 THREADS, LISTED = 8, 1000
@@ -231,20 +228,15 @@ def trees(args) -> str:
     return "\n".join(lines)
 
 def main(argv=None, scenario="peers"):
-    parser = argparse.ArgumentParser(description=(__doc__ if scenario == "peers" else "trees").split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="fewer rounds (smaller trees)")
+    parser = S.parser(__doc__ if scenario == "peers" else "trees", "fewer rounds (smaller trees)")
     parser.add_argument("--servers", default="pyftpdlib,vsftpd,proftpd,pureftpd" + ",delayed" * (scenario == "trees"))
-    parser.add_argument("--no-readme", action="store_true", help="print only; leave bench/README.md (and the plot)")
     if scenario == "trees":
         parser.add_argument("--rounds", type=int, default=1)
         parser.add_argument("-j", "--jobs", type=int, default=4)
         parser.add_argument("--no-count", action="store_true")
     args = parser.parse_args(argv)
     args.started = time.monotonic()
-    text = (members if scenario == "peers" else trees)(args)
-    print("\n" + text)
-    if not args.no_readme:
-        print("wrote", S.update_readme(scenario, text), file=sys.stderr)
+    S.publish(args, scenario, (members if scenario == "peers" else trees)(args))
 
 if __name__ == "__main__":
     main()

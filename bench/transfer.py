@@ -7,11 +7,9 @@ FTPPath and sent again with plain ftplib (how it is measured: bench/README.md).
 
 from __future__ import annotations
 
-import argparse
 import ftplib
 import io
 import itertools
-import json
 import os
 import sys
 import time
@@ -166,6 +164,12 @@ def _call_step(ftp, ev, payload):
             pass
     return refused
 
+def record(op, cls):
+    """The calls and control lines of ``op(cls)``, *cls* a recording class."""
+    take()
+    op(cls)
+    return take()
+
 def run_steps(steps):
     for step in steps:
         step()
@@ -196,11 +200,6 @@ class Slot:
         self.check_ftp.login(server.user, server.password)
         cls("/").exists, self.rec_cls("/").exists  # every client logged in before anything is measured
         take()
-
-    def record(self, op):
-        take()
-        op(self.rec_cls)
-        return take()
 
     def check_replay(self, name, events, wire, payload=None):
         """The replay, once on a recording client, must send what FTPPath sent."""
@@ -248,7 +247,7 @@ class Bench:
         else:
             path.write(data)  # the parent exists (and holds the file) from here on
             member, bare, payload = (lambda: path.write(data)), (lambda: slot.bare.write(remote, data)), data
-        events, wire = slot.record(lambda c: getattr(c(remote), kind)(*([data] if payload else [])))
+        events, wire = record(lambda c: getattr(c(remote), kind)(*([data] if payload else [])), slot.rec_cls)
         slot.check_replay(f"{kind} {size}", events, wire, payload)
         steps = compile_floor(events, slot.bare.ftp, payload)
         times, cpu = S.interleaved({"FTPPath": member, "ftplib": lambda: run_steps(steps), "bare": bare}, pairs)
@@ -273,34 +272,30 @@ class Bench:
             if (S.same_tree(local, on_disk) if uploaded else on_disk.exists()) != uploaded:
                 raise SystemExit(f"{who} left {on_disk} " + ("without the tree" if uploaded else "behind"))
 
-        up_events, up_wire = self._turn().record(lambda c: c(remote).upload(str(local)))
+        up_events, up_wire = record(lambda c: c(remote).upload(str(local)), self._turn().rec_cls)
         check(True, "upload()")
-        del_events, del_wire = self._turn().record(lambda c: c(remote).delete())
+        del_events, del_wire = record(lambda c: c(remote).delete(), self._turn().rec_cls)
         check(False, "delete()")
         self._turn().check_replay("upload", up_events, up_wire)
         check(True, "the floor's upload")
         self._turn().check_replay("delete", del_events, del_wire)
         check(False, "the floor's delete")
         floors = {id(s): [compile_floor(e, s.bare.ftp) for e in (up_events, del_events)] for s in self.slots}
+        steps = []  # the upload and delete of the side about to run, on the next server
 
-        def sides(slot):
+        def turn(name):
+            slot = self._turn()
             path, (up, down) = slot.cls(remote), floors[id(slot)]
-            return {"FTPPath": (lambda: path.upload(str(local)), path.delete),
-                    "ftplib": (lambda: run_steps(up), lambda: run_steps(down)),
-                    "bare": (lambda: slot.bare.upload_tree(local, remote), lambda: slot.bare.remove_tree(remote))}
+            steps[:] = {"FTPPath": (lambda: path.upload(str(local)), path.delete),
+                        "ftplib": (lambda: run_steps(up), lambda: run_steps(down)),
+                        "bare": (lambda: slot.bare.upload_tree(local, remote),
+                                 lambda: slot.bare.remove_tree(remote))}[name]
 
-        names = ["FTPPath", "ftplib", "bare"]
-        times, cpu = ({step: {name: [] for name in names} for step in ("upload", "delete")} for _ in range(2))
-        for i in range(pairs):
-            for name in names if i % 2 == 0 else names[::-1]:
-                for step, run in zip(("upload", "delete"), sides(self._turn())[name]):
-                    start, start_cpu = time.perf_counter(), time.thread_time()
-                    run()
-                    cpu[step][name].append(time.thread_time() - start_cpu)
-                    times[step][name].append(time.perf_counter() - start)
-                check(False, name)
-        for step, wire in (("upload", up_wire), ("delete", del_wire)):
-            self._row(f"{step} {shape[0]}x{shape[1]} tree", len(wire), times[step], cpu[step])
+        sides = {name: (lambda: steps[0](), lambda: steps[1]()) for name in ("FTPPath", "ftplib", "bare")}
+        wall, cpu = S.interleaved(sides, pairs, before=turn, after=lambda name: check(False, name))
+        for i, (step, wire) in enumerate((("upload", up_wire), ("delete", del_wire))):
+            self._row(f"{step} {shape[0]}x{shape[1]} tree", len(wire), {n: wall[n, i] for n in sides},
+                      {n: cpu[n, i] for n in sides})
             self.sends[f"{step} of the tree, control lines"] = ", ".join(
                 f"{word} {n}" for word, n in Counter(line.split(" ", 1)[0].upper() for line in wire).most_common())
 
@@ -326,9 +321,7 @@ def instant(pairs_small, pairs_big):
                           else (lambda c, r=remote, d=data: c(r).write(d)), data if kind == "write" else None))
     rows = []
     for label, op, payload in tasks:
-        take()
-        op(rec_cls)
-        events = [ev for ev in take()[0] if getattr(ev, "method", "") not in ("connect", "login")]
+        events = [ev for ev in record(op, rec_cls)[0] if getattr(ev, "method", "") not in ("connect", "login")]
         steps = compile_floor(events, floor_ftp, payload)
         op(cls)  # the member's client is made before anything is timed
         number = pairs_big if "MiB" in label else pairs_small
@@ -341,7 +334,8 @@ def instant(pairs_small, pairs_big):
 
 # Memory of an upload, in a child process
 
-def memory_child(side: str, what: str, local: str, remote: str) -> dict:
+def memory_child(side: str, local: str, remote: str):
+    """The upload *side* (FTPPath or bare ftplib) makes of *local*, its client already connected and warm."""
     from dravlen.ftp.path import FTPPath
     from dravlen.ftp.settings import ftp_settings
 
@@ -353,22 +347,19 @@ def memory_child(side: str, what: str, local: str, remote: str) -> dict:
         upload = lambda name: bare.upload(name, remote)  # noqa: E731
     Path(local + ".tiny").write_bytes(b"x" * 100)
     upload(local + ".tiny")  # imports, caches and the connection in place first
-    return S.measured(lambda: upload(local), what)
+    return lambda: upload(local)
 
 def memory(base: Path, server_root: Path, sizes) -> list:
     rows, folder = [], server_root / "bench" / "memory"
     for size in sizes:
-        local, block = base / f"upload-{size}.bin", os.urandom(MIB)
-        with open(local, "wb") as f:
-            for _ in range(size // MIB):
-                f.write(block)
+        local = S.random_file(base / f"upload-{size}.bin", size)
         for side in ("FTPPath", "ftplib"):
             rows.append([S.fmt_bytes(size), side])
             for what in ("rss", "tracemalloc"):
                 S.remove(folder)
                 (folder / side).mkdir(parents=True)
                 remote = f"/bench/memory/{side}/upload.bin"
-                rows[-1].append(S.fmt_bytes(S.in_child(__file__, side, what, str(local), remote)["growth"]))
+                rows[-1].append(S.fmt_bytes(S.in_child(__file__, what, side, str(local), remote)["growth"]))
                 if (folder / side / "upload.bin").stat().st_size != size:
                     raise SystemExit(f"{side} uploaded another number of bytes than {size}")
             print("  upload " + " | ".join(rows[-1]), flush=True)
@@ -377,16 +368,11 @@ def memory(base: Path, server_root: Path, sizes) -> list:
     return rows
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--quick", action="store_true", help="fewer runs")
+    S.child_main(memory_child)
+    parser = S.parser(__doc__)
     parser.add_argument("--no-thread", action="store_true", help="skip the in-process server")
     parser.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
-    parser.add_argument("--no-readme", action="store_true", help="print only; leave README.md")
-    parser.add_argument("--child", nargs=4, help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
-    if args.child:
-        print(json.dumps(memory_child(*args.child)))
-        return
     started, base, servers, benches = time.monotonic(), S.scratch("dravlen-bench-transfer-"), [], []
     os.environ["DRAVLEN_CONFIG"] = str(ini := base / "bench.ini")
     try:
@@ -440,10 +426,8 @@ def main(argv=None):
     if mem_rows:
         parts += ["### Memory of `upload` of one local file",
                   S.markdown_table(["local file", "client", "peak RSS growth", "tracemalloc peak"], mem_rows)]
-    text = "\n\n".join(parts + [f"(total {time.monotonic() - started:.0f} s)"])
-    print("\n" + text)
-    if not args.no_readme:
-        print("wrote", S.update_readme("transfer", f"`python3 bench/transfer.py{' --quick' * args.quick}`:\n\n" + text))
+    S.publish(args, "transfer", "\n\n".join([f"`python3 bench/transfer.py{' --quick' * args.quick}`:", *parts,
+                                               f"(total {time.monotonic() - started:.0f} s)"]))
 
 if __name__ == "__main__":
     main()
