@@ -49,6 +49,19 @@ def ftp(request, certs):
         shutil.rmtree(base, ignore_errors=True)
 
 
+@pytest.fixture(autouse=True)
+def _idle_connections_closed():
+    # The gate keeps idle clients for a while; closed here, none outlives its test
+    # (later tests count the process's open descriptors).
+    yield
+    from dravlen.ftp import limit
+
+    with limit._gates_lock:
+        gates = list(limit._gates.values())
+    for gate in gates:
+        gate.close_idle()
+
+
 _folders = 0
 
 
