@@ -61,7 +61,7 @@ _R = TypeVar("_R")
 _S = TypeVar("_S", bound="BasePath")
 
 
-def _close_quietly(client: object) -> None:
+def close_quietly(client: object) -> None:
     # Closing only releases the sockets; nothing is sent, so nothing can hang.
     close = getattr(client, "close", None)
     if close is not None:
@@ -85,7 +85,7 @@ class _Clients(dict[Hashable, Any]):
 
     __slots__ = ()
 
-    def __del__(self, _close: Callable[[object], None] = _close_quietly,
+    def __del__(self, _close: Callable[[object], None] = close_quietly,
                 _finalizing: Callable[[], bool] = sys.is_finalizing) -> None:
         if _finalizing():
             return
@@ -143,7 +143,7 @@ class Local:
         clients = _TLS.__dict__.pop("clients", None)
         if clients:
             for client in clients.values():
-                _close_quietly(client)
+                close_quietly(client)
             clients.clear()
 
 
@@ -505,7 +505,7 @@ class BasePath(metaclass=PathMeta):
                     client = opened
             except BaseException:
                 Local.delattr(key)
-                _close_quietly(client)
+                close_quietly(client)
                 raise
         return client
 
@@ -529,7 +529,7 @@ class BasePath(metaclass=PathMeta):
             try:
                 end = self._session().end
             except TypeError:  # a class without clients of a known kind
-                end = _close_quietly
+                end = close_quietly
             end(client)
 
     def _valid_reset(self) -> None:

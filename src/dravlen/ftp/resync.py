@@ -34,6 +34,8 @@ import socket
 import time
 from typing import TextIO
 
+from dravlen.base import close_quietly
+
 __all__ = ["ControlReplies", "hang_up", "in_step"]
 
 
@@ -66,12 +68,7 @@ def hang_up(client: object) -> None:
             sock.send(b"QUIT\r\n")
         except (OSError, ValueError):
             pass  # a full or broken connection: closing is all that is left
-    close = getattr(client, "close", None)
-    if close is not None:
-        try:
-            close()
-        except Exception:
-            pass
+    close_quietly(client)
 
 
 def _wait_readable(sock: socket.socket, seconds: float) -> bool:
