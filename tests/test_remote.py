@@ -146,8 +146,10 @@ def test_download(rpath, home, tmp_path):
     (home.path / "empty").write_bytes(b"")
     (home.path / "dir").mkdir()
     target = tmp_path / "out.bin"
-    assert rpath("f.bin").download(target) == len(data)
+    blocks: list[int] = []
+    assert rpath("f.bin").download(target, progress=blocks.append) == len(data)
     assert digest(target.read_bytes()) == digest(data)
+    assert len(blocks) > 1 and sum(blocks) == len(data)
     assert rpath("empty").download(str(tmp_path / "empty")) == 0
     assert (tmp_path / "empty").read_bytes() == b""
 

@@ -20,7 +20,6 @@ import getpass
 import netrc
 import os
 import re
-import secrets
 import sys
 import threading
 import time
@@ -353,33 +352,9 @@ def get_file(path: RemotePath, local: Optional[str]) -> None:
         raise Failure(path, "No such file or directory") from None
     if entry.kind == "dir":
         raise Failure(path, "Is a directory (use -r)")
-    folder, base = os.path.split(os.path.abspath(target))
-    while True:
-        temporary = os.path.join(folder, f".{base}.{secrets.token_hex(4)}.part")
-        try:  # made as the umask says, as open() would make the file
-            fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-            break
-        except FileExistsError:
-            continue
-        except OSError as exc:
-            raise Failure(folder, exc.strerror or str(exc)) from None
     bar = file_bar(entry.size, path.name)
     try:
-        with open(fd, "wb") as out, path.open("rb") as stream:
-            while block := stream.read1(BLOCK):
-                out.write(block)
-                if bar is not None:
-                    bar.update(len(block))
-        try:
-            os.replace(temporary, target)
-        except OSError as exc:
-            raise Failure(target, exc.strerror or str(exc)) from None
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
-        raise
+        path.download(target, progress=None if bar is None else bar.update)
     finally:
         if bar is not None:
             bar.close()

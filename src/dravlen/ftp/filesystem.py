@@ -46,6 +46,7 @@ from dravlen.ftp.limit import gate_for, holding
 from dravlen.ftp.listing import Entry, list_dir
 from dravlen.ftp.remote import RemotePath
 from dravlen.ftp.settings import label
+from dravlen.whole import whole_file
 
 __all__ = ["FTPFileSystem", "FTPSFileSystem", "RestRefused", "take_over_ftp"]
 
@@ -463,18 +464,10 @@ class FTPFileSystem(AbstractFileSystem):
                     _read_rest(stream, outfile, callback)
                     return
                 lpath = os.fspath(lpath)
-                folder = os.path.dirname(os.path.abspath(lpath))
-                os.makedirs(folder, exist_ok=True)
+                os.makedirs(os.path.dirname(os.path.abspath(lpath)), exist_ok=True)
                 # Whole or not at all: the bytes take the name once confirmed.
-                fd, part = tempfile.mkstemp(prefix="." + os.path.basename(lpath) + ".", suffix=".part",
-                                            dir=folder)
-                try:
-                    with open(fd, "wb") as sink:
-                        _read_rest(stream, sink, callback)
-                    os.replace(part, lpath)
-                except BaseException:
-                    os.unlink(part)
-                    raise
+                with whole_file(lpath) as sink:
+                    _read_rest(stream, sink, callback)
             finally:
                 stream.close()
 

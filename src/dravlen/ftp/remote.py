@@ -17,7 +17,6 @@ import fnmatch
 import ftplib
 import io
 import os
-import tempfile
 from collections.abc import Callable, Iterator
 from pathlib import PurePosixPath
 from typing import IO, Any, Literal, overload
@@ -29,6 +28,7 @@ from dravlen.ftp.facts import NO_MLST, IncompleteTransfer, command_text, not_und
 from dravlen.ftp.listing import Entry, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.streams import BufferedUpload, Download, TextUpload, Upload
+from dravlen.whole import whole_file
 
 __all__ = ["Entry", "IncompleteTransfer", "RemotePath", "RenameUncertain", "Stat"]
 
@@ -45,18 +45,6 @@ _from_parts: Any = getattr(PurePosixPath, "_from_parsed_parts", None)
 class RenameUncertain(OSError):
     """The connection was lost after the new name was sent: the server may
     or may not have renamed the entry."""
-
-
-def _umask() -> int:
-    # Read without setting it: os.umask() would change it for every thread.
-    try:
-        with open("/proc/self/status", encoding="ascii") as status:
-            for line in status:
-                if line.startswith("Umask:"):
-                    return int(line.split()[1], 8)
-    except (OSError, ValueError, IndexError):
-        pass
-    return 0o022
 
 
 class RemotePath(Everyday, FTPPath):
@@ -215,45 +203,35 @@ class RemotePath(Everyday, FTPPath):
         return Upload(self, client, conn)
 
     @operation
-    def download(self, local_path: str | os.PathLike[str]) -> int:
+    def download(self, local_path: str | os.PathLike[str],
+                 progress: Callable[[int], object] | None = None) -> int:
         """Copy the remote file to *local_path*; the number of bytes.
 
         The bytes go to a temporary file beside *local_path*, which takes its
         name only once the transfer ended and the server's ``SIZE`` agreed;
         on any failure the temporary file is removed and an existing
-        *local_path* is left as it was.
+        *local_path* is left as it was.  *progress* is called with the
+        number of bytes of each block as it arrives.
         """
         target = os.fspath(local_path)
         if not isinstance(target, str):
             raise TypeError(f"local_path must be a text path, not {target!r}")
-        folder, base = os.path.split(os.path.abspath(target))
         if os.path.isdir(target):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
-        try:
-            fd, temporary = tempfile.mkstemp(prefix=f".{base}.", suffix=".part", dir=folder)
-        except OSError as exc:  # named by the folder, not by a temporary name
-            raise type(exc)(exc.errno, exc.strerror, folder) from None
-        try:
-            os.fchmod(fd, 0o666 & ~_umask())
-            with open(fd, "wb", buffering=0) as out:
-                raw = self._reader()
-                try:
-                    buffer = bytearray(_BLOCK)
-                    view = memoryview(buffer)
-                    while got := raw.readinto(view):
-                        out.write(view[:got])
-                except KeyboardInterrupt:
-                    raw.discard()
-                    raise
-                finally:
-                    raw.close()
-            os.replace(temporary, target)
-        except BaseException:
+        with whole_file(target) as out:
+            raw = self._reader()
             try:
-                os.unlink(temporary)
-            except FileNotFoundError:
-                pass
-            raise
+                buffer = bytearray(_BLOCK)
+                view = memoryview(buffer)
+                while got := raw.readinto(view):
+                    out.write(view[:got])
+                    if progress is not None:
+                        progress(got)
+            except KeyboardInterrupt:
+                raw.discard()
+                raise
+            finally:
+                raw.close()
         return raw.moved
 
     # -- rename ------------------------------------------------------------
