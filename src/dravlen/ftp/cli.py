@@ -12,11 +12,12 @@ error, 130 interrupted.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import ftplib
 import io
 import os
 import sys
-from typing import Callable, Optional, Sequence, cast
+from typing import Callable, Iterator, Optional, Sequence, cast
 
 from dravlen.config import ConfigError
 from dravlen.ftp import tree
@@ -48,9 +49,9 @@ def cmd_ls(servers: Servers, args: argparse.Namespace) -> None:
     # like ls, files named on the line list as themselves, first.
     files: list[tuple[RemotePath, Optional[Entry]]] = []
     folders: list[tuple[RemotePath, list[Entry]]] = []
-    failed = False
+    arguments = _Arguments()
     for text in args.paths or ["."]:
-        try:
+        with arguments.one(text):
             for path, entry in expand(servers.path(text)):
                 if entry is not None and entry.kind != "dir":
                     files.append((path, entry))
@@ -65,15 +66,6 @@ def cmd_ls(servers: Servers, args: argparse.Namespace) -> None:
                 except (OSError, EOFError, ftplib.Error) as exc:
                     raise Failure(path, words("list", _reason(exc))) from None
                 folders.append((path, listed))
-        except ConfigError:
-            raise  # about the server, not the path: once, from main()
-        except ValueError as exc:  # a path no FTP command can carry
-            debug(exc)
-            report(Failure(text, str(exc)))
-            failed = True
-        except Failure as failure:
-            report(failure)
-            failed = True
     for path, entry in files:
         if args.long:
             out(_long_line(entry or path.info(), str(path), args.human))
@@ -91,8 +83,7 @@ def cmd_ls(servers: Servers, args: argparse.Namespace) -> None:
             else:
                 mark = _MARKS.get(entry.kind, "") if args.classify else ""
                 out(name_bytes(f"{entry.name}{mark}\n"))
-    if failed:
-        raise _Reported()
+    arguments.done()
 
 
 class _Reported(Exception):
@@ -165,11 +156,10 @@ def _each(servers: Servers, texts: Sequence[str], run: Callable[[RemotePath, Opt
     """Run *run* on every path the arguments name; each failure is reported
     (unless *forgive* says it is none) and the others still run, as Unix
     tools do."""
-    failed = False
+    arguments = _Arguments(servers, verb, forgive)
     for text in texts:
-        path: Optional[RemotePath] = None
-        try:
-            path = servers.path(text)
+        with arguments.one(text):
+            path = arguments.path = servers.path(text)
             for one, entry in expand(path) if wildcards else [(path, None)]:
                 try:
                     run(one, entry)
@@ -177,22 +167,43 @@ def _each(servers: Servers, texts: Sequence[str], run: Callable[[RemotePath, Opt
                     if isinstance(exc, OSError):
                         raise _failure(exc, one, words(verb, _reason(exc))) from None
                     raise Failure(one, words(verb, _reason(exc))) from None
+    arguments.done()
+
+
+class _Arguments:
+    """The paths of one command line, each tried in turn: a failure is
+    reported (unless *forgive* says it is none) and the others still run, as
+    Unix tools do; `done` then exits 1 if any failed."""
+
+    def __init__(self, servers: Optional[Servers] = None, verb: str = "",
+                 forgive: Callable[[Failure], bool] = lambda f: False) -> None:
+        self.servers, self.verb, self.forgive = servers, verb, forgive
+        self.failed = False
+        self.path: Optional[RemotePath] = None  # the remote side of a tree's failures
+
+    @contextlib.contextmanager
+    def one(self, text: str) -> Iterator[None]:
+        self.path = None
+        try:
+            yield
         except ConfigError:
             raise  # about the server, not the path: once, from main()
         except ValueError as exc:  # a path no FTP command can carry
             debug(exc)
             report(Failure(text, str(exc)))
-            failed = True
+            self.failed = True
         except Failure as failure:
-            if forgive(failure):
-                continue
-            report(failure)
-            failed = True
+            if not self.forgive(failure):
+                report(failure)
+                self.failed = True
         except Failures as failures:
-            report_tree(failures, servers, verb, path)
-            failed = True
-    if failed:
-        raise _Reported()
+            assert self.servers is not None
+            report_tree(failures, self.servers, self.verb, self.path)
+            self.failed = True
+
+    def done(self) -> None:
+        if self.failed:
+            raise _Reported()
 
 
 def _tree_args(args: argparse.Namespace, **values: object) -> argparse.Namespace:
