@@ -7,7 +7,8 @@ without holding up other connections; the data connections are not slowed.
 ``per_ip`` caps the control connections from one address: one more is
 answered ``421`` and closed, as servers with a connection limit do.
 ``rate`` caps each data connection's bytes per second (0: no cap), so that
-a transfer can be caught half-way.
+a transfer can be caught half-way.  ``late`` holds each command back that
+long before it is read, as a control path slower than the data path does.
 
 It runs in a child process like the test-suite's own pyftpdlib
 (``servers.start``), so the client measured does not share its interpreter.
@@ -24,7 +25,7 @@ import servers
 
 
 def start(root, delay: float = 0.02, per_ip: int = 0, host: str = "127.0.0.6",
-          rate: int = 0) -> servers.Server:
+          rate: int = 0, late: float = 0) -> servers.Server:
     """A running server whose user starts in *root*; ``stop()`` ends it."""
     root = Path(root).resolve()
     root.mkdir(parents=True, exist_ok=True)
@@ -32,7 +33,7 @@ def start(root, delay: float = 0.02, per_ip: int = 0, host: str = "127.0.0.6",
     port = servers._free_port(host)
     log = work / "console.log"
     argv = [sys.executable, os.path.abspath(__file__), host, str(port), str(root),
-            servers.USER, servers.PASSWORD, repr(delay), str(per_ip), str(rate)]
+            servers.USER, servers.PASSWORD, repr(delay), str(per_ip), str(rate), repr(late)]
     with open(log, "wb") as out:
         import subprocess
 
@@ -48,7 +49,7 @@ def start(root, delay: float = 0.02, per_ip: int = 0, host: str = "127.0.0.6",
     return server
 
 
-def _serve(host, port, root, user, password, delay, per_ip, rate="0"):  # pragma: no cover (child side)
+def _serve(host, port, root, user, password, delay, per_ip, rate="0", late="0"):  # pragma: no cover (child side)
     import collections
     import time
 
@@ -59,7 +60,7 @@ def _serve(host, port, root, user, password, delay, per_ip, rate="0"):  # pragma
     import logging
 
     logging.basicConfig(level=logging.INFO, stream=sys.stderr)
-    delay = float(delay)
+    delay, late = float(delay), float(late)
     authorizer = DummyAuthorizer()
     authorizer.add_user(user, password, root, perm="elradfmwMT")
 
@@ -75,6 +76,11 @@ def _serve(host, port, root, user, password, delay, per_ip, rate="0"):  # pragma
             pending.append((time.monotonic() + delay, data))
             if len(pending) == 1:
                 self.ioloop.call_later(delay, self._flush)
+
+        def pre_process_command(self, line, cmd, arg):
+            if not late:
+                return super().pre_process_command(line, cmd, arg)
+            self.ioloop.call_later(late, super().pre_process_command, line, cmd, arg)
 
         def _flush(self):
             pending = self._pending

@@ -10,6 +10,7 @@ import os
 import re
 import signal
 import threading
+import time
 from collections import Counter
 
 import pytest
@@ -300,3 +301,20 @@ def test_remote_path_members(limited, tmp_path):
 
     with pytest.raises(RuntimeError, match="own bug"):  # stops the work, raised as it is
         cls("/m").upload_tree(tmp_path / "src", progress=broken)
+
+
+def test_upload_through_a_slow_control_path(tmp_path, config_file):
+    # pyftpdlib takes a data connection at once and drops it when bytes (or
+    # their end) come before the STOR is read: nothing may go before the 150.
+    srv = served(config_file, tmp_path / "late", delay=0, late=0.05)
+    try:
+        (tmp_path / "src").mkdir()
+        for i in range(6):
+            (tmp_path / "src" / f"f{i}").write_bytes(os.urandom(300 + i))
+        started = time.monotonic()
+        assert tree.upload_tree(tmp_path / "src", srv.cls("/t"), connections=2).files == 6
+        assert time.monotonic() - started < 20  # no transfer waited out a timeout
+        assert on_disk(tmp_path / "late" / "t") == on_disk(tmp_path / "src")
+    finally:
+        Local.clear()
+        srv.stop()

@@ -18,7 +18,7 @@ from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.sync import Rules, planned_copy, prune, remote_extras, set_remote_time
 from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
-                                     Worker, direct, preliminary)
+                                     Worker)
 from dravlen.ftp.tree.walk import (KIND_WORDS, LocalDir, as_posix, child, class_of, entries, slack,
                                    top_entry, walk_local)
 
@@ -119,12 +119,11 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
         worker.doing = _STORE
         pool.writing_begins(target)
         try:
-            # Opened here, the first block goes without waiting for the
-            # server's 150 (it fits the socket's buffers if the server then
-            # refuses); the rest only once the server has taken the transfer.
-            opened = not direct(client)
-            conn = client.transfercmd("STOR " + target) if opened else worker.open_data(client, "STOR " + target)
-            with conn:
+            # Nothing goes on the data connection before the server's 150: a
+            # server that accepts data connections at once (pyftpdlib) drops
+            # one whose bytes, or end, arrive before the STOR is read, and
+            # then waits for a connection that never comes.
+            with client.transfercmd("STOR " + target) as conn:
                 worker.sockets.append(conn)
                 while True:
                     if pool.stop.is_set():
@@ -135,22 +134,12 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
                         raise Final(f"reading {local}: {reason(exc)}", clean=False) from None
                     if not block:
                         break
-                    if sent and not opened:
-                        preliminary(client)
-                        opened = True
-                    try:
-                        conn.sendall(block)
-                    except OSError:
-                        if not opened:
-                            preliminary(client)  # a refusal says why the data was not taken
-                        raise
+                    conn.sendall(block)
                     sent += len(block)
                     if sent - reported >= REPORT_EVERY:
                         pool.moved(sent - reported)
                         reported = sent
                 end_data(conn)
-            if not opened:
-                preliminary(client)
             client.voidresp()
             if batch is not None and not (pool.plain_listing or hasattr(client, NO_MLSD)):
                 batch.stored(remote, sent, reported, partial(store, pool=pool, local=local, remote=remote,
