@@ -252,8 +252,7 @@ def run_tasks(tasks: list[Task], clients: list, log, proxy=None) -> dict:
                                         for name, e in by_client.items()))
     return results
 
-def log(text: str) -> None:
-    print(text, file=sys.stderr, flush=True)
+log = functools.partial(print, file=sys.stderr, flush=True)
 
 def compare(script: str, kinds, make_clients, scenarios, log=log, count=lambda kind: True):
     """On each kind of server (and a counting proxy before it), every (label, tasks) of *scenarios(server,

@@ -12,16 +12,20 @@ from pathlib import Path
 
 import _support as S
 from clients import Fsspec, Ftputil, Lftp, Ours
+from dravlen.ftp.remote import RemotePath
 
 CLIENTS, TASKS = ("dravlen", "lftp", "fsspec", "ftputil", "FTPPath"), ("upload", "download", "remove")
 PARALLEL = ("dravlen", "lftp")  # the clients that take a number of connections
-# Trees by server: "flat N" is N files in one folder, "F x N" F folders of N; the first is the one
-# the core gets and the one counted.
+# Trees by server: "flat N": N files in one folder, "F x N": F folders of N; the first is the core's and the counted.
 TREES = {"quick": ("flat 30", "flat 300", "3 x 30"), "delayed": ("flat 100", "flat 300", "4 x 100"),
          "full": ("flat 300", "flat 3000", "10 x 300")}
-# A client whose smallest flat tree took longer than this (s) does not get the big flat tree on a
-# loopback server: growing with the square of the folder, it would take minutes.
+# On loopback, a client whose smallest flat tree took longer (s) skips the big one: its square would take minutes.
 SKIP_AFTER = 3.0
+
+def count(text: str) -> int:  # the option's check: a number of connections, 1 or more
+    if int(text) < 1:
+        raise ValueError(text)
+    return int(text)
 
 def client(name: str) -> str:  # the option's check: one of CLIENTS
     return CLIENTS[CLIENTS.index(name)]
@@ -75,8 +79,7 @@ def tree_tasks(server, base: Path, load: str, rounds: int, done: dict) -> list[S
 def main(argv=None) -> None:
     parser = S.parser(__doc__, "smaller trees")
     parser.add_argument("--servers", default="pyftpdlib,vsftpd,proftpd,pureftpd,delayed")
-    parser.add_argument("--connections", type=S.listed(int), help="of dravlen and lftp (default: 1,4 on "
-                        "the delayed server, else 4)")
+    parser.add_argument("--connections", type=S.listed(count), help="of dravlen, lftp (default: 1,4 delayed, else 4)")
     parser.add_argument("--clients", type=S.listed(client), default=CLIENTS, help="some of " + ", ".join(CLIENTS))
     parser.add_argument("--trees", type=S.listed(tree), help='"flat N" or "F x N" (default: three by server)')
     parser.add_argument("--rounds", type=int, default=1)
@@ -91,8 +94,6 @@ def main(argv=None) -> None:
         return args.connections or ([1, 4] if kind == "delayed" else [4])
 
     def clients(server, port, section):
-        from dravlen.ftp.remote import RemotePath
-
         cls, counts = S.bound(RemotePath, section), connections(server.kind)
         make = {"dravlen": lambda j: Ours(cls, j), "lftp": lambda j: Lftp(server, port, j),
                 "fsspec": lambda j: Fsspec(server, port), "ftputil": lambda j: Ftputil(server, port),
