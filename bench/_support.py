@@ -28,6 +28,7 @@ sys.path.insert(0, str(REPO / "tests"))
 
 import delayserver  # noqa: E402  (tests/delayserver.py)
 import servers  # noqa: E402  (tests/servers.py)
+from dravlen.base import bound_class as bound  # noqa: E402, F401  (a path class bound to a config section)
 
 KIB, MIB, GIB = 1 << 10, 1 << 20, 1 << 30
 
@@ -35,15 +36,13 @@ KIB, MIB, GIB = 1 << 10, 1 << 20, 1 << 30
 # place in the block.  Every transfer is a new data connection whose port stays
 # in TIME_WAIT for 60 s, and passive ports come from the ephemeral range (28,232
 # ports): thousands of transfers fill it, but only ports of one address collide.
-BLOCKS = {"transfer": 20, "pydata": 50, "everyday": 60, "peers": 70, "trees": 80, "round_trips": 90}
-PLACES = {"pyftpdlib": 0, "vsftpd": 1, "proftpd": 2, "pureftpd": 3, "delayed": 4, "thread": 10}
-CHROOTED = ("pyftpdlib", "delayed", "pyftpdlib-thread")  # the others name files by their real path
+BLOCKS = {"transfer": 20, "concurrent": 40, "pydata": 50, "everyday": 60, "peers": 70, "trees": 80, "round_trips": 90}
+PLACES = {"pyftpdlib": 0, "vsftpd": 1, "proftpd": 2, "pureftpd": 3, "delayed": 4}
+CHROOTED = ("pyftpdlib", "delayed")  # the others name files by their real path
 
 def start(script: str, kind: str, root: Path, turn: int = 0):
     """A running server of *kind* serving *root*, on the script's address for it (the *turn*-th of a rotation)."""
     host = f"127.0.0.{BLOCKS[script] + PLACES[kind] + turn}"
-    if kind == "thread":
-        return ThreadServer(root, host)
     if kind == "delayed":
         return delayserver.start(root, delay=0.02, host=host)
     return servers.start(kind, root, host=host)
@@ -56,42 +55,6 @@ def hand_over(server) -> None:
     """What root made in the folder of a Debian server stays writable for its FTP account."""
     if server.kind not in CHROOTED:
         servers._hand_over(Path(server.root), servers._ftp_account())
-
-def bound(base: type, section: str) -> type:
-    from dravlen.base import bound_class
-
-    return bound_class(base, section)
-
-class ThreadServer:
-    """pyftpdlib serving *root* from a thread of this process (its loop takes the GIL from the client)."""
-
-    kind, certs = "pyftpdlib-thread", None
-
-    def __init__(self, root: Path, host: str):
-        import logging
-
-        from pyftpdlib.authorizers import DummyAuthorizer
-        from pyftpdlib.handlers import FTPHandler
-        from pyftpdlib.ioloop import IOLoop
-        from pyftpdlib.servers import FTPServer
-
-        if not (quiet := logging.getLogger("pyftpdlib")).handlers:  # else pyftpdlib logs every transfer
-            quiet.addHandler(logging.StreamHandler())
-        quiet.setLevel(logging.WARNING)
-        self.root, self.host, self.user, self.password = Path(root), host, servers.USER, servers.PASSWORD
-        self.root.mkdir(parents=True, exist_ok=True)
-        (handler := type("BenchHandler", (FTPHandler,), {"authorizer": DummyAuthorizer()})).authorizer.add_user(
-            self.user, self.password, str(self.root), perm="elradfmwMT")
-        self._server = FTPServer((host, 0), handler, ioloop=IOLoop())  # by default all servers share a loop
-        self.port = self._server.address[1]
-        self._thread = threading.Thread(target=self._server.serve_forever, kwargs={"timeout": 0.2}, daemon=True)
-        self._thread.start()
-
-    connect = servers.Server.connect
-
-    def stop(self) -> None:
-        self._server.close_all()
-        self._thread.join(5)
 
 def scratch(prefix: str) -> Path:
     """A fresh folder the FTP account of the Debian servers can walk through."""
@@ -199,6 +162,13 @@ def update_readme(name: str, section: str) -> Path:
     path.write_text(text)
     return path
 
+def listed(check: Callable) -> Callable:
+    """An option's type: comma-separated values, each through *check* (whose ValueError argparse reports)."""
+    def values(text: str) -> list:
+        return [check(value.strip()) for value in text.split(",")]
+    values.__name__ = check.__name__
+    return values
+
 def parser(doc: str, quick: str = "fewer runs") -> argparse.ArgumentParser:
     """A script's command line: its first paragraph as the description, --quick and --no-readme."""
     made = argparse.ArgumentParser(description=doc.split("\n\n")[0])
@@ -225,12 +195,17 @@ def cell(entry: dict | None, best: float) -> str:
 def fastest(by_client: dict) -> float:  # the fastest client's median
     return min((median(e["times"]) for e in by_client.values() if e["times"] and not e["error"]), default=0.0)
 
+def table(head: list[str], clients, rows) -> str:
+    """*rows*: (first cells, {client: entry}, more cells); each client's cell as `cell` gives it."""
+    return markdown_table(head, [[*first, *(cell(by.get(c), fastest(by)) for c in clients), *more]
+                                 for first, by, more in rows])
+
 # Scenarios: tables of tasks, run by several clients in turn
 
 @dataclass
 class Task:
     """*run(client)* timed, *check(result)*: a problem or None, *setup(client)* untimed before, *warm*: a
-    first round not kept (and a first run not counted, but for *fresh*), *skip(client)*: a reason not to run."""
+    first round not kept (and a first run not counted), *skip(client)*: a reason not to run."""
     name: str
     rounds: int
     run: Callable
@@ -238,7 +213,6 @@ class Task:
     setup: Callable | None = None
     warm: bool = False
     skip: Callable = lambda client: None
-    fresh: bool = False
 
 def run_tasks(tasks: list[Task], clients: list, log, proxy=None) -> dict:
     """{task: {client: {"times": [...], "error": text or None}}}: in each round every client, in an order
@@ -256,7 +230,7 @@ def run_tasks(tasks: list[Task], clients: list, log, proxy=None) -> dict:
                     if entry["error"] is None:
                         if task.setup:
                             task.setup(client)
-                        if proxy and task.warm and not task.fresh:  # count a steady run: the second
+                        if proxy and task.warm:  # count a steady run: the second
                             client.forget()
                             task.run(client)
                         client.forget()
@@ -278,10 +252,12 @@ def run_tasks(tasks: list[Task], clients: list, log, proxy=None) -> dict:
                                         for name, e in by_client.items()))
     return results
 
-def compare(script: str, kinds, make_clients, scenarios, log, count=lambda kind: True):
+log = functools.partial(print, file=sys.stderr, flush=True)
+
+def compare(script: str, kinds, make_clients, scenarios, log=log, count=lambda kind: True):
     """On each kind of server (and a counting proxy before it), every (label, tasks) of *scenarios(server,
     base, done)* run by ``make_clients(server, port, section)``, the first once more through the proxy:
-    {kind: ({label: results}, counted)}, and notes."""
+    {kind: ({label: results}, counted)}, and notes (the servers that did not start; none did: an exit)."""
     results, notes, base = {}, [], scratch(f"dravlen-bench-{script}-")
     os.environ["DRAVLEN_CONFIG"] = str(ini := base / "bench.ini")
     try:
@@ -316,6 +292,8 @@ def compare(script: str, kinds, make_clients, scenarios, log, count=lambda kind:
                 server.stop()
     finally:
         remove(base)
+    if not results:
+        raise SystemExit("; ".join(notes))
     return results, notes
 
 def mix(counts) -> str:
@@ -332,40 +310,31 @@ def rss(field: str) -> int:
     with open("/proc/self/status") as status:
         return next(int(line.split()[1]) * 1024 for line in status if line.startswith(field + ":"))
 
-def measured(run, what: str = "rss") -> dict:
-    """Run *run* once: the growth of the peak RSS (or the tracemalloc peak) it caused, and its seconds."""
+def measured(run) -> dict:
+    """Run *run* once: the growth of the peak RSS it caused, and its seconds."""
     import gc
-    import tracemalloc
 
     gc.collect()
-    if what == "rss":
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")  # Linux: the peak RSS (VmHWM) becomes the current RSS
-        before = rss("VmRSS")
-    else:
-        tracemalloc.start()
-        before = tracemalloc.get_traced_memory()[0]
-    start = time.perf_counter()
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # Linux: the peak RSS (VmHWM) becomes the current RSS
+    before, start = rss("VmRSS"), time.perf_counter()
     run()
-    seconds = time.perf_counter() - start
-    peak = rss("VmHWM") if what == "rss" else tracemalloc.get_traced_memory()[1]
-    return {"growth": peak - before, "seconds": seconds}
+    return {"growth": rss("VmHWM") - before, "seconds": time.perf_counter() - start}
 
-def in_child(script: str, what: str, *args: str, timeout: float = 900) -> dict:
-    """Run ``script --child what args...`` (its `child_main` measures) and return the JSON it prints last."""
-    done = subprocess.run([sys.executable, script, "--child", what, *args], capture_output=True, text=True,
+def in_child(script: str, *args: str, timeout: float = 900) -> dict:
+    """Run ``script --child args...`` (its `child_main` measures) and return the JSON it prints last."""
+    done = subprocess.run([sys.executable, script, "--child", *args], capture_output=True, text=True,
                           timeout=timeout, env=os.environ)
     if done.returncode:
         raise SystemExit(f"child {args} failed:\n{done.stdout[-2000:]}{done.stderr[-2000:]}")
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 def child_main(make_run) -> None:
-    """In a process `in_child` started: print `measured` (*what*) of ``make_run(*args)`` and exit. The JSON
-    goes to a copy of stdout made first, so that the run may take stdout for itself."""
+    """In a process `in_child` started: print `measured` of ``make_run(*args)`` and exit. The JSON goes to a
+    copy of stdout made first, so that the run may take stdout for itself."""
     if sys.argv[1:2] == ["--child"]:
-        what, *args = sys.argv[2:]
         report = os.fdopen(os.dup(1), "w")
-        print(json.dumps(measured(make_run(*args), what)), file=report, flush=True)
+        print(json.dumps(measured(make_run(*sys.argv[2:]))), file=report, flush=True)
         sys.exit(0)
 
 class CountingProxy(socketserver.ThreadingTCPServer):

@@ -1,6 +1,6 @@
 """One adapter per client the benchmarks compare: bare ftplib, fsspec, ftputil, lftp, and ours.
-Each is logged in when made (lftp excepted); ``forget()`` empties its caches, ``for_thread()`` gives the
-client a worker thread uses; a task an adapter cannot do is None on it."""
+Each is logged in when made (lftp excepted); ``forget()`` empties its caches, ``on_threads()`` runs work
+on threads that each have a client of their own; a task an adapter cannot do is None on it."""
 
 from __future__ import annotations
 
@@ -11,6 +11,7 @@ import os
 import subprocess
 import threading
 import warnings
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 import _support as S
@@ -22,7 +23,7 @@ class Peer:
 
     def __init__(self, server, port: int | None = None):
         self.server, self.port = server, port or getattr(server, "port", None)
-        self._local, self._views = threading.local(), []
+        self._local, self._views, self._pool = threading.local(), [], None
 
     def forget(self): pass
 
@@ -32,7 +33,15 @@ class Peer:
             self._local.view = view
         return view
 
+    def on_threads(self, n: int, job) -> None:
+        """``job(client, i)`` for i in range(n), each on a thread of the client's own pool (kept from run to
+        run, as its threads' clients are), with the thread's client."""
+        self._pool = self._pool or ThreadPoolExecutor(n)
+        list(self._pool.map(lambda i: job(self.for_thread(), i), range(n)))
+
     def close(self):
+        if self._pool:
+            self._pool.shutdown()
         for view in self._views:
             view.close()
         try:

@@ -72,7 +72,6 @@ def _long_entry(line: str, encoding: str) -> tuple[Optional[str], bool, bool]:
         return None, False, False
     i += 1
     end = n
-    link = line[0:1] == "l" if fields else False
     link = line[fields[0][0]] == "l"
     if link:
         size_text = line[fields[4][0]:fields[4][1]]
@@ -130,15 +129,7 @@ class ModelPath(BasePath):
         if not _WILDCARDS.isdisjoint(text):
             return self._confirm(text) == "present"
         try:
-            nlst = self.client.nlst
-            try:
-                listing = nlst(text)
-            except ftplib.Error:
-                raise
-            except BaseException:
-                self._drop_client()
-                raise
-            if listing:
+            if _exchange(self, self.client.nlst, text):
                 return True
         except ftplib.error_perm:
             self._valid_reset()

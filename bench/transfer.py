@@ -1,8 +1,7 @@
 """FTPPath's transfers against the floor: the same FTP exchanges, recorded from
 FTPPath and sent again with plain ftplib (how it is measured: bench/README.md).
 
-    python3 bench/transfer.py            # about 2 minutes
-    python3 bench/transfer.py --quick    # under a minute
+    python3 bench/transfer.py [--quick] [--no-readme]    # about a minute; --quick: a quarter of the runs
 """
 
 from __future__ import annotations
@@ -19,16 +18,14 @@ from pathlib import Path
 
 import _support as S
 from clients import Bare
-from fakes import FakeFTP, wired  # tests/, put on the path by _support
 
 KIB, MIB = S.KIB, S.MIB
 GOAL = 1.05
 TREE = (10, 100, KIB)  # folders, files in each, bytes in each file
 ROTATION = 4  # servers the tree takes turns over
-# task, size, pairs: own process (full, quick), thread of this process (full, quick)
-PLAN = [("read", KIB, 200, 40, 100, 20), ("read", MIB, 60, 15, 30, 6), ("read", 50 * MIB, 12, 4, 6, 2),
-        ("write", KIB, 200, 40, 100, 20), ("write", MIB, 60, 15, 30, 6), ("write", 50 * MIB, 12, 4, 6, 2),
-        ("tree", TREE, 5, 2, 2, 0)]
+# task, size, pairs (full, quick)
+PLAN = [("read", KIB, 200, 40), ("read", MIB, 60, 15), ("read", 50 * MIB, 12, 4),
+        ("write", KIB, 200, 40), ("write", MIB, 60, 15), ("write", 50 * MIB, 12, 4), ("tree", TREE, 5, 2)]
 
 # A recording ftplib client, and its journal replayed with plain ftplib
 
@@ -217,21 +214,21 @@ class Slot:
 class Bench:
     """The tasks against one kind of server."""
 
-    def __init__(self, label, slots, args, local_tree):
-        self.label, self.slots, self.args, self.local_tree = label, slots, args, local_tree
+    def __init__(self, slots, local_tree):
+        self.slots, self.local_tree = slots, local_tree
         self.root, self._turns = Path(slots[0].server.root), itertools.cycle(slots)
         self.rows, self.sends = [], {}
 
     def _row(self, task, commands, times, cpu, sends=""):
         (a, b), f = (times["FTPPath"], times["ftplib"]), S.fmt_seconds
         ratio, (low, high) = S.median(a) / S.median(b), S.ratio_interval(a, b)
-        self.rows.append([self.label, task, commands, f(S.median(a)), f(S.median(b)),
+        self.rows.append([task, commands, f(S.median(a)), f(S.median(b)),
                           f"**{ratio:.3f}**" + ("" if ratio <= GOAL else " ✗"), f"{low:.3f} – {high:.3f}",
                           *(f(S.median(cpu[side])) for side in ("FTPPath", "ftplib")), f(S.median(times["bare"])),
                           len(a)])
         if sends:
             self.sends[task] = sends
-        print("  " + " | ".join(map(str, self.rows[-1][1:])), flush=True)
+        print("  " + " | ".join(map(str, self.rows[-1])), flush=True)
 
     def file(self, kind, size, pairs):
         """read() or write() of *size* bytes against the floor."""
@@ -299,135 +296,39 @@ class Bench:
             self.sends[f"{step} of the tree, control lines"] = ", ".join(
                 f"{word} {n}" for word, n in Counter(line.split(" ", 1)[0].upper() for line in wire).most_common())
 
-# FTPPath's own work: against the tests' in-memory server
-
-def instant(pairs_small, pairs_big):
-    """Each member against its floor on the tests' fake as an `ftplib.FTP` (no network, no server; the
-    check for stale replies after an error reply runs for real): what is left is the member's own cost."""
-    from dravlen.ftp.path import FTPPath
-
-    store = FakeFTP()
-    InstantFTP = wired(store)
-    cls = type("InstantFTPPath", (FTPPath,), {"_creator": InstantFTP})
-    rec_cls = type("RecordingInstantFTPPath", (FTPPath,), {"_creator": type("Rec", (Recorder, InstantFTP), {})})
-    (floor_ftp := InstantFTP()).connect()
-    store.add_dir("/bench/write/sub")
-    tasks = [("exists (a file)", lambda c: c(f"/bench/read-{KIB}.bin").exists, None),
-             ("is_dir() (a folder)", lambda c: c("/bench/write/sub").is_dir(), None)]
-    for kind, size in itertools.product(("read", "write"), (KIB, MIB)):
-        data = os.urandom(size)
-        store.add_file(remote := f"/bench/read-{size}.bin" if kind == "read" else f"/bench/write/sub/w-{size}.bin", data)
-        tasks.insert(-2, (f"{kind} {S.fmt_bytes(size)}", (lambda c, r=remote: c(r).read()) if kind == "read"
-                          else (lambda c, r=remote, d=data: c(r).write(d)), data if kind == "write" else None))
-    rows = []
-    for label, op, payload in tasks:
-        events = [ev for ev in record(op, rec_cls)[0] if getattr(ev, "method", "") not in ("connect", "login")]
-        steps = compile_floor(events, floor_ftp, payload)
-        op(cls)  # the member's client is made before anything is timed
-        number = pairs_big if "MiB" in label else pairs_small
-        wall, _ = S.interleaved({"m": S.repeat(op, number, cls), "f": S.repeat(run_steps, number, steps)}, 7)
-        m, f = min(wall["m"]) / number, min(wall["f"]) / number
-        rows.append([label, summarize(events), S.fmt_seconds(m), S.fmt_seconds(f), f"{(m - f) * 1e6:.1f} µs"])
-        print("  " + " | ".join(rows[-1][:1] + rows[-1][2:]), flush=True)
-    floor_ftp.close()
-    return rows
-
-# Memory of an upload, in a child process
-
-def memory_child(side: str, local: str, remote: str):
-    """The upload *side* (FTPPath or bare ftplib) makes of *local*, its client already connected and warm."""
-    from dravlen.ftp.path import FTPPath
-    from dravlen.ftp.settings import ftp_settings
-
-    if side == "FTPPath":
-        upload = FTPPath(remote).upload
-    else:
-        settings = ftp_settings("ftp")
-        bare = Bare(SimpleNamespace(**{k: getattr(settings, k) for k in ("host", "port", "user", "password")}))
-        upload = lambda name: bare.upload(name, remote)  # noqa: E731
-    Path(local + ".tiny").write_bytes(b"x" * 100)
-    upload(local + ".tiny")  # imports, caches and the connection in place first
-    return lambda: upload(local)
-
-def memory(base: Path, server_root: Path, sizes) -> list:
-    rows, folder = [], server_root / "bench" / "memory"
-    for size in sizes:
-        local = S.random_file(base / f"upload-{size}.bin", size)
-        for side in ("FTPPath", "ftplib"):
-            rows.append([S.fmt_bytes(size), side])
-            for what in ("rss", "tracemalloc"):
-                S.remove(folder)
-                (folder / side).mkdir(parents=True)
-                remote = f"/bench/memory/{side}/upload.bin"
-                rows[-1].append(S.fmt_bytes(S.in_child(__file__, what, side, str(local), remote)["growth"]))
-                if (folder / side / "upload.bin").stat().st_size != size:
-                    raise SystemExit(f"{side} uploaded another number of bytes than {size}")
-            print("  upload " + " | ".join(rows[-1]), flush=True)
-        local.unlink()
-    S.remove(folder)
-    return rows
-
 def main(argv=None):
-    S.child_main(memory_child)
-    parser = S.parser(__doc__)
-    parser.add_argument("--no-thread", action="store_true", help="skip the in-process server")
-    parser.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
-    args = parser.parse_args(argv)
-    started, base, servers, benches = time.monotonic(), S.scratch("dravlen-bench-transfer-"), [], []
+    args = S.parser(__doc__).parse_args(argv)
+    started, base = time.monotonic(), S.scratch("dravlen-bench-transfer-")
     os.environ["DRAVLEN_CONFIG"] = str(ini := base / "bench.ini")
+    servers = [S.start("transfer", "pyftpdlib", base / "pyftpdlib", turn) for turn in range(ROTATION)]
     try:
         from dravlen.ftp import path as ftp_path
 
         print(f"dravlen.ftp.path from {ftp_path.__file__}\nPython {sys.version.split()[0]}, "
               f"{os.cpu_count()} cores; goal: FTPPath within {GOAL}x of ftplib")
-        local_tree = S.make_tree(base / "local-tree", *TREE)
-        for thread, (label, kind) in enumerate((("pyftpdlib, own process", "pyftpdlib"),
-                                                ("pyftpdlib, thread of this process", "thread"))):
-            plan = [(task, size, pairs[2 * thread + args.quick]) for task, size, *pairs in PLAN]
-            if thread and args.no_thread:
-                continue
-            turns = ROTATION if plan[-1][2] else 1
-            here = [S.start("transfer", kind, base / kind, turn) for turn in range(turns)]
-            servers += here
-            if not thread:
-                S.servers.make_config(here[0], ini, name="ftp")  # memory_child's
-            for turn, server in enumerate(here):
-                S.servers.make_config(server, ini, name=f"{kind}{turn}")
-            slots = [Slot(server, S.bound(ftp_path.FTPPath, f"{kind}{turn}")) for turn, server in enumerate(here)]
-            print(f"\n## {label} ({here[0].host}:{here[0].port}; {turns} server(s) in turn for the tree)", flush=True)
-            benches.append(bench := Bench(label, slots, args, local_tree))
-            try:
-                for task, size, pairs in plan:
-                    if pairs:
-                        bench.tree(size, pairs) if task == "tree" else bench.file(task, size, pairs)
-            finally:
-                for slot in slots:
-                    slot.close()
-        print("\n## FTPPath's own work: the same calls answered at once from memory", flush=True)
-        instant_rows = instant(300 if args.quick else 2000, 20 if args.quick else 100)
-        mem_rows = []
-        if not args.no_memory:
-            print("\n## memory of upload (child processes; pyftpdlib in its own process)", flush=True)
-            mem_rows = memory(base, servers[0].root, [MIB, 200 * MIB])
+        for turn, server in enumerate(servers):
+            S.servers.make_config(server, ini, name=f"pyftpdlib{turn}")
+        slots = [Slot(server, S.bound(ftp_path.FTPPath, f"pyftpdlib{turn}")) for turn, server in enumerate(servers)]
+        print(f"\n## pyftpdlib ({servers[0].host}:{servers[0].port}; {ROTATION} in turn for the tree)", flush=True)
+        bench = Bench(slots, S.make_tree(base / "local-tree", *TREE))
+        try:
+            for task, size, *pairs in PLAN:
+                bench.tree(size, pairs[args.quick]) if task == "tree" else bench.file(task, size, pairs[args.quick])
+        finally:
+            for slot in slots:
+                slot.close()
     finally:
         for server in servers:
             server.stop()
         S.remove(base)
-    sends = {task: text for bench in reversed(benches) for task, text in bench.sends.items()}
-    parts = [
-        "### FTPPath against the ftplib floor (medians)",
-        S.markdown_table(["server", "task", "control lines", "FTPPath", "ftplib floor", "ratio", "95 % interval",
-                          "client CPU, FTPPath", "client CPU, floor", "bare ftplib", "runs each"],
-                         [row for bench in benches for row in bench.rows]),
+    S.publish(args, "transfer", "\n\n".join([
+        f"`python3 bench/transfer.py{' --quick' * args.quick}`:",
+        "### FTPPath against the ftplib floor (pyftpdlib in its own process, medians)",
+        S.markdown_table(["task", "control lines", "FTPPath", "ftplib floor", "ratio", "95 % interval",
+                          "client CPU, FTPPath", "client CPU, floor", "bare ftplib", "runs each"], bench.rows),
         "What each task sends (`!`: an error reply):",
-        "\n".join(f"- {task}: {text}" for task, text in sends.items()),
-        "### FTPPath's own work per call: against an ftplib.FTP that answers from memory (best of 7)",
-        S.markdown_table(["task", "calls", "FTPPath", "the same calls", "FTPPath's own work"], instant_rows)]
-    if mem_rows:
-        parts += ["### Memory of `upload` of one local file",
-                  S.markdown_table(["local file", "client", "peak RSS growth", "tracemalloc peak"], mem_rows)]
-    S.publish(args, "transfer", "\n\n".join([f"`python3 bench/transfer.py{' --quick' * args.quick}`:", *parts,
-                                               f"(total {time.monotonic() - started:.0f} s)"]))
+        "\n".join(f"- {task}: {text}" for task, text in bench.sends.items()),
+        f"(total {time.monotonic() - started:.0f} s)"]))
 
 if __name__ == "__main__":
     main()
