@@ -41,8 +41,8 @@ from dravlen.ftp.tls import end_data
 if TYPE_CHECKING:
     from dravlen.ftp.listing import Entry
 
-__all__ = ["Everyday", "PureNames", "Stat", "ask_passive", "open_data", "open_upload", "read_whole", "send_together",
-           "transfer", "transfer_told"]
+__all__ = ["Everyday", "PureNames", "Stat", "ask_passive", "no_delay", "open_data", "open_upload", "read_whole",
+           "send_together", "transfer", "transfer_told"]
 
 
 # -- the wire --------------------------------------------------------------
@@ -51,17 +51,23 @@ __all__ = ["Everyday", "PureNames", "Stat", "ask_passive", "open_data", "open_up
 _NODELAY = "_dravlen_nodelay"
 
 
+def no_delay(client: ftplib.FTP) -> None:
+    """Let commands sent before the last one's reply go out at once: else
+    Nagle's rule holds each back until the server acknowledges the one
+    before, which it does with its reply (a round trip per command again).
+    Once per connection."""
+    sock: Any = client.sock
+    if getattr(client, _NODELAY, None) is not sock:
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        setattr(client, _NODELAY, sock)
+
+
 def send_together(client: ftplib.FTP, commands: list[str]) -> list[str | ftplib.Error]:
     """Send *commands* at once, then read one reply to each, in order: one
     round trip.  A refusal takes its command's place in the list; a reply
     after which the conversation is lost is raised."""
-    sock: Any = client.sock
-    if len(commands) > 1 and getattr(client, _NODELAY, None) is not sock:
-        # Else Nagle's rule holds each command after the first back until
-        # the server acknowledges the one before, which it does with its
-        # reply: a round trip per command again.  Once per connection.
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        setattr(client, _NODELAY, sock)
+    if len(commands) > 1:
+        no_delay(client)
     for command in commands:
         client.putcmd(command)
     replies: list[str | ftplib.Error] = []
