@@ -109,9 +109,15 @@ def _retr_ahead(worker: Worker, pool: Pool, client: ftplib.FTP, remote: str, sin
                     preliminary(client)  # a refusal raises here, the client in step
                     opened = True
                     continue
-            if not sink.take(conn):
-                break
-    ahead = pool.file_next()
+            try:
+                if not sink.take(conn):
+                    break
+            except ConnectionResetError:
+                if opened or sink.got:
+                    raise
+                break  # a refusal dropping the connection waiting for it: its reply says why
+    # Before any reply or byte, the end may be a refusal's: its reply comes first.
+    ahead = (opened or sink.got > 0) and pool.file_next()
     if ahead:
         no_delay(client)  # the PASV must not wait for RETR's replies
         client.putcmd("PASV")
