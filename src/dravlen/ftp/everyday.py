@@ -41,8 +41,8 @@ from dravlen.ftp.tls import end_data
 if TYPE_CHECKING:
     from dravlen.ftp.listing import Entry
 
-__all__ = ["Everyday", "PureNames", "Stat", "ask_passive", "open_data", "open_upload", "read_whole", "send_together",
-           "transfer", "transfer_told"]
+__all__ = ["Everyday", "PureNames", "Stat", "ask_passive", "no_delay", "open_data", "open_upload", "read_whole",
+           "send_together", "transfer", "transfer_told"]
 
 
 # -- the wire --------------------------------------------------------------
@@ -51,17 +51,23 @@ __all__ = ["Everyday", "PureNames", "Stat", "ask_passive", "open_data", "open_up
 _NODELAY = "_dravlen_nodelay"
 
 
+def no_delay(client: ftplib.FTP) -> None:
+    """Let commands sent before the last one's reply go out at once: else
+    Nagle's rule holds each back until the server acknowledges the one
+    before, which it does with its reply (a round trip per command again).
+    Once per connection."""
+    sock: Any = client.sock
+    if getattr(client, _NODELAY, None) is not sock:
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        setattr(client, _NODELAY, sock)
+
+
 def send_together(client: ftplib.FTP, commands: list[str]) -> list[str | ftplib.Error]:
     """Send *commands* at once, then read one reply to each, in order: one
     round trip.  A refusal takes its command's place in the list; a reply
     after which the conversation is lost is raised."""
-    sock: Any = client.sock
-    if len(commands) > 1 and getattr(client, _NODELAY, None) is not sock:
-        # Else Nagle's rule holds each command after the first back until
-        # the server acknowledges the one before, which it does with its
-        # reply: a round trip per command again.  Once per connection.
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        setattr(client, _NODELAY, sock)
+    if len(commands) > 1:
+        no_delay(client)
     for command in commands:
         client.putcmd(command)
     replies: list[str | ftplib.Error] = []
@@ -78,20 +84,21 @@ def send_together(client: ftplib.FTP, commands: list[str]) -> list[str | ftplib.
 Address = tuple[str, int]
 
 
-def ask_passive(client: ftplib.FTP, first: list[str],
-                then: tuple[str, ...] = ()) -> tuple[list[str | ftplib.Error], Address | None]:
+def ask_passive(client: ftplib.FTP, first: list[str], then: tuple[str, ...] = (),
+                binary: bool = False) -> tuple[list[str | ftplib.Error], Address | None]:
     """Send *first*, ``TYPE I``, *then* (commands that want binary mode, such
     as ``SIZE``) and ``PASV`` (``EPSV`` over IPv6) together; the replies to
     *first* and *then*, and the passive address (None for a client in active
-    mode, which gets its TYPE I with the transfer)."""
+    mode, which gets its TYPE I with the transfer).  *binary*: the client is
+    known to be in binary mode, so no ``TYPE I`` goes."""
     passive = client.passiveserver
-    binary = ["TYPE I", *then] if then or passive else []
-    commands = [*first, *binary, *(["PASV" if client.af == socket.AF_INET else "EPSV"] if passive else [])]
+    type_i = [] if binary or not (then or passive) else ["TYPE I"]
+    commands = [*first, *type_i, *then, *(["PASV" if client.af == socket.AF_INET else "EPSV"] if passive else [])]
     replies = send_together(client, commands) if commands else []
-    for reply in ([replies[len(first)]] if binary else []) + (replies[-1:] if passive else []):
+    for reply in replies[len(first):len(first) + len(type_i)] + (replies[-1:] if passive else []):
         if isinstance(reply, BaseException):
             raise reply  # every reply read: the client is in step
-    answers = replies[:len(first)] + replies[len(first) + 1:len(first) + len(binary)]
+    answers = replies[:len(first)] + replies[len(first) + len(type_i):len(first) + len(type_i) + len(then)]
     if not passive:
         return answers, None
     reply = replies[-1]
@@ -230,6 +237,27 @@ def _size_or_none(reply: str | ftplib.Error) -> int | None:
     return None
 
 
+#: The reply (ftplib's ``lastresp``) that ended an exchange in binary mode.
+_BINARY_AT = "_dravlen_binary_at"
+
+
+def binary_until_next_reply(client: ftplib.FTP) -> None:
+    """Note that *client* is in binary mode, having sent its ``TYPE I`` and
+    nothing that changes the mode since; `still_binary` says so until the
+    client reads another reply."""
+    setattr(client, _BINARY_AT, getattr(client, "lastresp", None))
+
+
+def still_binary(client: ftplib.FTP) -> bool:
+    """Whether no reply was read on *client* since `binary_until_next_reply`.
+
+    Every reply ftplib reads replaces ``lastresp`` with a new object, so one
+    that is still the same object means that no command (the core's members
+    and listings send ``TYPE A``) has been answered since."""
+    at = getattr(client, _BINARY_AT, None)
+    return at is not None and at is getattr(client, "lastresp", None)
+
+
 def read_whole(path: Any) -> bytes:
     """The bytes of *path*: ``TYPE I``, ``SIZE`` and ``PASV`` in one round
     trip, then ``RETR``; the bytes moved must be the size told (else
@@ -244,7 +272,8 @@ def read_whole(path: Any) -> bytes:
     # could otherwise carry a size of its own into that reply's text.
     plain = "(" not in where
     on_opening = plain and getattr(client, SIZE_ON_OPENING, False)
-    replies, address = ask_passive(client, [], () if on_opening else ("SIZE " + where,))
+    replies, address = ask_passive(client, [], () if on_opening else ("SIZE " + where,),
+                                   binary=still_binary(client))
     expected = _size_or_none(replies[0]) if replies else None
     try:
         conn, opened = transfer_told(path, client, address, "RETR " + where)
@@ -256,6 +285,7 @@ def read_whole(path: Any) -> bytes:
         setattr(client, SIZE_ON_OPENING, True)
     with Download(path, client, conn, expected) as raw:
         data: bytes = raw.readall()
+    binary_until_next_reply(client)
     return data
 
 

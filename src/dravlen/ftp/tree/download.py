@@ -4,22 +4,26 @@ from __future__ import annotations
 
 import datetime
 import errno
+import ftplib
 import os
 import secrets
+import select
+import socket
 import stat
 from collections.abc import Callable
 from functools import partial
 from pathlib import PurePosixPath
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, BinaryIO
 
 from dravlen.base import BasePath
+from dravlen.ftp.everyday import no_delay
 from dravlen.ftp.tls import end_data
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.sync import Rules, below, local_extras, planned_copy
 from dravlen.ftp.facts import reason
 from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
-                                     Worker)
+                                     Worker, direct, preliminary)
 from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, slack, top_entry
 
 if TYPE_CHECKING:
@@ -38,38 +42,126 @@ def _local_dir(path: str) -> bool:
         return False
 
 
+class _Sink:
+    """The temporary file a download writes, and the bytes counted into it."""
+
+    __slots__ = ("file", "local", "pool", "got", "reported")
+
+    def __init__(self, file: BinaryIO, local: str, pool: Pool) -> None:
+        self.file, self.local, self.pool = file, local, pool
+        self.got = self.reported = 0
+
+    def take(self, conn: socket.socket) -> bool:
+        """Write one block from *conn*; False at its end."""
+        if self.pool.stop.is_set():
+            raise Stopped()
+        block = conn.recv(BLOCK)
+        if not block:
+            return False
+        try:
+            self.file.write(block)
+        except OSError as exc:
+            raise Final(f"writing {self.local}: {reason(exc)}", clean=False) from None
+        self.got += len(block)
+        if self.got - self.reported >= REPORT_EVERY:
+            self.pool.moved(self.got - self.reported)
+            self.reported = self.got
+        return True
+
+
+def _retr(worker: Worker, client: ftplib.FTP, remote: str, sink: _Sink) -> None:
+    """RETR through ftplib's own data connection (TLS, active mode, IPv6)."""
+    with client.transfercmd("RETR " + remote) as conn:
+        worker.sockets.append(conn)
+        while sink.take(conn):
+            pass
+        end_data(conn)
+    client.voidresp()
+
+
+def _retr_ahead(worker: Worker, pool: Pool, client: ftplib.FTP, remote: str, sink: _Sink,
+                address: tuple[str, int] | None) -> tuple[str, int] | None:
+    """RETR on a plain passive connection, with the round trips overlapped.
+
+    *address*: the passive address a PASV sent ahead gave (else one is asked
+    now).  The data is read as soon as it comes, not after the 150: until the
+    first reply, the data and the control connection are waited on together,
+    so a refusal (which sends no data) is seen at once.  Once the data has
+    ended the server has finished the transfer, so when another file is to
+    come the next PASV goes before the transfer's replies are read; they are
+    read in order, then its 227, whose address is returned.
+    """
+    if address is None:
+        address = worker.passive(client)
+    control = client.sock
+    if control is None:
+        raise ConnectionError("the control connection is closed")
+    with socket.create_connection(address, client.timeout, source_address=client.source_address) as conn:
+        worker.sockets.append(conn)
+        client.putcmd("RETR " + remote)
+        opened = False
+        while True:
+            if not opened:
+                ready = select.select([conn, control], [], [], client.timeout)[0]
+                if not ready:
+                    raise TimeoutError(f"no reply to RETR {remote} in {client.timeout} s")
+                if conn not in ready:
+                    preliminary(client)  # a refusal raises here, the client in step
+                    opened = True
+                    continue
+            try:
+                if not sink.take(conn):
+                    break
+            except ConnectionResetError:
+                if opened or sink.got:
+                    raise
+                break  # a refusal dropping the connection waiting for it: its reply says why
+    # Before any reply or byte, the end may be a refusal's: its reply comes first.
+    ahead = (opened or sink.got > 0) and pool.file_next()
+    if ahead:
+        no_delay(client)  # the PASV must not wait for RETR's replies
+        client.putcmd("PASV")
+    try:
+        if not opened:
+            preliminary(client)
+        client.voidresp()
+    except ftplib.Error:
+        if ahead:
+            _ahead_reply(worker, client)
+        raise
+    return _ahead_reply(worker, client) if ahead else None
+
+
+def _ahead_reply(worker: Worker, client: ftplib.FTP) -> tuple[str, int] | None:
+    """The address from the reply to a PASV sent ahead; None if it was refused
+    (the reply was read whole, so the client stays in step)."""
+    try:
+        return worker.passive(client, client.getresp())
+    except ftplib.Error:
+        return None
+
+
 def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
           mtime: datetime.datetime | None) -> None:
     """RETR one file into a temporary name beside *local*, then rename it."""
     folder, name = os.path.split(local)
     temp = os.path.join(folder or ".", f".{name[:80]}.{secrets.token_hex(4)}.dravlen-part")
-    reported = got = 0
+    sink: _Sink | None = None
     try:
         try:
-            sink = open(temp, "xb")
+            file = open(temp, "xb")
         except OSError as exc:
             raise Final(reason(exc)) from None
-        with sink:
+        with file:
+            sink = _Sink(file, local, pool)
+            ahead = worker.take_ahead()
             client = worker.binary()
             worker.doing = "cannot read the file"
-            with client.transfercmd("RETR " + remote) as conn:
-                worker.sockets.append(conn)
-                while True:
-                    if pool.stop.is_set():
-                        raise Stopped()
-                    block = conn.recv(BLOCK)
-                    if not block:
-                        break
-                    try:
-                        sink.write(block)
-                    except OSError as exc:
-                        raise Final(f"writing {local}: {reason(exc)}", clean=False) from None
-                    got += len(block)
-                    if got - reported >= REPORT_EVERY:
-                        pool.moved(got - reported)
-                        reported = got
-                end_data(conn)
-            client.voidresp()
+            if direct(client):
+                ahead = _retr_ahead(worker, pool, client, remote, sink, ahead)
+            else:
+                _retr(worker, client, remote, sink)
+        got = sink.got
         if size is None or got != size:
             # The listing did not say, or the file changed since: the server's
             # present size must be what came.
@@ -87,9 +179,11 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
                 os.utime(local, (stamp, stamp))
             except OSError:
                 pass
+        if ahead is not None:
+            worker.keep_ahead(client, ahead)
     except BaseException as exc:
-        if reported:
-            pool.moved(-reported)
+        if sink is not None and sink.reported:
+            pool.moved(-sink.reported)
         if isinstance(exc, Stopped):
             worker.end_stopped_transfer()
         try:
@@ -99,7 +193,7 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
         raise
     finally:
         del worker.sockets[1:]
-    pool.finished(remote, got - reported)
+    pool.finished(remote, got - sink.reported)
 
 
 def _complete_locally(local: str, entry: Entry) -> bool:

@@ -77,6 +77,11 @@ class Pool:
             self.outstanding += 1
             self.cond.notify()
 
+    def file_next(self) -> bool:
+        """Whether a worker taking work now would take a file (read without
+        the lock: a guess, for sending a command ahead)."""
+        return bool(self.files) and not self.dirs and not self.stop.is_set()
+
     def progress(self) -> Progress:
         with self.cond:
             return Progress(self.files_done, self.files_total, self.bytes_done, self.bytes_total,

@@ -119,11 +119,16 @@ class Worker:
         self._binary_on: object = None  # the client last switched to TYPE I
         self.retired = False
         self.doing = ""
+        # The passive address a PASV sent at the end of the last download
+        # gave (client, host, port): good for the next RETR on that client
+        # only while no other command has gone.
+        self._ahead: tuple[ftplib.FTP, str, int] | None = None
         # What another thread may shut to unblock this one when stopping.
         self.sockets: list[socket.socket] = []
 
     @property
     def client(self) -> ftplib.FTP:
+        self._ahead = None  # whatever is sent next comes between that PASV and a RETR
         client: ftplib.FTP = self.path.client
         if client.sock is not None and client.sock not in self.sockets:
             self.sockets = [client.sock]
@@ -132,19 +137,38 @@ class Worker:
     def open_data(self, client: ftplib.FTP, line: str) -> socket.socket:
         """Connect a passive data connection and send *line* (STOR) without
         waiting for its opening reply: `preliminary` reads it."""
-        resp = client.sendcmd("PASV")
-        if not resp.startswith("227"):
-            raise ftplib.error_reply(resp)
-        host, port = ftplib.parse227(resp)
-        if not getattr(client, "trust_server_pasv_ipv4_address", False) and client.sock is not None:
-            host = client.sock.getpeername()[0]
-        conn = socket.create_connection((host, port), client.timeout, source_address=client.source_address)
+        conn = socket.create_connection(self.passive(client), client.timeout,
+                                        source_address=client.source_address)
         try:
             client.putcmd(line)
         except BaseException:
             conn.close()
             raise
         return conn
+
+    def passive(self, client: ftplib.FTP, resp: str | None = None) -> tuple[str, int]:
+        """The address of a passive data connection: from *resp*, the reply
+        to a PASV already sent, or else from one sent now."""
+        if resp is None:
+            resp = client.sendcmd("PASV")
+        if not resp.startswith("227"):
+            raise ftplib.error_reply(resp)
+        host, port = ftplib.parse227(resp)
+        if not getattr(client, "trust_server_pasv_ipv4_address", False) and client.sock is not None:
+            host = client.sock.getpeername()[0]
+        return host, port
+
+    def keep_ahead(self, client: ftplib.FTP, address: tuple[str, int]) -> None:
+        """Keep *address*, given in answer to a PASV sent ahead, for the next RETR."""
+        self._ahead = (client, *address)
+
+    def take_ahead(self) -> tuple[str, int] | None:
+        """The address kept by `keep_ahead`, if it is still good for this
+        thread's client; it is used once."""
+        ahead, self._ahead = self._ahead, None
+        if ahead is None or ahead[0] is not Local.getattr(self.path._key_on_thread()):
+            return None
+        return ahead[1], ahead[2]
 
     def cmd(self, line: str, doing: str) -> str:
         self.doing = doing
@@ -167,7 +191,7 @@ class Worker:
         """Make the directory *remote* and its missing parents (the core's
         mkdir, which lists on this thread's client in ASCII mode)."""
         self.doing = "cannot create the directory"
-        self._binary_on = None
+        self._binary_on = self._ahead = None
         try:
             self.pool.cls(remote).mkdir()  # type: ignore[attr-defined]
         finally:
@@ -209,7 +233,7 @@ class Worker:
     def list_once(self, remote: str) -> list[Entry]:
         """The entries of *remote* as one listing gives them (MLSD, else LIST)."""
         self.doing = "cannot list the directory"
-        self._binary_on = None
+        self._binary_on = self._ahead = None
         return list_dir(self.pool.cls(remote))
 
     def why(self, exc: BaseException) -> str:
@@ -224,7 +248,7 @@ class Worker:
         if isinstance(exc, (ftplib.error_perm, Again)) or (isinstance(exc, Final) and exc.clean):
             return  # a refusal is a whole reply, and these came between commands
         self.path._drop_client()
-        self._binary_on = None
+        self._binary_on = self._ahead = None
 
     def end_stopped_transfer(self) -> bool:
         """After a transfer left half-way because the work is stopping (its
