@@ -84,21 +84,20 @@ def send_together(client: ftplib.FTP, commands: list[str]) -> list[str | ftplib.
 Address = tuple[str, int]
 
 
-def ask_passive(client: ftplib.FTP, first: list[str], then: tuple[str, ...] = (),
-                binary: bool = False) -> tuple[list[str | ftplib.Error], Address | None]:
+def ask_passive(client: ftplib.FTP, first: list[str],
+                then: tuple[str, ...] = ()) -> tuple[list[str | ftplib.Error], Address | None]:
     """Send *first*, ``TYPE I``, *then* (commands that want binary mode, such
     as ``SIZE``) and ``PASV`` (``EPSV`` over IPv6) together; the replies to
     *first* and *then*, and the passive address (None for a client in active
-    mode, which gets its TYPE I with the transfer).  *binary*: the client is
-    known to be in binary mode, so no ``TYPE I`` goes."""
+    mode, which gets its TYPE I with the transfer)."""
     passive = client.passiveserver
-    type_i = [] if binary or not (then or passive) else ["TYPE I"]
-    commands = [*first, *type_i, *then, *(["PASV" if client.af == socket.AF_INET else "EPSV"] if passive else [])]
+    binary = ["TYPE I", *then] if then or passive else []
+    commands = [*first, *binary, *(["PASV" if client.af == socket.AF_INET else "EPSV"] if passive else [])]
     replies = send_together(client, commands) if commands else []
-    for reply in replies[len(first):len(first) + len(type_i)] + (replies[-1:] if passive else []):
+    for reply in ([replies[len(first)]] if binary else []) + (replies[-1:] if passive else []):
         if isinstance(reply, BaseException):
             raise reply  # every reply read: the client is in step
-    answers = replies[:len(first)] + replies[len(first) + len(type_i):len(first) + len(type_i) + len(then)]
+    answers = replies[:len(first)] + replies[len(first) + 1:len(first) + len(binary)]
     if not passive:
         return answers, None
     reply = replies[-1]
@@ -237,27 +236,6 @@ def _size_or_none(reply: str | ftplib.Error) -> int | None:
     return None
 
 
-#: The reply (ftplib's ``lastresp``) that ended an exchange in binary mode.
-_BINARY_AT = "_dravlen_binary_at"
-
-
-def binary_until_next_reply(client: ftplib.FTP) -> None:
-    """Note that *client* is in binary mode, having sent its ``TYPE I`` and
-    nothing that changes the mode since; `still_binary` says so until the
-    client reads another reply."""
-    setattr(client, _BINARY_AT, getattr(client, "lastresp", None))
-
-
-def still_binary(client: ftplib.FTP) -> bool:
-    """Whether no reply was read on *client* since `binary_until_next_reply`.
-
-    Every reply ftplib reads replaces ``lastresp`` with a new object, so one
-    that is still the same object means that no command (the core's members
-    and listings send ``TYPE A``) has been answered since."""
-    at = getattr(client, _BINARY_AT, None)
-    return at is not None and at is getattr(client, "lastresp", None)
-
-
 def read_whole(path: Any) -> bytes:
     """The bytes of *path*: ``TYPE I``, ``SIZE`` and ``PASV`` in one round
     trip, then ``RETR``; the bytes moved must be the size told (else
@@ -272,8 +250,7 @@ def read_whole(path: Any) -> bytes:
     # could otherwise carry a size of its own into that reply's text.
     plain = "(" not in where
     on_opening = plain and getattr(client, SIZE_ON_OPENING, False)
-    replies, address = ask_passive(client, [], () if on_opening else ("SIZE " + where,),
-                                   binary=still_binary(client))
+    replies, address = ask_passive(client, [], () if on_opening else ("SIZE " + where,))
     expected = _size_or_none(replies[0]) if replies else None
     try:
         conn, opened = transfer_told(path, client, address, "RETR " + where)
@@ -285,7 +262,6 @@ def read_whole(path: Any) -> bytes:
         setattr(client, SIZE_ON_OPENING, True)
     with Download(path, client, conn, expected) as raw:
         data: bytes = raw.readall()
-    binary_until_next_reply(client)
     return data
 
 
