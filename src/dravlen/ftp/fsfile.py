@@ -8,20 +8,17 @@ from __future__ import annotations
 import ftplib
 import socket
 from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Iterator
+from typing import Any, Iterator, Protocol
 
 from fsspec.callbacks import DEFAULT_CALLBACK
 from fsspec.spec import AbstractBufferedFile
 
 from dravlen.ftp.everyday import send_together, transfer
 from dravlen.ftp.facts import IncompleteTransfer, command_text, confirm_size, operation
-from dravlen.ftp.limit import Lease
+from dravlen.ftp.limit import Gate, Lease
 from dravlen.ftp.remote import RemotePath
 from dravlen.ftp.resync import in_step
 from dravlen.ftp.streams import Download, Upload, open_transfer
-
-if TYPE_CHECKING:
-    from dravlen.ftp.filesystem import FTPFileSystem
 
 __all__ = ["FTPFile", "RestRefused"]
 
@@ -189,13 +186,28 @@ def _named(exc: BaseException, where: str) -> BaseException:
     return new
 
 
+class _FileSystem(Protocol):
+    """What a file uses of its `FTPFileSystem`."""
+
+    where: str
+    _gate: Gate
+    _probe: RemotePath
+    _timeout: float
+
+    def _path(self, path: Any) -> RemotePath: ...
+
+    def info(self, path: Any, **kwargs: Any) -> dict[str, Any]: ...
+
+    def size(self, path: Any) -> int | None: ...
+
+
 class FTPFile(AbstractBufferedFile):  # type: ignore[misc]
     """A file of an `FTPFileSystem`: one ``RETR`` read forward from where it
     is asked for, or one ``STOR`` confirmed on close."""
 
     DEFAULT_BLOCK_SIZE = 1 << 20
 
-    def __init__(self, fs: FTPFileSystem, path: str, mode: str = "rb", **kwargs: Any) -> None:
+    def __init__(self, fs: _FileSystem, path: str, mode: str = "rb", **kwargs: Any) -> None:
         self._rpath = fs._path(path)
         self._lease = Lease(fs._gate, fs._probe, fs._timeout)
         self._stream: _Range | None = None

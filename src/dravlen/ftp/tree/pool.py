@@ -167,7 +167,7 @@ class Pool:
         if pending * self.task_time / max(self.live, 1) <= 2 * self.login_time:
             return
         self.live += 1
-        worker = Worker(self)
+        worker = Worker(self.cls, self.anchor)
         thread = threading.Thread(target=self._work, args=(worker,),
                                   name=f"dravlen-tree-{len(self.workers) + 1}")
         self.workers.append((thread, worker))
@@ -287,7 +287,7 @@ class Pool:
     def run(self) -> None:
         """Do every task, then end every worker thread; on Ctrl-C, stop them,
         remove the uploads they left cut short and raise `Interrupted`."""
-        main = Worker(self)
+        main = Worker(self.cls, self.anchor)
         try:
             while True:
                 with self.cond:

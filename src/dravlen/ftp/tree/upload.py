@@ -33,7 +33,7 @@ def _temporary(remote: str) -> str:
     return str(path.with_name(f".{path.name[:80]}.{secrets.token_hex(4)}.dravlen-part"))
 
 
-def _delete_cut_short(worker: Worker, target: str) -> None:
+def _delete_cut_short(worker: Worker, pool: Pool, target: str) -> None:
     """Delete what a transfer stopped half-way left, on the worker's own
     connection; where that fails, the calling thread tries again."""
     if not worker.end_stopped_transfer():
@@ -43,7 +43,7 @@ def _delete_cut_short(worker: Worker, target: str) -> None:
     except Exception:
         worker.path._drop_client()
     else:
-        worker.pool.writing_ends(target)
+        pool.writing_ends(target)
 
 
 class Batch:
@@ -86,20 +86,20 @@ class Batch:
                 pool.finished(remote, sent - reported)
             else:
                 task = again if entry is not None and entry.size is not None else partial(
-                    _confirm_alone, remote=remote, sent=sent, reported=reported, again=again)
+                    _confirm_alone, pool=pool, remote=remote, sent=sent, reported=reported, again=again)
                 if reported:
                     pool.moved(-reported)
                 pool.put(Task(remote, task))
 
 
-def _confirm_alone(worker: Worker, remote: str, sent: int, reported: int,
+def _confirm_alone(worker: Worker, pool: Pool, remote: str, sent: int, reported: int,
                    again: Callable[[Worker], None]) -> None:
     worker.doing = "cannot confirm the file's size"
     if worker.size(remote) != sent:
         again(worker)
         return
-    worker.pool.writing_ends(remote)
-    worker.pool.finished(remote, sent)
+    pool.writing_ends(remote)
+    pool.finished(remote, sent)
 
 
 def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
@@ -159,7 +159,7 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
             if reported:
                 pool.moved(-reported)
             if isinstance(exc, Stopped):
-                _delete_cut_short(worker, target)
+                _delete_cut_short(worker, pool, target)
             elif not (pool.stop.is_set() or isinstance(exc, KeyboardInterrupt)):
                 pool.writing_ends(target)  # a failure: reported, and tried again or not
                 if temporary and isinstance(exc, (ftplib.error_perm, Again)):

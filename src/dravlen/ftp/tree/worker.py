@@ -7,14 +7,10 @@ import ftplib
 import socket
 import time
 from collections.abc import Callable
-from typing import TYPE_CHECKING
 
 from dravlen.base import LOST_CONNECTION, BasePath, Local
 from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, RETRY, IncompleteTransfer, busy, reason
 from dravlen.ftp.listing import Entry, _transfer_lines, list_dir, parse_list
-
-if TYPE_CHECKING:
-    from dravlen.ftp.tree.pool import Pool
 
 #: Connections used when the caller does not say.
 DEFAULT_CONNECTIONS = 4
@@ -113,9 +109,9 @@ class Worker:
     reason starts with it, then gives the server's reply.
     """
 
-    def __init__(self, pool: Pool) -> None:
-        self.pool = pool
-        self.path: BasePath = pool.cls(pool.anchor)
+    def __init__(self, cls: type[BasePath], anchor: str) -> None:
+        self.cls = cls  # the path class of the tree's server
+        self.path: BasePath = cls(anchor)
         self._binary_on: object = None  # the client last switched to TYPE I
         self.retired = False
         self.doing = ""
@@ -133,18 +129,6 @@ class Worker:
         if client.sock is not None and client.sock not in self.sockets:
             self.sockets = [client.sock]
         return client
-
-    def open_data(self, client: ftplib.FTP, line: str) -> socket.socket:
-        """Connect a passive data connection and send *line* (STOR) without
-        waiting for its opening reply: `preliminary` reads it."""
-        conn = socket.create_connection(self.passive(client), client.timeout,
-                                        source_address=client.source_address)
-        try:
-            client.putcmd(line)
-        except BaseException:
-            conn.close()
-            raise
-        return conn
 
     def passive(self, client: ftplib.FTP, resp: str | None = None) -> tuple[str, int]:
         """The address of a passive data connection: from *resp*, the reply
@@ -193,7 +177,7 @@ class Worker:
         self.doing = "cannot create the directory"
         self._binary_on = self._ahead = None
         try:
-            self.pool.cls(remote).mkdir()  # type: ignore[attr-defined]
+            self.cls(remote).mkdir()  # type: ignore[attr-defined]
         finally:
             self._binary_on = None
 
@@ -207,7 +191,7 @@ class Worker:
         and what LIST shows as a link is taken as one.
         """
         entries = self.list_once(remote)
-        path = self.pool.cls(remote)
+        path = self.cls(remote)
         if hasattr(path.client, NO_MLSD):
             return entries  # LIST already: its kinds are the lines' own
         if hasattr(path.client, PLAIN_LIST):
@@ -234,7 +218,7 @@ class Worker:
         """The entries of *remote* as one listing gives them (MLSD, else LIST)."""
         self.doing = "cannot list the directory"
         self._binary_on = self._ahead = None
-        return list_dir(self.pool.cls(remote))
+        return list_dir(self.cls(remote))
 
     def why(self, exc: BaseException) -> str:
         """The reason a task failed: what could not be done, then the server's words."""
