@@ -41,8 +41,8 @@ from dravlen.ftp.tls import end_data
 if TYPE_CHECKING:
     from dravlen.ftp.listing import Entry
 
-__all__ = ["Everyday", "PureNames", "Stat", "ask_passive", "no_delay", "open_data", "open_upload", "read_whole",
-           "send_together", "transfer", "transfer_told"]
+__all__ = ["Everyday", "PureNames", "Stat", "ask_passive", "no_delay", "open_data", "open_upload", "passive_address",
+           "read_whole", "send_together", "transfer", "transfer_told"]
 
 
 # -- the wire --------------------------------------------------------------
@@ -102,13 +102,20 @@ def ask_passive(client: ftplib.FTP, first: list[str],
         return answers, None
     reply = replies[-1]
     assert isinstance(reply, str)
+    return answers, passive_address(client, reply)
+
+
+def passive_address(client: ftplib.FTP, reply: str) -> Address:
+    """The data address a PASV (IPv4) or EPSV reply gives; as ftplib does,
+    PASV's host is the control connection's peer unless the client trusts
+    the server's."""
     peer = client.sock.getpeername()  # type: ignore[union-attr]
     if client.af == socket.AF_INET:
         host, port = ftplib.parse227(reply)
-        if not getattr(client, "trust_server_pasv_ipv4_address", False):  # ftplib's own rule
+        if not getattr(client, "trust_server_pasv_ipv4_address", False):
             host = peer[0]
-        return answers, (host, port)
-    return answers, ftplib.parse229(reply, peer)
+        return host, port
+    return ftplib.parse229(reply, peer)
 
 
 def transfer(path: Any, client: ftplib.FTP, address: Address | None, command: str) -> socket.socket:

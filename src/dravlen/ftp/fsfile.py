@@ -13,7 +13,7 @@ from typing import Any, Iterator, Protocol
 from fsspec.callbacks import DEFAULT_CALLBACK
 from fsspec.spec import AbstractBufferedFile
 
-from dravlen.ftp.everyday import send_together, transfer
+from dravlen.ftp.everyday import passive_address, send_together, transfer
 from dravlen.ftp.facts import IncompleteTransfer, command_text, confirm_size, operation
 from dravlen.ftp.limit import Gate, Lease
 from dravlen.ftp.remote import RemotePath
@@ -96,7 +96,7 @@ def _start(path: RemotePath, offset: int, size: int | None) -> _Range:
                 raise reply  # every reply read: the client is in step
         if offset:
             _refused_rest(path, offset, replies[2])
-        address = _passive_address(client, str(replies[1]))
+        address = passive_address(client, str(replies[1]))
     try:
         if address is None:
             conn = client.transfercmd("RETR " + where)
@@ -112,16 +112,6 @@ def _start(path: RemotePath, offset: int, size: int | None) -> _Range:
             raise IsADirectoryError(f"'{path.path}' is a directory") from exc
         raise PermissionError(f"'{path.path}' cannot be read: {exc}") from exc
     return _Range(path, client, conn, offset, size)
-
-
-def _passive_address(client: ftplib.FTP, reply: str) -> tuple[str, int]:
-    peer = client.sock.getpeername()  # type: ignore[union-attr]
-    if client.af == socket.AF_INET:
-        host, port = ftplib.parse227(reply)
-        if not getattr(client, "trust_server_pasv_ipv4_address", False):  # ftplib's own rule
-            host = peer[0]
-        return host, port
-    return ftplib.parse229(reply, peer)
 
 
 def _refused_rest(path: RemotePath, offset: int, reply: Any) -> None:

@@ -9,6 +9,7 @@ import time
 from collections.abc import Callable
 
 from dravlen.base import LOST_CONNECTION, BasePath, Local
+from dravlen.ftp.everyday import passive_address
 from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, RETRY, IncompleteTransfer, busy, reason
 from dravlen.ftp.listing import Entry, _transfer_lines, list_dir, parse_list
 
@@ -137,10 +138,7 @@ class Worker:
             resp = client.sendcmd("PASV")
         if not resp.startswith("227"):
             raise ftplib.error_reply(resp)
-        host, port = ftplib.parse227(resp)
-        if not getattr(client, "trust_server_pasv_ipv4_address", False) and client.sock is not None:
-            host = client.sock.getpeername()[0]
-        return host, port
+        return passive_address(client, resp)
 
     def keep_ahead(self, client: ftplib.FTP, address: tuple[str, int]) -> None:
         """Keep *address*, given in answer to a PASV sent ahead, for the next RETR."""
