@@ -17,6 +17,13 @@ next command(s) with that word:
 * ``cut226`` / ``cut426`` (RETR, STOR, LIST): move half the data, close the
   data connection, then claim success or report the abort.
 
+A hostile server is planned with attributes: ``list_lines`` / ``mlsd_lines``
+(path -> the lines LIST / MLSD answer, verbatim, names that leave the folder
+among them), ``size_reply`` (the SIZE reply line, verbatim), ``greeting``
+(a list of lines sent before ``220``, each after ``drip`` seconds), and
+``endless`` (a command word answered with ``NNN-`` lines that never end, or
+with a listing that never ends: ``"LIST"``/``"MLSD"``).
+
 ``log`` holds every command line received, ``injected`` counts the faults
 that fired.  Every connection ends by itself after ``conn_lifetime`` seconds
 and the server after ``lifetime``; `stop` ends everything at once.
@@ -84,6 +91,11 @@ class FaultServer:
         self.nodes = {"/": DIR}
         self.faults: list[dict] = []
         self.list_lines: dict[str, list[str]] = {}  # LIST answers given verbatim
+        self.mlsd_lines: dict[str, list[str]] | None = None  # MLSD answers verbatim; None: no MLSD
+        self.size_reply: str | None = None  # the SIZE reply line given verbatim
+        self.greeting: list[str] = []  # lines before the 220, each `drip` seconds apart
+        self.drip = 0.0
+        self.endless: str | None = None  # a command whose reply or listing never ends
         self.mdtm_reply: str | None = None  # the MDTM reply line given verbatim
         self.delay = 0.0  # seconds every reply (the greeting too) is held back
         self.log: list[str] = []
@@ -217,7 +229,29 @@ class _Session:
                 pass
         raise _Hangup
 
+    def endless_reply(self, code):
+        # Continuation lines until the client hangs up (or the session ends).
+        chunk = (f"{code}-" + "x" * 70 + "\r\n").encode() * 64
+        while self.alive():
+            self.sock.sendall(chunk)
+        raise _Hangup
+
+    def endless_data(self, line):
+        conn = self.open_data()
+        chunk = (line * 256).encode()
+        try:
+            while self.alive():
+                conn.sendall(chunk)
+        except OSError:
+            pass
+        raise _Hangup
+
     def run(self):
+        for line in self.srv.greeting:
+            time.sleep(self.srv.drip)
+            self.sock.sendall(line.encode() + b"\r\n")
+        if self.srv.endless == "greeting":
+            self.endless_reply("220")
         self.reply("220 fault server ready")
         while (line := self.readline()) is not None:
             self.srv.log.append(line)
@@ -243,6 +277,10 @@ class _Session:
                 self.sock.sendall(b"Hello? this is no reply\r\n")
             if action == "long":
                 self.sock.sendall(b"200 " + b"x" * 10000 + b"\r\n")
+            if word == self.srv.endless and word in ("LIST", "MLSD", "NLST"):
+                self.endless_data("-rw-r--r-- 1 o g 1 Jan 02 03:04 f\r\n" if word != "MLSD" else "type=file; f\r\n")
+            elif word == self.srv.endless:
+                self.endless_reply("250")
             handler = getattr(self, "do_" + word, None) if word.isalpha() else None
             if word in SIMPLE:
                 self.reply(SIMPLE[word])
@@ -370,7 +408,22 @@ class _Session:
         self.srv.nodes[path] = data[: len(data) // 2] if action == "cut226" else data
         self.close_data(action, cut)
 
+    def do_MLSD(self, arg, action):
+        lines = None if self.srv.mlsd_lines is None else self.srv.mlsd_lines.get(self.norm(arg))
+        if self.srv.mlsd_lines is None:
+            return self.reply("500 Unknown command.")
+        if lines is None:
+            node = self.node(arg)
+            if node is not DIR:
+                return self.reply("550 No such directory.")
+            lines = [f"type={'dir' if self.srv.nodes[p] is DIR else 'file'};"
+                     f"size={0 if self.srv.nodes[p] is DIR else len(self.srv.nodes[p])}; {posixpath.basename(p)}"
+                     for p in self.children(self.norm(arg))]
+        self.send_data("".join(line + "\r\n" for line in lines).encode("utf-8", "surrogateescape"), action)
+
     def do_SIZE(self, arg, _):
+        if self.srv.size_reply is not None:
+            return self.reply(self.srv.size_reply)
         node = self.node(arg)
         if not self.srv.size:
             return self.reply("502 SIZE not implemented.")

@@ -19,7 +19,7 @@ from typing import Any, TypeVar, cast
 from dravlen.base import Retry, retry
 
 __all__ = [
-    "HOME", "NO_MFMT", "NO_MLSD", "NO_MLST", "PLAIN_LIST", "RETRY", "IncompleteTransfer", "busy", "command_text",
+    "HOME", "NO_MFMT", "NO_MLSD", "NO_MLST", "PLAIN_LIST", "RETRY", "IncompleteTransfer", "busy", "child_name", "command_text",
     "confirm_size", "drop_on_interrupt", "lost", "not_understood", "operation", "reason", "size_told",
 ]
 
@@ -97,6 +97,15 @@ def command_text(path: Any) -> str:
             continue
         raise ValueError(f"Remote path {text!r} holds {what}, which an FTP command cannot carry")
     return text
+
+
+def child_name(name: str) -> bool:
+    """Whether a name a server lists can be one entry of the listed folder:
+    one path component, so not empty, not ``.`` or ``..``, and holding no
+    ``/``, NUL, CR or LF.  Anything else would name something outside the
+    folder (or another command): it names no entry, and is never joined or
+    acted on.  The core applies the same rule."""
+    return name not in ("", ".", "..") and not any(char in name for char in "/\0\r\n")
 
 
 def set_time(client: ftplib.FTP, where: str, when: float) -> bool:

@@ -27,7 +27,7 @@ from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 from typing import TYPE_CHECKING, Any
 
-from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, abandon, command_text, not_understood, operation
+from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, abandon, child_name, command_text, not_understood, operation
 from dravlen.ftp.tls import end_data
 
 if TYPE_CHECKING:
@@ -76,10 +76,17 @@ class _Ambiguous(Exception):
     column does not tell which arrow parts name from target."""
 
 
+class _Leaves(Exception):
+    """A listing line whose name cannot be an entry of the listed directory
+    (empty, holding "/", NUL, CR or LF): it would name something elsewhere."""
+
+
 class Listing(list[Entry]):
     """The entries of a directory, and in ``skipped`` the listing lines that
     name an entry that could not be told apart (a link line such as
-    ``a -> b -> c``), so that whoever copies or compares a tree can say so."""
+    ``a -> b -> c``) or whose name cannot be an entry of the directory
+    (``../x``, ``/x``, a NUL), so that whoever copies or compares a tree can
+    say so."""
 
     skipped: list[str]
 
@@ -90,7 +97,13 @@ class Listing(list[Entry]):
 
 def _child_name(name: str) -> bool:
     """Whether *name* can name an entry inside the listed directory."""
-    return name not in ("", ".", "..") and "/" not in name and "\0" not in name
+    return child_name(name)
+
+
+def _leaves_folder(name: str) -> bool:
+    """A name that no entry of the listed directory can have, other than the
+    directory itself and its parent: it is reported, never acted on."""
+    return name not in (".", "..") and not child_name(name)
 
 
 # ---------------------------------------------------------------------------
@@ -284,6 +297,8 @@ def _read_list_line(line: str, now: datetime | None, encoding: str = "utf-8") ->
             except _Ambiguous:
                 raise _Ambiguous(line) from None
         kind = {"-": "file", "d": "dir", "l": "link"}.get(type_char, "other")
+        if _leaves_folder(name):
+            raise _Leaves(line)
         if not _child_name(name):
             return None
         size = int(m["size"]) if m["size"] is not None and kind == "file" else None
@@ -291,6 +306,8 @@ def _read_list_line(line: str, now: datetime | None, encoding: str = "utf-8") ->
     m = _DOS.match(line)
     if m is not None:
         name = m["name"]
+        if _leaves_folder(name):
+            raise _Leaves(line)
         if not _child_name(name):
             return None
         year = int(m["year"])
@@ -333,7 +350,7 @@ def parse_list(line: str, now: datetime | None = None, encoding: str = "utf-8") 
     except _Ambiguous:
         log.warning("left out the link line %r: its name and its target cannot be told apart", line)
         return None
-    except _Unreadable:
+    except (_Unreadable, _Leaves):
         return None
 
 
@@ -450,11 +467,18 @@ def _list_dir(path: Any) -> Listing:
                     facts, name = parse_mlsx_facts(line)
                 except ValueError:
                     raise _Unreadable(line) from None
+                if _leaves_folder(name) and facts.get("type", "").lower() not in ("cdir", "pdir"):
+                    raise _Leaves(line)
                 entry = _entry_from_facts(facts, name) if _child_name(name) else None
             else:
                 entry = _read_list_line(line, now, encoding)
                 if entry is None and _is_dot_line(line):
                     seen_dot = True
+        except _Leaves:
+            log.warning("'%s': left out the listing line %r: its name cannot be an entry of the folder",
+                        path.path, line)
+            entries.skipped.append(line)
+            continue
         except _Ambiguous:
             log.warning("'%s': left out the link line %r: its name and its target cannot be told apart",
                         path.path, line)
