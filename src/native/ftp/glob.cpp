@@ -14,21 +14,14 @@ namespace {
 // What the generator keeps between two items (GeneratorState::slot).
 enum Slot { kSelf, kPattern, kGlobals, kLines, kEncoding, kMatch };
 
-// A listed name holding "/" would name something outside the directory
-// (an absolute path, "../x"), and one holding NUL something servers cut short:
-// no entry of this directory, so it is passed over. So is a link line that
-// does not tell its own name.
+// A name that cannot be an entry of this directory (an absolute path,
+// "../x", a NUL that servers cut at) is passed over; so is a link line that
+// does not tell its own name. Names of other types (a listing line that is
+// no text) are taken as listed.
 Ref entry_of(PyObject* line, PyObject* encoding) {
     op::Listed entry = op::long_entry(line, encoding);
     if (entry.ambiguous || !entry.name) return {};
-    PyObject* name = entry.name.get();
-    if (PyUnicode_Check(name)) {
-        for (const Py_UCS4 ch : {Py_UCS4{'/'}, Py_UCS4{0}}) {
-            const Py_ssize_t found = PyUnicode_FindChar(name, ch, 0, PyUnicode_GET_LENGTH(name), 1);
-            if (found == -2) raised();
-            if (found >= 0) return {};
-        }
-    }
+    if (PyUnicode_Check(entry.name.get()) && !op::child_name(entry.name)) return {};
     return std::move(entry.name);
 }
 

@@ -47,6 +47,18 @@ bool starts_with_folded(int kind, const void* text, Py_ssize_t at, Py_ssize_t en
 
 }  // namespace
 
+bool child_name(PyObject* name) {
+    if (!PyUnicode_Check(name)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    if (n == 0 || same_text(name, N.text_dot) || same_text(name, N.text_dotdot)) return false;
+    for (const Py_UCS4 ch : {Py_UCS4{'/'}, Py_UCS4{0}, Py_UCS4{'\r'}, Py_UCS4{'\n'}}) {
+        const Py_ssize_t found = PyUnicode_FindChar(name, ch, 0, n, 1);
+        if (found == -2) raised();
+        if (found >= 0) return false;
+    }
+    return true;
+}
+
 Ref machine_entry(PyObject* line, bool* link) {
     *link = false;
     if (!PyUnicode_Check(line) || PyUnicode_READY(line) < 0) return {};
@@ -68,10 +80,9 @@ Ref machine_entry(PyObject* line, bool* link) {
         }
         fact = end + 1;
     }
-    const Py_ssize_t len = n - blank - 1;
-    const Py_UCS4 first = PyUnicode_READ(kind, text, blank + 1);
-    if (first == '.' && (len == 1 || (len == 2 && PyUnicode_READ(kind, text, blank + 2) == '.'))) return {};
-    return Ref::check(PyUnicode_Substring(line, blank + 1, n));
+    Ref name = Ref::check(PyUnicode_Substring(line, blank + 1, n));
+    if (!child_name(name)) return {};
+    return name;
 }
 
 bool Listed::names(PyObject* own) const {

@@ -24,8 +24,16 @@ struct Listed {
 // dravlen.ftp.listing reads lines by the same columns.
 Listed long_entry(PyObject* line, PyObject* encoding);
 
+// Whether a listed name can be one entry of the listed directory: one path
+// component, so not empty, not "." or "..", and holding no "/", NUL, CR or
+// LF. Anything else would name something outside it (or end a command line
+// early): it names no entry and is never joined or acted on.
+// dravlen.ftp.facts.child_name is the same rule.
+bool child_name(PyObject* name);
+
 // The entry of an MLSD line "fact=value;fact=value; name": its name, or
-// nothing for the directory itself and its parent. *link tells a symbolic link.
+// nothing for the directory itself, its parent and any name that
+// child_name refuses. *link tells a symbolic link.
 Ref machine_entry(PyObject* line, bool* link);
 
 // Appends the lines of the long listing of the path (or, with here, of the
