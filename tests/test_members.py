@@ -215,28 +215,30 @@ def test_a_transfer_that_ended_early_is_not_taken_for_whole(ftp, member):
         call(P("/d/f")) if member == "read" else call(P("/d/f"), b"0123456789")
 
 
-@pytest.mark.parametrize("reply, outcome", [
-    ("550 SIZE not allowed in ASCII mode", ftplib.error_temp),  # the TYPE I reply went to another command
-    ("550 Could not get file size.", None), ("500 Unknown command.", None), ("213 ten", None), ("212 10", None),
+@pytest.mark.parametrize("reply, outcome, message", [
+    # the TYPE I reply went to another command
+    ("550 SIZE not allowed in ASCII mode", ftplib.error_temp, r"^451 The size of '/d/f' was refused in ASCII mode .* out of step"),
+    ("550 Could not get file size.", ftplib.error_temp, r"^426 Transfer of '/d/f' not confirmed: .* tells no size"),
+    ("500 Unknown command.", None, ""), ("213 ten", ftplib.error_reply, "213 ten"), ("212 10", ftplib.error_reply, "212 10"),
 ])
-def test_what_the_size_check_makes_of_each_answer(ftp, reply, outcome):
+def test_what_the_size_check_makes_of_each_answer(ftp, reply, outcome, message):
     ftp.add_file("/d/f", b"0123456789")
     if reply[0] == "5":
         ftp.fail("sendcmd", ftplib.error_perm(reply), path="/d/f")
     else:  # an odd success reply, given in place of SIZE's
         ftp.size_reply = reply
     if outcome:
-        with pytest.raises(outcome, match=r"^451 The size of '/d/f' was refused in ASCII mode .* out of step"):
+        with pytest.raises(outcome, match=message):
             bare("read")(P("/d/f"))
     else:
-        assert P("/d/f").read() == b"0123456789"  # nothing to check against: taken at its word
+        assert P("/d/f").read() == b"0123456789"  # a server without SIZE: taken at its word
 
 
 @pytest.mark.parametrize("reply, confirms", [
     ("213 10", True), ("213 \t 10 \r", True), ("213 0010", True),
     ("213 11", False), ("213 \t1 ", False),
     ("213 1 0", None), ("213 \u0661\u0660", None), ("213 ", None), ("21", None),
-    ("213 1234567890123456789", None),  # more digits than any file has bytes
+    ("213 12345678901234567890", None),  # more than any file has bytes
 ])
 def test_the_size_reply_is_read_for_its_digits_alone(ftp, reply, confirms):
     ftp.add_file("/d/f", b"0123456789")
@@ -244,8 +246,11 @@ def test_the_size_reply_is_read_for_its_digits_alone(ftp, reply, confirms):
     if confirms is False:
         with pytest.raises(ftplib.error_temp, match=r"^426 Transfer of '/d/f' incomplete: 10 bytes moved"):
             bare("read")(P("/d/f"))
-    else:  # the right size, or nothing that tells one: the data is taken
+    elif confirms:
         assert bare("read")(P("/d/f")) == b"0123456789"
+    else:  # nothing that tells a size: not confirmed
+        with pytest.raises((ftplib.error_reply, OSError)):
+            bare("read")(P("/d/f"))
 
 
 def test_a_client_that_cannot_ask_the_size_is_taken_at_its_word(ftp, monkeypatch, tmp_path):

@@ -34,7 +34,8 @@ from pathlib import PurePath, PurePosixPath
 from typing import IO, TYPE_CHECKING, Any, NamedTuple, Self
 
 from dravlen.base import BasePath
-from dravlen.ftp.facts import NO_MFMT, command_text, lost, not_understood, operation, set_time, size_told
+from dravlen.ftp.facts import NO_MFMT, command_text, lost, not_understood, operation, set_time
+from dravlen.ftp.wire import size_told
 from dravlen.ftp.streams import Download, open_transfer
 from dravlen.ftp.tls import end_data
 

@@ -1,7 +1,7 @@
 """What the FTP modules all know, each fact written once: how a reply is
 classed, what a client has learnt about its server, the text a path may
-carry in a command, the reason an error gives, and how a transfer is
-confirmed by ``SIZE``.
+carry in a command, a name a listing may give, and the reason an error
+gives.  How a transfer is confirmed lives in `dravlen.ftp.wire`.
 
 The core (`dravlen.ftp.path`) keeps its own copies of the capability names
 and of the path check, in C++; tests/test_remote.py holds the two sides
@@ -20,7 +20,7 @@ from dravlen.base import Retry, retry
 
 __all__ = [
     "HOME", "NO_MFMT", "NO_MLSD", "NO_MLST", "PLAIN_LIST", "RETRY", "IncompleteTransfer", "busy", "child_name", "command_text",
-    "confirm_size", "drop_on_interrupt", "lost", "not_understood", "operation", "reason", "size_told",
+    "drop_on_interrupt", "lost", "not_understood", "operation", "reason",
 ]
 
 # -- what a client has learnt about its server ---------------------------
@@ -135,34 +135,6 @@ class IncompleteTransfer(ftplib.error_temp, ConnectionError):
     Both an `ftplib.error_temp` (so `dravlen.base.retry` tries it again) and
     a ConnectionError (so callers that catch lost transfers catch it).
     """
-
-
-def confirm_size(path: Any, client: ftplib.FTP, moved: int, where: str) -> None:
-    """Raise IncompleteTransfer unless the server's ``SIZE`` of *where* is
-    *moved*.  A server that does not know SIZE cannot confirm; its closing
-    reply is then taken.  The client is still in binary mode from the
-    transfer (servers refuse SIZE in ASCII mode)."""
-    try:
-        reply = client.sendcmd("SIZE " + where)
-    except ftplib.error_perm as exc:
-        path._valid_reset()
-        if not_understood(exc):
-            return
-        # Not confirmed is not whole (Pure-FTPd, say, stores a name with
-        # a blank at its end under another name, and has no SIZE for it).
-        raise IncompleteTransfer(
-            f"'{path.path}': {moved} bytes moved, but the server tells no size: {exc}") from exc
-    told = size_told(reply)
-    if told != moved:
-        raise IncompleteTransfer(f"'{path.path}': {moved} bytes moved, but the server has {told}")
-
-
-def size_told(reply: str) -> int:
-    """The size in a ``213`` reply to SIZE; any other reply is `ftplib.error_reply`."""
-    text = reply[3:].strip()
-    if reply[:3] != "213" or not (text.isascii() and text.isdigit()):
-        raise ftplib.error_reply(reply)
-    return int(text)
 
 
 #: How FTP work is tried again: on a fresh client after a lost connection,

@@ -14,7 +14,8 @@ from fsspec.callbacks import DEFAULT_CALLBACK
 from fsspec.spec import AbstractBufferedFile
 
 from dravlen.ftp.everyday import passive_address, send_together, transfer
-from dravlen.ftp.facts import IncompleteTransfer, command_text, confirm_size, operation
+from dravlen.ftp.facts import IncompleteTransfer, command_text, operation
+from dravlen.ftp.wire import confirm_size
 from dravlen.ftp.limit import Gate, Lease
 from dravlen.ftp.remote import RemotePath
 from dravlen.ftp.resync import in_step
@@ -123,11 +124,14 @@ def _refused_rest(path: RemotePath, offset: int, reply: Any) -> None:
 
 
 def _read_exactly(stream: _Range, length: int) -> bytes:
-    buffer = bytearray(length)
-    view = memoryview(buffer)
+    # Grown with what arrives: the length may come from a size the server claims.
+    buffer = bytearray(min(length, _BLOCK))
     got = 0
     while got < length:
-        n = stream.readinto(view[got:])
+        if got == len(buffer):
+            buffer += bytes(min(len(buffer), length - got))
+        with memoryview(buffer) as view:
+            n = stream.readinto(view[got:])
         if not n:
             break
         got += n

@@ -28,7 +28,7 @@ from datetime import datetime, timedelta, timezone
 from typing import TYPE_CHECKING, Any
 
 from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, abandon, child_name, command_text, not_understood, operation
-from dravlen.ftp.tls import end_data
+from dravlen.ftp.wire import end_data, read_lines
 
 if TYPE_CHECKING:
     from dravlen.base import BasePath
@@ -357,35 +357,19 @@ def parse_list(line: str, now: datetime | None = None, encoding: str = "utf-8") 
 # ---------------------------------------------------------------------------
 # Fetching a listing
 
-# The data connection is read in blocks this large; lines are split as they come.
-_BLOCK = 1 << 16
-
-
-def _split_lines(data: bytes, encoding: str) -> list[str]:
-    lines = data.split(b"\n")
-    if lines and lines[-1] == b"":
-        lines.pop()
-    return [(raw[:-1] if raw.endswith(b"\r") else raw).decode(encoding, "surrogateescape")
-            for raw in lines]
-
-
 def _transfer_lines(path: BasePath, command: str) -> list[str]:
-    """The lines a listing command sends over its data connection.
+    """The lines a listing command sends over its data connection, read by
+    the wire under its bounds (a line ends at LF alone).
 
     Every exception while the transfer is open leaves the thread's client in
     step (its closing reply read, a NOOP round) or ends it: a
     KeyboardInterrupt abandons it at once rather than wait on the server."""
     client = path.client
     client.voidcmd("TYPE A")
-    chunks: list[bytes] = []
     try:
         conn = client.transfercmd(command)
         with conn:
-            while True:
-                block = conn.recv(_BLOCK)
-                if not block:
-                    break
-                chunks.append(block)
+            lines = list(read_lines(client, conn))
             end_data(conn)
         client.voidresp()
     except KeyboardInterrupt:
@@ -396,7 +380,7 @@ def _transfer_lines(path: BasePath, command: str) -> list[str]:
         # the closing reply to come: _valid_reset tells the two apart.
         path._valid_reset()
         raise
-    return _split_lines(b"".join(chunks), client.encoding)
+    return lines
 
 
 def _raise_not_a_directory(path: BasePath, cause: BaseException | None) -> None:

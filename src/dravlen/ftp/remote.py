@@ -24,7 +24,8 @@ from typing import IO, Any, Literal, overload
 from dravlen.base import LOST_CONNECTION, BasePath
 from dravlen.ftp import tree
 from dravlen.ftp.everyday import Everyday, Stat, open_data, open_upload
-from dravlen.ftp.facts import NO_MLST, IncompleteTransfer, command_text, not_understood, operation, size_told
+from dravlen.ftp.facts import NO_MLST, IncompleteTransfer, command_text, not_understood, operation
+from dravlen.ftp.wire import size_told
 from dravlen.ftp.listing import Entry, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.streams import BufferedUpload, Download, TextUpload, Upload

@@ -21,7 +21,7 @@ from typing import Any
 
 from dravlen.base import BasePath, LoginError, register_session
 from dravlen.config import ConfigError
-from dravlen.ftp import facts
+from dravlen.ftp import facts, wire
 from dravlen.ftp.facts import reason
 from dravlen.ftp.codec import escaping
 from dravlen.ftp.resync import hang_up, in_step
@@ -50,12 +50,21 @@ class FTPSession:
         settings = ftp_settings(section)
         if settings.tls and not isinstance(client, ftplib.FTP_TLS):
             client = _tls_client_for(path, client, settings)
+        elif type(client) is ftplib.FTP:
+            # The plain client reads its server under the wire's bounds.
+            bounded = wire.Client(timeout=settings.timeout, encoding=client.encoding)
+            bounded.set_pasv(bool(client.passiveserver))
+            client = bounded
+        if isinstance(client, wire.Bounded):
+            client.limits = settings.limits
         open_client(client, settings)
         return client
 
     def unusable(self, client: ftplib.FTP) -> bool:
         """Closed, or its reply file broken by a read that timed out."""
         if client.sock is None or client.file is None or client.sock.fileno() < 0:
+            return True
+        if getattr(client.file, "timed_out", False) is True:  # the wire's reader
             return True
         raw = getattr(getattr(client.file, "buffer", None), "raw", None)
         return getattr(raw, "_timeout_occurred", False) is True

@@ -1,21 +1,24 @@
 """The options of an FTP section: their names, defaults and checks, and the
 label that names a server in messages and class names.
 
-========  =========================================  ============
-option    meaning                                    default
-========  =========================================  ============
-host      server name or address                     (required)
-port      control port                               21
-user      login name                                 anonymous
-password  login password                             (empty)
-timeout   socket timeout, seconds                    30
-pasv      passive data connections                   true
-encoding  text encoding of the control connection    utf-8
-tls       explicit TLS (AUTH TLS, then PROT P)       false
-verify    check the server's certificate and name    true
-cafile    CA certificates (PEM) to trust instead     (the system store)
-          of the system store
-========  =========================================  ============
+=============  =========================================  ==================
+option         meaning                                    default
+=============  =========================================  ==================
+host           server name or address                     (required)
+port           control port                               21
+user           login name                                 anonymous
+password       login password                             (empty)
+timeout        socket timeout, seconds (and the           30
+               longest a whole reply may take)
+pasv           passive data connections                   true
+encoding       text encoding of the control connection    utf-8
+tls            explicit TLS (AUTH TLS, then PROT P)       false
+verify         check the server's certificate and name    true
+cafile         CA certificates (PEM) to trust instead     (the system store)
+               of the system store
+maxreply       bytes of one reply, all its lines          1 MiB
+maxlisting     bytes of one directory listing             256 MiB
+=============  =========================================  ==================
 
 Where the values come from (file, environment, settings given in code) is
 `dravlen.config`'s business; a bad value is a `ConfigError` naming the
@@ -34,6 +37,7 @@ from typing import Any
 from urllib.parse import quote
 
 from dravlen.config import Configer, EnvConfig
+from dravlen.ftp.wire import DEFAULT as DEFAULT_LIMITS, Limits
 
 __all__ = ["DEFAULTS", "OPTIONS", "FTPSettings", "ftp_settings", "label"]
 
@@ -42,6 +46,7 @@ __all__ = ["DEFAULTS", "OPTIONS", "FTPSettings", "ftp_settings", "label"]
 DEFAULTS: Mapping[str, Any] = MappingProxyType({
     "port": 21, "user": "anonymous", "password": "", "timeout": 30, "pasv": True,
     "encoding": "utf-8", "tls": False, "verify": True, "cafile": "",
+    "maxreply": DEFAULT_LIMITS.reply, "maxlisting": DEFAULT_LIMITS.listing,
 })
 #: The options an FTP section may hold.
 OPTIONS: tuple[str, ...] = ("host", *DEFAULTS)
@@ -68,6 +73,7 @@ class FTPSettings:
     tls: bool = False
     verify: bool = True
     cafile: str = ""
+    limits: Limits = DEFAULT_LIMITS
 
     def __repr__(self) -> str:
         # The password is left out so that a logged or printed settings
@@ -116,7 +122,20 @@ def ftp_settings(section: str, configer: Configer | None = None, *, require_host
         tls=c.getboolean(section, "tls", fallback=DEFAULTS["tls"]),
         verify=c.getboolean(section, "verify", fallback=DEFAULTS["verify"]),
         cafile=_cafile(c, section),
+        limits=_limits(c, section),
     )
+
+
+def _limits(c: Configer, section: str) -> Limits:
+    """What the server may send, in bytes (a server's replies and listings
+    are read under these bounds)."""
+    sizes = {}
+    for option, field in (("maxreply", "reply"), ("maxlisting", "listing")):
+        value: int = c.getint(section, option, fallback=DEFAULTS[option])
+        if value < 1024:
+            raise c.bad_value(section, option, "a number of bytes, at least 1024")
+        sizes[field] = value
+    return Limits(**sizes)
 
 
 def _cafile(c: Configer, section: str) -> str:

@@ -28,7 +28,8 @@ import struct
 from typing import Any
 
 from dravlen.base import Local
-from dravlen.ftp.facts import IncompleteTransfer, abandon, confirm_size
+from dravlen.ftp.facts import IncompleteTransfer, abandon
+from dravlen.ftp.wire import confirm_size
 from dravlen.ftp.resync import hang_up
 from dravlen.ftp.tls import end_data
 
@@ -114,6 +115,10 @@ class _Transfer(io.RawIOBase):
         super().close()
 
 
+#: The buffer a download of a told size starts with; it doubles as data comes.
+_FIRST_BUFFER = 1 << 20
+
+
 class Download(_Transfer):
     """The bytes of a ``RETR``, read from the data connection as they come.
     *expected* is the size the server told before the transfer; None asks
@@ -150,16 +155,21 @@ class Download(_Transfer):
 
     def readall(self) -> bytes:
         """The rest of the file; where its size was told and nothing was read
-        yet, straight into one buffer of that size (and a spare byte, which
-        a longer file fills)."""
+        yet, straight into one buffer that grows with what arrives, never
+        past that size (and a spare byte, which a longer file fills): the
+        size a server claims does not decide how much memory is taken."""
         told = self._expected
         if told is None or self.moved or self._ended or self.closed:
             return super().readall() or b""
-        data = bytearray(told + 1)
-        view = memoryview(data)
-        while self.moved <= told and self.readinto(view[self.moved:]):
-            pass
-        view.release()
+        data = bytearray(min(told + 1, _FIRST_BUFFER))
+        while True:
+            view = memoryview(data)
+            while self.moved < len(data) and self.readinto(view[self.moved:]):
+                pass
+            view.release()
+            if self.moved < len(data) or len(data) > told:
+                break
+            data += bytes(min(len(data), told + 1 - len(data)))
         if self.moved > told:
             super().readall()  # to its end, where the count is found wrong
         return bytes(data[:self.moved])
@@ -172,8 +182,8 @@ class Download(_Transfer):
             if self._expected is None:
                 confirm_size(self._path, self._client, self.moved, self._where)
             elif self.moved != self._expected:
-                raise IncompleteTransfer(
-                    f"'{self._path.path}': {self.moved} bytes moved, but the server has {self._expected}")
+                raise IncompleteTransfer(f"426 Transfer of '{self._path.path}' incomplete: {self.moved} bytes moved,"
+                                         f" the server has {self._expected}")
         except KeyboardInterrupt:
             self.discard()
             raise

@@ -26,6 +26,7 @@ import ssl
 from typing import Any
 
 from dravlen.ftp.settings import FTPSettings
+from dravlen.ftp.wire import Bounded, end_data
 
 __all__ = ["TLSClient", "context_for", "end_data"]
 
@@ -76,21 +77,17 @@ def context_for(settings: FTPSettings) -> ssl.SSLContext:
     return _context(settings.verify, settings.cafile, stamp)
 
 
-def end_data(conn: socket.socket) -> None:
-    """End a data connection's TLS layer in order (its close_notify), as
-    ftplib's own transfers do before closing: vsftpd takes an upload whose
-    TLS stream just stops for one cut short ("426 Failure reading network
-    stream").  A plain connection has no such layer."""
-    if isinstance(conn, ssl.SSLSocket):
-        try:
-            conn.unwrap()
-        except (ssl.SSLError, OSError):
-            pass  # the transfer's reply on the control connection decides
-
-
-class TLSClient(ftplib.FTP_TLS):
+class TLSClient(Bounded, ftplib.FTP_TLS):
     """`ftplib.FTP_TLS` whose data connections resume the control connection's
-    TLS session."""
+    TLS session, and which reads its server under the wire's bounds."""
+
+    def auth(self) -> str:
+        reply: str = super().auth()
+        # ftplib opened a text file over the TLS socket; the wire's reader reads the replies instead.
+        text_file: Any = self.file
+        self._read_replies()
+        text_file.close()
+        return reply
 
     def ntransfercmd(self, cmd: str, rest: int | str | None = None) -> tuple[socket.socket, int | None]:
         conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)

@@ -259,89 +259,21 @@ bool refused_as_directory(const Call& c, PyObject* self) {
     return enters(c, self, nullptr);  // a link, or a server without MLST
 }
 
-namespace {
-
-// Whether an ftplib error's text mentions ASCII (the transfer type).
-bool mentions_ascii(PyObject* error) {
-    Ref text = Ref::check(PyObject_Str(error));
-    Ref folded = call_method(text, N.lower);
-    const Py_ssize_t found = PyUnicode_Find(folded, N.text_ascii, 0, PY_SSIZE_T_MAX, 1);
-    if (found == -2) raised();
-    return found >= 0;
-}
-
-// The error of a transfer found short: the product layer's IncompleteTransfer,
-// an ftplib.error_temp that is also a ConnectionError, so retry takes it and
-// callers that catch lost transfers catch it too. Looked up when needed (the
-// module body imports nothing of the product layer); ftplib.error_temp itself
-// where it cannot be had.
-Ref incomplete_transfer(PyObject* ftplib) {
-    PyObject* facts = PyImport_ImportModule("dravlen.ftp.facts");
-    if (facts != nullptr) {
-        Ref module = Ref::steal(facts);
-        Ref kind = attr_or_null(module, N.IncompleteTransfer);
-        if (kind && PyType_Check(kind.get())) return kind;
-    }
-    PyErr_Clear();
-    return attr(ftplib, N.error_temp);
-}
-
-}  // namespace
-
 // A data connection that ends early looks like the end of the file, and some
 // servers confirm such a transfer all the same: the size the server gives for
-// the file afterwards tells. A server that gives none (no SIZE, or not for
-// this path), or a client that cannot ask, is taken at its word. A mismatch
-// is a transient failure (IncompleteTransfer), so the operation is tried again
-// on a fresh client.
-// Right after a binary transfer the type is binary: a SIZE refused "in ASCII
-// mode" shows that the replies read were not those of the commands sent.
+// the file afterwards tells. The rule is the product layer's one rule for
+// every transfer (dravlen.ftp.wire.confirm_size), looked up when needed; a
+// client that cannot ask is taken at its word. A mismatch is a transient
+// failure (IncompleteTransfer), so the operation is tried again on a fresh
+// client.
 void check_size(const Call& c, PyObject* self, Py_ssize_t moved) {
     Ref client = attr(self, N.client);
-    Ref sendcmd = attr_or_null(client, N.sendcmd);
-    if (!sendcmd) return;
-    Ref ftplib = c.global(N.ftplib);
-    Ref reply = attempt([&] { return exchange_or_null(c, self, sendcmd, command(c, N.cmd_SIZE, self)); },
-                        [&](Except& exc) {
-                            Ref perm = attr(ftplib, N.error_perm);
-                            if (exc.matches(perm) && mentions_ascii(exc.value())) {
-                                raise_about_with(attr(ftplib, N.error_temp),
-                                                 "451 The size of '%U' was refused in ASCII mode after a binary "
-                                                 "transfer: the client is out of step (%S)",
-                                                 self, exc.value());
-                            }
-                            if (!exc.matches(perm) && !exc.matches(attr(ftplib, N.error_temp)) &&
-                                !exc.matches(attr(ftplib, N.error_reply))) {
-                                exc.reraise();
-                            }
-                            return Ref{};
-                        });
-    // "213 <bytes>"; anything else confirms nothing. Read in place: the code,
-    // then the digits between the blanks at either end.
-    if (!reply || !PyUnicode_Check(reply.get())) return;
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(reply.get());
-    const int kind = PyUnicode_KIND(reply.get());
-    const void* data = PyUnicode_DATA(reply.get());
-    if (n < 3 || PyUnicode_READ(kind, data, 0) != '2' || PyUnicode_READ(kind, data, 1) != '1' ||
-        PyUnicode_READ(kind, data, 2) != '3') {
-        return;
-    }
-    Py_ssize_t first = 3, end = n;
-    while (first < end && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, first))) ++first;
-    while (end > first && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, end - 1))) --end;
-    if (end == first || end - first > 18) return;
-    long long expected = 0;
-    for (Py_ssize_t i = first; i < end; ++i) {
-        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-        if (ch < '0' || ch > '9') return;
-        expected = expected * 10 + (ch - '0');
-    }
-    if (expected == moved) return;
-    Ref path = Ref::check(PyObject_Str(attr(self, N.path)));
-    Ref message = Ref::check(PyUnicode_FromFormat("426 Transfer of '%U' incomplete: %zd bytes moved, the server has %lld",
-                                                  path.get(), moved, expected));
-    PyErr_SetObject(incomplete_transfer(ftplib), message);
-    raised();
+    if (!attr_or_null(client, N.sendcmd)) return;
+    Ref wire = Ref::check(PyImport_ImportModule("dravlen.ftp.wire"));
+    Ref confirm = attr(wire, N.confirm_size);
+    Ref count = Ref::check(PyLong_FromSsize_t(moved));
+    Ref where = posix(c, self);
+    transfer(c, self, [&] { return call(confirm, self, client, count, where); });
 }
 
 }  // namespace dravlen::op

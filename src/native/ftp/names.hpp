@@ -14,7 +14,6 @@ namespace dravlen {
     X(FTP, "FTP")                                \
     X(FTPPath, "FTPPath")                        \
     X(Generator, "Generator")                    \
-    X(IncompleteTransfer, "IncompleteTransfer")  \
     X(Local, "Local")                            \
     X(Optional, "Optional")                      \
     X(Path, "Path")                              \
@@ -24,6 +23,7 @@ namespace dravlen {
     X(__module__, "__module__")                  \
     X(__qualname__, "__qualname__")              \
     X(_creator, "_creator")                      \
+    X(confirm_size, "confirm_size")              \
     X(_str, "_str")                              \
     X(PurePosixPath, "PurePosixPath")            \
     X(_key_on_thread, "_key_on_thread")          \
@@ -118,7 +118,6 @@ namespace dravlen {
     X(Error, "Error")                            \
     X(lower, "lower")                            \
     X(encode, "encode")                          \
-    X(text_ascii, "ascii")                       \
     X(cmd_LIST_bare, "LIST")
 
 // A long-listing line is cut into at most nine fields (str.split(maxsplit=8)).
