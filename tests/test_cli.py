@@ -368,7 +368,9 @@ def test_urls_credentials_and_verbose(srv, folder, tmp_path):
     assert other.stdout == b"via url", other
 
     bare = f"ftp://{srv.user}@{where}/%2F{remote[1:]}/f"  # no password in the URL
-    from_env = cli(empty, "-v", "cat", bare, env={"DRAVLEN_FTP_PASSWORD": srv.password})
+    # [ftp] names no host: its password is for --url's host, which bare names too.
+    from_env = cli(empty, "-v", "--url", f"ftp://{srv.user}@{where}/", "cat", bare,
+                   env={"DRAVLEN_FTP_PASSWORD": srv.password})
     assert from_env.stdout == b"via url", from_env
     assert b"---> " + srv.host.encode() + b" PASS ***\n" in from_env.stderr
     assert b"<--- " + srv.host.encode() + b" 226" in from_env.stderr

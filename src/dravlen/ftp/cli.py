@@ -336,8 +336,9 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         " matched here on the server's listings; a path may be an ftp:// or ftps:// URL.",
         epilog="The server comes from the INI file named by DRAVLEN_CONFIG (else "
         "~/.config/dravlen/dravlen.ini), section [ftp] unless --section names another, or from"
-        " --url. A URL without a password takes it from DRAVLEN_<SECTION>_PASSWORD, else ~/.netrc,"
-        " else asks on a terminal. Exit status: 0 done, 1 the operation failed, 2 usage error,"
+        " --url. A URL without a password takes the section's, if it names the section's host"
+        " (or --url's, for a section without one), else ~/.netrc's for its host, else asks on a"
+        " terminal. Exit status: 0 done, 1 the operation failed, 2 usage error,"
         " 130 interrupted.",
     )
     _global_options(parser, lambda value: value)

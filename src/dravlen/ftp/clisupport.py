@@ -3,8 +3,9 @@
 * `Servers`: the server and path of each path argument: the configuration
   section, ``--url`` (whose path, if any, is where relative paths start), or
   an ``ftp://``/``ftps://`` URL given as the argument itself;
-* passwords a URL leaves out: ``DRAVLEN_<SECTION>_PASSWORD``, then
-  ``~/.netrc``, then a prompt on a terminal;
+* passwords a URL leaves out (`dravlen.ftp.connect.credentials`): the
+  section's, for its own host (or ``--url``'s, when it names none), then
+  ``~/.netrc``'s for that host, then a prompt on a terminal;
 * `expand`: wildcards in a path, matched here on listings (the server never
   sees a pattern);
 * `show_conversation`: each command and reply on stderr (``--verbose``);
@@ -17,7 +18,6 @@ from __future__ import annotations
 import fnmatch
 import ftplib
 import getpass
-import netrc
 import os
 import re
 import sys
@@ -28,8 +28,8 @@ from pathlib import PurePosixPath
 from typing import Any, Iterator, Optional
 
 from dravlen.base import BasePath
-from dravlen.config import ConfigError, EnvConfig
-from dravlen.ftp.connect import bound_class, parse_url, server
+from dravlen.config import ConfigError
+from dravlen.ftp.connect import bound_class, credentials, parse_url, server
 from dravlen.ftp.remote import Entry, RemotePath
 from dravlen.ftp.settings import ftp_settings
 from dravlen.urls import hide_password, is_url
@@ -129,11 +129,14 @@ class Servers:
     def __init__(self, section: str, url: Optional[str]) -> None:
         self.section = section
         self._classes: dict[tuple[Any, ...], type[RemotePath]] = {}
-        self._passwords: dict[tuple[Any, ...], tuple[Optional[str], Optional[str]]] = {}
+        self._passwords: dict[tuple[Any, ...], tuple[str, str]] = {}
         self.base = PurePosixPath(".")
+        # The host of --url: the one a section naming no host gives its password to.
+        self.anchor: Optional[str] = None
         if url is None:
             self.default = _section_class(section)
         else:
+            self.anchor = parse_url(url)["host"]
             # A URL's path is where relative path arguments start.
             self.default, path = self._from_url(url)
             if path is not None:
@@ -156,61 +159,37 @@ class Servers:
         key = (given["tls"], given["host"].lower(), given.get("port", 21), given.get("user"))
         if "password" in given:
             # Another URL of this server and user may leave it out.
-            self._passwords.setdefault(key, (given.get("user"), given["password"]))
+            self._passwords.setdefault(key, credentials(given["host"], given.get("user"), given["password"]))
         else:
-            user, password = self._password(key)
-            if user is not None:
-                given["user"] = user
-            if password is not None:
-                given["password"] = password
-        given_key = key + (given.get("password"),)
+            given["user"], given["password"] = self._password(key)
+        given_key = key + (given["password"],)
         cls = self._classes.get(given_key)
         if cls is None:
             cls = self._classes[given_key] = server(**given)
         return cls, path
 
-    def _password(self, key: tuple[Any, ...]) -> tuple[Optional[str], Optional[str]]:
+    def _password(self, key: tuple[Any, ...]) -> tuple[str, str]:
         # Asked once per server and user, however many arguments name it.
         if key not in self._passwords:
             self._passwords[key] = self._lookup(*key)
         return self._passwords[key]
 
-    def _lookup(self, tls: bool, host: str, port: int, user: Optional[str]
-                ) -> tuple[Optional[str], Optional[str]]:
-        """(user, password) for a URL that gives no password; None for what
-        nothing supplies (the user is then anonymous, the password empty)."""
-        variable = EnvConfig.env_name(self.section, "password")
-        if variable in os.environ:
-            return user, os.environ[variable]
-        found = _from_netrc(host)
-        if found is not None and (user is None or user == found[0]):
-            return found
-        if user not in (None, "anonymous", "ftp") and sys.stdin.isatty():
-            where = f"{'ftps' if tls else 'ftp'}://{user}@{host}:{port}"
+    def _lookup(self, tls: bool, host: str, port: int, user: Optional[str]) -> tuple[str, str]:
+        """(user, password) for a URL that gives no password."""
+
+        def ask(user: str) -> Optional[str]:
+            if not sys.stdin.isatty():
+                return None
             try:
-                return user, getpass.getpass(f"Password for {where}: ")
+                return getpass.getpass(f"Password for {'ftps' if tls else 'ftp'}://{user}@{host}:{port}: ")
             except EOFError:
-                return user, None
-        return user, None
+                return None
+
+        return credentials(host, user, section=self.section, anchor=self.anchor, ask=ask, warn=_warn)
 
 
-def _from_netrc(host: str) -> Optional[tuple[str, str]]:
-    try:
-        found = netrc.netrc().authenticators(host)
-    except FileNotFoundError:
-        return None
-    except netrc.NetrcParseError as exc:
-        # A parse error may quote a token of the file (a password?): only
-        # its place is shown; a file others may read says just that.
-        problem = f"unreadable at line {exc.lineno}" if exc.lineno else exc.msg
-        print(f"dravlen: warning: {exc.filename or '~/.netrc'} not read: {problem}", file=sys.stderr)
-        return None
-    except OSError as exc:
-        print(f"dravlen: warning: ~/.netrc not read: {exc.strerror or exc}", file=sys.stderr)
-        return None
-    if found is None or found[2] is None:
-        return None
-    return found[0], found[2]
+def _warn(text: str) -> None:
+    print(f"dravlen: warning: {text}", file=sys.stderr)
 
 
 # ---------------------------------------------------------------------------

@@ -13,12 +13,20 @@ URLs follow the usual FTP reading: ``ftp://host/data`` is ``data`` in the
 login directory, ``ftp://host/%2Fdata`` is ``/data``; user and password are
 percent-decoded.  The class names its server (scheme, user, host, port:
 never the password) in its name, so ``repr`` of a path shows it.
+
+`credentials` is where a login comes from when no password is given, for
+`server()`, the fsspec filesystem and the command line alike: a password
+kept in configuration or ``~/.netrc`` goes only to the host it was given
+for, so a URL naming another host never receives it.
 """
 
 from __future__ import annotations
 
+import netrc
 import os
 import threading
+import warnings
+from collections.abc import Callable
 from typing import Any
 from urllib.parse import unquote, urlsplit
 
@@ -28,7 +36,7 @@ from dravlen.ftp.remote import RemotePath
 from dravlen.ftp.settings import DEFAULTS, OPTIONS, FTPSettings, ftp_settings, label
 from dravlen.urls import hide_password, is_url
 
-__all__ = ["bound_class", "server"]
+__all__ = ["bound_class", "credentials", "server"]
 
 _SCHEMES = {"ftp": False, "ftps": True}
 _lock = threading.Lock()
@@ -97,6 +105,89 @@ class _Bound(RemotePath):
         )
 
 
+def credentials(
+    host: str,
+    user: str | None = None,
+    password: str | None = None,
+    *,
+    section: str | None = None,
+    anchor: str | None = None,
+    ask: Callable[[str], str | None] | None = None,
+    warn: Callable[[str], None] | None = None,
+) -> tuple[str, str]:
+    """The user and password to log in to *host* with, *user* and *password*
+    being what the caller was given (a URL, keywords), None where nothing.
+
+    A password given is used as it is.  Otherwise, in this order:
+
+    * the password of configuration section *section* (file, environment or
+      settings given in code), with the section's user, if *host* is the
+      section's host, or, for a section that names no host, the host
+      *anchor* (the one named along with the section, as ``--url`` is);
+    * the ``~/.netrc`` entry of machine *host* (its ``default`` entry
+      names no machine, and so is never used);
+    * *ask(user)*, for a user named other than anonymous (a prompt);
+    * else the user named, or anonymous, with no password.
+
+    A source that names a user other than the one given is passed over: its
+    password is that user's.  Problems reading ``~/.netrc`` go to *warn*
+    (default: `warnings.warn`) and the file is passed over.
+    """
+    if password is not None:
+        return (user if user is not None else DEFAULTS["user"]), password
+    host = host.lower()
+    found = _from_section(section, host, anchor, user) if section is not None else None
+    if found is None:
+        found = _from_netrc(host, user, warn or _warn)
+    if found is None and ask is not None and user is not None and user not in ("anonymous", "ftp"):
+        asked = ask(user)
+        if asked is not None:
+            found = user, asked
+    return found or ((user if user is not None else DEFAULTS["user"]), DEFAULTS["password"])
+
+
+def _from_section(section: str, host: str, anchor: str | None, user: str | None) -> tuple[str, str] | None:
+    configer = EnvConfig.init_configer()
+    EnvConfig.check_section(configer, section, OPTIONS)
+    if not configer.has_option(section, "password"):
+        return None
+    own = configer.get(section, "host", fallback="").strip().lower()
+    if own != host and (own or anchor is None or anchor.lower() != host):
+        return None
+    named = configer.get(section, "user") if configer.has_option(section, "user") else None
+    if user is not None and named is not None and user != named:
+        return None
+    chosen = user if user is not None else named if named is not None else DEFAULTS["user"]
+    return chosen, configer.get(section, "password")
+
+
+def _from_netrc(host: str, user: str | None, warn: Callable[[str], None]) -> tuple[str, str] | None:
+    if host == "default":  # netrc keeps its default entry under that name
+        return None
+    try:
+        entries = netrc.netrc().hosts
+    except FileNotFoundError:
+        return None
+    except netrc.NetrcParseError as exc:
+        # A parse error may quote a token of the file (a password?): only
+        # its place is shown; a file others may read says just that.
+        problem = f"unreadable at line {exc.lineno}" if exc.lineno else exc.msg
+        warn(f"{exc.filename or '~/.netrc'} not read: {problem}")
+        return None
+    except OSError as exc:
+        warn(f"~/.netrc not read: {exc.strerror or exc}")
+        return None
+    for machine, (login, _account, secret) in entries.items():
+        if machine.lower() != host or not secret or (login and user is not None and login != user):
+            continue
+        return (user if user is not None else login or DEFAULTS["user"]), secret
+    return None
+
+
+def _warn(text: str) -> None:
+    warnings.warn(f"dravlen: {text}", RuntimeWarning, stacklevel=4)
+
+
 def _as_dict(settings: FTPSettings) -> dict[str, Any]:
     return {"host": settings.host.lower(), "port": settings.port, "user": settings.user,
             "password": settings.password, "tls": settings.tls}
@@ -130,7 +221,9 @@ def server(
     *url* (``ftp://[user[:password]@]host[:port][/]`` or ``ftps://...``) and
     the keywords give the settings; what neither gives has the usual default
     (port 21, user ``anonymous``, no password, timeout 30 s, passive mode,
-    UTF-8, no TLS).  ``ftps://`` or ``tls=True`` is explicit TLS, with the
+    UTF-8, no TLS), but for a password left out, which comes from the
+    ``~/.netrc`` entry of that host, if any (with its user when none is
+    given; `credentials`).  ``ftps://`` or ``tls=True`` is explicit TLS, with the
     server's certificate and name checked against the system's CA store, or
     *cafile*; ``verify=False`` turns the checks off.  A keyword that says
     otherwise than the URL is a `ValueError`.
@@ -166,6 +259,8 @@ def server(
     settings_in.update(given)
     if not settings_in.get("host"):
         raise TypeError("server() needs a URL, host= or section=")
+    if "password" not in settings_in:
+        settings_in["user"], settings_in["password"] = credentials(str(settings_in["host"]), settings_in.get("user"))
     # Every option is set, so that nothing comes from a [DEFAULT] section.
     options: dict[str, Any] = {**DEFAULTS, **settings_in}
     base = label(tls=options["tls"], user=options["user"], host=options["host"], port=options["port"])
