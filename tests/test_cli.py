@@ -21,6 +21,7 @@ import time
 import pytest
 
 import servers
+from faultserver import fault  # noqa: F401  (fixture)
 
 
 @pytest.fixture(scope="module")
@@ -449,3 +450,98 @@ def test_times_and_messages_on_every_server(server, home, tmp_path):
     first = done.stderr.decode().splitlines()[0]
     assert done.returncode == 1 and first.startswith(f"dravlen: {home.remote}/d: cannot "), done
     assert b"Traceback" not in done.stderr
+
+
+def fault_config(fault, tmp_path):
+    """An [ftp] section naming the fault server (in this process, on loopback)."""
+    path = tmp_path / "fault.ini"
+    path.write_text(f"[ftp]\nhost = {fault.host}\nport = {fault.port}\nuser = {fault.user}\n"
+                    f"password = {fault.password}\ntimeout = 10\n")
+    return path
+
+
+def test_get_r_and_sync_count_names_that_leave_the_folder(fault, tmp_path):
+    for name in ["/victim", "/d/ok", "/d/sub/f"]:
+        fault.add(name, b"data")
+    dot = "drwxr-xr-x 2 o g 0 Jan 02 03:04 ."
+    fault.list_lines["/d"] = [dot, "-rw-r--r-- 1 o g 4 Jan 02 03:04 ok", "drwxr-xr-x 2 o g 0 Jan 02 03:04 sub",
+                              "lrwxrwxrwx 1 o g 3 Jan 02 03:04 nul -> a\0b"]
+    # Each would land beside the copy, in tmp_path, if it were joined.
+    fault.list_lines["/d"] += [f"-rw-r--r-- 1 o g 4 Jan 02 03:04 {name}"
+                               for name in ("../victim", str(tmp_path / "absolute"), "a/../../victim")]
+    fault.list_lines["/d/sub"] = [dot, "-rw-r--r-- 1 o g 4 Jan 02 03:04 f", "-rw-r--r-- 1 o g 4 Jan 02 03:04 ../f"]
+    config = fault_config(fault, tmp_path)
+    for verb, args in (("get", ["get", "-r", "/d"]), ("sync", ["sync", ":/d"])):
+        done = cli(config, *args, tmp_path / verb)
+        err = done.stderr.decode().splitlines()
+        # A folder holds no such name: not a failure, but counted, as special files are.
+        assert done.returncode == 0, err
+        assert err[-2:] == [f"{verb}: skipped 4 entries whose names leave the folder",
+                            f"{verb}: skipped /d/nul: a symbolic link whose target holds NUL"], err
+        assert sum(line.startswith("dravlen: warning: '/d") for line in err) == 4, err  # each line named
+        made = sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*") if p.name != "fault.ini")
+        assert made == sorted([verb, f"{verb}/ok", f"{verb}/sub", f"{verb}/sub/f"] + (["get", "get/ok", "get/sub",
+                              "get/sub/f"] if verb == "sync" else [])), made
+    # Nothing to say, nothing said.
+    del fault.list_lines["/d"], fault.list_lines["/d/sub"]
+    assert ok(config, "get", "-r", "/d/sub", tmp_path / "clean") == ""
+
+
+def on_stdout(config, *args, terminal):
+    """Status and stdout of the command line with stdout on a terminal (read
+    through its other side, line ends as written) or on a pipe."""
+    argv = [sys.executable, "-m", "dravlen.ftp", *map(str, args)]
+    if not terminal:
+        done = subprocess.run(argv, env=environ(config), capture_output=True, timeout=60)
+        return done.returncode, done.stdout
+    master, slave = pty.openpty()
+    attrs = termios.tcgetattr(slave)
+    attrs[1] &= ~termios.ONLCR  # no \r added to each line
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    proc = subprocess.Popen(argv, env=environ(config), stdout=slave, stderr=subprocess.DEVNULL)
+    os.close(slave)
+    shown, deadline = b"", time.monotonic() + 60
+    while time.monotonic() < deadline:
+        if select.select([master], [], [], 0.5)[0]:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # EIO: the child closed the terminal
+                break
+            if not chunk:
+                break
+            shown += chunk
+        elif proc.poll() is not None:
+            break
+    os.close(master)
+    if proc.poll() is None:
+        proc.kill()
+    return proc.wait(10), shown
+
+
+def test_names_reach_a_terminal_escaped_and_a_pipe_as_they_are(fault, tmp_path):
+    names = ["\x1b[2Jclear", "caf\udce9", "t\x1b]0;TITLE\x07x"]
+    for name in names:
+        fault.add(f"/d/{name}", b"data")
+    fault.list_lines["/d"] = ["drwxr-xr-x 2 o g 0 Jan 02 03:04 .", "lrwxrwxrwx 1 o g 8 Jan 02 03:04 ln -> \x1b[31mred"]
+    fault.list_lines["/d"] += [f"-rw-r--r-- 1 o g 4 Jan 02 03:04 {name}" for name in names]
+    config = fault_config(fault, tmp_path)
+    raw = [name.encode("utf-8", "surrogateescape") for name in names]
+    escaped = [b"\\x1b[2Jclear", b"caf\\xe9", b"t\\x1b]0;TITLE\\x07x"]
+    local = str(tmp_path / "here").encode()
+    for shown_names, terminal in ((escaped, True), (raw, False)):
+        red = b"\\x1b[31mred" if terminal else b"\x1b[31mred"
+        assert on_stdout(config, "ls", "/d", terminal=terminal) == (
+            0, b"".join(n + b"\n" for n in [shown_names[0], shown_names[1], b"ln", shown_names[2]]))
+        status, listed = on_stdout(config, "ls", "-l", "/d", terminal=terminal)
+        ends = [b" " + shown_names[0], b" " + shown_names[1], b" ln -> " + red, b" " + shown_names[2]]
+        lines = listed.split(b"\n")
+        assert status == 0 and len(lines) == 5 and all(map(bytes.endswith, lines, ends)), listed
+        assert on_stdout(config, "ls", "/d/t*", terminal=terminal) == (0, b"/d/" + shown_names[2] + b"\n")
+        status, told = on_stdout(config, "stat", "/d/t*", terminal=terminal)
+        assert status == 0 and told.startswith(b"path: /d/" + shown_names[2] + b"\nexists: yes\n")
+        status, planned = on_stdout(config, "sync", "-n", ":/d", tmp_path / "here", terminal=terminal)
+        assert status == 0 and planned.splitlines() == [b"make directory " + local] + [
+            b"download " + local + b"/" + n for n in shown_names[:2]] + [
+            b"link " + local + b"/ln", b"download " + local + b"/" + shown_names[2]]
+        # Not one escape sequence reaches the terminal.
+        assert (b"\x1b" in listed + told + planned) is not terminal

@@ -215,6 +215,32 @@ def test_bad_input_names_server_and_path(fault, tmp_path):
     assert (tmp_path / "big.bin").read_bytes() == bytes(range(256)) * 400
 
 
+def test_names_that_leave_the_folder_are_warned_of_never_fetched(fault, tmp_path):
+    from dravlen.ftp.filesystem import PassedOver
+
+    for name in ["/victim", "/d/ok", "/d/sub/f"]:
+        fault.add(name, b"data")
+    # Each would land beside the copy, in tmp_path, if it were joined.
+    fault.mlsd_lines = {"/d": ["type=file;size=4; ok", "type=dir; sub", "type=file;size=4; ../victim",
+                               f"type=file;size=4; {tmp_path / 'absolute'}", "type=OS.unix=slink:a\0b; nul"]}
+    fault.list_lines["/d"] = ["lrwxrwxrwx 1 o g 3 Jan 02 03:04 nul -> a\0b"]
+    fs = FTPFileSystem(host=fault.host, port=fault.port, user=fault.user, password=fault.password, timeout=2)
+    leaves = "its name leaves the folder"
+    with pytest.warns(PassedOver, match=re.escape("'/d': 2 listed entries passed over (its name leaves")) as told:
+        assert fs.find("/d") == ["/d/nul", "/d/ok", "/d/sub/f"]
+    [warned] = [w.message for w in told if w.category is PassedOver]
+    assert [(path, why.split(": ")[0]) for path, why in warned.passed_over] == [("/d", leaves)] * 2
+    # A folder's download: the link no link here can hold is passed over too, not a failure.
+    with pytest.warns(PassedOver) as told:
+        fs.get("/d", str(tmp_path / "copy"), recursive=True)
+    [warned] = [w.message for w in told if w.category is PassedOver]
+    assert sorted((path, why.split(": ")[0]) for path, why in warned.passed_over) == [
+        ("/d", leaves), ("/d", leaves), ("/d/nul", "a symbolic link whose target holds NUL")]
+    assert sorted(str(p.relative_to(tmp_path)) for p in tmp_path.rglob("*")) == [
+        "copy", "copy/ok", "copy/sub", "copy/sub/f"]
+    assert "RETR /victim" not in fault.log
+
+
 _LIMITED = """
 import sys
 from pyftpdlib.authorizers import DummyAuthorizer

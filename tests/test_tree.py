@@ -229,6 +229,36 @@ def test_download_sends_the_next_pasv_before_reading_a_transfers_replies(fault, 
                     "RETR /d/d", "226"], said  # the last file: nothing sent ahead
 
 
+def test_download_passes_over_names_that_leave_the_folder_and_links_it_cannot_make(fault, tmp_path):
+    # Each name that leaves would land in tmp_path if it were joined: nothing may.
+    leaving = ["../victim", "a/../../victim", str(tmp_path / "absolute")]
+    for name in ["/victim", "/d/a", "/d/ok", "/d/sub/f"]:
+        fault.add(name, b"data")
+    dot = "drwxr-xr-x 2 o g 0 Jan 02 03:04 ."
+    fault.list_lines["/d"] = [dot, "-rw-r--r-- 1 o g 4 Jan 02 03:04 ok", "drwxr-xr-x 2 o g 0 Jan 02 03:04 sub",
+                              "lrwxrwxrwx 1 o g 2 Jan 02 03:04 good -> ok",
+                              "lrwxrwxrwx 1 o g 3 Jan 02 03:04 nul -> a\0b",
+                              f"lrwxrwxrwx 1 o g 5000 Jan 02 03:04 long -> {'x' * 5000}",
+                              "lrwxrwxrwx 1 o g 9 Jan 02 03:04 twice -> a -> b"]
+    fault.list_lines["/d"] += [f"-rw-r--r-- 1 o g 4 Jan 02 03:04 {name}" for name in leaving]
+    fault.list_lines["/d/sub"] = [dot, "-rw-r--r-- 1 o g 4 Jan 02 03:04 f", "-rw-r--r-- 1 o g 4 Jan 02 03:04 ../a"]
+    copy = tmp_path / "a" / "b" / "copy"
+    outcome = tree.download_tree(FaultPath("/d"), copy, connections=2)
+    data = hashlib.sha256(b"data").hexdigest()
+    assert on_disk(tmp_path) == {"a": "dir", "a/b": "dir", "a/b/copy": "dir", "a/b/copy/ok": data,
+                                 "a/b/copy/good": "link -> ok", "a/b/copy/sub": "dir", "a/b/copy/sub/f": data}
+    assert sorted(line for line in fault.log if line.startswith("RETR")) == ["RETR /d/ok", "RETR /d/sub/f"]
+    leaves = [(path, why) for path, why in outcome.passed_over if why.startswith(tree.results.LEAVES_FOLDER)]
+    assert sorted(path for path, _ in leaves) == ["/d"] * 3 + ["/d/sub"]
+    assert {why.split(": ", 1)[1] for _, why in leaves} == {
+        repr(f"-rw-r--r-- 1 o g 4 Jan 02 03:04 {name}") for name in leaving + ["../a"]}
+    others = sorted((path, why.split(": ", 1)[0]) for path, why in outcome.passed_over if (path, why) not in leaves)
+    assert others == [("/d", tree.results.AMBIGUOUS_LINK),
+                      ("/d/long", "a symbolic link whose target is longer than a path can be on this system"),
+                      ("/d/nul", "a symbolic link whose target holds NUL")]
+    assert (outcome.files, outcome.directories) == (2, 1)  # directories made below the top
+
+
 def served(config_file, root, **options):
     """A delayserver and a RemotePath class bound to it through a section of its own."""
     from dravlen.ftp.remote import RemotePath

@@ -15,6 +15,7 @@ import argparse
 import contextlib
 import ftplib
 import io
+import logging
 import os
 import sys
 from typing import Callable, Iterator, Optional, Sequence, cast
@@ -24,7 +25,8 @@ from dravlen.ftp import tree
 from dravlen.ftp.clitree import Failures, Usage as _Usage, cmd_get_tree, cmd_put, cmd_rm, cmd_sync, report_tree
 from dravlen.ftp.clitree import failure_of as _failure, reason_of as _reason
 from dravlen.ftp.clisupport import (BLOCK, Failure, Servers, StdoutClosed, debug, expand, get_file, human, name_bytes,
-                                    out, report, set_debug, show_conversation, shown, to_stdout, where_of, words)
+                                    names_for_stdout, out, report, set_debug, show_conversation, shown, to_stdout,
+                                    where_of, words)
 from dravlen.ftp.remote import Entry, RemotePath
 
 PROG = "python -m dravlen.ftp"
@@ -34,11 +36,11 @@ PROG = "python -m dravlen.ftp"
 # commands
 
 
-def _long_line(entry: Entry, shown_name: str, human_sizes: bool = False) -> bytes:
+def _long_line(entry: Entry, name: str, show: Callable[[str], str], human_sizes: bool = False) -> bytes:
     size = "-" if entry.size is None else human(entry.size) if human_sizes else str(entry.size)
     when = "-" if entry.mtime is None else entry.mtime.strftime("%Y-%m-%d %H:%M:%S")
-    target = "" if entry.target is None else f" -> {entry.target}"
-    return name_bytes(f"{entry.kind:<5} {size:>12} {when:<19} {shown_name}{target}\n")
+    target = "" if entry.target is None else f" -> {show(entry.target)}"
+    return name_bytes(f"{entry.kind:<5} {size:>12} {when:<19} {show(name)}{target}\n")
 
 
 _MARKS = {"dir": "/", "link": "@"}
@@ -66,23 +68,24 @@ def cmd_ls(servers: Servers, args: argparse.Namespace) -> None:
                 except (OSError, EOFError, ftplib.Error) as exc:
                     raise Failure(path, words("list", _reason(exc))) from None
                 folders.append((path, listed))
+    show = names_for_stdout()  # a server's names never drive the terminal
     for path, entry in files:
         if args.long:
-            out(_long_line(entry or path.info(), str(path), args.human))
+            out(_long_line(entry or path.info(), str(path), show, args.human))
         else:
-            out(name_bytes(f"{path}\n"))
+            out(name_bytes(f"{show(str(path))}\n"))
     headed = len(files) + len(folders) > 1
     for number, (path, entries) in enumerate(folders):
         if headed:
-            out(name_bytes(f"{'' if number == 0 and not files else chr(10)}{path}:\n"))
+            out(name_bytes(f"{'' if number == 0 and not files else chr(10)}{show(str(path))}:\n"))
         for entry in entries:
             if entry.name.startswith(".") and not args.all:
                 continue
             if args.long:
-                out(_long_line(entry, entry.name, args.human))
+                out(_long_line(entry, entry.name, show, args.human))
             else:
                 mark = _MARKS.get(entry.kind, "") if args.classify else ""
-                out(name_bytes(f"{entry.name}{mark}\n"))
+                out(name_bytes(f"{show(entry.name)}{mark}\n"))
     arguments.done()
 
 
@@ -94,17 +97,19 @@ _KINDS = {"dir": "directory", "file": "file", "link": "link", "other": "other"}
 
 
 def cmd_stat(servers: Servers, args: argparse.Namespace) -> None:
+    show = names_for_stdout()
+
     def one(path: RemotePath, entry: Optional[Entry]) -> None:
         try:
             entry = entry or path.info()
         except FileNotFoundError:
-            out(name_bytes(f"path: {path}\nexists: no\n"))
+            out(name_bytes(f"path: {show(str(path))}\nexists: no\n"))
             raise Failure(path, "No such file or directory") from None
         # The listing's time is UTC and aware; servers need not date a
         # directory (vsftpd's "/", say).
         mtime = entry.mtime.isoformat(sep=" ") if entry.mtime is not None else "unknown"
         size = f"size: {entry.size}\n" if entry.size is not None and entry.kind != "dir" else ""
-        out(name_bytes(f"path: {path}\nexists: yes\nkind: {_KINDS.get(entry.kind, entry.kind)}\n"
+        out(name_bytes(f"path: {show(str(path))}\nexists: yes\nkind: {_KINDS.get(entry.kind, entry.kind)}\n"
                          f"mtime: {mtime}\n{size}"))
 
     _each(servers, args.paths, one, "read the details of")
@@ -333,7 +338,9 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=prog,
         description="Work with files on an FTP server. Paths may hold wildcards (* ? [...]),"
-        " matched here on the server's listings; a path may be an ftp:// or ftps:// URL.",
+        " matched here on the server's listings; a path may be an ftp:// or ftps:// URL. On a"
+        " terminal, names are shown with each character that is not printable as an escape (ESC as"
+        " \\x1b, a byte that is no valid text as \\xff); to a pipe or a file they go byte for byte.",
         epilog="The server comes from the INI file named by DRAVLEN_CONFIG (else "
         "~/.config/dravlen/dravlen.ini), section [ftp] unless --section names another, or from"
         " --url. A URL without a password takes the section's, if it names the section's host"
@@ -433,6 +440,7 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:
     parser = build_parser(prog)
     args = parser.parse_args(argv)
     set_debug(args.debug)
+    _warnings_on_stderr()
     try:
         servers = Servers(args.section, args.url)
     except ValueError as exc:  # a URL that names no usable server (ConfigError too)
@@ -453,7 +461,7 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:
         report_tree(failures, servers, args.command)
         return 1
     except tree.Interrupted as stopped:
-        print(f"dravlen: {stopped}", file=sys.stderr)
+        print(f"dravlen: {shown(str(stopped))}", file=sys.stderr)
         return 130
     except StdoutClosed:
         return 141  # as a shell reports a command ended by SIGPIPE
@@ -464,6 +472,23 @@ def main(argv: Optional[Sequence[str]] = None, prog: str = PROG) -> int:
         return _fail(str(exc) if isinstance(exc, (ValueError, OSError, ftplib.Error))
                      else f"{type(exc).__name__}: {exc}")
     return 0
+
+
+class _Warning(logging.Handler):
+    """The library's warnings (a listing line left out, say) as one line
+    each on stderr, escaped: the names in them are a server's."""
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            print(f"dravlen: warning: {shown(record.getMessage())}", file=sys.stderr, flush=True)
+        except Exception:  # noqa: BLE001 - logging's own rule: a failed report never ends the run
+            self.handleError(record)
+
+
+def _warnings_on_stderr() -> None:
+    logger = logging.getLogger("dravlen")
+    if not any(isinstance(handler, _Warning) for handler in logger.handlers):
+        logger.addHandler(_Warning(logging.WARNING))
 
 
 def _fail(message: str) -> int:

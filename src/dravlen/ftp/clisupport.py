@@ -25,7 +25,7 @@ import threading
 import time
 import traceback
 from pathlib import PurePosixPath
-from typing import Any, Iterator, Optional
+from typing import Any, Callable, Iterator, Optional
 
 from dravlen.base import BasePath
 from dravlen.config import ConfigError
@@ -34,8 +34,9 @@ from dravlen.ftp.remote import Entry, RemotePath
 from dravlen.ftp.settings import ftp_settings
 from dravlen.urls import hide_password, is_url
 
-__all__ = ["BLOCK", "Failure", "Servers", "StdoutClosed", "debug", "expand", "get_file", "human", "name_bytes", "out",
-           "report", "set_debug", "shown", "show_conversation", "to_stdout", "where_of", "words"]
+__all__ = ["BLOCK", "Failure", "Servers", "StdoutClosed", "debug", "expand", "get_file", "human", "name_bytes",
+           "names_for_stdout", "out", "report", "set_debug", "shown", "show_conversation", "to_stdout", "where_of",
+           "words"]
 
 # The characters that make a path component a pattern; "[*]" stands for a
 # literal "*", as in the shell.
@@ -56,8 +57,32 @@ class Failure(Exception):
 
 
 def shown(text: str) -> str:
-    # A name may hold line breaks or other control characters: one line each.
-    return "".join(c if c.isprintable() or c == " " else repr(c)[1:-1] for c in text)
+    """*text* with every character that is not printable as a visible escape
+    (``\\x1b``, ``\\n``, ``\\u202e``; a byte that was no valid text as
+    ``\\xff``): a server's names cannot break a line or drive the terminal."""
+    return "".join(c if c.isprintable() or c == " " else _escaped(c) for c in text)
+
+
+def _escaped(char: str) -> str:
+    if "\udc80" <= char <= "\udcff":  # a byte kept by surrogateescape
+        return f"\\x{ord(char) - 0xdc00:02x}"
+    return repr(char)[1:-1]
+
+
+def names_for_stdout() -> Callable[[str], str]:
+    """How a name goes to stdout: escaped as `shown` escapes it when stdout
+    is a terminal (as ls does), so that no name a server gives can move the
+    cursor, clear the screen or set the window's title; as it is, byte for
+    byte, to a pipe or a file."""
+    try:
+        terminal = sys.stdout.isatty()
+    except (AttributeError, ValueError):  # replaced, or closed
+        terminal = False
+    return shown if terminal else _as_is
+
+
+def _as_is(text: str) -> str:
+    return text
 
 
 def where_of(path_or_class: Any) -> Optional[str]:
@@ -256,7 +281,7 @@ _shown_lock = threading.Lock()
 def show_conversation() -> None:
     """Show every command sent and every reply read, on stderr, for every
     client of this process (the password as ***)."""
-    put_command, get_reply = ftplib.FTP.putcmd, ftplib.FTP.getmultiline
+    put_command, get_line = ftplib.FTP.putcmd, ftplib.FTP.getline
 
     def say(prefix: str, host: str, text: str) -> None:
         with _shown_lock:
@@ -269,14 +294,14 @@ def show_conversation() -> None:
         say("--->", self.host, line[:5] + "***" if line[:5].upper() == "PASS " else line)
         put_command(self, line)
 
-    def getmultiline(self: ftplib.FTP) -> str:
-        reply = get_reply(self)
-        for line in reply.split("\n"):
-            say("<---", self.host, line)
-        return reply
+    def getline(self: ftplib.FTP) -> str:
+        # Each line as read: the clients' reply readers differ, their lines do not.
+        line = get_line(self)
+        say("<---", self.host, line)
+        return line
 
     ftplib.FTP.putcmd = putcmd  # type: ignore[method-assign]
-    ftplib.FTP.getmultiline = getmultiline  # type: ignore[method-assign]
+    ftplib.FTP.getline = getline  # type: ignore[method-assign]
 
 
 # ---------------------------------------------------------------------------

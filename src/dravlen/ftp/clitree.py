@@ -13,8 +13,9 @@ import threading
 from typing import Any, Callable, Optional
 
 from dravlen.ftp import facts, tree
-from dravlen.ftp.clisupport import Failure, Servers, name_bytes, out, shown, where_of, words
+from dravlen.ftp.clisupport import Failure, Servers, name_bytes, names_for_stdout, out, shown, where_of, words
 from dravlen.ftp.path import FTPPath
+from dravlen.ftp.tree.results import LEAVES_FOLDER
 from dravlen.ftp.tree.sync import Rules
 from dravlen.urls import is_url
 
@@ -114,6 +115,7 @@ class _Bar:
     def close(self) -> None:
         if self.bar is not None:
             self.bar.close()
+            self.bar = None
 
 
 def _interrupt(signum: int, frame: object) -> None:
@@ -124,12 +126,27 @@ def _plural(count: int, word: str) -> str:
     return f"{count} {word}{'' if count == 1 else 's'}"
 
 
+def _passed_over(verb: str, entries: tuple[tuple[str, str], ...]) -> None:
+    """Say on stderr what a tree operation left alone: one line counting the
+    listed names that leave their folder (the listing's warnings name each),
+    one line for each other entry.  They are no failure: a folder holds no
+    such name, and the copy is of everything it does hold."""
+    leaving = sum(1 for _, why in entries if why.startswith(LEAVES_FOLDER))
+    if leaving:
+        print(f"{verb}: skipped {leaving} {'entry whose name leaves' if leaving == 1 else 'entries whose names leave'}"
+              " the folder", file=sys.stderr)
+    for path, why in entries:
+        if not why.startswith(LEAVES_FOLDER):
+            print(f"{verb}: skipped {shown(path)}: {shown(why)}", file=sys.stderr)
+
+
 def run_tree(work: Callable[[_Bar], tree.Outcome], verb: str, in_files: bool = False,
              rules: Optional[Rules] = None, where: Any = None) -> tree.Outcome:
     """Run a tree operation with a progress bar; failures become one
     ``dravlen: <path>: <reason>`` line each, and exit status 1.  SIGTERM
     stops it as Ctrl-C does (files being written are removed).  A run that
-    skipped or deleted files says how many, on stderr."""
+    skipped or deleted files says how many, on stderr, and so does one that
+    passed entries over (exit status 0 all the same)."""
     bar = _Bar(verb, in_files)
     previous = None
     outcome = None
@@ -138,15 +155,19 @@ def run_tree(work: Callable[[_Bar], tree.Outcome], verb: str, in_files: bool = F
     try:
         outcome = work(bar)
     except tree.TreeError as error:
+        bar.close()  # before anything more is said
+        _passed_over(verb, error.passed_over)
         raise Failures(error.failures, error.progress, where) from None
     finally:
         if previous is not None:
             signal.signal(signal.SIGTERM, previous)
         bar.close()
     deleted = rules.deleted if rules is not None else 0
+    _passed_over(verb, outcome.passed_over)
     if rules is not None and rules.dry_run:
+        show = names_for_stdout()
         for action, path in sorted(rules.planned, key=lambda step: step[1]):
-            out(name_bytes(f"{action} {path}\n"))
+            out(name_bytes(f"{action} {show(path)}\n"))
         print(f"{verb}: dry run, nothing changed: {_plural(outcome.files, 'file')} to move,"
               f" {outcome.skipped} skipped (already complete)", file=sys.stderr)
     elif outcome.skipped or deleted:

@@ -28,6 +28,7 @@ import os
 import posixpath
 import re
 import tempfile
+import warnings
 from concurrent.futures import ThreadPoolExecutor
 from contextlib import contextmanager
 from datetime import datetime
@@ -46,12 +47,36 @@ from dravlen.ftp.limit import gate_for, holding
 from dravlen.ftp.listing import Entry, list_dir
 from dravlen.ftp.remote import RemotePath
 from dravlen.ftp.settings import label
+from dravlen.ftp.tree.walk import left_out
 from dravlen.whole import whole_file
 
-__all__ = ["FTPFileSystem", "FTPSFileSystem", "RestRefused", "take_over_ftp"]
+__all__ = ["FTPFileSystem", "FTPSFileSystem", "PassedOver", "RestRefused", "take_over_ftp"]
 
 _SCHEME = re.compile(r"(?i)(?:d?ftps?)(?:://|::)")
 _KINDS = {"file": "file", "dir": "directory", "link": "link", "other": "other"}
+
+
+class PassedOver(UserWarning):
+    """Listed entries that a listing, or a folder's download, left alone:
+    names that leave their folder (``../x``, ``/x``), links that cannot be
+    made here, special files.  ``passed_over`` holds ``(path, why)`` for
+    each, as `dravlen.ftp.tree.Outcome.passed_over` does; nothing was
+    written for them, and nothing was read or removed in their name."""
+
+    def __init__(self, message: str, passed_over: tuple[tuple[str, str], ...]) -> None:
+        super().__init__(message)
+        self.passed_over = passed_over
+
+
+def _passed_over(where: str, folder: str, entries: tuple[tuple[str, str], ...]) -> None:
+    """Warn (`PassedOver`) of what was passed over in *folder*, if anything:
+    a name that leaves its folder is no entry, but not a thing to hide."""
+    if not entries:
+        return
+    count = len(entries)
+    reasons = "; ".join(sorted({why.split(": ", 1)[0] for _, why in entries}))
+    warnings.warn(PassedOver(f"{where}: '{folder}': {count} listed {'entry' if count == 1 else 'entries'}"
+                             f" passed over ({reasons})", entries), stacklevel=3)
 
 
 def _one_folder(path: Any) -> bool:
@@ -216,11 +241,16 @@ class FTPFileSystem(AbstractFileSystem):
 
     def ls(self, path: Any, detail: bool = True, **kwargs: Any) -> list[Any]:
         name = self._strip_protocol(path)
+        passed: tuple[tuple[str, str], ...] = ()
         with self._on_server():
             try:
                 entries = list_dir(self._path(name))
             except NotADirectoryError:
                 entries = None
+            if entries is not None and entries.skipped:
+                encoding = getattr(self._path(name).client, "encoding", "utf-8")
+                passed = tuple((name, left_out(line, encoding)) for line in entries.skipped)
+        _passed_over(self.where, name, passed)
         if entries is None:
             info = self.info(name)
             return [info] if detail else [info["name"]]
@@ -355,8 +385,9 @@ class FTPFileSystem(AbstractFileSystem):
         if not rpath.endswith("/") and (lpath.endswith(("/", os.sep)) or os.path.isdir(lpath)):
             target = os.path.join(lpath, posixpath.basename(self._strip_protocol(rpath)))
         with self._on_server():
-            tree.download_tree(self._path(rpath), target, connections=self._tree_connections(),
-                               progress=self._progress(callback))
+            outcome = tree.download_tree(self._path(rpath), target, connections=self._tree_connections(),
+                                         progress=self._progress(callback))
+        _passed_over(self.where, self._strip_protocol(rpath), outcome.passed_over)
 
     def rm(self, path: Any, recursive: bool = False, maxdepth: int | None = None) -> None:
         if recursive and maxdepth is None and _one_folder(path) and self.isdir(path):

@@ -29,6 +29,11 @@ from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, slack, top
 if TYPE_CHECKING:
     from dravlen.ftp.listing import Entry
 
+try:  # the longest link target this system takes is one byte less
+    _PATH_MAX = os.pathconf("/", "PC_PATH_MAX")
+except (AttributeError, OSError, ValueError):
+    _PATH_MAX = 4096
+
 
 def _local_dir(path: str) -> bool:
     """Make the local directory *path* (True), or take the one that is there
@@ -210,10 +215,32 @@ def _complete_locally(local: str, entry: Entry) -> bool:
     return abs(st.st_mtime - entry.mtime.timestamp()) < slack(entry)
 
 
-def _link(pool: Pool, source: str, target: str, entry: Entry) -> None:
+def _unmakeable(where: str) -> str | None:
+    """Why no link here can point to *where*, a target the server listed."""
+    if "\0" in where:
+        return "a symbolic link whose target holds NUL"
+    try:
+        length = len(os.fsencode(where))
+    except UnicodeError:
+        return "a symbolic link whose target is no file name on this system"
+    if length >= _PATH_MAX:
+        return "a symbolic link whose target is longer than a path can be on this system"
+    return None
+
+
+def _link(pool: Pool, rules: Rules, source: str, target: str, entry: Entry) -> None:
     where = getattr(entry, "target", None)
     if not where:
         pool.pass_over(source, "a symbolic link whose target the server does not tell")
+        return
+    # A target is the server's text: one no link can hold is passed over,
+    # never a failure of the whole folder.
+    why = _unmakeable(where)
+    if why is not None:
+        pool.pass_over(source, why)
+        return
+    if rules.dry_run:
+        rules.plan("link", target)
         return
     try:
         if os.path.islink(target):
@@ -236,8 +263,10 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
     written under a temporary name beside its own and renamed once its size
     is confirmed, then given the server's time; files already there with the
     same size and time are skipped.  A remote symbolic link becomes a local
-    one where the listing names its target (it is never followed); special
-    files are passed over (`Outcome.passed_over`).  *rules* (`Rules`) leave
+    one where the listing names a target a link here can hold (it is never
+    followed); special files, other links, and listing lines whose name
+    cannot be an entry of the folder (``../x``: nothing is written for them,
+    here or anywhere) are passed over (`Outcome.passed_over`).  *rules* (`Rules`) leave
     entries out, remove what the server does not have, or only write the
     steps down (a dry run).  Raises `TreeError`
     listing what failed (after doing the rest), `Interrupted` on Ctrl-C,
@@ -270,7 +299,7 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
 
     def scan_now(worker: Worker, there: str, here: str, found: dict[str, Entry] | None = None) -> None:
         if found is None:
-            found = entries(worker, there, pool)
+            found = entries(worker, there, pool, passing_over=True)
         found = {name: entry for name, entry in found.items()
                  if not rules.excluded(below(top, child(there, name)))}
         if rules.delete:
@@ -296,10 +325,8 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                     pool.finished(source, entry.size or 0, skipped=True)
                 else:
                     get(source, target, entry.size, entry.mtime)
-            elif entry.kind == "link" and rules.dry_run:
-                rules.plan("link", target)
             elif entry.kind == "link":
-                _link(pool, source, target, entry)
+                _link(pool, rules, source, target, entry)
             else:
                 pool.pass_over(source, "neither a file, a directory nor a link")
 
@@ -315,7 +342,7 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
         try:
             # Most often a directory: its own listing says so, and is the
             # one needed (a link named as the top is followed).
-            found = entries(worker, top, pool)
+            found = entries(worker, top, pool, passing_over=True)
         except (FileNotFoundError, NotADirectoryError):
             if name in ("", ".", ".."):
                 raise

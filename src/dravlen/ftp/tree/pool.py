@@ -365,6 +365,6 @@ class Pool:
             if self.fatal is not None:
                 raise self.fatal
             if self.failures:
-                raise TreeError(self.what, self.failures, self.progress())
+                raise TreeError(self.what, self.failures, self.progress(), tuple(sorted(self.passed_over)))
             return Outcome(self.files_done - self.skipped, self.bytes_done - self.skipped_bytes,
                            self.directories, self.skipped, tuple(sorted(self.passed_over)))

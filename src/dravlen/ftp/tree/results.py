@@ -31,6 +31,14 @@ class Progress:
         return text
 
 
+#: Why a download passed over a listing line: the name it gives cannot be
+#: an entry of the folder listed (``../x``, ``/x``, ``a/../../b``, a NUL),
+#: so nothing is written for it anywhere.
+LEAVES_FOLDER = "its name leaves the folder"
+#: Why a download passed over a link line such as ``a -> b -> c``.
+AMBIGUOUS_LINK = "a link whose name and target cannot be told apart"
+
+
 @dataclass(frozen=True)
 class Outcome:
     """What an operation did."""
@@ -39,7 +47,10 @@ class Outcome:
     bytes: int  # moved (for a removal: the listed sizes of what was removed)
     directories: int  # made (upload, download) or removed
     skipped: int  # found already complete
-    #: Entries deliberately left alone, with why (a download's special files, say).
+    #: Entries deliberately left alone, as ``(path, why)``: a download's
+    #: special files and links it cannot make, say.  A listing line naming
+    #: no entry of its folder is given as the folder, and why: `LEAVES_FOLDER`
+    #: (or `AMBIGUOUS_LINK`), then ": " and the line as listed.
     passed_over: tuple[tuple[str, str], ...] = ()
 
 
@@ -47,12 +58,15 @@ class TreeError(Exception):
     """Some entries of a tree operation failed; the others were done.
 
     ``failures`` lists ``(path, reason)`` for each; ``progress`` is where the
-    operation ended.
+    operation ended; ``passed_over`` is what `Outcome.passed_over` would have
+    held.
     """
 
-    def __init__(self, what: str, failures: list[tuple[str, str]], progress: Progress) -> None:
+    def __init__(self, what: str, failures: list[tuple[str, str]], progress: Progress,
+                 passed_over: tuple[tuple[str, str], ...] = ()) -> None:
         self.failures = sorted(failures)
         self.progress = progress
+        self.passed_over = passed_over
         lines = "".join(f"\n  {path}: {reason}" for path, reason in self.failures)
         count = len(self.failures)
         super().__init__(f"{what}: {count} {'entry' if count == 1 else 'entries'} failed"

@@ -11,7 +11,9 @@ from typing import TYPE_CHECKING
 
 from dravlen.base import BasePath
 from dravlen.ftp.path import FTPPath
+from dravlen.ftp.listing import _Ambiguous, _read_list_line
 from dravlen.ftp.tree.pool import Pool
+from dravlen.ftp.tree.results import AMBIGUOUS_LINK, LEAVES_FOLDER
 from dravlen.ftp.facts import reason
 from dravlen.ftp.tree.worker import Worker
 
@@ -103,10 +105,30 @@ def child(base: str, name: str) -> str:
     return (PurePosixPath(base) / name).as_posix()
 
 
-def entries(worker: Worker, remote: str, pool: Pool) -> dict[str, Entry]:
-    """The listing of *remote* by name; entries whose name cannot be one are reported."""
+def left_out(line: str, encoding: str) -> str:
+    """Why a listing left out *line*: a link line whose name and target cannot
+    be told apart, or else a name that cannot be an entry of the folder."""
+    try:
+        _read_list_line(line, None, encoding)
+    except _Ambiguous:
+        return f"{AMBIGUOUS_LINK}: {line!r}"
+    except Exception:
+        pass  # an MLSD line, or one that leaves the folder
+    return f"{LEAVES_FOLDER}: {line!r}"
+
+
+def entries(worker: Worker, remote: str, pool: Pool, *, passing_over: bool = False) -> dict[str, Entry]:
+    """The listing of *remote* by name; entries whose name cannot be one are
+    reported.  *passing_over*: the lines the listing left out (names that
+    leave the folder, links that cannot be told apart) count as passed over,
+    for a copy whose caller must learn that it holds less than was listed."""
     found: dict[str, Entry] = {}
-    for entry in worker.listing(remote):
+    listed = worker.listing(remote)
+    if passing_over and listed.skipped:
+        encoding = getattr(worker.client, "encoding", "utf-8")
+        for line in listed.skipped:
+            pool.pass_over(remote, left_out(line, encoding))
+    for entry in listed:
         if entry.name in (".", ".."):
             continue
         why = _bad_name(entry.name)

@@ -11,7 +11,7 @@ from collections.abc import Callable
 from dravlen.base import LOST_CONNECTION, BasePath, Local
 from dravlen.ftp.everyday import passive_address
 from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, RETRY, IncompleteTransfer, busy, reason
-from dravlen.ftp.listing import Entry, _transfer_lines, list_dir, parse_list
+from dravlen.ftp.listing import Entry, Listing, _transfer_lines, list_dir, parse_list
 
 #: Connections used when the caller does not say.
 DEFAULT_CONNECTIONS = 4
@@ -179,8 +179,9 @@ class Worker:
         finally:
             self._binary_on = None
 
-    def listing(self, remote: str) -> list[Entry]:
-        """The entries of the directory *remote*, with every link shown as one.
+    def listing(self, remote: str) -> Listing:
+        """The entries of the directory *remote*, with every link shown as one;
+        the lines the listing left out stay in its ``skipped``.
 
         Some servers' MLSD describes a link as what it points to (pyftpdlib),
         or leaves out a link that points nowhere (ProFTPD); followed, a link
@@ -210,9 +211,9 @@ class Worker:
         if not links:
             return entries
         merged = [links.pop(e.name, e) for e in entries]
-        return merged + list(links.values())
+        return Listing(merged + list(links.values()), entries.skipped)
 
-    def list_once(self, remote: str) -> list[Entry]:
+    def list_once(self, remote: str) -> Listing:
         """The entries of *remote* as one listing gives them (MLSD, else LIST)."""
         self.doing = "cannot list the directory"
         self._binary_on = self._ahead = None
