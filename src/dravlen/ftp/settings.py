@@ -73,7 +73,13 @@ class FTPSettings:
     tls: bool = False
     verify: bool = True
     cafile: str = ""
-    limits: Limits = DEFAULT_LIMITS
+    maxreply: int = DEFAULT_LIMITS.reply
+    maxlisting: int = DEFAULT_LIMITS.listing
+
+    @property
+    def limits(self) -> Limits:
+        """What the server may send (see `dravlen.ftp.wire.Limits`)."""
+        return Limits(reply=self.maxreply, listing=self.maxlisting)
 
     def __repr__(self) -> str:
         # The password is left out so that a logged or printed settings
@@ -122,20 +128,17 @@ def ftp_settings(section: str, configer: Configer | None = None, *, require_host
         tls=c.getboolean(section, "tls", fallback=DEFAULTS["tls"]),
         verify=c.getboolean(section, "verify", fallback=DEFAULTS["verify"]),
         cafile=_cafile(c, section),
-        limits=_limits(c, section),
+        maxreply=_bytes(c, section, "maxreply"),
+        maxlisting=_bytes(c, section, "maxlisting"),
     )
 
 
-def _limits(c: Configer, section: str) -> Limits:
-    """What the server may send, in bytes (a server's replies and listings
-    are read under these bounds)."""
-    sizes = {}
-    for option, field in (("maxreply", "reply"), ("maxlisting", "listing")):
-        value: int = c.getint(section, option, fallback=DEFAULTS[option])
-        if value < 1024:
-            raise c.bad_value(section, option, "a number of bytes, at least 1024")
-        sizes[field] = value
-    return Limits(**sizes)
+def _bytes(c: Configer, section: str, option: str) -> int:
+    """A bound on what the server may send, in bytes."""
+    value: int = c.getint(section, option, fallback=DEFAULTS[option])
+    if value < 1024:
+        raise c.bad_value(section, option, "a number of bytes, at least 1024")
+    return value
 
 
 def _cafile(c: Configer, section: str) -> str:
