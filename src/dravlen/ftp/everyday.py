@@ -5,21 +5,14 @@
 that talk to the server (``read_bytes``, ``write_text``, ``is_file``,
 ``stat``, ``unlink``, ``touch``).
 
-What a round trip costs, not a command, decides how they talk:
-
-* a transfer sends ``TYPE I`` and ``PASV`` together and reads both replies
-  (`open_data`): one wait instead of two;
-* an upload sends ``STOR`` at once, and makes missing folders only when the
-  server refused it and a folder made then shows that was why, the ``MKD``
-  sent with the next ``TYPE I`` and ``PASV`` (`open_upload`);
-* ``read_bytes`` asks for the ``SIZE`` in the same round trip as ``TYPE I``
-  and ``PASV``, and the bytes that come must be that many (`read_whole`):
-  three waits where a ``SIZE`` after the transfer makes four; a server whose
-  ``RETR`` reply tells the same size is taken at its word from then on.
-
-Several commands sent before their replies are read are all answered before
-anything else happens here: no `_valid_reset` runs between them, since it
-would take the replies still to come for stale ones.
+What a round trip costs, not a command, decides how they talk; the wire
+(`dravlen.ftp.wire`) opens their data connections so: ``TYPE I`` and
+``PASV`` together, an upload's ``STOR`` at once with folders made only on
+its refusal.  ``read_bytes`` asks for the ``SIZE`` in the same round trip as
+``TYPE I`` and ``PASV``, and the bytes that come must be that many
+(`read_whole`): three waits where a ``SIZE`` after the transfer makes four;
+a server whose ``RETR`` reply tells the same size is taken at its word from
+then on.
 """
 
 from __future__ import annotations
@@ -27,207 +20,20 @@ from __future__ import annotations
 import ftplib
 import io
 import os
-import socket
 import stat as stat_module
 import time
 from pathlib import PurePath, PurePosixPath
 from typing import IO, TYPE_CHECKING, Any, NamedTuple, Self
 
 from dravlen.base import BasePath
-from dravlen.ftp.facts import NO_MFMT, command_text, lost, not_understood, operation, set_time
-from dravlen.ftp.wire import size_told
-from dravlen.ftp.streams import Download, open_transfer
-from dravlen.ftp.tls import end_data
+from dravlen.ftp.facts import NO_MFMT, command_text, not_understood, operation, set_time
+from dravlen.ftp.streams import Download
+from dravlen.ftp.wire import ask_passive, finish, open_data, size_told, transfer_told, why_not_read, why_not_written
 
 if TYPE_CHECKING:
     from dravlen.ftp.listing import Entry
 
-__all__ = ["Everyday", "PureNames", "Stat", "ask_passive", "no_delay", "open_data", "open_upload", "passive_address",
-           "read_whole", "send_together", "transfer", "transfer_told"]
-
-
-# -- the wire --------------------------------------------------------------
-
-#: The control socket of a client whose commands go out without Nagle's wait.
-_NODELAY = "_dravlen_nodelay"
-
-
-def no_delay(client: ftplib.FTP) -> None:
-    """Let commands sent before the last one's reply go out at once: else
-    Nagle's rule holds each back until the server acknowledges the one
-    before, which it does with its reply (a round trip per command again).
-    Once per connection."""
-    sock: Any = client.sock
-    if getattr(client, _NODELAY, None) is not sock:
-        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        setattr(client, _NODELAY, sock)
-
-
-def send_together(client: ftplib.FTP, commands: list[str]) -> list[str | ftplib.Error]:
-    """Send *commands* at once, then read one reply to each, in order: one
-    round trip.  A refusal takes its command's place in the list; a reply
-    after which the conversation is lost is raised."""
-    if len(commands) > 1:
-        no_delay(client)
-    for command in commands:
-        client.putcmd(command)
-    replies: list[str | ftplib.Error] = []
-    for _ in commands:
-        try:
-            replies.append(client.getresp())
-        except ftplib.Error as exc:
-            if lost(exc):
-                raise
-            replies.append(exc)
-    return replies
-
-
-Address = tuple[str, int]
-
-
-def ask_passive(client: ftplib.FTP, first: list[str],
-                then: tuple[str, ...] = ()) -> tuple[list[str | ftplib.Error], Address | None]:
-    """Send *first*, ``TYPE I``, *then* (commands that want binary mode, such
-    as ``SIZE``) and ``PASV`` (``EPSV`` over IPv6) together; the replies to
-    *first* and *then*, and the passive address (None for a client in active
-    mode, which gets its TYPE I with the transfer)."""
-    passive = client.passiveserver
-    binary = ["TYPE I", *then] if then or passive else []
-    commands = [*first, *binary, *(["PASV" if client.af == socket.AF_INET else "EPSV"] if passive else [])]
-    replies = send_together(client, commands) if commands else []
-    for reply in ([replies[len(first)]] if binary else []) + (replies[-1:] if passive else []):
-        if isinstance(reply, BaseException):
-            raise reply  # every reply read: the client is in step
-    answers = replies[:len(first)] + replies[len(first) + 1:len(first) + len(binary)]
-    if not passive:
-        return answers, None
-    reply = replies[-1]
-    assert isinstance(reply, str)
-    return answers, passive_address(client, reply)
-
-
-def passive_address(client: ftplib.FTP, reply: str) -> Address:
-    """The data address a PASV (IPv4) or EPSV reply gives; as ftplib does,
-    PASV's host is the control connection's peer unless the client trusts
-    the server's."""
-    peer = client.sock.getpeername()  # type: ignore[union-attr]
-    if client.af == socket.AF_INET:
-        host, port = ftplib.parse227(reply)
-        if not getattr(client, "trust_server_pasv_ipv4_address", False):
-            host = peer[0]
-        return host, port
-    return ftplib.parse229(reply, peer)
-
-
-def transfer(path: Any, client: ftplib.FTP, address: Address | None, command: str) -> socket.socket:
-    """Send *command* (RETR, STOR, APPE) to the passive *address*; the data
-    connection.  A refusal is raised as the `ftplib.error_perm` it is, the
-    client left in step."""
-    return transfer_told(path, client, address, command)[0]
-
-
-def transfer_told(path: Any, client: ftplib.FTP, address: Address | None,
-                  command: str) -> tuple[socket.socket, int | None]:
-    """`transfer`, and the size a RETR's opening reply tells ("150 ...
-    (N bytes)"; None where it tells none)."""
-    if address is None:
-        return open_transfer(path, command)[1], None
-    # ftplib's ntransfercmd (TLS wrapping and all) asks for the passive
-    # address itself; here it was asked for already, with TYPE I.
-    client.makepasv = lambda: address  # type: ignore[method-assign]
-    try:
-        return client.ntransfercmd(command)
-    except ftplib.error_perm:
-        path._valid_reset()
-        raise
-    finally:
-        del client.makepasv
-
-
-def open_data(path: Any, command: str) -> tuple[ftplib.FTP, socket.socket]:
-    """Send *command* (RETR, STOR, APPE) in binary mode; the client and the
-    data connection.  A refusal is raised as the `ftplib.error_perm` it is."""
-    client = path.client
-    _, address = ask_passive(client, [])
-    return client, transfer(path, client, address, command)
-
-
-def _folders_above(path: Any) -> list[PurePosixPath]:
-    """The folders holding *path*, nearest first, without "/" and "."."""
-    return [p for p in path.path.parents if p.name]
-
-
-def _make_folders(path: Any, client: ftplib.FTP) -> Address | None:
-    """After the server refused to store *path*: make the missing folders
-    above it, and ask for the next passive address in the same round trip.
-
-    Its own folder first (one missing level is the common case); where that
-    is refused, every level at once, top first, in one more round trip:
-    those that exist are refused and nothing else happens to them.  Its
-    folder refused again means it is there (the refusal had another reason,
-    or someone made it meanwhile) or cannot be made: the next STOR tells."""
-    folders = _folders_above(path)
-    replies, address = ask_passive(client, ["MKD " + folders[0].as_posix()] if folders else [])
-    if not folders or not isinstance(replies[0], BaseException) or len(folders) == 1:
-        return address
-    down = folders[::-1]
-    replies, address = ask_passive(client, ["MKD " + folder.as_posix() for folder in down])
-    made = [folder for folder, reply in zip(down, replies) if not isinstance(reply, BaseException)]
-    if made and made[-1] != folders[0]:
-        raise PermissionError(
-            f"'{path.path}': made the folder(s) {', '.join(map(str, made))} on the server, but not"
-            f" '{folders[0]}': {replies[-1]}")
-    if not made:
-        for reply in replies:
-            if isinstance(reply, ftplib.error_temp):
-                raise reply  # a passing refusal: tried again
-    return address
-
-
-def _why_not_written(path: Any, refused: ftplib.Error) -> OSError:
-    """The error for a STOR or APPE the server refused, after probing what
-    the path and its folder are (only on that failure)."""
-    try:
-        if path.info().kind == "dir":
-            return IsADirectoryError(f"'{path.path}' is a directory.")
-    except FileNotFoundError:
-        pass
-    folder = path.parent
-    if folder.name:
-        try:
-            if folder.info().kind != "dir":
-                return NotADirectoryError(f"'{path.path}': '{folder.path}' is no folder.")
-        except FileNotFoundError:
-            return FileNotFoundError(f"'{path.path}': its folder '{folder.path}' does not exist ({refused}).")
-    return PermissionError(f"'{path.path}' cannot be written: {refused}")
-
-
-def open_upload(path: Any) -> tuple[ftplib.FTP, socket.socket]:
-    """STOR *path* at once; where that is refused because its folder is
-    missing, make the folders and STOR again.  The client and the data
-    connection."""
-    command = "STOR " + command_text(path)
-    try:
-        return open_data(path, command)
-    except ftplib.error_perm as exc:
-        if not_understood(exc):
-            raise _why_not_written(path, exc) from exc
-    client = path.client
-    address = _make_folders(path, client)
-    try:
-        return client, transfer(path, client, address, command)
-    except ftplib.error_perm as exc:
-        raise _why_not_written(path, exc) from exc
-
-
-def _why_not_read(path: Any, refused: ftplib.Error) -> OSError:
-    """The error for a RETR the server refused, after probing what the path
-    is (only on that failure)."""
-    if not path.exists:
-        return FileNotFoundError(f"'{path.path}' does not exist.")
-    if path.is_dir():
-        return IsADirectoryError(f"'{path.path}' is a directory.")
-    return PermissionError(f"'{path.path}' cannot be read: {refused}")
+__all__ = ["Everyday", "PureNames", "Stat", "read_whole"]
 
 
 #: Learnt on a client: its server's RETR opening reply tells the file's size
@@ -263,7 +69,7 @@ def read_whole(path: Any) -> bytes:
     try:
         conn, opened = transfer_told(path, client, address, "RETR " + where)
     except ftplib.error_perm as exc:
-        raise _why_not_read(path, exc) from exc
+        raise why_not_read(path, exc) from exc
     if on_opening:
         expected = opened  # None where it told none this time: SIZE after the transfer
     elif plain and expected is not None and opened == expected:
@@ -473,10 +279,8 @@ class Everyday(PureNames):
         try:
             client, conn = open_data(self, "APPE " + where)
         except ftplib.error_perm as exc:
-            raise _why_not_written(self, exc) from exc
-        end_data(conn)
-        conn.close()
-        client.voidresp()
+            raise why_not_written(self, exc) from exc
+        finish(client, conn)
         name = self.path.name
         if name != name.strip():
             # Some servers (Pure-FTPd) store a name with blanks at its ends

@@ -6,20 +6,18 @@ its folder made only where the server refuses the name for want of it."""
 from __future__ import annotations
 
 import ftplib
-import socket
 from contextlib import contextmanager
 from typing import Any, Iterator, Protocol
 
 from fsspec.callbacks import DEFAULT_CALLBACK
 from fsspec.spec import AbstractBufferedFile
 
-from dravlen.ftp.everyday import passive_address, send_together, transfer
 from dravlen.ftp.facts import IncompleteTransfer, command_text, operation
-from dravlen.ftp.wire import confirm_size
 from dravlen.ftp.limit import Gate, Lease
 from dravlen.ftp.remote import RemotePath
 from dravlen.ftp.resync import in_step
-from dravlen.ftp.streams import Download, Upload, open_transfer
+from dravlen.ftp.streams import Download, Upload
+from dravlen.ftp.wire import ask_passive, confirm_size, open_upload, transfer, why_not_read
 
 __all__ = ["FTPFile", "RestRefused"]
 
@@ -83,35 +81,13 @@ def _start(path: RemotePath, offset: int, size: int | None) -> _Range:
     in one more."""
     where = command_text(path)
     client = path.client
-    if not client.passiveserver:
-        # Active mode: PORT comes with RETR, as ftplib sends it.
-        client.voidcmd("TYPE I")
-        if offset:
-            _refused_rest(path, offset, send_together(client, [f"REST {offset}"])[0])
-        address = None
-    else:
-        passive = "PASV" if client.af == socket.AF_INET else "EPSV"
-        replies = send_together(client, ["TYPE I", passive] + ([f"REST {offset}"] if offset else []))
-        for reply in replies[:2]:
-            if isinstance(reply, BaseException):
-                raise reply  # every reply read: the client is in step
-        if offset:
-            _refused_rest(path, offset, replies[2])
-        address = passive_address(client, str(replies[1]))
+    answers, address = ask_passive(client, [], after=(f"REST {offset}",) if offset else ())
+    if offset:
+        _refused_rest(path, offset, answers[0])
     try:
-        if address is None:
-            conn = client.transfercmd("RETR " + where)
-        else:
-            conn = transfer(path, client, address, "RETR " + where)
+        conn = transfer(path, client, address, "RETR " + where)
     except ftplib.error_perm as exc:
-        path._valid_reset()
-        try:
-            entry = path.info()
-        except FileNotFoundError:
-            raise FileNotFoundError(f"'{path.path}' does not exist") from exc
-        if entry.kind == "dir":
-            raise IsADirectoryError(f"'{path.path}' is a directory") from exc
-        raise PermissionError(f"'{path.path}' cannot be read: {exc}") from exc
+        raise why_not_read(path, exc) from exc
     return _Range(path, client, conn, offset, size)
 
 
@@ -152,17 +128,7 @@ def _read_rest(stream: _Range, sink: Any, callback: Any = DEFAULT_CALLBACK) -> N
 def _store(path: RemotePath) -> Upload:
     """One ``STOR`` of *path*; its folder is made only when the server
     refuses the name and the folder is missing."""
-    where = command_text(path)
-    try:
-        client, conn = open_transfer(path, "STOR " + where)
-    except ftplib.error_perm as first:
-        if path.parent.exists:
-            raise PermissionError(f"'{path.path}' cannot be written: {first}") from first
-        path.parent.mkdir()
-        try:
-            client, conn = open_transfer(path, "STOR " + where)
-        except ftplib.error_perm as exc:
-            raise PermissionError(f"'{path.path}' cannot be written: {exc}") from exc
+    client, conn = open_upload(path)
     return Upload(path, client, conn)
 
 

@@ -27,8 +27,8 @@ from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 from typing import TYPE_CHECKING, Any
 
-from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, abandon, child_name, command_text, not_understood, operation
-from dravlen.ftp.wire import end_data, read_lines
+from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, child_name, command_text, not_understood, operation
+from dravlen.ftp.wire import listing_lines
 
 if TYPE_CHECKING:
     from dravlen.base import BasePath
@@ -357,32 +357,6 @@ def parse_list(line: str, now: datetime | None = None, encoding: str = "utf-8") 
 # ---------------------------------------------------------------------------
 # Fetching a listing
 
-def _transfer_lines(path: BasePath, command: str) -> list[str]:
-    """The lines a listing command sends over its data connection, read by
-    the wire under its bounds (a line ends at LF alone).
-
-    Every exception while the transfer is open leaves the thread's client in
-    step (its closing reply read, a NOOP round) or ends it: a
-    KeyboardInterrupt abandons it at once rather than wait on the server."""
-    client = path.client
-    client.voidcmd("TYPE A")
-    try:
-        conn = client.transfercmd(command)
-        with conn:
-            lines = list(read_lines(client, conn))
-            end_data(conn)
-        client.voidresp()
-    except KeyboardInterrupt:
-        abandon(path)
-        raise
-    except BaseException:
-        # A refusal after the transfer was read whole; anything else leaves
-        # the closing reply to come: _valid_reset tells the two apart.
-        path._valid_reset()
-        raise
-    return lines
-
-
 def _raise_not_a_directory(path: BasePath, cause: BaseException | None) -> None:
     # Only where the listing was refused or listed no directory: the core's
     # probes tell a missing path, a file and an unreadable directory apart.
@@ -406,7 +380,7 @@ def _fetch(path: BasePath) -> tuple[bool, list[str]]:
     where = path.path.as_posix()
     if not hasattr(client, NO_MLSD):
         try:
-            return True, _transfer_lines(path, "MLSD " + where)
+            return True, listing_lines(path, "MLSD " + where)
         except ftplib.error_perm as exc:
             if not not_understood(exc):
                 _raise_not_a_directory(path, exc)
@@ -416,17 +390,17 @@ def _fetch(path: BasePath) -> tuple[bool, list[str]]:
     client = path.client
     if not hasattr(client, PLAIN_LIST):
         try:
-            return False, _transfer_lines(path, "LIST -a " + where)
+            return False, listing_lines(path, "LIST -a " + where)
         except ftplib.error_perm as first:
             try:
-                lines = _transfer_lines(path, "LIST " + where)
+                lines = listing_lines(path, "LIST " + where)
             except ftplib.error_perm as exc:
                 _raise_not_a_directory(path, exc)
                 raise AssertionError("unreachable") from first  # pragma: no cover
             setattr(path.client, PLAIN_LIST, True)
             return False, lines
     try:
-        return False, _transfer_lines(path, "LIST " + where)
+        return False, listing_lines(path, "LIST " + where)
     except ftplib.error_perm as exc:
         _raise_not_a_directory(path, exc)
         raise AssertionError("unreachable")  # pragma: no cover

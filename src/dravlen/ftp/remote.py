@@ -23,9 +23,9 @@ from typing import IO, Any, Literal, overload
 
 from dravlen.base import LOST_CONNECTION, BasePath
 from dravlen.ftp import tree
-from dravlen.ftp.everyday import Everyday, Stat, open_data, open_upload
+from dravlen.ftp.everyday import Everyday, Stat
 from dravlen.ftp.facts import NO_MLST, IncompleteTransfer, command_text, not_understood, operation
-from dravlen.ftp.wire import size_told
+from dravlen.ftp.wire import open_data, open_upload, size_told, why_not_read
 from dravlen.ftp.listing import Entry, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.streams import BufferedUpload, Download, TextUpload, Upload
@@ -188,12 +188,7 @@ class RemotePath(Everyday, FTPPath):
         try:
             client, conn = open_data(self, "RETR " + where)
         except ftplib.error_perm as exc:
-            # Only on a refusal: the core's probes say why.
-            if not self.exists:
-                raise FileNotFoundError(f"'{self.path}' does not exist.") from exc
-            if self.is_dir():
-                raise IsADirectoryError(f"'{self.path}' is a directory.") from exc
-            raise PermissionError(f"'{self.path}' cannot be read: {exc}") from exc
+            raise why_not_read(self, exc) from exc
         return Download(self, client, conn)
 
     _download = operation(_reader)

@@ -29,29 +29,15 @@ from typing import Any
 
 from dravlen.base import Local
 from dravlen.ftp.facts import IncompleteTransfer, abandon
-from dravlen.ftp.wire import confirm_size
 from dravlen.ftp.resync import hang_up
-from dravlen.ftp.tls import end_data
+from dravlen.ftp.wire import confirm_size, end_data, incomplete
 
-__all__ = ["Download", "IncompleteTransfer", "Upload", "abandon", "open_transfer"]
+__all__ = ["Download", "IncompleteTransfer", "Upload", "abandon"]
 
 
 class _Abandoned(Exception):
     """Handled while the client is resynchronised: a transfer's closing reply
     is still to come."""
-
-
-def open_transfer(path: Any, command: str) -> tuple[ftplib.FTP, socket.socket]:
-    """Send *command* (RETR or STOR) in binary mode; the client and the data
-    connection.  A refusal leaves the client in step and is raised."""
-    client = path.client
-    client.voidcmd("TYPE I")
-    try:
-        conn = client.transfercmd(command)
-    except ftplib.error_perm:
-        path._valid_reset()
-        raise
-    return client, conn
 
 
 class _Transfer(io.RawIOBase):
@@ -182,8 +168,7 @@ class Download(_Transfer):
             if self._expected is None:
                 confirm_size(self._path, self._client, self.moved, self._where)
             elif self.moved != self._expected:
-                raise IncompleteTransfer(f"426 Transfer of '{self._path.path}' incomplete: {self.moved} bytes moved,"
-                                         f" the server has {self._expected}")
+                raise incomplete(self._path, self.moved, self._expected)
         except KeyboardInterrupt:
             self.discard()
             raise

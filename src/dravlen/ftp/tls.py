@@ -26,9 +26,9 @@ import ssl
 from typing import Any
 
 from dravlen.ftp.settings import FTPSettings
-from dravlen.ftp.wire import Bounded, end_data
+from dravlen.ftp.wire import Bounded
 
-__all__ = ["TLSClient", "context_for", "end_data"]
+__all__ = ["TLSClient", "context_for"]
 
 
 class _Socket(ssl.SSLSocket):

@@ -1,4 +1,5 @@
-"""The wire: every byte that comes from an FTP server, read under bounds.
+"""The wire: every byte that comes from an FTP server, and every data
+connection, go through here.
 
 A server is untrusted input.  What it sends on the control connection and in
 listings is read here and nowhere else, so that no reply or listing can make
@@ -11,15 +12,29 @@ split where the server did not end it:
   each read) and within `Limits.reply` bytes, each line within `Limits.line`;
   a line ends at LF alone, so a CR inside a name stays inside it.
 * `read_lines` reads a listing from its data connection as it streams, each
-  line at most `Limits.listing_line` bytes and all of them at most `Limits.listing`;
-  the client's ``retrlines`` (which the core lists through) uses it.
+  line at most `Limits.listing_line` bytes and all of them at most
+  `Limits.listing`; the client's ``retrlines`` (which the core lists
+  through) and `listing_lines` use it.
 * `size_told` reads the size a ``213`` reply gives, and refuses one no file
-  can have; `confirm_size` is the one rule by which a transfer is confirmed.
+  can have; `confirm_size` is the one rule by which a transfer is confirmed,
+  the core's too.
 
 A bound that is passed ends the client's session (the rest of what the server
 sends is not read) and raises `ServerLimit`, naming the server and the
 setting that bounds it.  The caps are set far above what an honest server
 sends; a server's settings can move them (``maxreply``, ``maxlisting``).
+
+Data connections are opened and ended here, at the fewest round trips:
+`ask_passive` sends ``TYPE I``, the commands that want binary mode
+(``SIZE``), ``PASV`` or ``EPSV`` and ``REST`` together (`send_together`),
+`transfer_told` opens the connection to the address asked for, `open_data`
+and `open_upload` do both for a path (an upload making missing folders only
+where the server refused it), `listing_lines` reads a listing, `finish` ends
+a transfer.  A refused transfer is worded by `why_not_read` and
+`why_not_written`, after probing the path only on that failure.  Several
+commands sent before their replies are read are all answered before anything
+else happens: no `_valid_reset` runs between them, since it would take the
+replies still to come for stale ones.
 """
 
 from __future__ import annotations
@@ -30,12 +45,19 @@ import socket
 import ssl
 import time
 from collections.abc import Callable, Iterator
+from pathlib import PurePosixPath
 from typing import TYPE_CHECKING, Any, cast
 
+from dravlen.ftp.facts import IncompleteTransfer, abandon, command_text, lost, not_understood
 from dravlen.ftp.resync import hang_up
 
-__all__ = ["Bounded", "Client", "Limits", "ReplyReader", "ServerLimit", "confirm_size", "end_data", "read_lines",
-           "size_told"]
+__all__ = [
+    "Address", "Bounded", "Client", "Limits", "ReplyReader", "ServerLimit", "ask_passive", "confirm_size",
+    "connect_passive", "direct",
+    "end_data", "finish", "incomplete", "listing_lines", "no_delay", "open_data", "open_upload", "passive_address",
+    "preliminary", "read_lines", "send_together", "size_told", "transfer", "transfer_told", "why_not_read",
+    "why_not_written",
+]
 
 MiB = 1 << 20
 
@@ -248,15 +270,7 @@ class Bounded(_Client):
         self.limits = dataclasses.replace(self.limits, line=value)
 
     def retrlines(self, cmd: str, callback: Callable[[str], Any] | None = None) -> str:
-        if callback is None:
-            callback = print
-        self.sendcmd("TYPE A")
-        with self.transfercmd(cmd) as conn:
-            for line in read_lines(self, conn):
-                callback(line)
-            end_data(conn)
-        reply: str = self.voidresp()
-        return reply
+        return _list(self, cmd, print if callback is None else callback)
 
 
 class Client(Bounded, ftplib.FTP):
@@ -273,6 +287,253 @@ def end_data(conn: socket.socket) -> None:
             conn.unwrap()
         except (ssl.SSLError, OSError):
             pass  # the transfer's reply on the control connection decides
+
+
+# ---------------------------------------------------------------------------
+# Data connections: opened and ended here, and nowhere else
+
+#: The control socket of a client whose commands go out without Nagle's wait.
+_NODELAY = "_dravlen_nodelay"
+
+
+def no_delay(client: ftplib.FTP) -> None:
+    """Let commands sent before the last one's reply go out at once: else
+    Nagle's rule holds each back until the server acknowledges the one
+    before, which it does with its reply (a round trip per command again).
+    Once per connection."""
+    sock: Any = client.sock
+    if getattr(client, _NODELAY, None) is not sock:
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        setattr(client, _NODELAY, sock)
+
+
+def send_together(client: ftplib.FTP, commands: list[str]) -> list[str | ftplib.Error]:
+    """Send *commands* at once, then read one reply to each, in order: one
+    round trip.  A refusal takes its command's place in the list; a reply
+    after which the conversation is lost is raised."""
+    if len(commands) > 1:
+        no_delay(client)
+    for command in commands:
+        client.putcmd(command)
+    replies: list[str | ftplib.Error] = []
+    for _ in commands:
+        try:
+            replies.append(client.getresp())
+        except ftplib.Error as exc:
+            if lost(exc):
+                raise
+            replies.append(exc)
+    return replies
+
+
+Address = tuple[str, int]
+
+
+def ask_passive(client: ftplib.FTP, first: list[str], then: tuple[str, ...] = (),
+                after: tuple[str, ...] = ()) -> tuple[list[str | ftplib.Error], Address | None]:
+    """Send *first*, ``TYPE I``, *then* (commands that want binary mode, such
+    as ``SIZE``), ``PASV`` (``EPSV`` over IPv6) and *after* (``REST``, which
+    only the transfer command may follow) together; the replies to *first*,
+    *then* and *after*, and the passive address (None for a client in
+    active mode, whose PORT goes with the transfer)."""
+    passive = ["PASV" if client.af == socket.AF_INET else "EPSV"] if client.passiveserver else []
+    replies = send_together(client, [*first, "TYPE I", *then, *passive, *after])
+    binary, address_at = len(first), len(first) + 1 + len(then)
+    for reply in [replies[binary], *replies[address_at:address_at + len(passive)]]:
+        if isinstance(reply, BaseException):
+            raise reply  # every reply read: the client is in step
+    answers = replies[:binary] + replies[binary + 1:address_at] + replies[address_at + len(passive):]
+    if not passive:
+        return answers, None
+    reply = replies[address_at]
+    assert isinstance(reply, str)
+    return answers, passive_address(client, reply)
+
+
+def passive_address(client: ftplib.FTP, reply: str) -> Address:
+    """The data address a PASV (IPv4) or EPSV reply gives; as ftplib does,
+    PASV's host is the control connection's peer unless the client trusts
+    the server's."""
+    peer = client.sock.getpeername()  # type: ignore[union-attr]
+    if client.af == socket.AF_INET:
+        host, port = ftplib.parse227(reply)
+        if not getattr(client, "trust_server_pasv_ipv4_address", False):
+            host = peer[0]
+        return host, port
+    return ftplib.parse229(reply, peer)
+
+
+def transfer(path: Any, client: ftplib.FTP, address: Address | None, command: str) -> socket.socket:
+    """Send *command* (RETR, STOR, APPE) to the passive *address*; the data
+    connection.  A refusal is raised as the `ftplib.error_perm` it is, the
+    client left in step."""
+    return transfer_told(path, client, address, command)[0]
+
+
+def transfer_told(path: Any, client: ftplib.FTP, address: Address | None,
+                  command: str) -> tuple[socket.socket, int | None]:
+    """`transfer`, and the size a RETR's opening reply tells ("150 ...
+    (N bytes)"; None where it tells none)."""
+    if address is not None:
+        # ftplib's ntransfercmd (TLS wrapping and all) asks for the passive
+        # address itself; here it was asked for already, with TYPE I.
+        client.makepasv = lambda: address  # type: ignore[method-assign]
+    try:
+        return client.ntransfercmd(command)
+    except ftplib.error_perm:
+        path._valid_reset()
+        raise
+    finally:
+        if address is not None:
+            del client.makepasv
+
+
+def open_data(path: Any, command: str) -> tuple[ftplib.FTP, socket.socket]:
+    """Send *command* (RETR, STOR, APPE) in binary mode; the client and the
+    data connection.  A refusal is raised as the `ftplib.error_perm` it is."""
+    client = path.client
+    _, address = ask_passive(client, [])
+    return client, transfer(path, client, address, command)
+
+
+def _folders_above(path: Any) -> list[PurePosixPath]:
+    """The folders holding *path*, nearest first, without "/" and "."."""
+    return [p for p in path.path.parents if p.name]
+
+
+def _make_folders(path: Any, client: ftplib.FTP) -> Address | None:
+    """After the server refused to store *path*: make the missing folders
+    above it, and ask for the next passive address in the same round trip.
+
+    Its own folder first (one missing level is the common case); where that
+    is refused, every level at once, top first, in one more round trip:
+    those that exist are refused and nothing else happens to them.  Its
+    folder refused again means it is there (the refusal had another reason,
+    or someone made it meanwhile) or cannot be made: the next STOR tells."""
+    folders = _folders_above(path)
+    replies, address = ask_passive(client, ["MKD " + folders[0].as_posix()] if folders else [])
+    if not folders or not isinstance(replies[0], BaseException) or len(folders) == 1:
+        return address
+    down = folders[::-1]
+    replies, address = ask_passive(client, ["MKD " + folder.as_posix() for folder in down])
+    made = [folder for folder, reply in zip(down, replies) if not isinstance(reply, BaseException)]
+    if made and made[-1] != folders[0]:
+        raise PermissionError(
+            f"'{path.path}': made the folder(s) {', '.join(map(str, made))} on the server, but not"
+            f" '{folders[0]}': {replies[-1]}")
+    if not made:
+        for reply in replies:
+            if isinstance(reply, ftplib.error_temp):
+                raise reply  # a passing refusal: tried again
+    return address
+
+
+def why_not_written(path: Any, refused: ftplib.Error) -> OSError:
+    """The error for a STOR or APPE the server refused, after probing what
+    the path and its folder are (only on that failure)."""
+    try:
+        if path.info().kind == "dir":
+            return IsADirectoryError(f"'{path.path}' is a directory.")
+    except FileNotFoundError:
+        pass
+    folder = path.parent
+    if folder.name:
+        try:
+            if folder.info().kind != "dir":
+                return NotADirectoryError(f"'{path.path}': '{folder.path}' is no folder.")
+        except FileNotFoundError:
+            return FileNotFoundError(f"'{path.path}': its folder '{folder.path}' does not exist ({refused}).")
+    return PermissionError(f"'{path.path}' cannot be written: {refused}")
+
+
+def open_upload(path: Any) -> tuple[ftplib.FTP, socket.socket]:
+    """STOR *path* at once; where that is refused because its folder is
+    missing, make the folders and STOR again.  The client and the data
+    connection."""
+    command = "STOR " + command_text(path)
+    try:
+        return open_data(path, command)
+    except ftplib.error_perm as exc:
+        if not_understood(exc):
+            raise why_not_written(path, exc) from exc
+    client = path.client
+    address = _make_folders(path, client)
+    try:
+        return client, transfer(path, client, address, command)
+    except ftplib.error_perm as exc:
+        raise why_not_written(path, exc) from exc
+
+
+def why_not_read(path: Any, refused: ftplib.Error) -> OSError:
+    """The error for a RETR the server refused, after probing what the path
+    is (only on that failure)."""
+    if not path.exists:
+        return FileNotFoundError(f"'{path.path}' does not exist.")
+    if path.is_dir():
+        return IsADirectoryError(f"'{path.path}' is a directory.")
+    return PermissionError(f"'{path.path}' cannot be read: {refused}")
+
+
+def listing_lines(path: Any, command: str) -> list[str]:
+    """The lines a listing command sends over its data connection, read by
+    the wire under its bounds (a line ends at LF alone).
+
+    Every exception while the transfer is open leaves the thread's client in
+    step (its closing reply read, a NOOP round) or ends it: a
+    KeyboardInterrupt abandons it at once rather than wait on the server."""
+    lines: list[str] = []
+    try:
+        _list(path.client, command, lines.append)
+    except KeyboardInterrupt:
+        abandon(path)
+        raise
+    except BaseException:
+        # A refusal after the transfer was read whole; anything else leaves
+        # the closing reply to come: _valid_reset tells the two apart.
+        path._valid_reset()
+        raise
+    return lines
+
+
+def _list(client: ftplib.FTP, command: str, callback: Callable[[str], Any]) -> str:
+    """Send the listing *command* in ASCII mode and hand each line to
+    *callback* as it comes (`read_lines`); the closing reply."""
+    client.voidcmd("TYPE A")
+    with client.transfercmd(command) as conn:
+        for line in read_lines(client, conn):
+            callback(line)
+        return finish(client, conn)
+
+
+def direct(client: ftplib.FTP) -> bool:
+    """Whether a transfer's data connection can be opened here rather than by
+    ftplib: plain FTP (no TLS layer to add), passive, IPv4."""
+    return (type(client).ntransfercmd is ftplib.FTP.ntransfercmd and bool(client.passiveserver)
+            and client.af == socket.AF_INET)
+
+
+def preliminary(client: ftplib.FTP) -> None:
+    """Read the reply that opens a transfer (150), as ftplib's transfercmd does."""
+    resp = client.getresp()
+    if resp[0] == "2":  # some servers say 200 first
+        resp = client.getresp()
+    if resp[0] != "1":
+        raise ftplib.error_reply(resp)
+
+
+def connect_passive(client: ftplib.FTP, address: Address) -> socket.socket:
+    """A plain data connection to the passive *address* (a `direct`
+    client's, whose transfer command the caller sends itself)."""
+    return socket.create_connection(address, client.timeout, source_address=client.source_address)
+
+
+def finish(client: ftplib.FTP, conn: socket.socket) -> str:
+    """End a transfer whose data has all gone or come: the data connection
+    ended in order and closed, then the transfer's closing reply read."""
+    end_data(conn)
+    conn.close()
+    reply: str = client.voidresp()
+    return reply
 
 
 def read_lines(client: Any, conn: socket.socket, limits: Limits | None = None) -> Iterator[str]:
@@ -332,8 +593,6 @@ def confirm_size(path: Any, client: ftplib.FTP, moved: int, where: str) -> None:
     confirm; its closing reply is then taken.  Any other refusal confirms
     nothing, so the transfer is not taken as whole.  The client is still in
     binary mode from the transfer (servers refuse SIZE in ASCII mode)."""
-    from dravlen.ftp.facts import IncompleteTransfer, not_understood
-
     try:
         reply = client.sendcmd("SIZE " + where)
     except ftplib.error_perm as exc:
@@ -352,4 +611,10 @@ def confirm_size(path: Any, client: ftplib.FTP, moved: int, where: str) -> None:
             f" {exc}") from exc
     told = size_told(reply, client)
     if told != moved:
-        raise IncompleteTransfer(f"426 Transfer of '{path.path}' incomplete: {moved} bytes moved, the server has {told}")
+        raise incomplete(path, moved, told)
+
+
+def incomplete(path: Any, moved: int, told: int) -> IncompleteTransfer:
+    """The error of a transfer that moved *moved* bytes of a file the server
+    says holds *told*."""
+    return IncompleteTransfer(f"426 Transfer of '{path.path}' incomplete: {moved} bytes moved, the server has {told}")

@@ -16,14 +16,12 @@ from pathlib import PurePosixPath
 from typing import TYPE_CHECKING, BinaryIO
 
 from dravlen.base import BasePath
-from dravlen.ftp.everyday import no_delay
-from dravlen.ftp.tls import end_data
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.sync import Rules, below, local_extras, planned_copy
 from dravlen.ftp.facts import reason
-from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
-                                     Worker, direct, preliminary)
+from dravlen.ftp.tree.worker import BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task, Worker
+from dravlen.ftp.wire import connect_passive, direct, finish, no_delay, preliminary, transfer
 from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, slack, top_entry
 
 if TYPE_CHECKING:
@@ -76,12 +74,11 @@ class _Sink:
 
 def _retr(worker: Worker, client: ftplib.FTP, remote: str, sink: _Sink) -> None:
     """RETR through ftplib's own data connection (TLS, active mode, IPv6)."""
-    with client.transfercmd("RETR " + remote) as conn:
+    with transfer(worker.path, client, None, "RETR " + remote) as conn:
         worker.sockets.append(conn)
         while sink.take(conn):
             pass
-        end_data(conn)
-    client.voidresp()
+        finish(client, conn)
 
 
 def _retr_ahead(worker: Worker, pool: Pool, client: ftplib.FTP, remote: str, sink: _Sink,
@@ -101,7 +98,7 @@ def _retr_ahead(worker: Worker, pool: Pool, client: ftplib.FTP, remote: str, sin
     control = client.sock
     if control is None:
         raise ConnectionError("the control connection is closed")
-    with socket.create_connection(address, client.timeout, source_address=client.source_address) as conn:
+    with connect_passive(client, address) as conn:
         worker.sockets.append(conn)
         client.putcmd("RETR " + remote)
         opened = False

@@ -13,12 +13,12 @@ from typing import TYPE_CHECKING
 
 from dravlen.base import BasePath
 from dravlen.ftp.facts import NO_MLSD, reason
-from dravlen.ftp.tls import end_data
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.sync import Rules, planned_copy, prune, remote_extras, set_remote_time
 from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
                                      Worker)
+from dravlen.ftp.wire import finish, transfer
 from dravlen.ftp.tree.walk import (KIND_WORDS, LocalDir, as_posix, child, class_of, entries, slack,
                                    top_entry, walk_local)
 
@@ -123,7 +123,7 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
             # server that accepts data connections at once (pyftpdlib) drops
             # one whose bytes, or end, arrive before the STOR is read, and
             # then waits for a connection that never comes.
-            with client.transfercmd("STOR " + target) as conn:
+            with transfer(worker.path, client, None, "STOR " + target) as conn:
                 worker.sockets.append(conn)
                 while True:
                     if pool.stop.is_set():
@@ -139,8 +139,7 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
                     if sent - reported >= REPORT_EVERY:
                         pool.moved(sent - reported)
                         reported = sent
-                end_data(conn)
-            client.voidresp()
+                finish(client, conn)
             if batch is not None and not (pool.plain_listing or hasattr(client, NO_MLSD)):
                 batch.stored(remote, sent, reported, partial(store, pool=pool, local=local, remote=remote,
                                                              size=size))

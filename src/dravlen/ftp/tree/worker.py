@@ -9,9 +9,9 @@ import time
 from collections.abc import Callable
 
 from dravlen.base import LOST_CONNECTION, BasePath, Local
-from dravlen.ftp.everyday import passive_address
-from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, RETRY, IncompleteTransfer, busy, reason
-from dravlen.ftp.listing import Entry, Listing, _transfer_lines, list_dir, parse_list
+from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, RETRY, IncompleteTransfer, reason
+from dravlen.ftp.listing import Entry, Listing, list_dir, parse_list
+from dravlen.ftp.wire import listing_lines, passive_address
 
 #: Connections used when the caller does not say.
 DEFAULT_CONNECTIONS = 4
@@ -21,22 +21,6 @@ REPORT_EVERY = 1 << 20
 # How long a worker that was told to stop may take to end its transfer and
 # remove what it left, before its sockets are shut under it.
 STOP_WAIT = 2.0
-
-
-def direct(client: ftplib.FTP) -> bool:
-    """Whether a transfer's data connection can be opened here rather than by
-    ftplib: plain FTP (no TLS layer to add), passive, IPv4."""
-    return (type(client).ntransfercmd is ftplib.FTP.ntransfercmd and bool(client.passiveserver)
-            and client.af == socket.AF_INET)
-
-
-def preliminary(client: ftplib.FTP) -> None:
-    """Read the reply that opens a transfer (150), as ftplib's transfercmd does."""
-    resp = client.getresp()
-    if resp[0] == "2":  # some servers say 200 first
-        resp = client.getresp()
-    if resp[0] != "1":
-        raise ftplib.error_reply(resp)
 
 
 # ---------------------------------------------------------------------------
@@ -194,14 +178,14 @@ class Worker:
         if hasattr(path.client, NO_MLSD):
             return entries  # LIST already: its kinds are the lines' own
         if hasattr(path.client, PLAIN_LIST):
-            lines = _transfer_lines(path, "LIST " + remote)
+            lines = listing_lines(path, "LIST " + remote)
         else:
             try:
-                lines = _transfer_lines(path, "LIST -a " + remote)
+                lines = listing_lines(path, "LIST -a " + remote)
             except ftplib.error_perm:
                 # Taken as a path by servers that list dot-files anyway:
                 # not asked again on this connection.
-                lines = _transfer_lines(path, "LIST " + remote)
+                lines = listing_lines(path, "LIST " + remote)
                 setattr(path.client, PLAIN_LIST, True)
         links: dict[str, Entry] = {}
         for line in lines:
