@@ -207,14 +207,9 @@ def test_help(config, command):
     assert "usage: python -m dravlen.ftp" in ok(config, *command, "--help")
 
 
-def on_terminal(config, *args, columns=0):
-    """Run the command line with stderr on a terminal (of *columns*, if given):
-    its status and what it showed there."""
-    argv = [sys.executable, "-m", "dravlen.ftp", *map(str, args)]
-    master, slave = pty.openpty()
-    if columns:
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-    proc = subprocess.Popen(argv, env=environ(config), stdout=subprocess.PIPE, stderr=slave)
+def _read_terminal(proc, master, slave):
+    """What *proc* wrote on the terminal whose sides are *master* and *slave*,
+    until it closed it or ended (60 s at most); the child is ended after."""
     os.close(slave)
     shown, deadline = b"", time.monotonic() + 60
     while time.monotonic() < deadline:
@@ -231,6 +226,18 @@ def on_terminal(config, *args, columns=0):
     os.close(master)
     if proc.poll() is None:
         proc.kill()
+    return shown
+
+
+def on_terminal(config, *args, columns=0):
+    """Run the command line with stderr on a terminal (of *columns*, if given):
+    its status and what it showed there."""
+    argv = [sys.executable, "-m", "dravlen.ftp", *map(str, args)]
+    master, slave = pty.openpty()
+    if columns:
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
+    proc = subprocess.Popen(argv, env=environ(config), stdout=subprocess.PIPE, stderr=slave)
+    shown = _read_terminal(proc, master, slave)
     assert proc.wait(10) == 0 and proc.stdout.read() == b""
     # The last frame of the bar.
     return shown.decode().replace("\r\n", "\n").split("\r")[-1]
@@ -499,22 +506,7 @@ def on_stdout(config, *args, terminal):
     attrs[1] &= ~termios.ONLCR  # no \r added to each line
     termios.tcsetattr(slave, termios.TCSANOW, attrs)
     proc = subprocess.Popen(argv, env=environ(config), stdout=slave, stderr=subprocess.DEVNULL)
-    os.close(slave)
-    shown, deadline = b"", time.monotonic() + 60
-    while time.monotonic() < deadline:
-        if select.select([master], [], [], 0.5)[0]:
-            try:
-                chunk = os.read(master, 4096)
-            except OSError:  # EIO: the child closed the terminal
-                break
-            if not chunk:
-                break
-            shown += chunk
-        elif proc.poll() is not None:
-            break
-    os.close(master)
-    if proc.poll() is None:
-        proc.kill()
+    shown = _read_terminal(proc, master, slave)
     return proc.wait(10), shown
 
 

@@ -269,7 +269,7 @@ bool refused_as_directory(const Call& c, PyObject* self) {
 void check_size(const Call& c, PyObject* self, Py_ssize_t moved) {
     Ref client = attr(self, N.client);
     if (!attr_or_null(client, N.sendcmd)) return;
-    Ref wire = Ref::check(PyImport_ImportModule("dravlen.ftp.wire"));
+    Ref wire = Ref::check(PyImport_Import(N.module_wire));
     Ref confirm = attr(wire, N.confirm_size);
     Ref count = Ref::check(PyLong_FromSsize_t(moved));
     Ref where = posix(c, self);

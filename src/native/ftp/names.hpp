@@ -24,6 +24,7 @@ namespace dravlen {
     X(__qualname__, "__qualname__")              \
     X(_creator, "_creator")                      \
     X(confirm_size, "confirm_size")              \
+    X(module_wire, "dravlen.ftp.wire")           \
     X(_str, "_str")                              \
     X(PurePosixPath, "PurePosixPath")            \
     X(_key_on_thread, "_key_on_thread")          \
@@ -110,7 +111,6 @@ namespace dravlen {
     X(st_ino, "st_ino")                          \
     X(surrogateescape, "surrogateescape")        \
     X(home_dir, "_dravlen_home")                 \
-    X(cmd_SIZE, "SIZE ")                         \
     X(cmd_CWD, "CWD ")                           \
     X(cmd_PWD, "PWD")                            \
     X(cmd_LIST_here, "LIST -a")                  \

@@ -364,7 +364,8 @@ class Pool:
         with self.cond:
             if self.fatal is not None:
                 raise self.fatal
+            passed_over = tuple(sorted(self.passed_over))
             if self.failures:
-                raise TreeError(self.what, self.failures, self.progress(), tuple(sorted(self.passed_over)))
+                raise TreeError(self.what, self.failures, self.progress(), passed_over)
             return Outcome(self.files_done - self.skipped, self.bytes_done - self.skipped_bytes,
-                           self.directories, self.skipped, tuple(sorted(self.passed_over)))
+                           self.directories, self.skipped, passed_over)
