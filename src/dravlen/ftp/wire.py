@@ -151,13 +151,13 @@ class ReplyReader:
             raise ValueError("the control connection is closed")
         if self.timed_out:
             raise OSError("cannot read from timed out object")
+        end = self.buf.find(b"\n", self.pos)
+        if end >= 0:  # a line that has come already: no wait to bound
+            return self._take(end + 1)
         timeout = self.sock.gettimeout()
         blocking = timeout != 0.0
         try:
             while True:
-                end = self.buf.find(b"\n", self.pos)
-                if end >= 0:
-                    return self._take(end + 1)
                 if limit >= 0 and len(self.buf) - self.pos >= limit:
                     # Never handed on in pieces: the rest would read as a line of its own.
                     raise ServerLimit(f"a reply line longer than {limit - 1} bytes")
@@ -173,6 +173,9 @@ class ReplyReader:
                         wait = min(wait, timeout)
                 if not self._fill(wait):
                     return ""
+                end = self.buf.find(b"\n", self.pos)
+                if end >= 0:
+                    return self._take(end + 1)
         finally:
             if blocking and self.deadline is not None and not self.timed_out:
                 try:
