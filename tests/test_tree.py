@@ -201,6 +201,24 @@ def test_cut_transfers_are_retried_and_refusals_reported(fault, tmp_path):
     assert set(fault.nodes) == {"/", "/u", "/u/u", "/u/w", "/v", "/v/u", "/v/w", "/d", path, os.path.dirname(path)}
 
 
+def test_trees_confirm_by_the_one_rule(fault, tmp_path):
+    # A server without SIZE (502) cannot confirm: the closing reply is taken,
+    # as for single files; one that refuses SIZE for the file confirms nothing.
+    fault.size = False
+    fault.add("/d/f", b"0123456789")
+    fault.list_lines["/d"] = ["-rw-r--r-- 1 o g 0 Jan 02 03:04 f"]  # listed short: the size is asked
+    tree.download_tree(FaultPath("/d"), tmp_path / "d", connections=1)
+    (tmp_path / "up").mkdir()
+    (tmp_path / "up" / "u").write_bytes(b"up")
+    tree.upload_tree(tmp_path / "up", FaultPath("/u"))
+    assert (tmp_path / "d" / "f").read_bytes() == b"0123456789" and fault.nodes["/u/u"] == b"up"
+    fault.size_reply = "550 Could not get file size."
+    with pytest.raises(tree.TreeError) as failed:
+        tree.upload_tree(tmp_path / "up", FaultPath("/v"))
+    [(path, reason)] = failed.value.failures
+    assert path == "/v/u" and "not confirmed: 2 bytes moved, but the server tells no size" in reason, reason
+
+
 def test_download_sends_the_next_pasv_before_reading_a_transfers_replies(fault, tmp_path, monkeypatch):
     for name in "abcd":
         fault.add(f"/d/{name}", name.encode() * 10)

@@ -20,7 +20,7 @@ from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.sync import Rules, below, local_extras, planned_copy
 from dravlen.ftp.facts import reason
-from dravlen.ftp.tree.worker import BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task, Worker
+from dravlen.ftp.tree.worker import BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Final, Stopped, Task, Worker
 from dravlen.ftp.wire import connect_passive, direct, finish, no_delay, preliminary, transfer
 from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, slack, top_entry
 
@@ -167,10 +167,7 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
         if size is None or got != size:
             # The listing did not say, or the file changed since: the server's
             # present size must be what came.
-            worker.doing = "cannot confirm the file's size"
-            there = worker.size(remote)
-            if there != got:
-                raise Again(f"{got} bytes came where the server holds {there}")
+            worker.confirm(remote, got)
         try:
             os.replace(temp, local)
         except OSError as exc:

@@ -94,8 +94,9 @@ class Batch:
 
 def _confirm_alone(worker: Worker, pool: Pool, remote: str, sent: int, reported: int,
                    again: Callable[[Worker], None]) -> None:
-    worker.doing = "cannot confirm the file's size"
-    if worker.size(remote) != sent:
+    try:
+        worker.confirm(remote, sent)
+    except Again:
         again(worker)
         return
     pool.writing_ends(remote)
@@ -144,10 +145,7 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
                 batch.stored(remote, sent, reported, partial(store, pool=pool, local=local, remote=remote,
                                                              size=size))
                 return
-            worker.doing = "cannot confirm the file's size"
-            there = worker.size(target)
-            if there != sent:
-                raise Again(f"the server holds {there} bytes after {sent} were sent")
+            worker.confirm(target, sent)
             if temporary:
                 worker.doing = "cannot rename the file into place"
                 client.rename(target, remote)

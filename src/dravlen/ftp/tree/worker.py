@@ -11,7 +11,7 @@ from collections.abc import Callable
 from dravlen.base import LOST_CONNECTION, BasePath, Local
 from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, RETRY, IncompleteTransfer, reason
 from dravlen.ftp.listing import Entry, Listing, list_dir, parse_list
-from dravlen.ftp.wire import listing_lines, passive_address
+from dravlen.ftp.wire import confirm_size, listing_lines, passive_address
 
 #: Connections used when the caller does not say.
 DEFAULT_CONNECTIONS = 4
@@ -148,10 +148,13 @@ class Worker:
             self._binary_on = client
         return client
 
-    def size(self, remote: str) -> int | None:
-        """The server's size of *remote*: asked in binary mode, where every
-        server answers (some refuse SIZE in ASCII mode)."""
-        return self.binary().size(remote)
+    def confirm(self, remote: str, moved: int) -> None:
+        """Confirm that the server holds *moved* bytes of *remote*, by the
+        wire's one rule (`confirm_size`: `Again` where it does not); asked
+        in binary mode, where every server answers (some refuse SIZE in
+        ASCII mode)."""
+        self.doing = "cannot confirm the file's size"
+        confirm_size(self.cls(remote), self.binary(), moved, remote)
 
     def make_dirs(self, remote: str) -> None:
         """Make the directory *remote* and its missing parents (the core's
