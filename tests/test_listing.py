@@ -11,7 +11,7 @@ from datetime import datetime, timedelta, timezone
 import pytest
 from hypothesis import assume, given, settings, strategies as st
 
-from dravlen.ftp.listing import Entry, list_dir, parse_list, parse_mlsd
+from dravlen.ftp.listing import DAY, MINUTE, ZONE_SPAN, Entry, list_dir, parse_list, parse_mlsd
 
 UTC = timezone.utc
 NOW = datetime(2026, 3, 10, 12, 0, tzinfo=UTC)
@@ -44,33 +44,38 @@ def test_parse_mlsd(line, expected):
     assert parse_mlsd(line) == expected
 
 
+def Listed(*args, precision=MINUTE, **kw):
+    """A LIST entry: its time is the server's wall clock, to the minute (or the day)."""
+    return Entry(*args, precision=precision, zone_slack=ZONE_SPAN, **kw)
+
+
 @pytest.mark.parametrize("line, expected", [
     # vsftpd, ProFTPD and Pure-FTPd columns; the name starts after one blank
     ("-rw-rw-r--    1 0        0               5 Dec 08 10:05  lead and trail ",
-     Entry(" lead and trail ", "file", 5, datetime(2025, 12, 8, 10, 5, tzinfo=UTC))),
+     Listed(" lead and trail ", "file", 5, datetime(2025, 12, 8, 10, 5, tzinfo=UTC))),
     ("-rw-rw-r--    1 0          root                1 Mar  8 10:05 a -> b",
-     Entry("a -> b", "file", 1, datetime(2026, 3, 8, 10, 5, tzinfo=UTC))),
+     Listed("a -> b", "file", 1, datetime(2026, 3, 8, 10, 5, tzinfo=UTC))),
     ("drwxrwxr-x   3 dravlenftp dravlenftp     4096 Jan 31  2019 12 Jan 1 2020 x",
-     Entry("12 Jan 1 2020 x", "dir", None, datetime(2019, 1, 31, tzinfo=UTC))),
-    ("-rw-r--r-- 1 ftp 4096 Feb 29 11:00 owner only", Entry("owner only", "file", 4096,
+     Listed("12 Jan 1 2020 x", "dir", None, datetime(2019, 1, 31, tzinfo=UTC), precision=DAY)),
+    ("-rw-r--r-- 1 ftp 4096 Feb 29 11:00 owner only", Listed("owner only", "file", 4096,
                                                              datetime(2024, 2, 29, 11, 0, tzinfo=UTC))),
-    ("-rw-r--r--+ 1 a b 7 2026-03-01 09:30 iso", Entry("iso", "file", 7,
+    ("-rw-r--r--+ 1 a b 7 2026-03-01 09:30 iso", Listed("iso", "file", 7,
                                                        datetime(2026, 3, 1, 9, 30, tzinfo=UTC))),
     ("lrwxrwxrwx    1 0        0               3 Dec 08 10:05 ln -> sub",
-     Entry("ln", "link", None, datetime(2025, 12, 8, 10, 5, tzinfo=UTC), target="sub")),
+     Listed("ln", "link", None, datetime(2025, 12, 8, 10, 5, tzinfo=UTC), target="sub")),
     ("crw-rw-rw-   1 root root  1,   3 Mar  1 09:00 null",
-     Entry("null", "other", None, datetime(2026, 3, 1, 9, 0, tzinfo=UTC))),
+     Listed("null", "other", None, datetime(2026, 3, 1, 9, 0, tzinfo=UTC))),
     # a date up to a day ahead is this year's (clocks differ), later is last year's
-    ("-rw-r--r-- 1 a b 1 Mar 11 11:00 soon", Entry("soon", "file", 1, datetime(2026, 3, 11, 11, 0, tzinfo=UTC))),
-    ("-rw-r--r-- 1 a b 1 Mar 12 11:00 later", Entry("later", "file", 1, datetime(2025, 3, 12, 11, 0, tzinfo=UTC))),
+    ("-rw-r--r-- 1 a b 1 Mar 11 11:00 soon", Listed("soon", "file", 1, datetime(2026, 3, 11, 11, 0, tzinfo=UTC))),
+    ("-rw-r--r-- 1 a b 1 Mar 12 11:00 later", Listed("later", "file", 1, datetime(2025, 3, 12, 11, 0, tzinfo=UTC))),
     # DOS / IIS
     ("12-08-25  10:15AM       <DIR>          Program Files",
-     Entry("Program Files", "dir", None, datetime(2025, 12, 8, 10, 15, tzinfo=UTC))),
+     Listed("Program Files", "dir", None, datetime(2025, 12, 8, 10, 15, tzinfo=UTC))),
     ("12-08-25  12:15AM       <DIR>            two blanks",
-     Entry("  two blanks", "dir", None, datetime(2025, 12, 8, 0, 15, tzinfo=UTC))),
+     Listed("  two blanks", "dir", None, datetime(2025, 12, 8, 0, 15, tzinfo=UTC))),
     ("01-15-2021  10:30PM              1234 a  b.txt ",
-     Entry("a  b.txt ", "file", 1234, datetime(2021, 1, 15, 22, 30, tzinfo=UTC))),
-    ("01-15-21  22:30                    0 empty", Entry("empty", "file", 0, datetime(2021, 1, 15, 22, 30, tzinfo=UTC))),
+     Listed("a  b.txt ", "file", 1234, datetime(2021, 1, 15, 22, 30, tzinfo=UTC))),
+    ("01-15-21  22:30                    0 empty", Listed("empty", "file", 0, datetime(2021, 1, 15, 22, 30, tzinfo=UTC))),
     # lines naming no child
     ("total 12", None),
     ("drwxrwxr-x    3 0        0            4096 Dec 08 10:05 .", None),
@@ -79,7 +84,7 @@ def test_parse_mlsd(line, expected):
     # a link whose name cannot be told from its target is never guessed
     ("lrwxrwxrwx    1 0        0               3 Dec 08 10:05 amb -> x -> y", None),
     ("lrwxrwxrwx    1 0        0               6 Dec 08 10:05 amb -> x -> y",
-     Entry("amb", "link", None, datetime(2025, 12, 8, 10, 5, tzinfo=UTC), target="x -> y")),
+     Listed("amb", "link", None, datetime(2025, 12, 8, 10, 5, tzinfo=UTC), target="x -> y")),
     ("garbage", None),
     ("-rw-r--r-- 1 a b 1 Mar 10 11:00", None),
 ])

@@ -152,13 +152,17 @@ def test_commands_grow_with_entries_not_with_folder_size(server, config_file, ho
     assert 1 <= listings <= (3 if sizes else 1), sent
     assert files < sent["PASV"] + sent["EPSV"] <= files + listings
     assert not sent["NLST"] and not sent["RETR"]
-    assert sum(sent.values()) - sessions(sent) <= 2 * files + sizes + 1 + 2 * listings, sent
+    # LIST's zone is learnt once per connection that lists (one MDTM).
+    assert sent["MDTM"] <= (listings if sizes else 0), sent
+    assert sum(sent.values()) - sessions(sent) <= 2 * files + sizes + 1 + 2 * listings + sent["MDTM"], sent
 
     sent = run(lambda: tree.download_tree(top, tmp_path / "back", connections=4))
     assert (sent["RETR"], sent["SIZE"], sent["STOR"]) == (files, 0, 0)
     listings = sent["MLSD"] + sent["LIST"]
     assert listings <= 6, sent  # the parent's and the folder's: MLSD (+ LIST), or LIST after a refused MLSD
-    assert sum(sent.values()) - sessions(sent) <= 2 * files + 2 * listings + 6, sent
+    # LIST tells times to the minute: each file's exact time goes with its RETR.
+    assert sent["MDTM"] <= (files + listings if sizes else 0), sent
+    assert sum(sent.values()) - sessions(sent) <= 2 * files + 2 * listings + 6 + sent["MDTM"], sent
     assert top.client.sendcmd("NOOP").startswith("200")  # the caller's client is left in step
 
     sent = run(lambda: tree.remove_tree(top, connections=4))
@@ -240,11 +244,12 @@ def test_download_sends_the_next_pasv_before_reading_a_transfers_replies(fault, 
     start = wire.index("RETR /d/a")
     # Opening replies (150) may come before or after the data's end: left out.
     said = [line[:4].strip() if line[:1].isdigit() else line for line in wire[start:] if line[:1] != "1"]
-    assert said == ["RETR /d/a", "PASV", "226", "227",
+    # LIST gives the minute: each file's exact time (MDTM) goes with the next PASV.
+    assert said == ["RETR /d/a", "MDTM /d/a", "PASV", "226", "213", "227",
                     "RETR /d/b", "550",  # seen at once, though no data connection was taken
-                    "PASV", "227", "RETR /d/c", "PASV", "226", "227",
+                    "PASV", "227", "RETR /d/c", "MDTM /d/c", "PASV", "226", "213", "227",
                     "SIZE /d/c", "213",  # 18 bytes where 10 were listed: the server's size agrees
-                    "RETR /d/d", "226"], said  # the last file: nothing sent ahead
+                    "RETR /d/d", "MDTM /d/d", "226", "213"], said  # the last file: nothing sent ahead
 
 
 def test_download_passes_over_names_that_leave_the_folder_and_links_it_cannot_make(fault, tmp_path):
@@ -394,3 +399,45 @@ def test_upload_through_a_slow_control_path(tmp_path, config_file):
     finally:
         Local.clear()
         srv.stop()
+
+
+def test_a_coarse_listing_never_hides_an_edit(fault, tmp_path, monkeypatch):
+    # LIST gives the server's wall clock to the minute (here UTC+9); its
+    # zone is learnt from one MDTM, and where the minute cannot tell, the
+    # exact time decides, both ways.
+    from datetime import datetime, timedelta, timezone
+
+    from dravlen.ftp.tree.sync import Rules
+
+    from dravlen.ftp.listing import list_dir
+
+    local = tmp_path / "up"
+    local.mkdir()
+    (local / "f").write_bytes(b"new!!")
+    minute = int(time.time()) // 60 * 60 - 60
+    edited = minute + 30.5
+    os.utime(local / "f", (edited, edited))
+    uploaded = datetime.fromtimestamp(minute + 28, timezone.utc)  # the same minute
+    wall = (uploaded + timedelta(hours=9)).strftime("%Y-%m-%d %H:%M")
+    fault.add("/r/f", b"old!!")
+    fault.list_lines["/r"] = [f"-rw-r--r-- 1 o g 5 {wall} f"]
+    fault.mdtm_reply = "213 " + uploaded.strftime("%Y%m%d%H%M%S")
+    tree.upload_tree(local, FaultPath("/r"), rules=Rules())
+    assert fault.nodes["/r/f"] == b"new!!"  # edited 2 s after the upload: sent again
+    assert sum(line.startswith("MDTM") for line in fault.log) == 2  # the zone once, the file once
+    entry = list_dir(FaultPath("/r"))[0]
+    assert entry.mtime == uploaded.replace(second=0) and entry.zone_slack == 0
+
+    fault.mdtm_reply = "213 " + datetime.fromtimestamp(int(edited) + 1, timezone.utc).strftime("%Y%m%d%H%M%S")
+    outcome = tree.upload_tree(local, FaultPath("/r"), rules=Rules())
+    assert outcome.skipped == 1  # the server's copy is the later one
+    # A download in step takes the exact time for its copy, and then knows it.
+    fault.nodes["/r/f"] = b"srv!!"
+    tree.download_tree(FaultPath("/r"), tmp_path / "down")
+    assert (tmp_path / "down" / "f").read_bytes() == b"srv!!"
+    assert (tmp_path / "down" / "f").stat().st_mtime == int(edited) + 1
+    fault.nodes["/r/f"] = b"edit!"  # edited on the server in the same second: same size and time
+    assert tree.download_tree(FaultPath("/r"), tmp_path / "down").skipped == 1
+    fault.mdtm_reply = "213 " + datetime.fromtimestamp(int(edited) + 3, timezone.utc).strftime("%Y%m%d%H%M%S")
+    tree.download_tree(FaultPath("/r"), tmp_path / "down")
+    assert (tmp_path / "down" / "f").read_bytes() == b"edit!"

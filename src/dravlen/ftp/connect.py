@@ -215,6 +215,7 @@ def server(
     tls: bool | None = None,
     verify: bool | None = None,
     cafile: str | os.PathLike[str] | None = None,
+    timezone: str | None = None,
 ) -> type[RemotePath]:
     """A `RemotePath` subclass bound to one FTP server.
 
@@ -225,7 +226,9 @@ def server(
     ``~/.netrc`` entry of that host, if any (with its user when none is
     given; `credentials`).  ``ftps://`` or ``tls=True`` is explicit TLS, with the
     server's certificate and name checked against the system's CA store, or
-    *cafile*; ``verify=False`` turns the checks off.  A keyword that says
+    *cafile*; ``verify=False`` turns the checks off.  *timezone* (``UTC``,
+    ``+09:00``, ``Asia/Tokyo``) is the zone of a server whose listings give
+    wall-clock times and that cannot tell it (no ``MDTM``).  A keyword that says
     otherwise than the URL is a `ValueError`.
 
     ``section="name"`` binds the class to that section of the INI file and
@@ -234,7 +237,7 @@ def server(
     """
     given = {"host": host, "port": port, "user": user, "password": password, "timeout": timeout,
              "pasv": pasv, "encoding": encoding, "tls": tls, "verify": verify,
-             "cafile": os.fspath(cafile) if cafile is not None else None}
+             "cafile": os.fspath(cafile) if cafile is not None else None, "timezone": timezone}
     given = {key: value for key, value in given.items() if value is not None}
     if section is not None:
         if url is not None or given:

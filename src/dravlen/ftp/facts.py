@@ -19,8 +19,8 @@ from typing import Any, TypeVar, cast
 from dravlen.base import Retry, retry
 
 __all__ = [
-    "HOME", "NO_MFMT", "NO_MLSD", "NO_MLST", "PLAIN_LIST", "RETRY", "IncompleteTransfer", "busy", "child_name", "command_text",
-    "drop_on_interrupt", "lost", "not_understood", "operation", "reason",
+    "HOME", "LIST_ZONE", "NO_MDTM", "NO_MFMT", "NO_MLSD", "NO_MLST", "PLAIN_LIST", "RETRY", "IncompleteTransfer", "busy", "child_name", "command_text",
+    "drop_on_interrupt", "lost", "not_understood", "operation", "reason", "server_time", "time_told",
 ]
 
 # -- what a client has learnt about its server ---------------------------
@@ -41,6 +41,13 @@ CAPABILITIES = (NO_MLST, NO_MLSD, PLAIN_LIST, HOME)
 #: The server does not know MFMT (setting a modification time): learnt and
 #: read in Python only (touch(), sync); the core never sets a time.
 NO_MFMT = "_dravlen_no_mfmt"
+#: The server does not know MDTM: no exact time is asked of it again.
+NO_MDTM = "_dravlen_no_mdtm"
+#: The zone of the server's LIST times: a ``(tzinfo, learnt)`` pair, set
+#: from the section's ``timezone`` or learnt from one file's MDTM, or
+#: `UNKNOWN_ZONE` where it cannot be learnt.
+LIST_ZONE = "_dravlen_list_zone"
+UNKNOWN_ZONE = (None, False)
 
 
 # -- replies --------------------------------------------------------------
@@ -124,6 +131,35 @@ def set_time(client: ftplib.FTP, where: str, when: float) -> bool:
         setattr(client, NO_MFMT, True)
         return False
     return True
+
+
+def server_time(client: ftplib.FTP, where: str) -> datetime | None:
+    """The exact modification time (UTC, to the second) ``MDTM`` gives for
+    *where*, or None where the server gives none: it does not know the
+    command (remembered on the client, `NO_MDTM`), refuses it for this
+    path, or answers with no time."""
+    if getattr(client, NO_MDTM, False):
+        return None
+    try:
+        reply: str | ftplib.Error = client.sendcmd("MDTM " + where)
+    except ftplib.error_perm as exc:
+        reply = exc
+    return time_told(client, reply)
+
+
+def time_told(client: ftplib.FTP, reply: str | ftplib.Error) -> datetime | None:
+    """The time in the reply (or refusal) *reply* to ``MDTM``; see `server_time`."""
+    if isinstance(reply, ftplib.Error):
+        if not_understood(reply):
+            setattr(client, NO_MDTM, True)
+        return None
+    digits = reply[4:].strip().partition(".")[0]
+    if reply[:3] != "213" or len(digits) != 14 or not (digits.isascii() and digits.isdigit()):
+        return None
+    try:
+        return datetime.strptime(digits, "%Y%m%d%H%M%S").replace(tzinfo=timezone.utc)
+    except ValueError:
+        return None
 
 
 # -- transfers ------------------------------------------------------------

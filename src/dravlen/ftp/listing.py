@@ -23,11 +23,13 @@ import ftplib
 import functools
 import logging
 import re
-from dataclasses import dataclass
-from datetime import datetime, timedelta, timezone
+import time
+from dataclasses import dataclass, replace
+from datetime import datetime, timedelta, timezone, tzinfo
 from typing import TYPE_CHECKING, Any
 
-from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, child_name, command_text, not_understood, operation
+from dravlen.ftp.facts import (LIST_ZONE, NO_MDTM, NO_MLSD, PLAIN_LIST, UNKNOWN_ZONE, child_name, command_text,
+                               not_understood, operation, server_time)
 from dravlen.ftp.wire import listing_lines
 
 if TYPE_CHECKING:
@@ -53,6 +55,24 @@ class Entry:
     mtime: datetime | None  # timezone-aware UTC; None when unknown
     target: str | None = None  # a link's target, where the listing tells it unambiguously
     unique: str | None = None  # the server's identity of the entry (MLSD "unique"), if given
+    # How far the true time may lie from mtime: it lies in [mtime, mtime +
+    # precision) in seconds (a LIST line tells the minute, or only the day),
+    # give or take zone_slack where the listing's zone is not known exactly.
+    precision: int = 1
+    zone_slack: int = 0
+
+    @property
+    def exact(self) -> bool:
+        """Whether mtime is the true time to the second, in UTC."""
+        return self.mtime is not None and self.precision <= 1 and not self.zone_slack
+
+    def window(self) -> tuple[float, float] | None:
+        """The earliest and the latest POSIX time the entry's true
+        modification time can have; None where the listing gives no time."""
+        if self.mtime is None:
+            return None
+        earliest = self.mtime.timestamp()
+        return earliest - self.zone_slack, earliest + self.precision + self.zone_slack
 
     @property
     def is_dir(self) -> bool:
@@ -65,6 +85,15 @@ class Entry:
     @property
     def is_link(self) -> bool:
         return self.kind == "link"
+
+
+#: Seconds a LIST time covers: a minute, or a day for a date without a time.
+MINUTE, DAY = 60, 86400
+#: How far a server's own zone may lie from UTC, either way.
+ZONE_SPAN = 14 * 3600
+#: How far a zone learnt now may be off for a time in another season (a
+#: change to or from summer time).
+SEASON = 3600
 
 
 class _Unreadable(Exception):
@@ -302,7 +331,8 @@ def _read_list_line(line: str, now: datetime | None, encoding: str = "utf-8") ->
         if not _child_name(name):
             return None
         size = int(m["size"]) if m["size"] is not None and kind == "file" else None
-        return Entry(name=name, kind=kind, size=size, mtime=_unix_time(m, now), target=target)
+        return Entry(name=name, kind=kind, size=size, mtime=_unix_time(m, now), target=target,
+                     precision=DAY if m["year"] else MINUTE, zone_slack=ZONE_SPAN)
     m = _DOS.match(line)
     if m is not None:
         name = m["name"]
@@ -324,8 +354,9 @@ def _read_list_line(line: str, now: datetime | None, encoding: str = "utf-8") ->
         except ValueError:
             when = None
         if m["dir"]:
-            return Entry(name=name, kind="dir", size=None, mtime=when)
-        return Entry(name=name, kind="file", size=int(m["size"]), mtime=when)
+            return Entry(name=name, kind="dir", size=None, mtime=when, precision=MINUTE, zone_slack=ZONE_SPAN)
+        return Entry(name=name, kind="file", size=int(m["size"]), mtime=when, precision=MINUTE,
+                     zone_slack=ZONE_SPAN)
     stripped = line.strip()
     if not stripped or re.fullmatch(r"total \d+", stripped):
         return None
@@ -340,10 +371,12 @@ def parse_list(line: str, now: datetime | None = None, encoding: str = "utf-8") 
     which the target takes as many bytes in *encoding* (the client's) as the
     size column says; where not exactly one arrow does, the line is left out.
 
-    Times in LIST are taken as UTC (servers list in UTC unless told
-    otherwise); a Unix date without a year is placed within the six months
-    before *now* (default: the current time), and one with a year but no
-    time of day is taken at midnight.
+    A LIST time is the server's wall-clock time, to the minute (or the
+    day): it is given as if it were UTC, with the entry's ``precision``
+    and ``zone_slack`` saying how far off it may be (`list_dir` learns the
+    server's zone and gives UTC).  A Unix date without a year is placed
+    within the six months before *now* (default: the current time), and
+    one with a year but no time of day is taken at midnight.
     """
     try:
         return _read_list_line(line, now, encoding)
@@ -453,7 +486,55 @@ def _list_dir(path: Any) -> Listing:
         # Without it, one probe settles what was listed.
         if not _is_directory(path):
             _raise_not_a_directory(path, None)
+    if not machine:
+        entries = _in_utc(entries, _zone_of(path, entries))
     return entries
+
+
+def _zone_of(path: Any, entries: Listing) -> tuple[tzinfo | None, bool]:
+    """The zone of the server's LIST times, and whether it was learnt (not
+    given): the section's ``timezone``, else learnt once per connection
+    by asking one listed file's exact time (MDTM, UTC) and comparing.  A
+    time that changed between the two answers, or an offset no zone has,
+    teaches nothing; a server without MDTM is not asked again."""
+    client = path.client
+    known = getattr(client, LIST_ZONE, None)
+    if known is not None:
+        return known  # type: ignore[no-any-return]
+    for entry in entries:
+        if entry.kind != "file" or entry.precision != MINUTE or entry.mtime is None:
+            continue
+        exact = server_time(client, (path.path / entry.name).as_posix())
+        if exact is None:
+            if getattr(client, NO_MDTM, False):
+                setattr(client, LIST_ZONE, UNKNOWN_ZONE)
+            return UNKNOWN_ZONE
+        offset = entry.mtime - exact.replace(second=0, microsecond=0)
+        if offset.total_seconds() % 900 or abs(offset) > timedelta(seconds=ZONE_SPAN):
+            return UNKNOWN_ZONE
+        zone = (timezone(offset), True)
+        setattr(client, LIST_ZONE, zone)
+        return zone
+    return UNKNOWN_ZONE
+
+
+def _in_utc(entries: Listing, zone: tuple[tzinfo | None, bool]) -> Listing:
+    """LIST's wall-clock times moved to UTC by the server's *zone*; where
+    it is not known they stay as listed, each with the slack that says so."""
+    place, learnt = zone
+    if place is None:
+        return entries
+    now = time.time()
+    moved = Listing(skipped=entries.skipped)
+    for entry in entries:
+        if entry.mtime is None or not entry.zone_slack:
+            moved.append(entry)
+            continue
+        when = entry.mtime.replace(tzinfo=place).astimezone(timezone.utc)
+        # An offset learnt now holds for now; summer time may move older ones.
+        slack = SEASON if learnt and abs(when.timestamp() - now) > DAY else 0
+        moved.append(replace(entry, mtime=when, zone_slack=slack))
+    return moved
 
 
 def _is_dot_line(line: str) -> bool:

@@ -17,6 +17,7 @@ import fnmatch
 import ftplib
 import io
 import os
+from dataclasses import replace
 from collections.abc import Callable, Iterator
 from pathlib import PurePosixPath
 from typing import IO, Any, Literal, overload
@@ -24,7 +25,7 @@ from typing import IO, Any, Literal, overload
 from dravlen.base import LOST_CONNECTION, BasePath
 from dravlen.ftp import tree
 from dravlen.ftp.everyday import Everyday, Stat
-from dravlen.ftp.facts import NO_MLST, IncompleteTransfer, command_text, not_understood, operation
+from dravlen.ftp.facts import NO_MLST, IncompleteTransfer, command_text, not_understood, operation, server_time
 from dravlen.ftp.wire import open_data, open_upload, size_told, why_not_read
 from dravlen.ftp.listing import Entry, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
@@ -91,6 +92,11 @@ class RemotePath(Everyday, FTPPath):
             raise FileNotFoundError(f"'{self.path}' does not exist.") from exc
         for entry in siblings:
             if entry.name == name:
+                if entry.kind == "file" and not entry.exact:
+                    # A LIST time tells the minute at best: the exact one is asked.
+                    when = server_time(self.client, where)
+                    if when is not None:
+                        entry = replace(entry, mtime=when, precision=1, zone_slack=0)
                 return entry
         raise FileNotFoundError(f"'{self.path}' does not exist.")
 

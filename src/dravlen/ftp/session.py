@@ -22,7 +22,7 @@ from typing import Any
 from dravlen.base import BasePath, LoginError, register_session
 from dravlen.config import ConfigError
 from dravlen.ftp import facts, wire
-from dravlen.ftp.facts import reason
+from dravlen.ftp.facts import LIST_ZONE, reason
 from dravlen.ftp.codec import escaping
 from dravlen.ftp.resync import hang_up, in_step
 from dravlen.ftp.settings import FTPSettings, ftp_settings
@@ -57,6 +57,8 @@ class FTPSession:
             client = bounded
         if isinstance(client, wire.Bounded):
             client.limits = settings.limits
+        if settings.zone is not None:
+            setattr(client, LIST_ZONE, (settings.zone, False))
         open_client(client, settings)
         return client
 

@@ -18,6 +18,9 @@ cafile         CA certificates (PEM) to trust instead     (the system store)
                of the system store
 maxreply       bytes of one reply, all its lines          1 MiB
 maxlisting     bytes of one directory listing             256 MiB
+timezone       the zone of the server's LIST times:       (learnt: MDTM)
+               ``UTC``, an offset such as ``+09:00``,
+               or a name such as ``Asia/Tokyo``
 =============  =========================================  ==================
 
 Where the values come from (file, environment, settings given in code) is
@@ -29,12 +32,15 @@ from __future__ import annotations
 
 import codecs
 import math
+import re
 from collections.abc import Mapping
 from dataclasses import dataclass
+from datetime import timedelta, timezone, tzinfo
 from pathlib import Path
 from types import MappingProxyType
 from typing import Any
 from urllib.parse import quote
+from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
 
 from dravlen.config import Configer, EnvConfig
 from dravlen.ftp.wire import DEFAULT as DEFAULT_LIMITS, Limits
@@ -46,7 +52,7 @@ __all__ = ["DEFAULTS", "OPTIONS", "FTPSettings", "ftp_settings", "label"]
 DEFAULTS: Mapping[str, Any] = MappingProxyType({
     "port": 21, "user": "anonymous", "password": "", "timeout": 30, "pasv": True,
     "encoding": "utf-8", "tls": False, "verify": True, "cafile": "",
-    "maxreply": DEFAULT_LIMITS.reply, "maxlisting": DEFAULT_LIMITS.listing,
+    "maxreply": DEFAULT_LIMITS.reply, "maxlisting": DEFAULT_LIMITS.listing, "timezone": "",
 })
 #: The options an FTP section may hold.
 OPTIONS: tuple[str, ...] = ("host", *DEFAULTS)
@@ -75,6 +81,12 @@ class FTPSettings:
     cafile: str = ""
     maxreply: int = DEFAULT_LIMITS.reply
     maxlisting: int = DEFAULT_LIMITS.listing
+    timezone: str = ""
+
+    @property
+    def zone(self) -> tzinfo | None:
+        """The zone of the server's LIST times; None: learnt from the server."""
+        return _zone(self.timezone) if self.timezone else None
 
     @property
     def limits(self) -> Limits:
@@ -130,7 +142,39 @@ def ftp_settings(section: str, configer: Configer | None = None, *, require_host
         cafile=_cafile(c, section),
         maxreply=_bytes(c, section, "maxreply"),
         maxlisting=_bytes(c, section, "maxlisting"),
+        timezone=_timezone(c, section),
     )
+
+
+_OFFSET = re.compile(r"([+-])([0-9]{1,2})(?::?([0-9]{2}))?")
+
+
+def _zone(text: str) -> tzinfo:
+    """The zone *text* names: ``UTC``, ``+09:00`` (or ``+0900``, ``-5``), or
+    a name in the system's zone database; ValueError otherwise."""
+    if text.upper() in ("UTC", "Z", "GMT"):
+        return timezone.utc
+    m = _OFFSET.fullmatch(text)
+    if m is not None:
+        minutes = int(m[2]) * 60 + int(m[3] or 0)
+        if minutes > 14 * 60:
+            raise ValueError(text)
+        return timezone(timedelta(minutes=-minutes if m[1] == "-" else minutes))
+    try:
+        return ZoneInfo(text)
+    except (ZoneInfoNotFoundError, ValueError):
+        raise ValueError(text) from None
+
+
+def _timezone(c: Configer, section: str) -> str:
+    text = c.get(section, "timezone", fallback="").strip()
+    if text:
+        try:
+            _zone(text)
+        except ValueError:
+            raise c.bad_value(section, "timezone",
+                              "UTC, an offset such as +09:00, or a zone name such as Asia/Tokyo") from None
+    return text
 
 
 def _bytes(c: Configer, section: str, option: str) -> int:

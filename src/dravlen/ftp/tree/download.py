@@ -19,10 +19,10 @@ from dravlen.base import BasePath
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.sync import Rules, below, local_extras, planned_copy
-from dravlen.ftp.facts import reason
+from dravlen.ftp.facts import NO_MDTM, lost, reason, time_told
 from dravlen.ftp.tree.worker import BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Final, Stopped, Task, Worker
 from dravlen.ftp.wire import connect_passive, direct, finish, no_delay, preliminary, transfer
-from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, slack, top_entry
+from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, same_time, top_entry
 
 if TYPE_CHECKING:
     from dravlen.ftp.listing import Entry
@@ -82,7 +82,8 @@ def _retr(worker: Worker, client: ftplib.FTP, remote: str, sink: _Sink) -> None:
 
 
 def _retr_ahead(worker: Worker, pool: Pool, client: ftplib.FTP, remote: str, sink: _Sink,
-                address: tuple[str, int] | None) -> tuple[str, int] | None:
+                address: tuple[str, int] | None,
+                also: str | None = None) -> tuple[tuple[str, int] | None, str | ftplib.Error | None]:
     """RETR on a plain passive connection, with the round trips overlapped.
 
     *address*: the passive address a PASV sent ahead gave (else one is asked
@@ -91,7 +92,9 @@ def _retr_ahead(worker: Worker, pool: Pool, client: ftplib.FTP, remote: str, sin
     so a refusal (which sends no data) is seen at once.  Once the data has
     ended the server has finished the transfer, so when another file is to
     come the next PASV goes before the transfer's replies are read; they are
-    read in order, then its 227, whose address is returned.
+    read in order, then its 227, whose address is returned.  *also* (an
+    MDTM of the file) goes in the same round trip; its reply is returned
+    too (None where it was not sent).
     """
     if address is None:
         address = worker.passive(client)
@@ -119,19 +122,42 @@ def _retr_ahead(worker: Worker, pool: Pool, client: ftplib.FTP, remote: str, sin
                     raise
                 break  # a refusal dropping the connection waiting for it: its reply says why
     # Before any reply or byte, the end may be a refusal's: its reply comes first.
-    ahead = (opened or sink.got > 0) and pool.file_next()
+    going = opened or sink.got > 0
+    ahead = going and pool.file_next()
+    also = also if going else None
+    if ahead or also:
+        no_delay(client)  # these must not wait for RETR's replies
+    if also:
+        client.putcmd(also)
     if ahead:
-        no_delay(client)  # the PASV must not wait for RETR's replies
         client.putcmd("PASV")
     try:
         if not opened:
             preliminary(client)
         client.voidresp()
     except ftplib.Error:
+        if also:
+            _reply(client)
         if ahead:
             _ahead_reply(worker, client)
         raise
-    return _ahead_reply(worker, client) if ahead else None
+    told = _reply(client) if also else None
+    return (_ahead_reply(worker, client) if ahead else None), told
+
+
+def _reply_to(client: ftplib.FTP, command: str) -> str | ftplib.Error:
+    client.putcmd(command)
+    return _reply(client)
+
+
+def _reply(client: ftplib.FTP) -> str | ftplib.Error:
+    """The next reply, or the refusal it is (read whole: the client stays in step)."""
+    try:
+        return client.getresp()
+    except ftplib.Error as exc:
+        if lost(exc):
+            raise
+        return exc
 
 
 def _ahead_reply(worker: Worker, client: ftplib.FTP) -> tuple[str, int] | None:
@@ -144,8 +170,22 @@ def _ahead_reply(worker: Worker, client: ftplib.FTP) -> tuple[str, int] | None:
 
 
 def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
-          mtime: datetime.datetime | None) -> None:
-    """RETR one file into a temporary name beside *local*, then rename it."""
+          mtime: datetime.datetime | None, exact: bool = True, unsure: bool = False) -> None:
+    """RETR one file into a temporary name beside *local*, then rename it
+    and give it the server's time: *mtime*, or where that is not *exact*
+    (a coarse listing) the file's exact time, asked.  *unsure*: the
+    listing could not tell whether *local* is the copy already; its exact
+    time is asked first, and decides."""
+    stamp: float | None = mtime.timestamp() if mtime is not None else None
+    if unsure:
+        when = worker.exact_time(remote)
+        if when is not None:
+            stamp, exact = when, True
+            if _same_file(local, size, when):
+                pool.finished(remote, size or 0, skipped=True)
+                return
+    # The exact time of a file a listing gave coarsely is asked with the transfer.
+    ask = None if exact or getattr(worker.path.client, NO_MDTM, False) else "MDTM " + remote
     folder, name = os.path.split(local)
     temp = os.path.join(folder or ".", f".{name[:80]}.{secrets.token_hex(4)}.dravlen-part")
     sink: _Sink | None = None
@@ -159,10 +199,16 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
             ahead = worker.take_ahead()
             client = worker.binary()
             worker.doing = "cannot read the file"
+            told: str | ftplib.Error | None = None
             if direct(client):
-                ahead = _retr_ahead(worker, pool, client, remote, sink, ahead)
+                ahead, told = _retr_ahead(worker, pool, client, remote, sink, ahead, also=ask)
             else:
                 _retr(worker, client, remote, sink)
+            if ask and told is None:  # not sent with the transfer (an empty file, say)
+                told = _reply_to(client, ask)
+            when = time_told(client, told) if told is not None else None
+            if when is not None:
+                stamp = when.timestamp()
         got = sink.got
         if size is None or got != size:
             # The listing did not say, or the file changed since: the server's
@@ -172,8 +218,7 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
             os.replace(temp, local)
         except OSError as exc:
             raise Final(f"writing {local}: {reason(exc)}") from None
-        if mtime is not None:
-            stamp = mtime.timestamp()
+        if stamp is not None:
             try:
                 os.utime(local, (stamp, stamp))
             except OSError:
@@ -195,18 +240,35 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
     pool.finished(remote, got - sink.reported)
 
 
-def _complete_locally(local: str, entry: Entry) -> bool:
+def _complete_locally(local: str, entry: Entry) -> bool | None:
     """Whether *local* already holds the listed file: same size, and the
-    same time (to the listing's precision) where the listing gives one."""
+    time a download gives it; None where the listing is too coarse to tell."""
     try:
         st = os.lstat(local)
     except OSError:
         return False
     if not stat.S_ISREG(st.st_mode) or entry.size is None or st.st_size != entry.size:
         return False
-    if entry.mtime is None:
-        return True
-    return abs(st.st_mtime - entry.mtime.timestamp()) < slack(entry)
+    return same_time(entry, st.st_mtime)
+
+
+def _same_file(local: str, size: int | None, when: float) -> bool:
+    """Whether *local* holds *size* bytes and the exact time *when*."""
+    try:
+        st = os.lstat(local)
+    except OSError:
+        return False
+    return stat.S_ISREG(st.st_mode) and st.st_size == size and abs(st.st_mtime - when) < 1
+
+
+def _plan_unless_same(worker: Worker, rules: Rules, pool: Pool, remote: str, local: str,
+                      size: int | None) -> None:
+    """A dry run's download of a file whose listing was too coarse to tell."""
+    when = worker.exact_time(remote)
+    if when is not None and _same_file(local, size, when):
+        pool.finished(remote, size or 0, skipped=True)
+    else:
+        planned_copy(rules, pool, "download", local, size or 0)
 
 
 def _unmakeable(where: str) -> str | None:
@@ -274,12 +336,18 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
     pool = Pool(f"download of {top} to {local_top}", cls, top, connections, progress)
     rules = rules or Rules()
 
-    def get(source: str, target: str, size: int | None, mtime: datetime.datetime | None) -> None:
-        if rules.dry_run:
+    def get(source: str, target: str, entry: Entry | None, unsure: bool = False) -> None:
+        size = entry.size if entry is not None else None
+        if rules.dry_run and not unsure:
             planned_copy(rules, pool, "download", target, size or 0)
             return
+        if rules.dry_run:
+            pool.put(Task(source, partial(_plan_unless_same, rules=rules, pool=pool, remote=source, local=target,
+                                          size=size)))
+            return
         pool.put(Task(source, partial(fetch, pool=pool, remote=source, local=target, size=size,
-                                      mtime=mtime)))
+                                      mtime=entry.mtime if entry is not None else None,
+                                      exact=entry is None or entry.exact, unsure=unsure)))
 
     def scan_later(there: str, here: str) -> None:
         pool.scan_queued(there)
@@ -315,10 +383,11 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                     continue
                 scan_later(source, target)
             elif entry.kind == "file":
-                if _complete_locally(target, entry):
+                complete = _complete_locally(target, entry)
+                if complete:
                     pool.finished(source, entry.size or 0, skipped=True)
                 else:
-                    get(source, target, entry.size, entry.mtime)
+                    get(source, target, entry, unsure=complete is None)
             elif entry.kind == "link":
                 _link(pool, rules, source, target, entry)
             else:
@@ -354,10 +423,11 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                 raise FileNotFoundError(errno.ENOENT, f"'{top}' does not exist on the server", top)
         if entry is not None and entry.kind == "file":
             pool.add_total(1, entry.size or 0)
-            if _complete_locally(local_top, entry):
+            complete = _complete_locally(local_top, entry)
+            if complete:
                 pool.finished(top, entry.size or 0, skipped=True)
             else:
-                get(top, local_top, entry.size, entry.mtime)
+                get(top, local_top, entry, unsure=complete is None)
             return
         if entry is not None and entry.kind == "link":
             # A link named as the top is what the user asked for, and is followed.
@@ -365,7 +435,7 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                 worker.listing(top)
             except NotADirectoryError:
                 pool.add_total(1, 0)
-                get(top, local_top, None, None)
+                get(top, local_top, None)
                 return
         if entry is not None and entry.kind not in ("dir", "link"):
             raise ValueError(f"'{top}' is neither a file nor a directory on the server")

@@ -19,8 +19,8 @@ from dravlen.ftp.tree.sync import Rules, planned_copy, prune, remote_extras, set
 from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
                                      Worker)
 from dravlen.ftp.wire import finish, transfer
-from dravlen.ftp.tree.walk import (KIND_WORDS, LocalDir, as_posix, child, class_of, entries, slack,
-                                   top_entry, walk_local)
+from dravlen.ftp.tree.walk import (KIND_WORDS, LocalDir, as_posix, child, class_of, entries,
+                                   no_earlier, top_entry, walk_local)
 
 if TYPE_CHECKING:
     from dravlen.ftp.listing import Entry
@@ -174,12 +174,32 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
         batch.one_less()  # confirmed by itself (no machine listing here)
 
 
-def _complete_remotely(entry: Entry, size: int, mtime: float) -> bool:
+def _complete_remotely(entry: Entry, size: int, mtime: float) -> bool | None:
     """Whether the listed *entry* already holds the local file: same size,
-    and a server time no earlier than the local one."""
+    and a server time no earlier than the local one; None where only the
+    file's exact time can tell."""
     if entry.kind != "file" or entry.size != size:
         return False
-    return entry.mtime is None or entry.mtime.timestamp() + slack(entry) >= mtime
+    return no_earlier(entry, mtime)
+
+
+def _unless_complete(worker: Worker, pool: Pool, remote: str, size: int, mtime: float,
+                     then: Callable[[Worker], None], batch: Batch | None = None) -> None:
+    """Ask the exact time of *remote*, whose listing was too coarse to tell,
+    and skip it if it is no earlier than the local *mtime*; else *then*.
+    A server that tells no exact time gets the file again: an edited file
+    is never taken for the copy."""
+    when = worker.exact_time(remote)
+    if when is not None and when + 1 >= mtime:
+        pool.finished(remote, size, skipped=True)
+        if batch is not None:
+            batch.one_less()
+        return
+    then(worker)
+
+
+def _planned(worker: Worker, rules: Rules, pool: Pool, remote: str, size: int) -> None:
+    planned_copy(rules, pool, "upload", remote, size)
 
 
 def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
@@ -227,7 +247,11 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                     entry = top_entry(worker, top)
                 except (ftplib.error_perm, FileNotFoundError):
                     entry = None
-                if entry is not None and _complete_remotely(entry, st.st_size, st.st_mtime):
+                complete = None if entry is None else _complete_remotely(entry, st.st_size, st.st_mtime)
+                if complete is None and entry is not None:
+                    when = worker.exact_time(top)
+                    complete = when is not None and when + 1 >= st.st_mtime
+                if complete:
                     pool.finished(top, st.st_size, skipped=True)
                     return
                 if rules.dry_run:
@@ -267,29 +291,38 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
             # What could not be read here is not gone: its copy stays.
             keep |= {name for name in existing if os.path.join(node.path, name) in unreadable}
             remote_extras(pool, rules, top, there, existing, keep)
-        queued: list[tuple[str, str, int, float]] = []
+        queued: list[tuple[str, str, int, float, bool]] = []
         for name, size, mtime in node.files:
             target = child(there, name)
             entry = existing.get(name)
+            unsure = False
             if entry is not None:
-                if _complete_remotely(entry, size, mtime):
+                complete = _complete_remotely(entry, size, mtime)
+                if complete:
                     pool.finished(target, size, skipped=True)
                     continue
                 if entry.kind != "file":
                     pool.fail(target, f"is a {KIND_WORDS.get(entry.kind, entry.kind)} on the server;"
                                       " not replaced")
                     continue
-            if rules.dry_run:
+                unsure = complete is None
+            if rules.dry_run and not unsure:
                 planned_copy(rules, pool, "upload", target, size)
                 continue
-            queued.append((os.path.join(node.path, name), target, size, mtime))
+            queued.append((os.path.join(node.path, name), target, size, mtime, unsure))
         # One listing confirms a folder's files, unless each must be renamed
         # or given its time once confirmed.
-        batch = Batch(pool, there, len(queued)) if len(queued) > 1 and not (temporary_names or in_step) else None
-        for source, target, size, mtime in queued:
-            pool.put(Task(target, partial(send, local=source, remote=target, size=size,
-                                          mtime=mtime if in_step else None, batch=batch),
-                          given_up=batch.one_less if batch is not None else None))
+        batch = (Batch(pool, there, len(queued))
+                 if len(queued) > 1 and not (temporary_names or in_step or rules.dry_run) else None)
+        for source, target, size, mtime, unsure in queued:
+            task: Callable[[Worker], None] = (
+                partial(_planned, rules=rules, pool=pool, remote=target, size=size) if rules.dry_run
+                else partial(send, local=source, remote=target, size=size, mtime=mtime if in_step else None,
+                             batch=batch))
+            if unsure:
+                task = partial(_unless_complete, pool=pool, remote=target, size=size, mtime=mtime, then=task,
+                               batch=batch)
+            pool.put(Task(target, task, given_up=batch.one_less if batch is not None else None))
         for sub in node.dirs:
             target = child(there, sub.name)
             entry = existing.get(sub.name)

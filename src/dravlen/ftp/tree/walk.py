@@ -81,13 +81,34 @@ def walk_local(top: str, failures: list[tuple[str, str]]) -> LocalDir:
     return root
 
 
-def slack(entry: Entry) -> float:
-    """How far off the listed time of *entry* may be: ``LIST`` gives minutes,
-    or only the day for older files."""
-    when = entry.mtime
-    if when is None or when.second or when.microsecond:
-        return 1.0
-    return 86400.0 if (when.hour, when.minute) == (0, 0) else 60.0
+def no_earlier(entry: Entry, local: float) -> bool | None:
+    """Whether the listed *entry*'s true time is no earlier than the local
+    time *local* (to the second, as servers keep times); None where the
+    listing is too coarse to tell (a minute, a day, a zone not known) or
+    gives no time: then only the exact time can tell."""
+    window = entry.window()
+    if window is None:
+        return None
+    earliest, latest = window
+    if entry.exact or earliest + 1 >= local:
+        return earliest + 1 >= local
+    if latest + 1 <= local:
+        return False
+    return None
+
+
+def same_time(entry: Entry, local: float) -> bool | None:
+    """Whether the local time *local* is the listed *entry*'s, as a download
+    stamps it (to the second); None where the listing is too coarse to tell."""
+    window = entry.window()
+    if window is None:
+        return None
+    earliest, latest = window
+    if entry.exact:
+        return abs(local - earliest) < 1
+    if local <= earliest - 1 or local >= latest + 1:
+        return False
+    return None
 
 
 def _bad_name(name: str) -> str | None:

@@ -9,7 +9,7 @@ import time
 from collections.abc import Callable
 
 from dravlen.base import LOST_CONNECTION, BasePath, Local
-from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, RETRY, IncompleteTransfer, reason
+from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, RETRY, IncompleteTransfer, reason, server_time
 from dravlen.ftp.listing import Entry, Listing, list_dir, parse_list
 from dravlen.ftp.wire import confirm_size, listing_lines, passive_address
 
@@ -155,6 +155,13 @@ class Worker:
         ASCII mode)."""
         self.doing = "cannot confirm the file's size"
         confirm_size(self.cls(remote), self.binary(), moved, remote)
+
+    def exact_time(self, remote: str) -> float | None:
+        """The exact time (MDTM) of *remote* as a POSIX time, for a listing
+        too coarse to decide by; None where the server tells none."""
+        self.doing = "cannot read the file's time"
+        when = server_time(self.client, remote)
+        return None if when is None else when.timestamp()
 
     def make_dirs(self, remote: str) -> None:
         """Make the directory *remote* and its missing parents (the core's
