@@ -280,6 +280,14 @@ def test_download_passes_over_names_that_leave_the_folder_and_links_it_cannot_ma
                       ("/d/long", "a symbolic link whose target is longer than a path can be on this system"),
                       ("/d/nul", "a symbolic link whose target holds NUL")]
     assert (outcome.files, outcome.directories) == (2, 1)  # directories made below the top
+    # Keeping in step removes what the server does not have, but never what a
+    # left-out line may name ("twice" or "twice -> a").
+    for name in ("twice", "twice -> a", "gone"):
+        (copy / name).write_bytes(b"mine")
+    from dravlen.ftp.tree.sync import Rules
+
+    tree.download_tree(FaultPath("/d"), copy, connections=1, rules=Rules(delete=True))
+    assert sorted(p.name for p in copy.iterdir() if p.name.startswith(("twice", "gone"))) == ["twice", "twice -> a"]
 
 
 def served(config_file, root, **options):

@@ -28,7 +28,7 @@ from dataclasses import dataclass, replace
 from datetime import datetime, timedelta, timezone, tzinfo
 from typing import TYPE_CHECKING, Any
 
-from dravlen.ftp.facts import (LIST_ZONE, NO_MDTM, NO_MLSD, PLAIN_LIST, UNKNOWN_ZONE, child_name, command_text,
+from dravlen.ftp.facts import (HOME, LIST_ZONE, NO_MDTM, NO_MLSD, PLAIN_LIST, UNKNOWN_ZONE, child_name, command_text,
                                not_understood, operation, server_time)
 from dravlen.ftp.wire import listing_lines
 
@@ -420,6 +420,10 @@ def _fetch(path: BasePath) -> tuple[bool, list[str]]:
             setattr(path.client, NO_MLSD, True)
     if where.startswith("-"):  # LIST would take it for options
         where = "./" + where
+    if any(char.isspace() for char in where):
+        # Servers that hand LIST's argument to ls split it at blanks: such a
+        # folder is listed from inside.
+        return False, _from_inside(path)
     client = path.client
     if not hasattr(client, PLAIN_LIST):
         try:
@@ -439,6 +443,37 @@ def _fetch(path: BasePath) -> tuple[bool, list[str]]:
         raise AssertionError("unreachable")  # pragma: no cover
 
 
+def _from_inside(path: Any) -> list[str]:
+    """The LIST lines of the folder *path*, listed from inside it: CWD
+    there, LIST, then back to the login folder (where that fails, the
+    client is dropped, so that no later relative path names another
+    entry)."""
+    client = path.client
+    home = getattr(client, HOME, None)
+    if home is None:
+        home = ftplib.parse257(client.sendcmd("PWD"))
+        setattr(client, HOME, home)
+    try:
+        client.sendcmd("CWD " + path.path.as_posix())
+    except ftplib.error_perm as exc:
+        path._valid_reset()
+        _raise_not_a_directory(path, exc)
+    try:
+        if hasattr(client, PLAIN_LIST):
+            return listing_lines(path, "LIST")
+        try:
+            return listing_lines(path, "LIST -a")
+        except ftplib.error_perm:
+            lines = listing_lines(path, "LIST")
+            setattr(path.client, PLAIN_LIST, True)
+            return lines
+    finally:
+        try:
+            path.client.sendcmd("CWD " + home)
+        except Exception:
+            path._drop_client()
+
+
 def command_path(path: BasePath) -> str:
     """The path as it goes in a command, refused as the core refuses it."""
     return command_text(path)
@@ -451,6 +486,7 @@ def _list_dir(path: Any) -> Listing:
     now = datetime.now(timezone.utc)  # places LIST's dates without a year
     entries = Listing()
     seen_dot = False
+    unreadable: list[str] = []
     for line in lines:
         try:
             if machine:
@@ -476,10 +512,17 @@ def _list_dir(path: Any) -> Listing:
             entries.skipped.append(line)
             continue
         except _Unreadable:
-            raise ValueError(
-                f"'{path.path}': the server listed a line in no known format: {line!r}") from None
+            unreadable.append(line)
+            continue
         if entry is not None:
             entries.append(entry)
+    if unreadable:
+        if machine or entries or seen_dot or not all(_ERROR_TEXT.fullmatch(line) for line in unreadable):
+            # Left out, a line could hide an entry from whoever copies or deletes the folder.
+            raise ValueError(
+                f"'{path.path}': the server listed a line in no known format: {unreadable[0]!r}")
+        # Only the words of ls ("x: No such file or directory"): no listing.
+        _raise_not_a_directory(path, None)
     if not machine and not seen_dot:
         # LIST of a file lists the file, and LIST of a missing path lists
         # nothing on some servers; a directory listed with -a shows ".".
@@ -535,6 +578,21 @@ def _in_utc(entries: Listing, zone: tuple[tzinfo | None, bool]) -> Listing:
         slack = SEASON if learnt and abs(when.timestamp() - now) > DAY else 0
         moved.append(replace(entry, mtime=when, zone_slack=slack))
     return moved
+
+
+def names_in(line: str) -> set[str]:
+    """Every name a listing line that was left out could give its entry: a
+    link line ``a -> b -> c`` may name ``a`` or ``a -> b``.  Whoever removes
+    what a listing does not show keeps these."""
+    m = _UNIX.match(line)
+    if m is None:
+        return {line.partition(" ")[2]} if ";" in line.partition(" ")[0] else set()
+    text = m["name"]
+    return {text} | {text[:at] for at in range(len(text)) if text.startswith(" -> ", at)}
+
+
+#: What ls says in place of a listing: "name: No such file or directory".
+_ERROR_TEXT = re.compile(r"(?:ls: )?[^\r\n]*: [A-Za-z][^\r\n]*")
 
 
 def _is_dot_line(line: str) -> bool:

@@ -206,9 +206,9 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
                 _retr(worker, client, remote, sink)
             if ask and told is None:  # not sent with the transfer (an empty file, say)
                 told = _reply_to(client, ask)
-            when = time_told(client, told) if told is not None else None
-            if when is not None:
-                stamp = when.timestamp()
+            exact_time = time_told(client, told) if told is not None else None
+            if exact_time is not None:
+                stamp = exact_time.timestamp()
         got = sink.got
         if size is None or got != size:
             # The listing did not say, or the file changed since: the server's
@@ -362,10 +362,12 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
     def scan_now(worker: Worker, there: str, here: str, found: dict[str, Entry] | None = None) -> None:
         if found is None:
             found = entries(worker, there, pool, passing_over=True)
+        doubtful = getattr(found, "doubtful", set())
         found = {name: entry for name, entry in found.items()
                  if not rules.excluded(below(top, child(there, name)))}
         if rules.delete:
-            local_extras(pool, rules, top, here, there, set(found))
+            # A name a left-out line may give is not known to be gone: kept.
+            local_extras(pool, rules, top, here, there, set(found) | doubtful)
         listed = [e for e in found.values() if e.kind == "file"]
         pool.add_total(len(listed), sum(e.size or 0 for e in listed))
         for name, entry in found.items():

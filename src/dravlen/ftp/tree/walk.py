@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING
 
 from dravlen.base import BasePath
 from dravlen.ftp.path import FTPPath
-from dravlen.ftp.listing import _Ambiguous, _read_list_line
+from dravlen.ftp.listing import _Ambiguous, _read_list_line, names_in
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import AMBIGUOUS_LINK, LEAVES_FOLDER
 from dravlen.ftp.facts import reason
@@ -138,13 +138,24 @@ def left_out(line: str, encoding: str) -> str:
     return f"{LEAVES_FOLDER}: {line!r}"
 
 
-def entries(worker: Worker, remote: str, pool: Pool, *, passing_over: bool = False) -> dict[str, Entry]:
+class Found(dict[str, "Entry"]):
+    """A folder's entries by name, and in ``doubtful`` the names its left-out
+    lines could give an entry: not known to be missing."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.doubtful: set[str] = set()
+
+
+def entries(worker: Worker, remote: str, pool: Pool, *, passing_over: bool = False) -> Found:
     """The listing of *remote* by name; entries whose name cannot be one are
     reported.  *passing_over*: the lines the listing left out (names that
     leave the folder, links that cannot be told apart) count as passed over,
     for a copy whose caller must learn that it holds less than was listed."""
-    found: dict[str, Entry] = {}
+    found = Found()
     listed = worker.listing(remote)
+    for line in listed.skipped:
+        found.doubtful |= names_in(line)
     if passing_over and listed.skipped:
         encoding = getattr(worker.client, "encoding", "utf-8")
         for line in listed.skipped:
