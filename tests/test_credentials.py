@@ -88,6 +88,8 @@ def test_the_command_line_gives_a_section_s_password_to_its_host_only(hosts, tmp
                                             f"[backup]\nhost = {a.host}\nport = {a.port}\nuser = alice\n"
                                             f"password = {SECRET}\n")
     hostless = write(tmp_path / "hostless.ini", "[ftp]\ntimeout = 5\n")
+    over_tls = write(tmp_path / "tls.ini", f"[ftp]\nhost = {a.host}\nport = {a.port}\nuser = alice\n"
+                                           f"password = {SECRET}\ntls = true\n")
     in_env = {"DRAVLEN_FTP_PASSWORD": SECRET}
     alice = ["USER alice", f"PASS {SECRET}"]
     cases = [
@@ -99,6 +101,8 @@ def test_the_command_line_gives_a_section_s_password_to_its_host_only(hosts, tmp
         # A section without a host gives its password to --url's host, not to another.
         (hostless, in_env, ["--url", url(a, "alice"), "ls", "dir", url(b, None, "dir")], 0, alice, ANONYMOUS),
         (hostless, in_env, ["ls", url(b, "alice", "dir")], 1, [], ["USER alice", "PASS "]),
+        # A password kept for TLS never goes over a plain connection to the same host.
+        (over_tls, {}, ["ls", url(a, "alice", "dir")], 1, ["USER alice", "PASS "], []),
     ]
     base = {name: value for name, value in os.environ.items() if not name.startswith("DRAVLEN_")}
     for config, env, args, status, seen_by_a, seen_by_b in cases:

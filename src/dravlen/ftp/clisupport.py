@@ -210,7 +210,7 @@ class Servers:
             except EOFError:
                 return None
 
-        return credentials(host, user, section=self.section, anchor=self.anchor, ask=ask, warn=_warn)
+        return credentials(host, user, section=self.section, anchor=self.anchor, ask=ask, warn=_warn, tls=tls)
 
 
 def _warn(text: str) -> None:

@@ -114,6 +114,7 @@ def credentials(
     anchor: str | None = None,
     ask: Callable[[str], str | None] | None = None,
     warn: Callable[[str], None] | None = None,
+    tls: bool | None = None,
 ) -> tuple[str, str]:
     """The user and password to log in to *host* with, *user* and *password*
     being what the caller was given (a URL, keywords), None where nothing.
@@ -123,7 +124,9 @@ def credentials(
     * the password of configuration section *section* (file, environment or
       settings given in code), with the section's user, if *host* is the
       section's host, or, for a section that names no host, the host
-      *anchor* (the one named along with the section, as ``--url`` is);
+      *anchor* (the one named along with the section, as ``--url`` is),
+      and never to a plain connection (*tls* false) where the section
+      asks for TLS: its password would cross the network in clear;
     * the ``~/.netrc`` entry of machine *host* (its ``default`` entry
       names no machine, and so is never used);
     * *ask(user)*, for a user named other than anonymous (a prompt);
@@ -136,7 +139,7 @@ def credentials(
     if password is not None:
         return (user if user is not None else DEFAULTS["user"]), password
     host = host.lower()
-    found = _from_section(section, host, anchor, user) if section is not None else None
+    found = _from_section(section, host, anchor, user, tls) if section is not None else None
     if found is None:
         found = _from_netrc(host, user, warn or _warn)
     if found is None and ask is not None and user is not None and user not in ("anonymous", "ftp"):
@@ -146,10 +149,13 @@ def credentials(
     return found or ((user if user is not None else DEFAULTS["user"]), DEFAULTS["password"])
 
 
-def _from_section(section: str, host: str, anchor: str | None, user: str | None) -> tuple[str, str] | None:
+def _from_section(section: str, host: str, anchor: str | None, user: str | None,
+                  tls: bool | None) -> tuple[str, str] | None:
     configer = EnvConfig.init_configer()
     EnvConfig.check_section(configer, section, OPTIONS)
     if not configer.has_option(section, "password"):
+        return None
+    if tls is False and configer.getboolean(section, "tls", fallback=False):
         return None
     own = configer.get(section, "host", fallback="").strip().lower()
     if own != host and (own or anchor is None or anchor.lower() != host):
