@@ -157,6 +157,20 @@ class FTPFileSystem(AbstractFileSystem):
         self._timeout = float(settings.timeout)
         self._gate = gate_for(self.where, connections, cluster_connections)
         self._probe = self._cls(".")
+        self._server = (settings.host.lower(), settings.port)
+        # fsspec strips a URL down to its path wherever it meets one; on this
+        # filesystem a URL of another server must not name a path here.
+        self._strip_protocol = self._strip_here  # type: ignore[method-assign]
+
+    def _strip_here(self, path: Any) -> Any:
+        if isinstance(path, list):
+            return [self._strip_here(p) for p in path]
+        found = self._get_kwargs_from_urls(path)
+        if found.get("host") is not None:
+            there = (str(found["host"]).lower(), int(found.get("port") or 21))
+            if there != self._server:
+                raise ValueError(f"{stringify_path(path)!r} names another server than {self.where}")
+        return type(self)._strip_protocol(path)
 
     def __repr__(self) -> str:
         return f"{type(self).__name__}({self.where})"
