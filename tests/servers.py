@@ -8,11 +8,26 @@ connection can never reach the wrong one:
 * vsftpd, ProFTPD and Pure-FTPd from Debian's packages, unpacked (not
   installed) by ``.ci/servers.sh`` into ``$DRAVLEN_SERVER_CACHE``.
 
+Four older or plainer servers (`OLD_KINDS`, the ``old_server`` fixture, a
+matrix of its own that the ``server`` fixture's tests do not run on):
+
+* GNU inetutils ftpd (Debian's inetutils-ftpd, unpacked) and BusyBox's ftpd
+  (built by ``.ci/servers.sh`` from Debian's busybox source, whose own
+  binaries leave ftpd out) are inetd-style: `inetd` (tests/inetd.py) runs
+  one per connection, with ``TZ`` set to a zone that is not UTC (`ZONES`),
+  so that times they list in local time show it.  inetutils checks the
+  password in /etc/shadow itself (no PAM) and starts the session in the
+  account's home directory, so its ``root`` is best placed below that home
+  (`Server.remote_root` is the path the client names it by); BusyBox
+  checks it too, then chroots to ``root``;
+* Twisted's and aioftp's servers, each in a child Python process.
+
 Every server lets one ordinary user, ``USER`` with ``PASSWORD``, log in with
-its start directory at ``Server.root``.  The three Debian servers run that
-user's session as the local account ``USER``; ``root`` is handed to that
-account and given a default ACL, so files and folders the tests create there
-as root stay writable and deletable over FTP.
+its start directory at ``Server.root`` (inetutils: see above).  The servers
+from Debian (and BusyBox's) run that user's session as the local account
+``USER``; ``root`` is handed to that account and given a default ACL, so
+files and folders the tests create there as root stay writable and
+deletable over FTP.
 
 A server started with ``tls=`` (a `Certs`, see `make_certs`) requires
 explicit TLS (``AUTH TLS``) for the login and for every data connection:
@@ -52,13 +67,23 @@ from typing import NamedTuple
 import pytest
 
 KINDS = ("pyftpdlib", "vsftpd", "proftpd", "pureftpd")
+OLD_KINDS = ("inetutils", "busybox", "twisted", "aioftp")
 
 ADDRESSES = {
     "pyftpdlib": "127.0.0.2",
     "vsftpd": "127.0.0.3",
     "proftpd": "127.0.0.4",
     "pureftpd": "127.0.0.5",
+    "inetutils": "127.0.0.11",
+    "busybox": "127.0.0.13",
+    "twisted": "127.0.0.14",
+    "aioftp": "127.0.0.15",
 }
+
+# The servers' clock zones (POSIX TZ strings: no tzdata needed, and good in
+# BusyBox's chroot): UTC+9, UTC-5 and UTC+5:30.  The others run in the
+# machine's own.
+ZONES = {"inetutils": "JST-9", "busybox": "EST5", "aioftp": "IST-5:30"}
 
 USER = "dravlenftp"
 # No '%', ':' or spaces: it goes through INI files and server password files.
@@ -81,6 +106,8 @@ _BINARIES = {
     "vsftpd": ("vsftpd", "usr/sbin/vsftpd"),
     "proftpd": ("proftpd-core", "usr/sbin/proftpd"),
     "pureftpd": ("pure-ftpd", "usr/sbin/pure-ftpd"),
+    "inetutils": ("inetutils-ftpd", "usr/sbin/ftpd"),
+    "busybox": ("busybox-ftpd", "bin/busybox"),
 }
 
 _PAM_SERVICE = "dravlen-ftp"
@@ -174,6 +201,8 @@ class Server:
         self.user = USER
         self.password = PASSWORD
         self.root = Path(root)
+        # How the client names root: "" where the session starts in it.
+        self.remote_root = ""
         self._process = process
         self._workdir = Path(workdir)
         self._log_files = [Path(p) for p in log_files]
@@ -683,12 +712,102 @@ def _launch_pureftpd(host, port, root, work, certs=None):
     return argv, [work / "transfer.log"]
 
 
+_INETD = Path(__file__).with_name("inetd.py")
+
+
+def _plain_only(kind, certs):
+    if certs is not None:
+        raise ServerError(f"{kind} is only run without TLS here")
+
+
+def _launch_inetutils(host, port, root, work, certs=None):
+    _plain_only("inetutils", certs)
+    _ftp_account()
+    # No -a: the password is checked against /etc/shadow, not through PAM.
+    argv = [sys.executable, str(_INETD), host, str(port), str(_binary("inetutils")),
+            "--timeout", str(IDLE_TIMEOUT), "--max-timeout", str(IDLE_TIMEOUT)]
+    return argv, []
+
+
+def _launch_busybox(host, port, root, work, certs=None):
+    _plain_only("busybox", certs)
+    _ftp_account()
+    # -w: the commands that write; -v: each command logged on stderr;
+    # -t/-T: the idle and the whole session's time limits.
+    argv = [sys.executable, str(_INETD), host, str(port), str(_binary("busybox")),
+            "ftpd", "-w", "-v", "-t", str(IDLE_TIMEOUT), "-T", str(4 * IDLE_TIMEOUT), str(root)]
+    return argv, []
+
+
+def _launch_python(kind, host, port, root, certs):
+    _plain_only(kind, certs)
+    return [sys.executable, os.path.abspath(__file__), f"serve-{kind}",
+            host, str(port), str(root), USER, PASSWORD, str(IDLE_TIMEOUT)], []
+
+
+def _launch_twisted(host, port, root, work, certs=None):
+    return _launch_python("twisted", host, port, root, certs)
+
+
+def _launch_aioftp(host, port, root, work, certs=None):
+    return _launch_python("aioftp", host, port, root, certs)
+
+
+def _serve_twisted(host, port, root, user, password, idle):
+    """Run Twisted's FTP server in this process until it is signalled (child side)."""
+    from twisted.cred.checkers import InMemoryUsernamePasswordDatabaseDontUse
+    from twisted.cred.portal import Portal
+    from twisted.internet import reactor
+    from twisted.protocols.ftp import FTP, BaseFTPRealm, FTPFactory
+    from twisted.python import filepath, log
+
+    class Realm(BaseFTPRealm):
+        def getHomeDirectory(self, avatarId):
+            return filepath.FilePath(root)
+
+    class Protocol(FTP):
+        def getDTPPort(self, factory, interface=""):
+            # Passive data ports on the server's own address, not on all.
+            return super().getDTPPort(factory, interface=interface or host)
+
+    log.startLogging(sys.stderr)
+    checker = InMemoryUsernamePasswordDatabaseDontUse()
+    # The server hands on the name and password as text, not bytes.
+    checker.addUser(user, password)
+    factory = FTPFactory(Portal(Realm(root), [checker]))
+    factory.protocol = Protocol
+    factory.allowAnonymous = False
+    factory.timeOut = int(idle)
+    reactor.listenTCP(int(port), factory, interface=host)
+    reactor.run()
+
+
+def _serve_aioftp(host, port, root, user, password, idle):
+    """Run aioftp's server in this process until it is signalled (child side)."""
+    import asyncio
+    import logging
+
+    import aioftp
+
+    logging.basicConfig(level=logging.INFO, stream=sys.stderr)
+    everything = aioftp.Permission("/", readable=True, writable=True)
+    users = [aioftp.User(user, password, base_path=root, permissions=[everything])]
+    asyncio.run(aioftp.Server(users, idle_timeout=float(idle)).run(host, int(port)))
+
+
 _LAUNCHERS = {
     "pyftpdlib": _launch_pyftpdlib,
     "vsftpd": _launch_vsftpd,
     "proftpd": _launch_proftpd,
     "pureftpd": _launch_pureftpd,
+    "inetutils": _launch_inetutils,
+    "busybox": _launch_busybox,
+    "twisted": _launch_twisted,
+    "aioftp": _launch_aioftp,
 }
+
+# Those that serve as the process's own user (root), in one process.
+_IN_PYTHON = ("pyftpdlib", "twisted", "aioftp")
 
 
 # --------------------------------------------------------------------------
@@ -703,12 +822,11 @@ def start(kind: str, root, host: str | None = None, port: int | None = None,
     server's log) if that does not happen within ``START_TIMEOUT`` seconds.
     """
     if kind not in _LAUNCHERS:
-        raise ValueError(f"unknown server kind {kind!r}; known: {KINDS}")
-    if os.environ.get("DRAVLEN_SERVERS") == "none":
-        pytest.skip("this run starts no FTP server (DRAVLEN_SERVERS=none)")
+        raise ValueError(f"unknown server kind {kind!r}; known: {KINDS + OLD_KINDS}")
+    _skip_when_no_servers()
     host = host or ADDRESSES[kind]
     root = Path(root).resolve()
-    if kind == "pyftpdlib":
+    if kind in _IN_PYTHON:
         root.mkdir(parents=True, exist_ok=True)
     else:
         _hand_over(root, _ftp_account())
@@ -722,14 +840,19 @@ def start(kind: str, root, host: str | None = None, port: int | None = None,
             # vsftpd writes its fatal "500 OOPS" to descriptor 0, where an
             # inetd would have put the client.
             stdin = out if kind == "vsftpd" else subprocess.DEVNULL
+            env = dict(os.environ, TZ=ZONES[kind]) if kind in ZONES else None
             process = subprocess.Popen(
                 argv, stdin=stdin, stdout=out, stderr=subprocess.STDOUT,
-                cwd=work, start_new_session=True,
+                cwd=work, start_new_session=True, env=env,
             )
     except BaseException:
         shutil.rmtree(work, ignore_errors=True)
         raise
     server = Server(kind, host, port, root, process, work, [console, *logs], certs)
+    if kind == "inetutils":  # its sessions start in the account's home
+        start_dir = Path(_ftp_account().pw_dir).resolve()
+        server.remote_root = (root.relative_to(start_dir).as_posix()
+                              if root.is_relative_to(start_dir) else str(root))
     _running.add(server)
     try:
         _wait_for_login(server)
@@ -737,6 +860,11 @@ def start(kind: str, root, host: str | None = None, port: int | None = None,
         server.stop()
         raise
     return server
+
+
+def _skip_when_no_servers() -> None:
+    if os.environ.get("DRAVLEN_SERVERS") == "none":
+        pytest.skip("this run starts no FTP server (DRAVLEN_SERVERS=none)")
 
 
 def _wait_for_login(server: Server) -> None:
@@ -860,21 +988,57 @@ def tls_server(request, certs):
         shutil.rmtree(base, ignore_errors=True)
 
 
+@pytest.fixture(scope="session", params=OLD_KINDS, ids=OLD_KINDS)
+def old_server(request):
+    """A server of each of `OLD_KINDS`: a matrix apart from ``server``'s."""
+    kind = request.param
+    _skip_when_no_servers()  # before the account is made
+    # inetutils starts a session in the account's home: its root goes there,
+    # so that the client names it by a relative path as on the others.
+    where = _ftp_account().pw_dir if kind == "inetutils" else None
+    base = Path(tempfile.mkdtemp(prefix=f"dravlen-{kind}-", dir=where))
+    os.chmod(base, 0o755)  # the FTP account walks through it
+    srv = None
+    try:
+        srv = start(kind, base / "home")
+        yield srv
+    finally:
+        if srv is not None:
+            srv.stop()
+        shutil.rmtree(base, ignore_errors=True)
+
+
 _home_counter = 0
+
+
+def _own_folder(server, request):
+    global _home_counter
+    _home_counter += 1
+    stem = re.sub(r"[^A-Za-z0-9_]+", "_", request.node.name)[:60].strip("_")
+    name = f"{stem}-{_home_counter}"
+    path = server.root / name
+    path.mkdir()
+    return Home(path, f"{server.remote_root}/{name}" if server.remote_root else name)
 
 
 @pytest.fixture
 def home(server, request):
     """A fresh empty folder in the server's start directory for one test."""
-    global _home_counter
-    _home_counter += 1
-    stem = re.sub(r"[^A-Za-z0-9_]+", "_", request.node.name)[:60].strip("_")
-    remote = f"{stem}-{_home_counter}"
-    path = server.root / remote
-    path.mkdir()
-    yield Home(path, remote)
-    shutil.rmtree(path, ignore_errors=True)
+    folder = _own_folder(server, request)
+    yield folder
+    shutil.rmtree(folder.path, ignore_errors=True)
 
 
-if __name__ == "__main__" and sys.argv[1:2] == ["serve-pyftpdlib"]:
-    _serve_pyftpdlib(*sys.argv[2:])
+@pytest.fixture
+def old_home(old_server, request):
+    """`home` for ``old_server``: a fresh empty folder below its root."""
+    folder = _own_folder(old_server, request)
+    yield folder
+    shutil.rmtree(folder.path, ignore_errors=True)
+
+
+_SERVE = {"serve-pyftpdlib": _serve_pyftpdlib, "serve-twisted": _serve_twisted,
+          "serve-aioftp": _serve_aioftp}
+
+if __name__ == "__main__" and sys.argv[1:2] and sys.argv[1] in _SERVE:
+    _SERVE[sys.argv[1]](*sys.argv[2:])
