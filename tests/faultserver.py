@@ -17,6 +17,16 @@ next command(s) with that word:
 * ``cut226`` / ``cut426`` (RETR, STOR, LIST): move half the data, close the
   data connection, then claim success or report the abort.
 
+Old and small servers are imitated with attributes: ``mlst`` / ``mdtm`` /
+``stat_style`` (False: the command is unknown; ``stat_style`` "inetutils" or
+"busybox": their STAT replies), ``mlst_size`` (MLST tells a file's size, as
+aioftp's does), ``rest`` (REST is taken and RETR starts there),
+``missing_at_once`` (NLST of a missing path is answered ``226`` with no 1xx,
+as Twisted does), ``out_of_turn`` (PASV is answered after the command that
+came with it, as aioftp runs them at once), ``data_first`` (after PASV no
+command is read until the data connection is made, as Twisted does).  RNFR
+takes any path (as busybox does); RNTO of a missing one is ``550 Error``.
+
 A hostile server is planned with attributes: ``list_lines`` / ``mlsd_lines``
 (path -> the lines LIST / MLSD answer, verbatim, names that leave the folder
 among them), ``size_reply`` (the SIZE reply line, verbatim), ``greeting``
@@ -44,8 +54,7 @@ from dravlen.ftp.path import FTPPath
 
 DIR = object()
 MDTM = "20240102030405"
-SIMPLE = {"USER": "331 Password required.", "TYPE": "200 Type set.", "NOOP": "200 NOOP ok.",
-          "PWD": '257 "/" is the current directory.'}
+SIMPLE = {"USER": "331 Password required.", "TYPE": "200 Type set.", "NOOP": "200 NOOP ok."}
 
 
 class FaultPath(FTPPath):
@@ -97,6 +106,13 @@ class FaultServer:
         self.drip = 0.0
         self.endless: str | None = None  # a command whose reply or listing never ends
         self.mdtm_reply: str | None = None  # the MDTM reply line given verbatim
+        self.mlst = self.mdtm = True  # False: the command is unknown (500)
+        self.mlst_size = False  # MLST tells a file's size
+        self.stat_style = "default"  # "inetutils", "busybox", or False: unknown
+        self.rest = False  # REST taken (350), RETR from there; else unknown
+        self.missing_at_once = False  # NLST of a missing path: 226 alone
+        self.out_of_turn = False  # PASV answered after the next command
+        self.data_first = False  # nothing read after PASV until the data connection
         self.delay = 0.0  # seconds every reply (the greeting too) is held back
         self.log: list[str] = []
         self.injected = 0
@@ -184,6 +200,10 @@ class _Session:
         self.port_addr = None
         self.cut_reply = None  # bytes of the next reply to send before hanging up
         self.data = None
+        self.cwd = "/"
+        self.offset = 0  # from REST, for the next RETR
+        self.held: str | None = None  # a reply sent after the next one (out_of_turn)
+        self.renaming: str | None = None
 
     def close(self):
         for s in (self.pasv, self.data, self.sock):
@@ -208,6 +228,20 @@ class _Session:
         line, _, self.buf = self.buf.partition(b"\n")
         return line.rstrip(b"\r").decode("utf-8", "surrogateescape")
 
+    def line_waiting(self, seconds):
+        """Whether another command line came with the last (within *seconds*)."""
+        end = time.monotonic() + seconds
+        while b"\n" not in self.buf and time.monotonic() < end:
+            self.sock.settimeout(max(0.01, end - time.monotonic()))
+            try:
+                chunk = self.sock.recv(65536)
+            except socket.timeout:
+                break
+            if not chunk:
+                break
+            self.buf += chunk
+        return b"\n" in self.buf
+
     def reply(self, text):
         if self.srv.delay:
             time.sleep(self.srv.delay)
@@ -215,7 +249,8 @@ class _Session:
         if self.cut_reply is not None:
             self.sock.sendall(data[:self.cut_reply if self.cut_reply >= 0 else len(data) // 2])
             raise _Hangup
-        self.sock.sendall(data)
+        held, self.held = self.held, None
+        self.sock.sendall(data + (held + "\r\n").encode() if held is not None else data)
 
     def stall(self, seconds):
         # Silent, but ends as soon as the client hangs up.
@@ -292,7 +327,7 @@ class _Session:
     # -- commands -------------------------------------------------------------
 
     def norm(self, arg):
-        return posixpath.normpath(posixpath.join("/", arg))
+        return posixpath.normpath(posixpath.join(self.cwd, arg))
 
     def node(self, arg):
         return self.srv.nodes.get(self.norm(arg))
@@ -308,14 +343,54 @@ class _Session:
         raise _Hangup
 
     def listen(self):
-        if self.pasv is not None:
-            self.pasv.close()
+        for old in (self.pasv, self.data):
+            if old is not None:
+                old.close()
+        self.data = None
         self.pasv = socket.create_server((self.srv.host, 0))
         return self.pasv.getsockname()[1]
 
     def do_PASV(self, arg, _):
         port = self.listen()
-        self.reply(f"227 Entering Passive Mode ({self.srv.host.replace('.', ',')},{port >> 8},{port & 255}).")
+        text = f"227 Entering Passive Mode ({self.srv.host.replace('.', ',')},{port >> 8},{port & 255})."
+        if self.srv.out_of_turn and self.line_waiting(0.2):
+            self.held = text  # sent after the reply to the command that came with it
+            return
+        self.reply(text)
+        if self.srv.data_first:
+            self.pasv.settimeout(5)
+            try:
+                self.data, _ = self.pasv.accept()
+            except socket.timeout:
+                pass
+
+    def do_REST(self, arg, _):
+        if not self.srv.rest:
+            return self.reply("500 Unknown command.")
+        self.offset = int(arg)
+        self.reply(f"350 Restarting at {arg}.")
+
+    def do_CWD(self, arg, _):
+        if self.node(arg) is not DIR:
+            return self.reply("550 Failed to change directory.")
+        self.cwd = self.norm(arg)
+        self.reply("250 Directory changed.")
+
+    def do_PWD(self, arg, _):
+        self.reply(f'257 "{self.cwd}" is the current directory.')
+
+    def do_RNFR(self, arg, _):
+        self.renaming = self.norm(arg)
+        self.reply("350 Ready for RNTO.")
+
+    def do_RNTO(self, arg, _):
+        source, self.renaming = self.renaming, None
+        target = self.norm(arg)
+        if source not in self.srv.nodes or self.srv.nodes.get(posixpath.dirname(target)) is not DIR:
+            return self.reply("550 Error")
+        for path in [p for p in self.srv.nodes if p == source or p.startswith(source + "/")]:
+            self.srv.nodes[target + path[len(source):]] = self.srv.nodes.pop(path)
+        self.reply("250 Rename successful.")
 
     def do_EPSV(self, arg, _):
         self.reply(f"229 Entering Extended Passive Mode (|||{self.listen()}|)")
@@ -327,7 +402,9 @@ class _Session:
 
     def open_data(self):
         self.reply("150 Opening data connection.")
-        if self.pasv is not None:
+        if self.data is not None:  # made before the command (data_first)
+            pass
+        elif self.pasv is not None:
             self.pasv.settimeout(3)
             self.data, _ = self.pasv.accept()
             self.pasv.close()
@@ -377,6 +454,8 @@ class _Session:
 
     def do_NLST(self, arg, action, long=False):
         lines = self.listing(arg, long)
+        if lines is None and self.srv.missing_at_once and not long:
+            return self.reply("226 Transfer Complete.")
         if lines is None:
             return self.reply("550 No such file or directory.")
         self.send_data("".join(line + "\r\n" for line in lines).encode("utf-8", "surrogateescape"), action)
@@ -388,7 +467,8 @@ class _Session:
         node = self.node(arg)
         if not isinstance(node, bytes):
             return self.reply("550 Failed to open file.")
-        self.send_data(node, action)
+        offset, self.offset = self.offset, 0
+        self.send_data(node[offset:], action)
 
     def do_STOR(self, arg, action):
         path = self.norm(arg)
@@ -432,20 +512,40 @@ class _Session:
         self.reply(f"213 {len(node)}")
 
     def do_MDTM(self, arg, _):
+        if not self.srv.mdtm:
+            return self.reply("502 MDTM not implemented.")
         if self.node(arg) is None:
             return self.reply("550 Could not get file modification time.")
         self.reply(self.srv.mdtm_reply if self.srv.mdtm_reply is not None else "213 " + MDTM)
 
     def do_MLST(self, arg, _):
+        if not self.srv.mlst:
+            return self.reply("500 Unknown command.")
         node = self.node(arg)
         if node is None:
             return self.reply("550 No such file or directory.")
         kind = "dir" if node is DIR else "file"
-        self.reply(f"250-Listing {arg}\r\n type={kind};modify={MDTM}; {self.norm(arg)}\r\n250 End")
+        size = f"Size={len(node)};" if self.srv.mlst_size and node is not DIR else ""
+        self.reply(f"250-Listing {arg}\r\n {size}type={kind};modify={MDTM}; {self.norm(arg)}\r\n250 End")
 
     def do_STAT(self, arg, _):
-        lines = self.listing(arg, True) or []
-        self.reply("\r\n".join([f"213-Status of {arg}:"] + [" " + line for line in lines] + ["213 End of status"]))
+        style = self.srv.stat_style
+        if not style:
+            return self.reply("500 Unknown command.")
+        lines = self.listing(arg, True)
+        if style == "default":
+            lines = [" " + line for line in lines or []]
+            return self.reply("\r\n".join([f"213-Status of {arg}:", *lines, "213 End of status"]))
+        node = self.node(arg)
+        if node is not None and node is not DIR:  # the file's line names it as asked
+            lines = [line.rpartition(" ")[0] + " " + arg for line in lines]
+        if style == "busybox":  # a missing path lists as an empty folder does
+            return self.reply("\r\n".join(["213-File status:", *(lines or []), "213 Operation successful"]))
+        if lines is None:
+            lines = [f"{arg}: No such file or directory"]
+        elif node is DIR and lines:
+            lines = [f"total {len(lines)}", *lines]
+        self.reply("\r\n".join([f"211- status of {arg}:", *lines, "211 End of Status"]))
 
     def do_MKD(self, arg, _):
         path = self.norm(arg)

@@ -161,7 +161,8 @@ def test_mtime_of_made_up_replies(srv, code, sep, text, stamp):
     except (TypeError, ValueError, FileNotFoundError):
         pass
     else:
-        assert isinstance(value, datetime) and srv.mdtm_reply.startswith("213")
+        # Not understood (500, 502): MLST's modify fact stands in.
+        assert isinstance(value, datetime) and srv.mdtm_reply.startswith(("213", "500", "502"))
     in_step(srv)
 
 

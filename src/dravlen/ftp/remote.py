@@ -260,12 +260,18 @@ class RemotePath(Everyday, FTPPath):
             client.sendcmd("RNFR " + source)
         except ftplib.error_perm as exc:
             self._valid_reset()
-            raise FileNotFoundError(f"'{self.path}' does not exist: {exc}") from exc
+            if not self.exists:
+                raise FileNotFoundError(f"'{self.path}' does not exist: {exc}") from exc
+            raise PermissionError(f"cannot rename '{self.path}': {exc}") from exc
         try:
             client.voidcmd("RNTO " + destination)
         except (ftplib.error_perm, ftplib.error_temp) as exc:
             # Pure-FTPd refuses a new name with 451: no retry renames it.
             self._valid_reset()
+            # Some servers (busybox) take any RNFR, and refuse the RNTO of a
+            # missing path in the words of any other refusal.
+            if not self.exists:
+                raise FileNotFoundError(f"'{self.path}' does not exist: {exc}") from exc
             if new.exists:
                 raise FileExistsError(
                     f"cannot rename '{self.path}' to '{new.path}': it exists ({exc})") from exc

@@ -35,12 +35,19 @@ a transfer.  A refused transfer is worded by `why_not_read` and
 commands sent before their replies are read are all answered before anything
 else happens: no `_valid_reset` runs between them, since it would take the
 replies still to come for stale ones.
+
+Replies are read by what they say, the odd servers' too: a transfer command
+answered by its completion alone moved nothing (`opening`); a server that
+answers commands sent together in another order gets them one at a time
+from then on (`out_of_turn`, `ONE_BY_ONE`); one that reads nothing after
+PASV until the data connection is made gets it first (`DATA_FIRST`).
 """
 
 from __future__ import annotations
 
 import dataclasses
 import ftplib
+import select
 import socket
 import ssl
 import time
@@ -48,15 +55,16 @@ from collections.abc import Callable, Iterator
 from pathlib import PurePosixPath
 from typing import TYPE_CHECKING, Any, cast
 
-from dravlen.ftp.facts import IncompleteTransfer, abandon, command_text, lost, not_understood
+from dravlen.ftp.facts import NO_MLST, IncompleteTransfer, abandon, command_text, lost, not_understood
 from dravlen.ftp.resync import hang_up
 
 __all__ = [
+    "COMPLETIONS", "DATA_FIRST", "ENDED_AT_ONCE", "ONE_BY_ONE", "TRANSFER_WORDS",
     "Address", "Bounded", "Client", "Limits", "ReplyReader", "ServerLimit", "ask_passive", "confirm_size",
     "connect_passive", "direct",
-    "end_data", "finish", "incomplete", "listing_lines", "no_delay", "open_data", "open_upload", "passive_address",
-    "preliminary", "read_lines", "send_together", "size_told", "transfer", "transfer_told", "why_not_read",
-    "why_not_written",
+    "end_data", "finish", "incomplete", "listing_lines", "no_delay", "open_data", "open_upload", "opening",
+    "out_of_turn", "passive_address", "preliminary", "read_lines", "send_together", "size_told", "transfer",
+    "transfer_told", "why_not_read", "why_not_written",
 ]
 
 MiB = 1 << 20
@@ -126,6 +134,7 @@ class ReplyReader:
         self.timed_out = False  # a read timed out: where the reply stood is unknown
         self.eof = False
         self.closed = False
+        self.back: list[str] = []  # lines handed back (`unread`), read again first
 
     def _fill(self, wait: float | None) -> bool:
         """Read what comes; False if nothing could be read without waiting."""
@@ -151,6 +160,8 @@ class ReplyReader:
             raise ValueError("the control connection is closed")
         if self.timed_out:
             raise OSError("cannot read from timed out object")
+        if self.back:
+            return self.back.pop(0)
         end = self.buf.find(b"\n", self.pos)
         if end >= 0:  # a line that has come already: no wait to bound
             return self._take(end + 1)
@@ -182,6 +193,15 @@ class ReplyReader:
                     self.sock.settimeout(timeout)
                 except OSError:
                     pass
+
+    def unread(self, reply: str) -> None:
+        """Hand a reply already read back, to be read again next (by
+        ``getresp`` or by a resync, which then drops it as stale)."""
+        self.back[:0] = [line + "\r\n" for line in reply.split("\n")]
+
+    def waiting(self) -> bool:
+        """Whether a whole line has come that no one has read."""
+        return bool(self.back) or self.buf.find(b"\n", self.pos) >= 0
 
     def _take(self, end: int) -> str:
         line = self.buf[self.pos:end].decode(self.encoding, "surrogateescape")
@@ -275,9 +295,117 @@ class Bounded(_Client):
     def retrlines(self, cmd: str, callback: Callable[[str], Any] | None = None) -> str:
         return _list(self, cmd, print if callback is None else callback)
 
+    def sendcmd(self, cmd: str) -> str:
+        # ftplib's transfers (and the wire's) send their transfer command
+        # here: its opening reply is read by `opening`.
+        reply: str = super().sendcmd(cmd)
+        if cmd.partition(" ")[0].upper() in TRANSFER_WORDS:
+            return opening(self, reply)
+        return reply
+
+    def ntransfercmd(self, cmd: str, rest: int | str | None = None) -> tuple[socket.socket, int | None]:
+        """ftplib's, but where a data connection was made already (see
+        `send_together`) it is the one used, for the address it went to."""
+        held = self.__dict__.pop(_HELD, None)
+        if held is None or not self.passiveserver:
+            if held is not None:
+                held[1].close()
+            return super().ntransfercmd(cmd, rest)
+        address, conn = held
+        try:
+            target = self.makepasv()
+            if target != address:
+                conn.close()
+                conn = socket.create_connection(target, self.timeout, source_address=self.source_address)
+            if rest is not None:
+                self.sendcmd(f"REST {rest}")
+            resp = self.sendcmd(cmd)
+            if resp[0] != "1":
+                raise ftplib.error_reply(resp)
+        except BaseException:
+            conn.close()
+            raise
+        return conn, ftplib.parse150(resp) if resp[:3] == "150" else None
+
+    def close(self) -> None:
+        held = self.__dict__.pop(_HELD, None)
+        if held is not None:
+            held[1].close()
+        super().close()
+
 
 class Client(Bounded, ftplib.FTP):
     """``ftplib.FTP`` that reads its server under bounds."""
+
+
+# ---------------------------------------------------------------------------
+# What a reply can be: a transfer's opening, a command's own
+
+#: Commands that open a transfer: answered 1xx, closed after the data.
+TRANSFER_WORDS = frozenset({"RETR", "STOR", "STOU", "APPE", "LIST", "NLST", "MLSD"})
+
+#: Replies that close a transfer.
+COMPLETIONS = frozenset({"225", "226", "250"})
+
+#: Set on a client after each transfer command: whether the server answered
+#: it with its completion and no 1xx (a transfer of nothing).
+ENDED_AT_ONCE = "_dravlen_ended_at_once"
+
+#: Learnt on a client: its server answers commands sent together in another
+#: order (aioftp runs them at once): from then on they go one at a time.
+ONE_BY_ONE = "_dravlen_one_by_one"
+
+#: Learnt on a client: its server reads no command after PASV until the data
+#: connection is made (Twisted): it is then made before the next reply is awaited.
+DATA_FIRST = "_dravlen_data_first"
+
+#: A data connection made before the transfer command, and the passive
+#: address it went to; the next transfer to that address takes it.
+_HELD = "_dravlen_held_data"
+
+#: How long the reply to a command after PASV is awaited before the data
+#: connection is made, in case the server waits for it.
+DATA_GRACE = 0.25
+
+#: The positive replies each command can have: another positive reply read
+#: for it was sent for another command.
+_ANSWERS = {"TYPE": ("200",), "PASV": ("227",), "EPSV": ("229",), "REST": ("350",), "SIZE": ("213",),
+            "MDTM": ("213",), "MKD": ("257", "250"), "CWD": ("250", "200"), "PWD": ("257",)}
+
+#: What `opening` hands ftplib for a transfer that ended at once (its
+#: completion, read, is handed back to be read as the closing reply).
+_AT_ONCE = "125 The transfer ended at once: nothing to move"
+
+
+def _word(command: str) -> str:
+    return command.partition(" ")[0].upper()
+
+
+def opening(client: ftplib.FTP, reply: str) -> str:
+    """The opening reply of a transfer command, *reply* being the first read
+    for it.  A ``200`` first is passed over (some servers say it before
+    their 150), as ftplib does.  A completion (225, 226, 250) with no 1xx is
+    a transfer that moved nothing (Twisted answers NLST of a missing path
+    so): it is handed back to be read as the transfer's closing reply, and a
+    1xx of the wire's own is given in its place, so that no reply is waited
+    for that will not come."""
+    if reply[:3] == "200":
+        reply = client.getresp()
+    at_once = reply[:3] in COMPLETIONS and isinstance(client.file, ReplyReader)
+    setattr(client, ENDED_AT_ONCE, at_once)
+    if not at_once:
+        return reply
+    cast(ReplyReader, client.file).unread(reply)
+    return _AT_ONCE
+
+
+def out_of_turn(command: str, reply: str | ftplib.Error) -> bool:
+    """Whether *reply* cannot be the answer to *command*: a positive reply of
+    another kind than the command has (a refusal could be any command's)."""
+    if not isinstance(reply, str):
+        return False
+    expected = _ANSWERS.get(_word(command))
+    return expected is not None and reply[:3] not in expected
 
 
 def end_data(conn: socket.socket) -> None:
@@ -313,20 +441,76 @@ def no_delay(client: ftplib.FTP) -> None:
 def send_together(client: ftplib.FTP, commands: list[str]) -> list[str | ftplib.Error]:
     """Send *commands* at once, then read one reply to each, in order: one
     round trip.  A refusal takes its command's place in the list; a reply
-    after which the conversation is lost is raised."""
-    if len(commands) > 1:
+    after which the conversation is lost is raised.
+
+    A server that answers them in another order (a positive reply that
+    cannot be its command's) has had all its replies read, so the client is
+    in step: the commands are sent again one at a time, as they are to that
+    client from then on (`ONE_BY_ONE`).  A command after ``PASV`` whose
+    reply does not come at once may be waiting for the data connection
+    (Twisted reads nothing after PASV until then): it is made, and kept for
+    the transfer (`DATA_FIRST`)."""
+    _drop_held(client)
+    replies: list[str | ftplib.Error] = []
+    if len(commands) > 1 and not getattr(client, ONE_BY_ONE, False):
         no_delay(client)
+        for command in commands:
+            client.putcmd(command)
+        for _ in commands:
+            replies.append(_reply(client, commands, replies))
+        if not any(out_of_turn(command, reply) for command, reply in zip(commands, replies)):
+            return replies
+        _drop_held(client)
+        setattr(client, ONE_BY_ONE, True)
+        replies = []
     for command in commands:
         client.putcmd(command)
-    replies: list[str | ftplib.Error] = []
-    for _ in commands:
-        try:
-            replies.append(client.getresp())
-        except ftplib.Error as exc:
-            if lost(exc):
-                raise
-            replies.append(exc)
+        replies.append(_reply(client, commands, replies))
     return replies
+
+
+def _reply(client: ftplib.FTP, commands: list[str], before: list[str | ftplib.Error]) -> str | ftplib.Error:
+    """The reply to the next of *commands* (*before* holds the replies read
+    already), or the refusal it is."""
+    at = len(before)
+    if at and _word(commands[at - 1]) in ("PASV", "EPSV"):
+        _data_first(client, before[at - 1])
+    try:
+        reply: str = client.getresp()
+    except ftplib.Error as exc:
+        if lost(exc):
+            raise
+        return exc
+    return reply
+
+
+def _data_first(client: ftplib.FTP, passive: str | ftplib.Error) -> None:
+    """Before the reply to a command sent after PASV (*passive* being PASV's
+    reply): where it has not come within `DATA_GRACE` (at once, on a server
+    known to wait so), make the data connection PASV asked for and keep it
+    for the transfer.  Only where the wire opens the transfer (a plain
+    client); elsewhere the reply is awaited as any other."""
+    reader = client.file
+    if (not isinstance(passive, str) or type(client).ntransfercmd is not Bounded.ntransfercmd
+            or not isinstance(reader, ReplyReader) or reader.waiting()):
+        return
+    if not getattr(client, DATA_FIRST, False):
+        poller = select.poll()
+        poller.register(cast(socket.socket, client.sock), select.POLLIN)
+        if poller.poll(int(DATA_GRACE * 1000)):
+            return
+        setattr(client, DATA_FIRST, True)
+    try:
+        address = passive_address(client, passive)
+    except ftplib.Error:
+        return  # no passive address: a reply out of turn, found once all are read
+    client.__dict__[_HELD] = (address, connect_passive(client, address))
+
+
+def _drop_held(client: ftplib.FTP) -> None:
+    held = client.__dict__.pop(_HELD, None)
+    if held is not None:
+        held[1].close()
 
 
 Address = tuple[str, int]
@@ -503,23 +687,23 @@ def _list(client: ftplib.FTP, command: str, callback: Callable[[str], Any]) -> s
     *callback* as it comes (`read_lines`); the closing reply."""
     client.voidcmd("TYPE A")
     with client.transfercmd(command) as conn:
-        for line in read_lines(client, conn):
-            callback(line)
+        if not getattr(client, ENDED_AT_ONCE, False):  # else the listing is empty
+            for line in read_lines(client, conn):
+                callback(line)
         return finish(client, conn)
 
 
 def direct(client: ftplib.FTP) -> bool:
     """Whether a transfer's data connection can be opened here rather than by
     ftplib: plain FTP (no TLS layer to add), passive, IPv4."""
-    return (type(client).ntransfercmd is ftplib.FTP.ntransfercmd and bool(client.passiveserver)
-            and client.af == socket.AF_INET)
+    return (type(client).ntransfercmd in (ftplib.FTP.ntransfercmd, Bounded.ntransfercmd)
+            and bool(client.passiveserver) and client.af == socket.AF_INET)
 
 
 def preliminary(client: ftplib.FTP) -> None:
-    """Read the reply that opens a transfer (150), as ftplib's transfercmd does."""
-    resp = client.getresp()
-    if resp[0] == "2":  # some servers say 200 first
-        resp = client.getresp()
+    """Read the reply that opens a transfer (150), as ftplib's transfercmd
+    does; a completion instead is a transfer of nothing (`opening`)."""
+    resp = opening(client, client.getresp())
     if resp[0] != "1":
         raise ftplib.error_reply(resp)
 
@@ -591,11 +775,13 @@ def size_told(reply: str, client: Any = None) -> int:
 
 def confirm_size(path: Any, client: ftplib.FTP, moved: int, where: str) -> None:
     """The one rule by which a transfer is confirmed: raise
-    `dravlen.ftp.facts.IncompleteTransfer` unless the server's ``SIZE`` of
-    *where* is *moved*.  A server that does not know SIZE (500, 502) cannot
-    confirm; its closing reply is then taken.  Any other refusal confirms
-    nothing, so the transfer is not taken as whole.  The client is still in
-    binary mode from the transfer (servers refuse SIZE in ASCII mode)."""
+    `dravlen.ftp.facts.IncompleteTransfer` unless the size the server tells
+    for *where* is *moved*: its ``SIZE``, or where it does not know SIZE
+    (500, 502) the size fact of its ``MLST`` (aioftp has that, not SIZE).
+    A server that tells neither cannot confirm; its closing reply is then
+    taken.  Any other refusal confirms nothing, so the transfer is not taken
+    as whole.  The client is still in binary mode from the transfer (servers
+    refuse SIZE in ASCII mode)."""
     try:
         reply = client.sendcmd("SIZE " + where)
     except ftplib.error_perm as exc:
@@ -605,16 +791,43 @@ def confirm_size(path: Any, client: ftplib.FTP, moved: int, where: str) -> None:
             raise ftplib.error_temp(f"451 The size of '{path.path}' was refused in ASCII mode after a binary"
                                     f" transfer: the client is out of step ({exc})") from exc
         path._valid_reset()
-        if not_understood(exc):
-            return
-        # Not confirmed is not whole (Pure-FTPd, say, stores a name with
-        # a blank at its end under another name, and has no SIZE for it).
-        raise IncompleteTransfer(
-            f"426 Transfer of '{path.path}' not confirmed: {moved} bytes moved, but the server tells no size:"
-            f" {exc}") from exc
-    told = size_told(reply, client)
-    if told != moved:
+        if not not_understood(exc):
+            # Not confirmed is not whole (Pure-FTPd, say, stores a name with
+            # a blank at its end under another name, and has no SIZE for it).
+            raise _unconfirmed(path, moved, exc) from exc
+        told = _listed_size(path, client, moved, where)
+    else:
+        told = size_told(reply, client)
+    if told is not None and told != moved:
         raise incomplete(path, moved, told)
+
+
+def _unconfirmed(path: Any, moved: int, exc: ftplib.Error) -> IncompleteTransfer:
+    return IncompleteTransfer(
+        f"426 Transfer of '{path.path}' not confirmed: {moved} bytes moved, but the server tells no size: {exc}")
+
+
+def _listed_size(path: Any, client: ftplib.FTP, moved: int, where: str) -> int | None:
+    """The size fact of *where*'s ``MLST`` entry; None where the server has
+    no MLST (remembered, `NO_MLST`) or its entry tells no size."""
+    if getattr(client, NO_MLST, False):
+        return None
+    try:
+        reply = client.sendcmd("MLST " + where)
+    except ftplib.error_perm as exc:
+        path._valid_reset()
+        if not not_understood(exc):
+            raise _unconfirmed(path, moved, exc) from exc
+        setattr(client, NO_MLST, True)
+        return None
+    for line in reply.split("\n")[1:]:
+        if line.startswith(" "):  # the entry: " fact=value;...; path"
+            for fact in line[1:].partition(" ")[0].split(";"):
+                name, _, value = fact.partition("=")
+                if name.lower() == "size":
+                    return size_told("213 " + value, client)
+            return None
+    return None
 
 
 def incomplete(path: Any, moved: int, told: int) -> IncompleteTransfer:

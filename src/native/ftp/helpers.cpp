@@ -2,6 +2,8 @@
 
 #include <structmember.h>
 
+#include <cstring>
+
 #include "listing.hpp"
 
 namespace dravlen::op {
@@ -162,24 +164,21 @@ void require_exists(PyObject* self) {
 
 namespace {
 
-// The value of the "type" fact of an MLST entry line " fact=value;...; path",
-// folded to lower case, or nothing.
-Ref type_fact(PyObject* line) {
+// The value of the fact `word` (lower case, "=" included) of an MLST entry
+// line " fact=value;...; path", or nothing.
+Ref fact_of(PyObject* line, const char* word) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(line);
+    const Py_ssize_t length = static_cast<Py_ssize_t>(std::strlen(word));
     Py_ssize_t facts_end = PyUnicode_FindChar(line, ' ', 1, n, 1);
     if (facts_end < 0) facts_end = n;
     for (Py_ssize_t fact = 1; fact < facts_end;) {
         Py_ssize_t end = PyUnicode_FindChar(line, ';', fact, facts_end, 1);
         if (end < 0) end = facts_end;
-        static constexpr char word[] = "type=";
-        bool named = end - fact > 5;
-        for (int k = 0; named && k < 5; ++k) {
+        bool named = end - fact > length;
+        for (Py_ssize_t k = 0; named && k < length; ++k) {
             named = Py_UNICODE_TOLOWER(PyUnicode_READ_CHAR(line, fact + k)) == static_cast<Py_UCS4>(word[k]);
         }
-        if (named) {
-            Ref value = Ref::check(PyUnicode_Substring(line, fact + 5, end));
-            return call_method(value, N.lower);
-        }
+        if (named) return Ref::check(PyUnicode_Substring(line, fact + length, end));
         fact = end + 1;
     }
     return {};
@@ -210,7 +209,7 @@ void leave(const Call& c, PyObject* self, PyObject* sendcmd, PyObject* home) {
 
 }  // namespace
 
-Ref mlst_type(const Call& c, PyObject* self) {
+Ref mlst_fact(const Call& c, PyObject* self, const char* name) {
     Ref client = attr(self, N.client);
     if (has_attr(client, N.no_mlst)) return {};
     Ref reply = if_refused(
@@ -223,9 +222,14 @@ Ref mlst_type(const Call& c, PyObject* self) {
     Ref lines = call_method(reply, N.splitlines);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(lines.get()); ++i) {
         PyObject* line = PyList_GET_ITEM(lines.get(), i);
-        if (PyUnicode_GET_LENGTH(line) > 1 && PyUnicode_READ_CHAR(line, 0) == ' ') return type_fact(line);
+        if (PyUnicode_GET_LENGTH(line) > 1 && PyUnicode_READ_CHAR(line, 0) == ' ') return fact_of(line, name);
     }
     return {};
+}
+
+Ref mlst_type(const Call& c, PyObject* self) {
+    Ref kind = mlst_fact(c, self, "type=");
+    return kind ? call_method(kind, N.lower) : Ref{};
 }
 
 bool enters(const Call& c, PyObject* self, PyObject* lines) {

@@ -97,6 +97,11 @@ bool has_wildcard(PyObject* text);
 // The client's text encoding, for telling how many bytes a name takes.
 Ref encoding_of(PyObject* client);
 
+// The value of the fact `name` (lower case, with its "=", e.g. "modify=") in
+// the path's MLST entry, as the server wrote it; nothing when the server has
+// no MLST (remembered), refuses it for this path, or leaves the fact out.
+Ref mlst_fact(const Call& c, PyObject* self, const char* name);
+
 // The kind MLST gives for the path: the server's word for it ("dir",
 // "file", "os.unix=symlink", ...) folded to lower case; None when the
 // server has no MLST (remembered) or refuses it for this path.

@@ -281,6 +281,7 @@ Listed long_entry(PyObject* line, PyObject* encoding) {
     Py_ssize_t i = cols.unix_name(&type);
     if (i < 0) i = cols.dos_name();
     if (i < 0 || i >= n) return entry;
+    entry.listed = true;
     Py_ssize_t end = n;
     entry.link = type == 'l';
     if (entry.link) {

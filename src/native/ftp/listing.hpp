@@ -8,6 +8,9 @@ namespace dravlen::op {
 // An entry of a long listing ("ls -l" lines).
 struct Listed {
     Ref name;  // as listed, leading blanks kept; nothing for no entry, ".", ".."
+    // The line has a listing line's columns and a name after them (".", ".."
+    // too): it lists an entry, where other text (a server's message) does not.
+    bool listed = false;
     bool link = false;
     // A link line "a -> b -> c" whose target length did not tell where the
     // name ends: name holds the whole text and the line is nobody's entry.

@@ -59,6 +59,24 @@ Ref shifted(PyObject* parsed, PyObject* timedelta_class) {
     return Ref::check(PyNumber_Add(parsed, shift));
 }
 
+// The time in a reply's text "YYYYMMDDHHMMSS[.fraction]", shifted as MDTM's is.
+Ref time_of(const Call& c, PyObject* text) {
+    Ref time_str = call_method(text, N.strip);
+    Ref pieces = call_method(time_str, N.split, N.text_dot);
+    Ref seconds = Ref::check(PySequence_GetItem(pieces, 0));
+    refuse_short_time(seconds);
+    Ref datetime = c.global(N.datetime);
+    Ref parsed = parse_time(attr(datetime, N.datetime), seconds);
+    return shifted(parsed, attr(datetime, N.timedelta));
+}
+
+// MLST's "modify" fact, for a server that does not know MDTM (aioftp); it
+// is read as MDTM's time is. Nothing where MLST does not tell it either.
+Ref modify_fact(const Call& c, PyObject* self) {
+    Ref modify = op::mlst_fact(c, self, "modify=");
+    return modify ? time_of(c, modify) : Ref{};
+}
+
 Ref mtime(const Call& c) {
     PyObject* self = c.arg[0];
     return op::if_refused_reset(
@@ -73,15 +91,13 @@ Ref mtime(const Call& c) {
                                      self, shown);
             }
             Ref rest = Ref::check(PySequence_GetSlice(response, 4, PY_SSIZE_T_MAX));
-            Ref time_str = call_method(rest, N.strip);
-            Ref pieces = call_method(time_str, N.split, N.text_dot);
-            Ref seconds = Ref::check(PySequence_GetItem(pieces, 0));
-            refuse_short_time(seconds);
-            Ref datetime = c.global(N.datetime);
-            Ref parsed = parse_time(attr(datetime, N.datetime), seconds);
-            return shifted(parsed, attr(datetime, N.timedelta));
+            return time_of(c, rest);
         },
-        [&](Except&) -> Ref {
+        [&](Except& exc) -> Ref {
+            if (op::not_understood(exc.value())) {
+                Ref told = modify_fact(c, self);
+                if (told) return told;
+            }
             op::raise_about(PyExc_TypeError, "'", self, "' could not retrieve modification time.");
         });
 }

@@ -97,6 +97,7 @@ namespace dravlen {
     X(cmd_MLST, "MLST ")                         \
     X(cmd_STAT, "STAT ")                         \
     X(no_mlst, "_dravlen_no_mlst")               \
+    X(no_stat, "_dravlen_no_stat")               \
     X(plain_list, "_dravlen_plain_list")         \
     X(cmd_LIST_all, "LIST -a ")                  \
     X(cmd_MLSD, "MLSD ")                         \
