@@ -82,8 +82,8 @@ def _retr(worker: Worker, client: ftplib.FTP, remote: str, sink: _Sink) -> None:
 
 
 def _retr_ahead(worker: Worker, pool: Pool, client: ftplib.FTP, remote: str, sink: _Sink,
-                address: tuple[str, int] | None,
-                also: str | None = None) -> tuple[tuple[str, int] | None, str | ftplib.Error | None]:
+                address: tuple[str, int] | None, also: str | None = None,
+                size: int | None = None) -> tuple[tuple[str, int] | None, str | ftplib.Error | None]:
     """RETR on a plain passive connection, with the round trips overlapped.
 
     *address*: the passive address a PASV sent ahead gave (else one is asked
@@ -94,7 +94,9 @@ def _retr_ahead(worker: Worker, pool: Pool, client: ftplib.FTP, remote: str, sin
     come the next PASV goes before the transfer's replies are read; they are
     read in order, then its 227, whose address is returned.  *also* (an
     MDTM of the file) goes in the same round trip; its reply is returned
-    too (None where it was not sent).
+    too (None where it was not sent).  Nothing goes ahead of a file whose
+    *size* was not what the listing said: its SIZE comes next (and some
+    servers read nothing after a PASV until its data connection is made).
     """
     if address is None:
         address = worker.passive(client)
@@ -123,7 +125,7 @@ def _retr_ahead(worker: Worker, pool: Pool, client: ftplib.FTP, remote: str, sin
                 break  # a refusal dropping the connection waiting for it: its reply says why
     # Before any reply or byte, the end may be a refusal's: its reply comes first.
     going = opened or sink.got > 0
-    ahead = going and pool.file_next()
+    ahead = going and size is not None and sink.got == size and pool.file_next()
     also = also if going else None
     if ahead or also:
         no_delay(client)  # these must not wait for RETR's replies
@@ -170,20 +172,11 @@ def _ahead_reply(worker: Worker, client: ftplib.FTP) -> tuple[str, int] | None:
 
 
 def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
-          mtime: datetime.datetime | None, exact: bool = True, unsure: bool = False) -> None:
+          mtime: datetime.datetime | None, exact: bool = True) -> None:
     """RETR one file into a temporary name beside *local*, then rename it
     and give it the server's time: *mtime*, or where that is not *exact*
-    (a coarse listing) the file's exact time, asked.  *unsure*: the
-    listing could not tell whether *local* is the copy already; its exact
-    time is asked first, and decides."""
+    (a coarse listing) the file's exact time, asked with the transfer."""
     stamp: float | None = mtime.timestamp() if mtime is not None else None
-    if unsure:
-        when = worker.exact_time(remote)
-        if when is not None:
-            stamp, exact = when, True
-            if _same_file(local, size, when):
-                pool.finished(remote, size or 0, skipped=True)
-                return
     # The exact time of a file a listing gave coarsely is asked with the transfer.
     ask = None if exact or getattr(worker.path.client, NO_MDTM, False) else "MDTM " + remote
     folder, name = os.path.split(local)
@@ -201,7 +194,7 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
             worker.doing = "cannot read the file"
             told: str | ftplib.Error | None = None
             if direct(client):
-                ahead, told = _retr_ahead(worker, pool, client, remote, sink, ahead, also=ask)
+                ahead, told = _retr_ahead(worker, pool, client, remote, sink, ahead, also=ask, size=size)
             else:
                 _retr(worker, client, remote, sink)
             if ask and told is None:  # not sent with the transfer (an empty file, say)
@@ -259,16 +252,6 @@ def _same_file(local: str, size: int | None, when: float) -> bool:
     except OSError:
         return False
     return stat.S_ISREG(st.st_mode) and st.st_size == size and abs(st.st_mtime - when) < 1
-
-
-def _plan_unless_same(worker: Worker, rules: Rules, pool: Pool, remote: str, local: str,
-                      size: int | None) -> None:
-    """A dry run's download of a file whose listing was too coarse to tell."""
-    when = worker.exact_time(remote)
-    if when is not None and _same_file(local, size, when):
-        pool.finished(remote, size or 0, skipped=True)
-    else:
-        planned_copy(rules, pool, "download", local, size or 0)
 
 
 def _unmakeable(where: str) -> str | None:
@@ -336,18 +319,28 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
     pool = Pool(f"download of {top} to {local_top}", cls, top, connections, progress)
     rules = rules or Rules()
 
-    def get(source: str, target: str, entry: Entry | None, unsure: bool = False) -> None:
+    def get(source: str, target: str, entry: Entry | None, exact_time: float | None = None) -> None:
         size = entry.size if entry is not None else None
-        if rules.dry_run and not unsure:
+        if rules.dry_run:
             planned_copy(rules, pool, "download", target, size or 0)
             return
-        if rules.dry_run:
-            pool.put(Task(source, partial(_plan_unless_same, rules=rules, pool=pool, remote=source, local=target,
-                                          size=size)))
-            return
-        pool.put(Task(source, partial(fetch, pool=pool, remote=source, local=target, size=size,
-                                      mtime=entry.mtime if entry is not None else None,
-                                      exact=entry is None or entry.exact, unsure=unsure)))
+        mtime = entry.mtime if entry is not None else None
+        if exact_time is not None:
+            mtime = datetime.datetime.fromtimestamp(exact_time, datetime.timezone.utc)
+        pool.put(Task(source, partial(fetch, pool=pool, remote=source, local=target, size=size, mtime=mtime,
+                                      exact=entry is None or entry.exact or exact_time is not None)))
+
+    def get_unless_same(worker: Worker, files: list[tuple[str, str, Entry]]) -> None:
+        """Get the *files* (source, target, entry) whose listing was too
+        coarse to tell whether the local copy is complete, but those whose
+        exact times, asked together, say it is."""
+        times = worker.exact_times([source for source, _, _ in files])
+        for source, target, entry in files:
+            when = times[source]
+            if when is not None and _same_file(target, entry.size, when):
+                pool.finished(source, entry.size or 0, skipped=True)
+            else:
+                get(source, target, entry, when)
 
     def scan_later(there: str, here: str) -> None:
         pool.scan_queued(there)
@@ -362,7 +355,7 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
     def scan_now(worker: Worker, there: str, here: str, found: dict[str, Entry] | None = None) -> None:
         if found is None:
             found = entries(worker, there, pool, passing_over=True)
-        doubtful = getattr(found, "doubtful", set())
+        doubtful: set[str] = getattr(found, "doubtful", set())
         found = {name: entry for name, entry in found.items()
                  if not rules.excluded(below(top, child(there, name)))}
         if rules.delete:
@@ -370,6 +363,7 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
             local_extras(pool, rules, top, here, there, set(found) | doubtful)
         listed = [e for e in found.values() if e.kind == "file"]
         pool.add_total(len(listed), sum(e.size or 0 for e in listed))
+        unsure: list[tuple[str, str, Entry]] = []
         for name, entry in found.items():
             source, target = child(there, name), os.path.join(here, name)
             if entry.kind == "dir" and rules.dry_run:
@@ -388,12 +382,16 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                 complete = _complete_locally(target, entry)
                 if complete:
                     pool.finished(source, entry.size or 0, skipped=True)
+                elif complete is None:
+                    unsure.append((source, target, entry))
                 else:
-                    get(source, target, entry, unsure=complete is None)
+                    get(source, target, entry)
             elif entry.kind == "link":
                 _link(pool, rules, source, target, entry)
             else:
                 pool.pass_over(source, "neither a file, a directory nor a link")
+        if unsure:
+            get_unless_same(worker, unsure)
 
     def start(worker: Worker) -> None:
         try:
@@ -428,8 +426,10 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
             complete = _complete_locally(local_top, entry)
             if complete:
                 pool.finished(top, entry.size or 0, skipped=True)
+            elif complete is None:
+                get_unless_same(worker, [(top, local_top, entry)])
             else:
-                get(top, local_top, entry, unsure=complete is None)
+                get(top, local_top, entry)
             return
         if entry is not None and entry.kind == "link":
             # A link named as the top is what the user asked for, and is followed.

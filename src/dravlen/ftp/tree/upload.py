@@ -183,25 +183,6 @@ def _complete_remotely(entry: Entry, size: int, mtime: float) -> bool | None:
     return no_earlier(entry, mtime)
 
 
-def _unless_complete(worker: Worker, pool: Pool, remote: str, size: int, mtime: float,
-                     then: Callable[[Worker], None], batch: Batch | None = None) -> None:
-    """Ask the exact time of *remote*, whose listing was too coarse to tell,
-    and skip it if it is no earlier than the local *mtime*; else *then*.
-    A server that tells no exact time gets the file again: an edited file
-    is never taken for the copy."""
-    when = worker.exact_time(remote)
-    if when is not None and when + 1 >= mtime:
-        pool.finished(remote, size, skipped=True)
-        if batch is not None:
-            batch.one_less()
-        return
-    then(worker)
-
-
-def _planned(worker: Worker, rules: Rules, pool: Pool, remote: str, size: int) -> None:
-    planned_copy(rules, pool, "upload", remote, size)
-
-
 def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                 connections: int = DEFAULT_CONNECTIONS,
                 progress: Callable[[Progress], object] | None = None,
@@ -282,7 +263,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
         pool.fail(path, why)
     pool.add_total(*tree.count())
 
-    def fill(node: LocalDir, there: str, existing: dict[str, Entry] | None) -> None:
+    def fill(node: LocalDir, there: str, existing: dict[str, Entry] | None, worker: Worker | None = None) -> None:
         """Queue the work for *node*, whose remote directory *there* now exists;
         *existing* is its listing, None when it was just made (and so empty)."""
         existing = existing or {}
@@ -291,13 +272,20 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
             # What could not be read here is not gone: its copy stays.
             keep |= {name for name in existing if os.path.join(node.path, name) in unreadable}
             remote_extras(pool, rules, top, there, existing, keep)
-        queued: list[tuple[str, str, int, float, bool]] = []
+        # Where the listing is too coarse to tell, the exact times decide,
+        # asked together.
+        unsure = [child(there, name) for name, size, mtime in node.files
+                  if name in existing and _complete_remotely(existing[name], size, mtime) is None]
+        exact = worker.exact_times(unsure) if unsure and worker is not None else {}
+        queued: list[tuple[str, str, int, float]] = []
         for name, size, mtime in node.files:
             target = child(there, name)
             entry = existing.get(name)
-            unsure = False
             if entry is not None:
                 complete = _complete_remotely(entry, size, mtime)
+                if complete is None:
+                    when = exact.get(target)
+                    complete = when is not None and when + 1 >= mtime
                 if complete:
                     pool.finished(target, size, skipped=True)
                     continue
@@ -305,24 +293,17 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                     pool.fail(target, f"is a {KIND_WORDS.get(entry.kind, entry.kind)} on the server;"
                                       " not replaced")
                     continue
-                unsure = complete is None
-            if rules.dry_run and not unsure:
+            if rules.dry_run:
                 planned_copy(rules, pool, "upload", target, size)
                 continue
-            queued.append((os.path.join(node.path, name), target, size, mtime, unsure))
+            queued.append((os.path.join(node.path, name), target, size, mtime))
         # One listing confirms a folder's files, unless each must be renamed
         # or given its time once confirmed.
-        batch = (Batch(pool, there, len(queued))
-                 if len(queued) > 1 and not (temporary_names or in_step or rules.dry_run) else None)
-        for source, target, size, mtime, unsure in queued:
-            task: Callable[[Worker], None] = (
-                partial(_planned, rules=rules, pool=pool, remote=target, size=size) if rules.dry_run
-                else partial(send, local=source, remote=target, size=size, mtime=mtime if in_step else None,
-                             batch=batch))
-            if unsure:
-                task = partial(_unless_complete, pool=pool, remote=target, size=size, mtime=mtime, then=task,
-                               batch=batch)
-            pool.put(Task(target, task, given_up=batch.one_less if batch is not None else None))
+        batch = Batch(pool, there, len(queued)) if len(queued) > 1 and not (temporary_names or in_step) else None
+        for source, target, size, mtime in queued:
+            pool.put(Task(target, partial(send, local=source, remote=target, size=size,
+                                          mtime=mtime if in_step else None, batch=batch),
+                          given_up=batch.one_less if batch is not None else None))
         for sub in node.dirs:
             target = child(there, sub.name)
             entry = existing.get(sub.name)
@@ -338,7 +319,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                                   " where the local side has a directory")
 
     def refill(worker: Worker, node: LocalDir, there: str) -> None:
-        fill(node, there, entries(worker, there, pool))
+        fill(node, there, entries(worker, there, pool), worker)
 
     def make(worker: Worker, node: LocalDir, there: str) -> None:
         worker.cmd("MKD " + there, "cannot create the directory")
@@ -348,7 +329,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
     def start(worker: Worker) -> None:
         name = PurePosixPath(top).name
         if name in ("", ".", ".."):
-            fill(tree, top, entries(worker, top, pool))
+            fill(tree, top, entries(worker, top, pool), worker)
             return
         if rules.dry_run:
             try:
@@ -359,7 +340,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                 rules.plan("make directory", top)
                 fill(tree, top, None)
             elif entry.kind in ("dir", "link"):
-                fill(tree, top, entries(worker, top, pool))
+                fill(tree, top, entries(worker, top, pool), worker)
             else:
                 raise Final(f"exists on the server and is a {KIND_WORDS.get(entry.kind, entry.kind)},"
                             " not a directory")
@@ -381,7 +362,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                     raise Final(f"exists on the server and is a {KIND_WORDS.get(entry.kind, entry.kind)},"
                                 " not a directory") from None
                 # An existing directory (or a link the user named) is filled.
-                fill(tree, top, entries(worker, top, pool))
+                fill(tree, top, entries(worker, top, pool), worker)
                 return
         pool.made_directory()
         fill(tree, top, None)

@@ -9,9 +9,9 @@ import time
 from collections.abc import Callable
 
 from dravlen.base import LOST_CONNECTION, BasePath, Local
-from dravlen.ftp.facts import NO_MLSD, PLAIN_LIST, RETRY, IncompleteTransfer, reason, server_time
+from dravlen.ftp.facts import NO_MDTM, NO_MLSD, PLAIN_LIST, RETRY, IncompleteTransfer, reason, time_told
 from dravlen.ftp.listing import Entry, Listing, list_dir, parse_list
-from dravlen.ftp.wire import confirm_size, listing_lines, passive_address
+from dravlen.ftp.wire import confirm_size, listing_lines, passive_address, send_together
 
 #: Connections used when the caller does not say.
 DEFAULT_CONNECTIONS = 4
@@ -25,6 +25,11 @@ STOP_WAIT = 2.0
 
 # ---------------------------------------------------------------------------
 # errors inside a worker, and whether to try again
+
+
+#: Commands sent before their replies are read, at most: what they and their
+#: replies take stays well inside the sockets' buffers.
+_ASKED_AT_ONCE = 100
 
 
 class Final(Exception):
@@ -159,9 +164,22 @@ class Worker:
     def exact_time(self, remote: str) -> float | None:
         """The exact time (MDTM) of *remote* as a POSIX time, for a listing
         too coarse to decide by; None where the server tells none."""
+        return self.exact_times([remote])[remote]
+
+    def exact_times(self, remotes: list[str]) -> dict[str, float | None]:
+        """`exact_time` of each of *remotes*, asked together (a round trip
+        for a folder's worth, not one per file)."""
         self.doing = "cannot read the file's time"
-        when = server_time(self.client, remote)
-        return None if when is None else when.timestamp()
+        client = self.client
+        times: dict[str, float | None] = dict.fromkeys(remotes)
+        for start in range(0, len(remotes), _ASKED_AT_ONCE):
+            if getattr(client, NO_MDTM, False):
+                break
+            some = remotes[start:start + _ASKED_AT_ONCE]
+            for remote, reply in zip(some, send_together(client, ["MDTM " + r for r in some])):
+                when = time_told(client, reply)
+                times[remote] = None if when is None else when.timestamp()
+        return times
 
     def make_dirs(self, remote: str) -> None:
         """Make the directory *remote* and its missing parents (the core's
