@@ -221,7 +221,9 @@ class ControlReplies:
                 reply = self.next_reply(deadline)
                 if reply is None:
                     return False
-                if reply.startswith("200"):
+                # A server without NOOP (aioftp) answers it all the same: a
+                # refusal naming the command is its reply, and no stale one.
+                if reply.startswith("200") or (reply[:3] in ("500", "502") and "noop" in reply.lower()):
                     return True
         finally:
             try:
