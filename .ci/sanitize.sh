@@ -107,19 +107,24 @@ for symbol in '__asan_init' '__ubsan_handle_[a-z_0-9]*'; do
 done
 log "built and installed into $SITE in $(( $(date +%s) - start )) s"
 
-# The Debian FTP servers run from a mirror of the server cache whose programs
-# drop the sanitizer settings before they start: they are not ours to check,
-# and vsftpd limits its address space below what ASan's shadow memory takes.
-# The pyftpdlib server and every other Python process keep them.
+# The compiled FTP servers (Debian's, and BusyBox's built by servers.sh) run
+# from a mirror of the server cache whose programs drop the sanitizer
+# settings before they start: they are not ours to check, and vsftpd limits
+# its address space below what ASan's shadow memory takes.  Every package of
+# the cache is mirrored, so that a server added there is found here too.
+# The Python servers (pyftpdlib, Twisted, aioftp) and every other Python
+# process keep them.
 if [ "${SANITIZE_SKIP_PYTEST:-0}" != 1 ]; then
     bash .ci/servers.sh
     cache="${DRAVLEN_SERVER_CACHE:-$HOME/.cache/dravlen-ftp-servers}"
     mirror=$BUILD/servers
     rm -rf "$mirror"
     mkdir -p "$mirror"
-    for pkg in vsftpd proftpd-core proftpd-mod-crypto pure-ftpd; do
-        cp -as "$(readlink -f "$cache/$pkg")" "$mirror/$pkg"
-        for program in "$mirror/$pkg"/usr/sbin/* "$mirror/$pkg"/usr/bin/*; do
+    for dir in "$cache"/*/; do
+        pkg=$(basename "$dir")
+        case $pkg in *.partial) continue ;; esac  # one servers.sh left unfinished
+        cp -as "$(readlink -f "$dir")" "$mirror/$pkg"
+        for program in "$mirror/$pkg"/usr/sbin/* "$mirror/$pkg"/usr/bin/* "$mirror/$pkg"/bin/*; do
             [ -L "$program" ] || continue
             real=$(readlink -f "$program")
             [ "$(head -c 4 "$real" | tail -c 3)" = ELF ] || continue
@@ -188,7 +193,9 @@ unset DRAVLEN_CONFIG
 
 t0=$(date +%s)
 log "== refloop"
-if ! LEAKS=1 sanitized "$PYTHON" -W ignore::DeprecationWarning tests/refloop.py --rounds 20; then
+# An address of its own: .ci/run may run .ci/refcount.sh's refloop (on
+# 127.0.77.1, the default) at the same time.
+if ! LEAKS=1 sanitized "$PYTHON" -W ignore::DeprecationWarning tests/refloop.py --rounds 20 --host 127.0.77.2; then
     failed=1
 fi
 log "refloop: $(( $(date +%s) - t0 )) s"

@@ -6,7 +6,72 @@ import os
 
 import pytest
 
+import servers
 from servers import certs, home, make_config, server, tls_server  # noqa: F401  (fixtures)
+
+# DRAVLEN_TEST_KINDS=pyftpdlib,vsftpd runs the tests parametrized by server
+# kind on those kinds only (the rest are deselected and counted as such);
+# unset, every kind.  CI's second full interpreter uses it: what differs
+# from server to server is proven on the first one, which runs them all.
+KINDS_VARIABLE = "DRAVLEN_TEST_KINDS"
+
+
+def known_kinds() -> set[str]:
+    return set(servers.KINDS) | set(getattr(servers, "OLD_KINDS", ()))
+
+
+def chosen_kinds() -> set[str] | None:
+    """The kinds named in DRAVLEN_TEST_KINDS, or None when it is unset."""
+    named = os.environ.get(KINDS_VARIABLE, "").strip()
+    if not named:
+        return None
+    chosen = {kind.strip() for kind in named.split(",") if kind.strip()}
+    unknown = chosen - known_kinds()
+    if unknown:
+        raise pytest.UsageError(f"{KINDS_VARIABLE} names unknown server kinds {sorted(unknown)}; "
+                                f"known: {sorted(known_kinds())}")
+    return chosen
+
+
+# The fixtures that start a server of the kind they are parametrized with:
+# servers.py's, and test_filesystem's ftp, whose parameter is (kind, tls).
+# (A parameter elsewhere may name a kind without starting one, as
+# test_dialects' styles of the fault server do.)
+SERVER_FIXTURES = ("server", "tls_server", "old_server", "ftp")
+
+
+def kinds_of(item) -> set[str]:
+    """The server kinds a collected test runs on, through SERVER_FIXTURES."""
+    callspec = getattr(item, "callspec", None)
+    if callspec is None:
+        return set()
+    found = set()
+    for name in SERVER_FIXTURES:
+        value = callspec.params.get(name)
+        if isinstance(value, tuple) and value:
+            value = value[0]
+        if isinstance(value, str) and value in known_kinds():
+            found.add(value)
+    return found
+
+
+def pytest_collection_modifyitems(config, items):
+    chosen = chosen_kinds()
+    if chosen is None:
+        return
+    kept, dropped = [], []
+    for item in items:
+        (dropped if kinds_of(item) - chosen else kept).append(item)
+    if dropped:
+        config.hook.pytest_deselected(items=dropped)
+        items[:] = kept
+
+
+def pytest_report_header(config):
+    chosen = chosen_kinds()
+    if chosen is not None:
+        return f"server kinds ({KINDS_VARIABLE}): {', '.join(sorted(chosen))}"
+    return None
 
 
 @pytest.fixture(scope="session")
@@ -21,6 +86,27 @@ def config_file(tmp_path_factory):
         os.environ.pop("DRAVLEN_CONFIG", None)
     else:
         os.environ["DRAVLEN_CONFIG"] = before
+
+
+def descriptors() -> dict[int, str]:
+    """This process's open descriptors: number -> what it is (a path,
+    ``socket:[inode]``, ``pipe:[inode]`` ...)."""
+    found = {}
+    for name in os.listdir("/proc/self/fd"):
+        try:
+            found[int(name)] = os.readlink(f"/proc/self/fd/{name}")
+        except OSError:  # closed meanwhile: the listing's own among them
+            pass
+    return found
+
+
+def opened_since(before: dict[int, str]) -> dict[int, str]:
+    """The descriptors open now that were not open, as the same thing, in
+    *before* (from `descriptors`).  One that an earlier test's leftovers (a
+    fault server's session thread still ending) close meanwhile is none of
+    them, where a count of descriptors would take it for a mismatch and
+    could offset a leak against it."""
+    return {fd: what for fd, what in descriptors().items() if before.get(fd) != what}
 
 
 def bound_class(server, config_file, suffix: str = "", base=None, **options):

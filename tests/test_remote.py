@@ -14,7 +14,8 @@ import pytest
 
 from dravlen.base import Local
 from dravlen.ftp.remote import IncompleteTransfer, RemotePath
-from faultserver import DIR, fault, open_fds  # noqa: F401  (fixture)
+from conftest import descriptors, opened_since
+from faultserver import DIR, fault  # noqa: F401  (fixture)
 
 # within the last six months, so that LIST shows the time of day too
 STAMP = (int(time.time()) - 86400) // 60 * 60 + 7
@@ -288,7 +289,7 @@ def test_download_under_faults_is_whole_or_absent(fault, tmp_path, action):
     fault.add("/d/f", DATA)
     target = tmp_path / "out"
     gc.collect()
-    before = open_fds()
+    before = descriptors()
     fault.fault("RETR", action)
     try:
         FaultRemote("/d/f").download(target)
@@ -302,7 +303,7 @@ def test_download_under_faults_is_whole_or_absent(fault, tmp_path, action):
     Local.clear()
     assert fault.wait_idle()
     gc.collect()
-    assert open_fds() == before
+    assert opened_since(before) == {}, "a socket or a local file was left open"
 
 
 def test_streams_do_not_take_a_cut_transfer_for_whole(fault):
