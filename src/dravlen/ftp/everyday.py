@@ -173,6 +173,7 @@ class Everyday(PureNames):
         exists: bool
 
         def info(self) -> Entry: ...
+        def _info(self, exact: bool) -> Entry: ...
         def _size_command(self) -> int: ...
         def _valid_reset(self) -> None: ...
         def open(self, mode: str, *, encoding: str | None = ..., errors: str | None = ...,
@@ -194,7 +195,7 @@ class Everyday(PureNames):
         """Whether the path is a file (as the server's ``MLST`` or listing
         tells: a link, where the server shows it as one, is not)."""
         try:
-            return self.info().kind == "file"
+            return self._info(exact=False).kind == "file"
         except FileNotFoundError:
             return False
 
@@ -248,7 +249,7 @@ class Everyday(PureNames):
             if not_understood(exc):
                 raise
             try:
-                kind = self.info().kind
+                kind = self._info(exact=False).kind
             except FileNotFoundError:
                 if missing_ok:
                     return

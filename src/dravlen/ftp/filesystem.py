@@ -87,7 +87,7 @@ def _one_folder(path: Any) -> bool:
 def _refused(path: RemotePath, exc: ftplib.Error, what: str) -> OSError:
     """The error for a refused DELE, RMD or MKD, from what is there."""
     try:
-        entry = path.info()
+        entry = path._info(exact=False)
     except FileNotFoundError:
         if what == "make":
             return FileNotFoundError(f"cannot make '{path.path}': its folder is missing ({exc})")
@@ -316,13 +316,18 @@ class FTPFileSystem(AbstractFileSystem):
         return {name: out[name] for name in names} if detail else names
 
     def info(self, path: Any, **kwargs: Any) -> dict[str, Any]:
+        # As ls gives it: fsspec asks info for exists, isdir, size and more,
+        # where one more command per call would buy nothing.
+        return self._info(path, exact=False)
+
+    def _info(self, path: Any, exact: bool) -> dict[str, Any]:
         name = self._strip_protocol(path)
         with self._on_server():
-            entry = self._path(name).info()
+            entry = self._path(name)._info(exact=exact)
         return self._describe(name, entry)
 
     def modified(self, path: Any) -> datetime:
-        mtime = self.info(path)["mtime"]
+        mtime = self._info(path, exact=True)["mtime"]
         if mtime is None:
             raise OSError(f"{self.where}: the server tells no time for '{self._strip_protocol(path)}'")
         return mtime  # type: ignore[no-any-return]
@@ -495,7 +500,7 @@ class FTPFileSystem(AbstractFileSystem):
         with self._on_server():
             size = None
             if not isinstance(callback, NoOpCallback):
-                size = p.size if p.info().kind != "dir" else None
+                size = p.size if p._info(exact=False).kind != "dir" else None
                 callback.set_size(size)
             try:
                 stream = _start(p, 0, size)

@@ -55,15 +55,21 @@ class RemotePath(Everyday, FTPPath):
 
     # -- metadata ----------------------------------------------------------
 
-    @operation
     def info(self) -> Entry:
         """Kind, size and modification time (aware, UTC) of the path.
 
         One ``MLST`` where the server has it (whose kind is the server's:
         some report where a link points, some the link); elsewhere the entry
-        of the path's line in its parent's one listing.  FileNotFoundError
-        if there is nothing.
+        of the path's line in its parent's one listing, and for a file its
+        exact time (``MDTM``: a listing tells the minute).
+        FileNotFoundError if there is nothing.
         """
+        return self._info(exact=True)
+
+    @operation
+    def _info(self, exact: bool) -> Entry:
+        """`info`; with *exact* false, a listing's time stays as listed
+        (to the minute, as `iterdir` gives it)."""
         where = command_text(self)
         name = self.path.name
         client = self.client
@@ -92,7 +98,7 @@ class RemotePath(Everyday, FTPPath):
             raise FileNotFoundError(f"'{self.path}' does not exist.") from exc
         for entry in siblings:
             if entry.name == name:
-                if entry.kind == "file" and not entry.exact:
+                if exact and entry.kind == "file" and not entry.exact:
                     # A LIST time tells the minute at best: the exact one is asked.
                     when = server_time(self.client, where)
                     if when is not None:
@@ -104,7 +110,7 @@ class RemotePath(Everyday, FTPPath):
     def size(self) -> int:
         """The size of the file in bytes (`info`, or ``SIZE`` where it does
         not tell); IsADirectoryError for a directory."""
-        entry = self.info()
+        entry = self._info(exact=False)
         if entry.kind == "dir":
             raise IsADirectoryError(f"'{self.path}' is a directory.")
         if entry.size is not None:
@@ -299,7 +305,7 @@ class RemotePath(Everyday, FTPPath):
         # Servers that tell identities (MLSD "unique") tell the top's too.
         if any(e.unique for e in entries):
             try:
-                return self.info().unique
+                return self._info(exact=False).unique
             except FileNotFoundError:
                 return None
         return None
