@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import ftplib
 import functools
-from datetime import datetime, timezone
+from datetime import datetime, timedelta, timezone
 from collections.abc import Callable
 from typing import Any, TypeVar, cast
 
@@ -20,7 +20,7 @@ from dravlen.base import Retry, retry
 
 __all__ = [
     "HOME", "LIST_ZONE", "NO_MDTM", "NO_MFMT", "NO_MLSD", "NO_MLST", "PLAIN_LIST", "RETRY", "IncompleteTransfer", "busy", "child_name", "command_text",
-    "drop_on_interrupt", "lost", "not_understood", "operation", "reason", "server_time", "time_told",
+    "drop_on_interrupt", "lost", "not_understood", "operation", "reason", "server_time", "time_told", "utc_time",
 ]
 
 # -- what a client has learnt about its server ---------------------------
@@ -153,13 +153,25 @@ def time_told(client: ftplib.FTP, reply: str | ftplib.Error) -> datetime | None:
         if not_understood(reply):
             setattr(client, NO_MDTM, True)
         return None
-    digits = reply[4:].strip().partition(".")[0]
-    if reply[:3] != "213" or len(digits) != 14 or not (digits.isascii() and digits.isdigit()):
+    if reply[:3] != "213":
         return None
-    try:
-        return datetime.strptime(digits, "%Y%m%d%H%M%S").replace(tzinfo=timezone.utc)
+    return utc_time(reply[4:].strip().partition(".")[0])  # to the second
+
+
+def utc_time(value: str) -> datetime | None:
+    """The time of a ``YYYYMMDDHHMMSS[.sss]`` value (MLSx ``modify``, MDTM),
+    always UTC; None for any other text."""
+    whole, _, fraction = value.partition(".")
+    if len(whole) != 14 or not whole.isascii() or not whole.isdigit():
+        return None
+    try:  # by hand: strptime costs more than the rest of a line's parsing
+        when = datetime(int(whole[:4]), int(whole[4:6]), int(whole[6:8]), int(whole[8:10]),
+                        int(whole[10:12]), int(whole[12:]), tzinfo=timezone.utc)
     except ValueError:
         return None
+    if fraction.isascii() and fraction.isdigit():
+        when += timedelta(microseconds=int((fraction + "000000")[:6]))
+    return when
 
 
 # -- transfers ------------------------------------------------------------

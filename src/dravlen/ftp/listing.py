@@ -23,14 +23,13 @@ import ftplib
 import functools
 import logging
 import re
-import time
-from dataclasses import dataclass, replace
-from datetime import datetime, timedelta, timezone, tzinfo
+from dataclasses import dataclass
+from datetime import datetime, timedelta, timezone
 from typing import TYPE_CHECKING, Any
 
-from dravlen.ftp.facts import (HOME, LIST_ZONE, NO_MDTM, NO_MLSD, PLAIN_LIST, UNKNOWN_ZONE, child_name, command_text,
-                               not_understood, operation, server_time)
+from dravlen.ftp.facts import HOME, NO_MLSD, PLAIN_LIST, child_name, command_text, not_understood, operation, utc_time
 from dravlen.ftp.wire import listing_lines
+from dravlen.ftp.zone import DAY, MINUTE, ZONE_SPAN, in_utc, zone_of
 
 if TYPE_CHECKING:
     from dravlen.base import BasePath
@@ -87,15 +86,6 @@ class Entry:
         return self.kind == "link"
 
 
-#: Seconds a LIST time covers: a minute, or a day for a date without a time.
-MINUTE, DAY = 60, 86400
-#: How far a server's own zone may lie from UTC, either way.
-ZONE_SPAN = 14 * 3600
-#: How far a zone learnt now may be off for a time in another season (a
-#: change to or from summer time).
-SEASON = 3600
-
-
 class _Unreadable(Exception):
     """A listing line that is no entry in any format known here."""
 
@@ -138,21 +128,6 @@ def _leaves_folder(name: str) -> bool:
 # ---------------------------------------------------------------------------
 # MLSD / MLST
 
-def _mlsx_time(value: str) -> datetime | None:
-    # YYYYMMDDHHMMSS[.sss], always UTC.
-    whole, _, fraction = value.partition(".")
-    if len(whole) != 14 or not whole.isascii() or not whole.isdigit():
-        return None
-    try:  # by hand: strptime costs more than the rest of a line's parsing
-        when = datetime(int(whole[:4]), int(whole[4:6]), int(whole[6:8]), int(whole[8:10]),
-                        int(whole[10:12]), int(whole[12:]), tzinfo=timezone.utc)
-    except ValueError:
-        return None
-    if fraction.isascii() and fraction.isdigit():
-        when += timedelta(microseconds=int((fraction + "000000")[:6]))
-    return when
-
-
 def parse_mlsx_facts(line: str) -> tuple[dict[str, str], str]:
     """Split an MLSD/MLST line into its facts (names folded to lower case)
     and its name: everything after the first blank, untouched.
@@ -191,7 +166,7 @@ def _entry_from_facts(facts: dict[str, str], name: str) -> Entry | None:
     size_text = facts.get("size", "")
     if kind == "file" and size_text.isascii() and size_text.isdigit():
         size = int(size_text)
-    return Entry(name=name, kind=kind, size=size, mtime=_mlsx_time(facts.get("modify", "")),
+    return Entry(name=name, kind=kind, size=size, mtime=utc_time(facts.get("modify", "")),
                  target=target, unique=facts.get("unique") or None)
 
 
@@ -530,54 +505,8 @@ def _list_dir(path: Any) -> Listing:
         if not _is_directory(path):
             _raise_not_a_directory(path, None)
     if not machine:
-        entries = _in_utc(entries, _zone_of(path, entries))
+        entries = in_utc(entries, zone_of(path, entries))
     return entries
-
-
-def _zone_of(path: Any, entries: Listing) -> tuple[tzinfo | None, bool]:
-    """The zone of the server's LIST times, and whether it was learnt (not
-    given): the section's ``timezone``, else learnt once per connection
-    by asking one listed file's exact time (MDTM, UTC) and comparing.  A
-    time that changed between the two answers, or an offset no zone has,
-    teaches nothing; a server without MDTM is not asked again."""
-    client = path.client
-    known = getattr(client, LIST_ZONE, None)
-    if known is not None:
-        return known  # type: ignore[no-any-return]
-    for entry in entries:
-        if entry.kind != "file" or entry.precision != MINUTE or entry.mtime is None:
-            continue
-        exact = server_time(client, (path.path / entry.name).as_posix())
-        if exact is None:
-            if getattr(client, NO_MDTM, False):
-                setattr(client, LIST_ZONE, UNKNOWN_ZONE)
-            return UNKNOWN_ZONE
-        offset = entry.mtime - exact.replace(second=0, microsecond=0)
-        if offset.total_seconds() % 900 or abs(offset) > timedelta(seconds=ZONE_SPAN):
-            return UNKNOWN_ZONE
-        zone = (timezone(offset), True)
-        setattr(client, LIST_ZONE, zone)
-        return zone
-    return UNKNOWN_ZONE
-
-
-def _in_utc(entries: Listing, zone: tuple[tzinfo | None, bool]) -> Listing:
-    """LIST's wall-clock times moved to UTC by the server's *zone*; where
-    it is not known they stay as listed, each with the slack that says so."""
-    place, learnt = zone
-    if place is None:
-        return entries
-    now = time.time()
-    moved = Listing(skipped=entries.skipped)
-    for entry in entries:
-        if entry.mtime is None or not entry.zone_slack:
-            moved.append(entry)
-            continue
-        when = entry.mtime.replace(tzinfo=place).astimezone(timezone.utc)
-        # An offset learnt now holds for now; summer time may move older ones.
-        slack = SEASON if learnt and abs(when.timestamp() - now) > DAY else 0
-        moved.append(replace(entry, mtime=when, zone_slack=slack))
-    return moved
 
 
 def names_in(line: str) -> set[str]:

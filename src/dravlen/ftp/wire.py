@@ -56,14 +56,15 @@ from pathlib import PurePosixPath
 from typing import TYPE_CHECKING, Any, cast
 
 from dravlen.ftp.facts import NO_MLST, IncompleteTransfer, abandon, command_text, lost, not_understood
+from dravlen.ftp.dialects import (DATA_FIRST, ENDED_AT_ONCE, ONE_BY_ONE, TRANSFER_WORDS, opening, out_of_turn,
+                                  word)
 from dravlen.ftp.resync import hang_up
 
 __all__ = [
-    "COMPLETIONS", "DATA_FIRST", "ENDED_AT_ONCE", "ONE_BY_ONE", "TRANSFER_WORDS",
     "Address", "Bounded", "Client", "Limits", "ReplyReader", "ServerLimit", "ask_passive", "confirm_size",
     "connect_passive", "direct",
-    "end_data", "finish", "incomplete", "listing_lines", "no_delay", "open_data", "open_upload", "opening",
-    "out_of_turn", "passive_address", "preliminary", "read_lines", "send_together", "size_told", "transfer",
+    "end_data", "finish", "incomplete", "listing_lines", "no_delay", "open_data", "open_upload",
+    "passive_address", "preliminary", "read_lines", "send_together", "size_told", "transfer",
     "transfer_told", "why_not_read", "why_not_written",
 ]
 
@@ -338,27 +339,6 @@ class Client(Bounded, ftplib.FTP):
     """``ftplib.FTP`` that reads its server under bounds."""
 
 
-# ---------------------------------------------------------------------------
-# What a reply can be: a transfer's opening, a command's own
-
-#: Commands that open a transfer: answered 1xx, closed after the data.
-TRANSFER_WORDS = frozenset({"RETR", "STOR", "STOU", "APPE", "LIST", "NLST", "MLSD"})
-
-#: Replies that close a transfer.
-COMPLETIONS = frozenset({"225", "226", "250"})
-
-#: Set on a client after each transfer command: whether the server answered
-#: it with its completion and no 1xx (a transfer of nothing).
-ENDED_AT_ONCE = "_dravlen_ended_at_once"
-
-#: Learnt on a client: its server answers commands sent together in another
-#: order (aioftp runs them at once): from then on they go one at a time.
-ONE_BY_ONE = "_dravlen_one_by_one"
-
-#: Learnt on a client: its server reads no command after PASV until the data
-#: connection is made (Twisted): it is then made before the next reply is awaited.
-DATA_FIRST = "_dravlen_data_first"
-
 #: A data connection made before the transfer command, and the passive
 #: address it went to; the next transfer to that address takes it.
 _HELD = "_dravlen_held_data"
@@ -366,46 +346,6 @@ _HELD = "_dravlen_held_data"
 #: How long the reply to a command after PASV is awaited before the data
 #: connection is made, in case the server waits for it.
 DATA_GRACE = 0.25
-
-#: The positive replies each command can have: another positive reply read
-#: for it was sent for another command.
-_ANSWERS = {"TYPE": ("200",), "PASV": ("227",), "EPSV": ("229",), "REST": ("350",), "SIZE": ("213",),
-            "MDTM": ("213",), "MKD": ("257", "250"), "CWD": ("250", "200"), "PWD": ("257",)}
-
-#: What `opening` hands ftplib for a transfer that ended at once (its
-#: completion, read, is handed back to be read as the closing reply).
-_AT_ONCE = "125 The transfer ended at once: nothing to move"
-
-
-def _word(command: str) -> str:
-    return command.partition(" ")[0].upper()
-
-
-def opening(client: ftplib.FTP, reply: str) -> str:
-    """The opening reply of a transfer command, *reply* being the first read
-    for it.  A ``200`` first is passed over (some servers say it before
-    their 150), as ftplib does.  A completion (225, 226, 250) with no 1xx is
-    a transfer that moved nothing (Twisted answers NLST of a missing path
-    so): it is handed back to be read as the transfer's closing reply, and a
-    1xx of the wire's own is given in its place, so that no reply is waited
-    for that will not come."""
-    if reply[:3] == "200":
-        reply = client.getresp()
-    at_once = reply[:3] in COMPLETIONS and isinstance(client.file, ReplyReader)
-    setattr(client, ENDED_AT_ONCE, at_once)
-    if not at_once:
-        return reply
-    cast(ReplyReader, client.file).unread(reply)
-    return _AT_ONCE
-
-
-def out_of_turn(command: str, reply: str | ftplib.Error) -> bool:
-    """Whether *reply* cannot be the answer to *command*: a positive reply of
-    another kind than the command has (a refusal could be any command's)."""
-    if not isinstance(reply, str):
-        return False
-    expected = _ANSWERS.get(_word(command))
-    return expected is not None and reply[:3] not in expected
 
 
 def end_data(conn: socket.socket) -> None:
@@ -473,7 +413,7 @@ def _reply(client: ftplib.FTP, commands: list[str], before: list[str | ftplib.Er
     """The reply to the next of *commands* (*before* holds the replies read
     already), or the refusal it is."""
     at = len(before)
-    if at and _word(commands[at - 1]) in ("PASV", "EPSV"):
+    if at and word(commands[at - 1]) in ("PASV", "EPSV"):
         _data_first(client, before[at - 1])
     try:
         reply: str = client.getresp()

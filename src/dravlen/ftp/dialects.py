@@ -1,0 +1,74 @@
+"""What a server's reply can be, read by what it says: the opening of a
+transfer (a completion with no 1xx is a transfer of nothing), the positive
+replies a command can have (another one was sent for another command), and
+what a client learns of a server that answers otherwise.  The wire
+(`dravlen.ftp.wire`) applies them."""
+
+from __future__ import annotations
+
+import ftplib
+from typing import Any
+
+__all__ = ["COMPLETIONS", "DATA_FIRST", "ENDED_AT_ONCE", "ONE_BY_ONE", "TRANSFER_WORDS", "opening", "out_of_turn",
+           "word"]
+
+
+#: Commands that open a transfer: answered 1xx, closed after the data.
+TRANSFER_WORDS = frozenset({"RETR", "STOR", "STOU", "APPE", "LIST", "NLST", "MLSD"})
+
+#: Replies that close a transfer.
+COMPLETIONS = frozenset({"225", "226", "250"})
+
+#: Set on a client after each transfer command: whether the server answered
+#: it with its completion and no 1xx (a transfer of nothing).
+ENDED_AT_ONCE = "_dravlen_ended_at_once"
+
+#: Learnt on a client: its server answers commands sent together in another
+#: order (aioftp runs them at once): from then on they go one at a time.
+ONE_BY_ONE = "_dravlen_one_by_one"
+
+#: Learnt on a client: its server reads no command after PASV until the data
+#: connection is made (Twisted): it is then made before the next reply is awaited.
+DATA_FIRST = "_dravlen_data_first"
+
+#: The positive replies each command can have: another positive reply read
+#: for it was sent for another command.
+_ANSWERS = {"TYPE": ("200",), "PASV": ("227",), "EPSV": ("229",), "REST": ("350",), "SIZE": ("213",),
+            "MDTM": ("213",), "MKD": ("257", "250"), "CWD": ("250", "200"), "PWD": ("257",)}
+
+#: What `opening` hands ftplib for a transfer that ended at once (its
+#: completion, read, is handed back to be read as the closing reply).
+_AT_ONCE = "125 The transfer ended at once: nothing to move"
+
+
+def word(command: str) -> str:
+    return command.partition(" ")[0].upper()
+
+
+def opening(client: Any, reply: str) -> str:
+    """The opening reply of a transfer command, *reply* being the first read
+    for it.  A ``200`` first is passed over (some servers say it before
+    their 150), as ftplib does.  A completion (225, 226, 250) with no 1xx is
+    a transfer that moved nothing (Twisted answers NLST of a missing path
+    so): it is handed back to be read as the transfer's closing reply, and a
+    1xx of the wire's own is given in its place, so that no reply is waited
+    for that will not come."""
+    if reply[:3] == "200":
+        reply = client.getresp()
+    # The reply is handed back to the wire's reader (`ReplyReader.unread`).
+    reader = client.file
+    at_once = reply[:3] in COMPLETIONS and hasattr(reader, "unread")
+    setattr(client, ENDED_AT_ONCE, at_once)
+    if not at_once:
+        return reply
+    reader.unread(reply)
+    return _AT_ONCE
+
+
+def out_of_turn(command: str, reply: str | ftplib.Error) -> bool:
+    """Whether *reply* cannot be the answer to *command*: a positive reply of
+    another kind than the command has (a refusal could be any command's)."""
+    if not isinstance(reply, str):
+        return False
+    expected = _ANSWERS.get(word(command))
+    return expected is not None and reply[:3] not in expected
