@@ -186,7 +186,7 @@ class Filesystem(Peer):
     name, top = "dravlen", ""
 
     def __init__(self, server, port=None):
-        from dravlen.ftp.filesystem import FTPFileSystem
+        from dravlen.ftp.filesystem.fs import FTPFileSystem
 
         super().__init__(server, port)
         self.fs = FTPFileSystem(host=server.host, port=self.port, user=server.user, password=server.password)

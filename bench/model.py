@@ -17,7 +17,7 @@ import pathlib
 from typing import Any, Generator, Optional
 
 from dravlen.base import BasePath, retry
-from dravlen.ftp import facts
+from dravlen.ftp.wire import dialects, replies
 
 _retry = retry(ftplib.error_temp, ftplib.error_reply)
 _HOURS = datetime.timedelta(hours=8)
@@ -38,7 +38,7 @@ def _text(self: BasePath) -> str:
 def _code(exc: BaseException, code: str) -> bool:
     return str(exc)[:3] == code
 
-_not_understood = facts.not_understood
+_not_understood = replies.not_understood
 
 def _remember(client: Any, flag: str) -> None:
     try:
@@ -109,7 +109,7 @@ class ModelPath(BasePath):
     # -- exists ------------------------------------------------------------
     def _confirm(self, text: str) -> str:
         client = self.client
-        if not hasattr(client, facts.NO_MLST):
+        if not hasattr(client, dialects.NO_MLST):
             try:
                 _exchange(self, client.sendcmd, "MLST " + text)
                 return "present"
@@ -117,7 +117,7 @@ class ModelPath(BasePath):
                 if _code(exc, "550"):
                     return "missing"
                 if _not_understood(exc):
-                    _remember(client, facts.NO_MLST)
+                    _remember(client, dialects.NO_MLST)
             except (ftplib.error_temp, ftplib.error_reply):
                 pass
         raise NotImplementedError("the model covers servers with MLST")  # the core asks STAT then
@@ -146,13 +146,13 @@ class ModelPath(BasePath):
     # -- is_dir, read ------------------------------------------------------
     def _mlst_type(self, text: str) -> Optional[str]:
         client = self.client
-        if hasattr(client, facts.NO_MLST):
+        if hasattr(client, dialects.NO_MLST):
             return None
         try:
             reply = _exchange(self, client.sendcmd, "MLST " + text)
         except ftplib.error_perm as exc:
             if _not_understood(exc):
-                _remember(client, facts.NO_MLST)
+                _remember(client, dialects.NO_MLST)
             return None
         for line in reply.splitlines():
             if len(line) > 1 and line[0] == " ":
@@ -263,7 +263,7 @@ class ModelPath(BasePath):
         client = self.client
         encoding = getattr(client, "encoding", "utf-8")
         data: list[str] = []
-        if hasattr(client, facts.PLAIN_LIST):
+        if hasattr(client, dialects.PLAIN_LIST):
             raise NotImplementedError("the model covers servers with LIST -a")
         _exchange(self, lambda t: client.retrlines(t, data.append), "LIST -a " + text)
         for line in data:

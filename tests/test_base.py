@@ -17,7 +17,7 @@ from pyftpdlib.servers import FTPServer
 
 from dravlen.base import BasePath, Local, LoginError, Retry, retry
 from dravlen.config import ConfigError
-import dravlen.ftp.session  # noqa: F401  (the session of ftplib clients)
+import dravlen.ftp.wire.session  # noqa: F401  (the session of ftplib clients)
 
 USER, PASSWORD = "tester", "s3cret"
 BIG_NAME, BIG_SIZE = "big.bin", 1 << 20
@@ -26,7 +26,7 @@ WAIT = BasePath._RESYNC_WAIT
 
 class StandIn(BasePath):
     _section = ("ftp",)
-    _creator = ftplib.FTP  # opened by the FTP session, which dravlen.ftp.session registers
+    _creator = ftplib.FTP  # opened by the FTP session, which dravlen.ftp.wire.session registers
 
     def _reset(self, section):
         try:
@@ -498,7 +498,7 @@ def test_a_native_member_calling_another_is_retried_as_a_whole():
 
 @pytest.mark.parametrize("encoding", ["utf-8", "latin-1", "cp1252", "UTF8"])
 def test_the_client_encoding_carries_any_bytes_both_ways(encoding):
-    from dravlen.ftp.codec import escaping
+    from dravlen.ftp.wire.codec import escaping
 
     name = escaping(encoding)
     raw = b"caf\xe9 \xc3\xa9 \xff\xfe\x80 plain\r\n"

@@ -21,7 +21,7 @@ from dravlen.config import ConfigError, EnvConfig
 from dravlen.ftp.settings import ftp_settings
 from dravlen.ftp import RemotePath, server
 from dravlen.ftp.path import FTPPath
-from dravlen.ftp.tls import TLSClient
+from dravlen.ftp.wire.tls import TLSClient
 
 SECRET = "pa:ss@w/rd%"  # every character a URL must escape
 

@@ -8,7 +8,7 @@ import time
 
 import pytest
 
-from dravlen.ftp.facts import IncompleteTransfer
+from dravlen.ftp.wire.replies import IncompleteTransfer
 from dravlen.ftp.remote import RemotePath
 from faultserver import FaultPath as P, fault  # noqa: F401  (fixture)
 
@@ -75,7 +75,7 @@ def test_without_size_or_mdtm_the_mlst_facts_tell(fault):
 
 
 def test_commands_sent_together_go_one_at_a_time_where_the_server_needs_it(fault):
-    from dravlen.ftp.filesystem import FTPFileSystem, RestRefused
+    from dravlen.ftp.filesystem.fs import FTPFileSystem, RestRefused
 
     def filesystem():
         return FTPFileSystem(host=fault.host, port=fault.port, user=fault.user, password=fault.password,

@@ -11,7 +11,8 @@ import stat
 
 import pytest
 
-from dravlen.ftp.facts import NO_MLST, IncompleteTransfer
+from dravlen.ftp.wire.dialects import NO_MLST
+from dravlen.ftp.wire.replies import IncompleteTransfer
 from dravlen.ftp.remote import RemotePath
 from fakes import DIR, FakeFTP
 

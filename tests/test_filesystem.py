@@ -23,7 +23,7 @@ from fsspec.tests.abstract import (
 from faultserver import fault  # noqa: F401  (fixture)
 from servers import start
 
-from dravlen.ftp.filesystem import FTPFileSystem, FTPSFileSystem
+from dravlen.ftp.filesystem.fs import FTPFileSystem, FTPSFileSystem
 
 CASES = [("pyftpdlib", False), ("pyftpdlib", True), ("vsftpd", False), ("vsftpd", True)]
 
@@ -57,7 +57,7 @@ def _idle_connections_closed():
     # do: closing them after every test made each of the conformance tests
     # log in afresh (on vsftpd about half of their time), testing nothing more.
     yield
-    from dravlen.ftp import limit
+    from dravlen.ftp.filesystem.fs import gate as limit
 
     with limit._gates_lock:
         gates = list(limit._gates.values())
@@ -129,10 +129,10 @@ def test_listing_times_and_universal_pathlib(ftp, folder):
     scheme = "ftps" if srv.certs else "dftp"
     path = upath.UPath(f"{scheme}://{srv.user}:{srv.password}@{srv.host}:{srv.port}/{folder}/x.txt",
                        **({"cafile": str(srv.certs.ca)} if srv.certs else {}))
-    assert type(path).__module__ == "dravlen.ftp.universal" and path.read_bytes() == b"hello"
+    assert type(path).__module__ == "dravlen.ftp.filesystem.universal" and path.read_bytes() == b"hello"
     assert abs(path.stat().st_mtime - now.timestamp()) < 120
     if not srv.certs:
-        from dravlen.ftp.filesystem import take_over_ftp
+        from dravlen.ftp.filesystem.fs import take_over_ftp
 
         take_over_ftp()
         url = f"ftp://{srv.user}:{srv.password}@{srv.host}:{srv.port}/{folder}"
@@ -187,8 +187,8 @@ def test_cut_upload_is_reported_and_pickles_without_sockets(ftp, folder):
 
 def test_bad_input_names_server_and_path(fault, tmp_path):
     from dravlen.base import LoginError
-    from dravlen.ftp.filesystem import RestRefused
-    from dravlen.ftp.facts import IncompleteTransfer
+    from dravlen.ftp.filesystem.fs import RestRefused
+    from dravlen.ftp.wire.replies import IncompleteTransfer
 
     fault.add("/data/big.bin", bytes(range(256)) * 400)
     fs = FTPFileSystem(host=fault.host, port=fault.port, user=fault.user, password=fault.password, timeout=2)
@@ -226,7 +226,7 @@ def test_bad_input_names_server_and_path(fault, tmp_path):
 
 
 def test_names_that_leave_the_folder_are_warned_of_never_fetched(fault, tmp_path):
-    from dravlen.ftp.filesystem import PassedOver
+    from dravlen.ftp.filesystem.fs import PassedOver
 
     for name in ["/victim", "/d/ok", "/d/sub/f"]:
         fault.add(name, b"data")

@@ -46,7 +46,7 @@ def test_glob_yields_no_name_that_leaves_the_folder(fault):
 def test_replies_are_bounded_in_size_and_time(fault, monkeypatch):
     import time
 
-    from dravlen.ftp.wire import ServerLimit
+    from dravlen.ftp.wire.bounds import ServerLimit
 
     fault.add("/f", b"0123456789")
     fault.endless = "MDTM"  # 250- lines forever
@@ -65,7 +65,7 @@ def test_listings_are_bounded_and_sizes_decide_no_memory(fault, monkeypatch):
     import tracemalloc
 
     from dravlen.ftp.remote import RemotePath
-    from dravlen.ftp.wire import ServerLimit
+    from dravlen.ftp.wire.bounds import ServerLimit
 
     class R(RemotePath):
         _section = ("fault",)

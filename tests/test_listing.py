@@ -11,7 +11,7 @@ from datetime import datetime, timedelta, timezone
 import pytest
 from hypothesis import assume, given, settings, strategies as st
 
-from dravlen.ftp.listing import DAY, MINUTE, ZONE_SPAN, Entry, list_dir, parse_list, parse_mlsd
+from dravlen.ftp.wire.listing import DAY, MINUTE, ZONE_SPAN, Entry, list_dir, parse_list, parse_mlsd
 
 UTC = timezone.utc
 NOW = datetime(2026, 3, 10, 12, 0, tzinfo=UTC)

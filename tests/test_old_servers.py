@@ -151,7 +151,7 @@ def test_tree_upload_sizes_and_times(at, old_home, tmp_path):
 
 
 def test_partial_and_ranged_reads(old_server, at, old_home):
-    from dravlen.ftp.filesystem import FTPFileSystem
+    from dravlen.ftp.filesystem.fs import FTPFileSystem
 
     data = bytes(range(256)) * 64  # 16 KiB
     (old_home.path / "data.bin").write_bytes(data)
@@ -163,7 +163,7 @@ def test_partial_and_ranged_reads(old_server, at, old_home):
                        password=old_server.password, timeout=TIMEOUT, skip_instance_cache=True)
     name = f"{old_home.remote}/data.bin"
     if old_server.kind == "twisted":  # no REST: a read that is not from the start says so at once
-        from dravlen.ftp.filesystem import RestRefused
+        from dravlen.ftp.filesystem.fs import RestRefused
 
         began = time.monotonic()
         with pytest.raises(RestRefused):

@@ -91,14 +91,14 @@ def test_the_tour_on_a_server_named_by_url_works_in_the_login_directory(ftpd, tm
     env = _env(tmp_path, ftpd)
     before = sorted(os.listdir(ftpd.root))
     url = f"ftp://{ftpd.user}:{ftpd.password}@{ftpd.host}:{ftpd.port}/"
-    done = _run([sys.executable, "-m", "dravlen.tour", "--url", url], tmp_path, env)
+    done = _run([sys.executable, "-m", "dravlen.ftp.tour", "--url", url], tmp_path, env)
     assert done.returncode == 0, done.stderr
     assert "exists after delete()                        False" in done.stdout
     assert ftpd.password not in done.stdout + done.stderr
     assert sorted(os.listdir(ftpd.root)) == before  # its folder is gone again
-    done = _run([sys.executable, "-m", "dravlen.tour", "--section", "ftp"], tmp_path, env)
+    done = _run([sys.executable, "-m", "dravlen.ftp.tour", "--section", "ftp"], tmp_path, env)
     assert done.returncode == 0, done.stderr
-    bad = _run([sys.executable, "-m", "dravlen.tour", "--url", "http://x/"], tmp_path, env)
+    bad = _run([sys.executable, "-m", "dravlen.ftp.tour", "--url", "http://x/"], tmp_path, env)
     assert bad.returncode == 2 and "not an ftp:// or ftps:// URL" in bad.stderr
 
 
@@ -110,7 +110,7 @@ def test_the_tour_on_vsftpd_whose_root_is_not_writable(tmp_path):
     srv = servers.start("vsftpd", base / "home", host="127.0.0.9")
     try:
         url = f"ftp://{srv.user}:{srv.password}@{srv.host}:{srv.port}/"
-        done = _run([sys.executable, "-m", "dravlen.tour", "--url", url], tmp_path, _env(tmp_path, srv))
+        done = _run([sys.executable, "-m", "dravlen.ftp.tour", "--url", url], tmp_path, _env(tmp_path, srv))
         assert done.returncode == 0, done.stderr
         assert "exists after delete()                        False" in done.stdout
         assert os.listdir(srv.root) == []

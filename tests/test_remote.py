@@ -384,8 +384,8 @@ def test_paths_a_command_cannot_carry_are_refused_before_anything_is_sent(tmp_pa
 def test_the_core_and_python_share_what_a_client_learnt_and_the_path_check(monkeypatch):
     """The capability names and the refused-path message, written once in
     each language, must stay the same on both sides."""
-    from dravlen.ftp import facts
     from dravlen.ftp.path import FTPPath
+    from dravlen.ftp.wire import dialects, names, replies
     from fakes import FakeFTP, RecordingPath as P
 
     fake = FakeFTP()
@@ -400,25 +400,25 @@ def test_the_core_and_python_share_what_a_client_learnt_and_the_path_check(monke
     fake.fail("rmd", ftplib.error_perm("550 Directory not empty."), path="/d/sub")
     with pytest.raises(ftplib.error_perm):
         P("/d/sub").delete()  # then MLSD for what the listing left out: 500 from this fake
-    learnt = {name for name in facts.CAPABILITIES if hasattr(fake, name)}
-    assert learnt == {facts.NO_MLST, facts.PLAIN_LIST, facts.NO_MLSD, facts.HOME}
+    learnt = {name for name in dialects.CAPABILITIES if hasattr(fake, name)}
+    assert learnt == {dialects.NO_MLST, dialects.PLAIN_LIST, dialects.NO_MLSD, dialects.HOME}
     # ... and reads what Python wrote.
     fresh = FakeFTP()
     monkeypatch.setattr(P, "fake", fresh)
     fresh.add_dir("/d/sub")
-    setattr(fresh, facts.NO_MLST, True)
+    setattr(fresh, dialects.NO_MLST, True)
     assert P("/d/sub").is_dir() is True
     assert not [e for e in fresh.log if e[:1] == ("sendcmd",) and e[1].startswith("MLST")]
 
     # A transfer found short is one error type, from the core as from Python.
     fresh.add_file("/d/f", b"0123456789")
     fresh.size_skew = 5
-    with pytest.raises(facts.IncompleteTransfer, match="10 bytes moved, the server has 15"):
+    with pytest.raises(replies.IncompleteTransfer, match="10 bytes moved, the server has 15"):
         FTPPath.__dict__["read"].__wrapped__(P("/d/f"))
 
     for text in ("a\nb", "a\rb", "/x/\0y", "a\0\nb", "a\n\0b"):
         with pytest.raises(ValueError) as core:
             FTPPath(text).exists
         with pytest.raises(ValueError) as ours:
-            facts.command_text(RemotePath(text))
+            names.command_text(RemotePath(text))
         assert str(core.value) == str(ours.value)

@@ -17,7 +17,7 @@ from conftest import bound_class
 from dravlen.base import LoginError
 from dravlen.ftp import server as ftp_server
 from dravlen.ftp.settings import FTPSettings
-from dravlen.ftp.tls import TLSClient, context_for
+from dravlen.ftp.wire.tls import TLSClient, context_for
 
 
 @pytest.fixture(scope="session")

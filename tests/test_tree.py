@@ -418,7 +418,7 @@ def test_a_coarse_listing_never_hides_an_edit(fault, tmp_path, monkeypatch):
 
     from dravlen.ftp.tree.sync import Rules
 
-    from dravlen.ftp.listing import list_dir
+    from dravlen.ftp.wire.listing import list_dir
 
     local = tmp_path / "up"
     local.mkdir()

@@ -18,10 +18,10 @@ new unconnected one from ``_read_config(section)``, store it in `Local` under
 ``_key_on_thread()``, and *return* any exception instead of raising it.
 `BasePath` then has the client's `Session` connect and log it in
 (`BasePath._new_client`) and hands it out as ``self.client``.  The session
-is found from the client class: registered with `register_session`, or,
-the first time, by importing the ``session`` module of the dravlen package
-that holds the path class (``dravlen.ftp.session`` for
-``dravlen.ftp.path.FTPPath`` and its subclasses).  A
+is found from the client class, registered with `register_session`; a
+package whose sessions are costly to import registers a loader instead
+(`register_loader`), called the first time one of its path classes needs a
+session (``dravlen.ftp`` registers one).  A
 refused login is a `LoginError`, which no member takes for an answer about a
 path.
 """
@@ -29,7 +29,6 @@ path.
 from __future__ import annotations
 
 import functools
-import importlib
 import os
 import sys
 import threading
@@ -44,7 +43,7 @@ from dravlen.policy import LOST_CONNECTION, Retry, Tries
 from dravlen.urls import hide_password, is_url
 
 __all__ = ["LOST_CONNECTION", "BasePath", "Local", "LoginError", "PathMeta", "Retry", "Session", "Tries",
-           "bound_class", "register_session", "retry"]
+           "bound_class", "register_loader", "register_session", "retry"]
 
 
 class LoginError(PermissionError):
@@ -180,8 +179,14 @@ class Session(Protocol):
         """End *client*'s session and close it, without waiting on the server
         (it may be in the middle of an exchange); never raises."""
 
+    def confirm(self, path: BasePath, client: Any, moved: int, where: str) -> None:
+        """Check that a transfer of *moved* bytes to or from *where* (the
+        path's text) carried all of the file; raise a transient error of
+        the backend's if it did not."""
+
 
 _SESSIONS: dict[type, Session] = {}
+_LOADERS: dict[str, Callable[[], object]] = {}
 _SESSION_LOCK = threading.Lock()
 
 
@@ -189,6 +194,13 @@ def register_session(client_class: type, session: Session) -> None:
     """Make *session* the one for clients of *client_class* and its subclasses."""
     with _SESSION_LOCK:
         _SESSIONS[client_class] = session
+
+
+def register_loader(package: str, load: Callable[[], object]) -> None:
+    """Have *load()* register the sessions of the path classes defined in
+    *package* or below, the first time one of them needs a session."""
+    with _SESSION_LOCK:
+        _LOADERS[package] = load
 
 
 def _session_for(cls: type, creator: Any) -> Session:
@@ -200,16 +212,11 @@ def _session_for(cls: type, creator: Any) -> Session:
             if session is not None:
                 return session
         if attempt == 1:
-            # The first time: the backend package of dravlen's own path
-            # classes registers its session (other packages register theirs).
             for klass in cls.__mro__:
-                package = klass.__module__.rpartition(".")[0]
-                if package.startswith("dravlen."):
-                    try:
-                        importlib.import_module(package + ".session")
-                    except ModuleNotFoundError as exc:
-                        if exc.name != package + ".session":
-                            raise
+                module = klass.__module__
+                for package, load in list(_LOADERS.items()):
+                    if module == package or module.startswith(package + "."):
+                        load()
     raise TypeError(f"{cls.__qualname__}: no session is registered for its client class {creator!r}")
 
 

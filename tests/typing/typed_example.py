@@ -14,7 +14,7 @@ import io
 from typing import Any, Generator, NoReturn, Optional
 
 from dravlen.base import BasePath
-from dravlen.ftp.listing import Entry, list_dir
+from dravlen.ftp.wire.listing import Entry, list_dir
 from dravlen.ftp.path import FTPPath, interrupt
 from dravlen.ftp.remote import RemotePath, Stat
 

@@ -2,7 +2,9 @@
 
 ``dravlen.ftp.path.FTPPath`` is the compiled core; `RemotePath` is the class
 users import: the core plus the everyday work built beside it.  Names are
-imported on first use, so importing the package loads nothing else.
+imported on first use, so importing the package loads only `dravlen.base`,
+to register how this package's clients are opened (`dravlen.ftp.wire.session`,
+imported when a path first needs a client).
 """
 
 from __future__ import annotations
@@ -10,11 +12,21 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any
 
+from dravlen.base import register_loader
+
 if TYPE_CHECKING:
     from dravlen.ftp.connect import server
     from dravlen.ftp.remote import RemotePath
 
 __all__ = ["RemotePath", "server"]
+
+
+
+def _load_session() -> None:
+    import dravlen.ftp.wire.session  # noqa: F401  (it registers the session of ftplib clients)
+
+
+register_loader(__name__, _load_session)
 
 # name -> the submodule that defines it
 _LAZY = {"RemotePath": "dravlen.ftp.remote", "server": "dravlen.ftp.connect"}

@@ -12,7 +12,8 @@ import sys
 import threading
 from typing import Any, Callable, Optional
 
-from dravlen.ftp import facts, tree
+from dravlen.ftp import tree
+from dravlen.ftp.wire import replies
 from dravlen.ftp.clisupport import Failure, Servers, name_bytes, names_for_stdout, out, shown, where_of, words
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.tree.results import LEAVES_FOLDER
@@ -28,7 +29,7 @@ class Usage(Exception):
 
 
 def reason_of(exc: BaseException) -> str:
-    return facts.reason(exc).rstrip(".")
+    return replies.reason(exc).rstrip(".")
 
 
 def failure_of(exc: OSError, remote: object, reason: str | None = None) -> Failure:

@@ -26,12 +26,16 @@ from pathlib import PurePath, PurePosixPath
 from typing import IO, TYPE_CHECKING, Any, NamedTuple, Self
 
 from dravlen.base import BasePath
-from dravlen.ftp.facts import NO_MFMT, command_text, not_understood, operation, set_time
-from dravlen.ftp.streams import Download
-from dravlen.ftp.wire import ask_passive, finish, open_data, size_told, transfer_told, why_not_read, why_not_written
+from dravlen.ftp.wire.dialects import NO_MFMT
+from dravlen.ftp.wire.names import command_text
+from dravlen.ftp.wire.replies import not_understood, operation
+from dravlen.ftp.wire.times import set_time
+from dravlen.ftp.wire.streams import Download
+from dravlen.ftp.wire.client import ask_passive, finish
+from dravlen.ftp.wire.transfer import open_data, size_told, transfer_told, why_not_read, why_not_written
 
 if TYPE_CHECKING:
-    from dravlen.ftp.listing import Entry
+    from dravlen.ftp.wire.listing import Entry
 
 __all__ = ["Everyday", "PureNames", "Stat", "read_whole"]
 

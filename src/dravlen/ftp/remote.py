@@ -25,11 +25,14 @@ from typing import IO, Any, Literal, overload
 from dravlen.base import LOST_CONNECTION, BasePath
 from dravlen.ftp import tree
 from dravlen.ftp.everyday import Everyday, Stat
-from dravlen.ftp.facts import NO_MLST, IncompleteTransfer, command_text, not_understood, operation, server_time
-from dravlen.ftp.wire import open_data, open_upload, size_told, why_not_read
-from dravlen.ftp.listing import Entry, list_dir, parse_mlst
+from dravlen.ftp.wire.dialects import NO_MLST
+from dravlen.ftp.wire.names import command_text
+from dravlen.ftp.wire.replies import IncompleteTransfer, not_understood, operation
+from dravlen.ftp.wire.times import server_time
+from dravlen.ftp.wire.transfer import open_data, open_upload, size_told, why_not_read
+from dravlen.ftp.wire.listing import Entry, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
-from dravlen.ftp.streams import BufferedUpload, Download, TextUpload, Upload
+from dravlen.ftp.wire.streams import BufferedUpload, Download, TextUpload, Upload
 from dravlen.whole import whole_file
 
 __all__ = ["Entry", "IncompleteTransfer", "RemotePath", "RenameUncertain", "Stat"]

@@ -43,7 +43,7 @@ from urllib.parse import quote
 from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
 
 from dravlen.config import Configer, EnvConfig
-from dravlen.ftp.wire import DEFAULT as DEFAULT_LIMITS, Limits
+from dravlen.ftp.wire.bounds import DEFAULT as DEFAULT_LIMITS, Limits
 
 __all__ = ["DEFAULTS", "OPTIONS", "FTPSettings", "ftp_settings", "label"]
 

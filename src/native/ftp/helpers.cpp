@@ -104,9 +104,8 @@ void hang_up(const Call& c, PyObject* self) {
     Ref lookup = Ref::check(PyObject_GetAttrString(c.global(N.Local), "getattr"));
     Ref client = call(lookup, key);
     if (client.get() == Py_None) return;
-    Ref resync = Ref::check(PyImport_ImportModule("dravlen.ftp.resync"));
-    Ref end = Ref::check(PyObject_GetAttrString(resync, "hang_up"));
-    call(end, client);
+    Ref session = call_method(self, N._session);
+    call_method(session, N.end, client);
 }
 
 void drop_if_open(const Call& c, PyObject* self, const Except& exc) {
@@ -266,18 +265,17 @@ bool refused_as_directory(const Call& c, PyObject* self) {
 // A data connection that ends early looks like the end of the file, and some
 // servers confirm such a transfer all the same: the size the server gives for
 // the file afterwards tells. The rule is the product layer's one rule for
-// every transfer (dravlen.ftp.wire.confirm_size), looked up when needed; a
-// client that cannot ask is taken at its word. A mismatch is a transient
+// every transfer, the client's session's confirm; a client that cannot ask
+// is taken at its word. A mismatch is a transient
 // failure (IncompleteTransfer), so the operation is tried again on a fresh
 // client.
 void check_size(const Call& c, PyObject* self, Py_ssize_t moved) {
     Ref client = attr(self, N.client);
     if (!attr_or_null(client, N.sendcmd)) return;
-    Ref wire = Ref::check(PyImport_Import(N.module_wire));
-    Ref confirm = attr(wire, N.confirm_size);
+    Ref session = call_method(self, N._session);
     Ref count = Ref::check(PyLong_FromSsize_t(moved));
     Ref where = posix(c, self);
-    transfer(c, self, [&] { return call(confirm, self, client, count, where); });
+    transfer(c, self, [&] { return call_method(session, N.confirm, self, client, count, where); });
 }
 
 }  // namespace dravlen::op

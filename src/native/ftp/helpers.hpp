@@ -58,7 +58,7 @@ auto if_refused_reset(const Call& c, PyObject* self, Body&& body, Refused&& refu
 }
 
 // Ends the thread's client's session, if it has one, with
-// dravlen.ftp.resync.hang_up: QUIT written without waiting, then closed. A
+// its session's end: QUIT written without waiting, then closed. A
 // server left in a transfer whose data connection was cut ends its session
 // on that QUIT (ProFTPD, without it, spins on in an abandoned NLST).
 void hang_up(const Call& c, PyObject* self);

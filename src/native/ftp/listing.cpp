@@ -122,7 +122,7 @@ bool takes_bytes(PyObject* text, PyObject* encoding, long long size) {
 
 // Reads the columns of a listing line. Each step takes the position where
 // its column may start and gives the position after it, or -1. The columns
-// are those that dravlen.ftp.listing matches with its patterns, tried in the
+// are those that dravlen.ftp.wire.listing matches with its patterns, tried in the
 // same order, so that both take the same name from every line.
 struct Columns {
     int kind;

@@ -24,14 +24,14 @@ struct Listed {
 // begins after the one blank that follows the date, so blanks it begins with
 // are kept; a link's name ends at the " -> " after which the target takes
 // exactly as many bytes, in encoding, as the size column says.
-// dravlen.ftp.listing reads lines by the same columns.
+// dravlen.ftp.wire.listing reads lines by the same columns.
 Listed long_entry(PyObject* line, PyObject* encoding);
 
 // Whether a listed name can be one entry of the listed directory: one path
 // component, so not empty, not "." or "..", and holding no "/", NUL, CR or
 // LF. Anything else would name something outside it (or end a command line
 // early): it names no entry and is never joined or acted on.
-// dravlen.ftp.facts.child_name is the same rule.
+// dravlen.ftp.wire.names.child_name is the same rule.
 bool child_name(PyObject* name);
 
 // The entry of an MLSD line "fact=value;fact=value; name": its name, or

@@ -23,8 +23,9 @@ namespace dravlen {
     X(__module__, "__module__")                  \
     X(__qualname__, "__qualname__")              \
     X(_creator, "_creator")                      \
-    X(confirm_size, "confirm_size")              \
-    X(module_wire, "dravlen.ftp.wire")           \
+    X(_session, "_session")                      \
+    X(confirm, "confirm")                        \
+    X(end, "end")                                \
     X(_str, "_str")                              \
     X(PurePosixPath, "PurePosixPath")            \
     X(_key_on_thread, "_key_on_thread")          \

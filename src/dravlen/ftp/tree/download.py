@@ -19,13 +19,16 @@ from dravlen.base import BasePath
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.sync import Rules, below, local_extras, planned_copy
-from dravlen.ftp.facts import NO_MDTM, lost, reason, time_told
+from dravlen.ftp.wire.dialects import NO_MDTM
+from dravlen.ftp.wire.replies import lost, reason
+from dravlen.ftp.wire.times import time_told
 from dravlen.ftp.tree.worker import BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Final, Stopped, Task, Worker
-from dravlen.ftp.wire import connect_passive, direct, finish, no_delay, preliminary, transfer
+from dravlen.ftp.wire.client import connect_passive, direct, finish, no_delay, preliminary
+from dravlen.ftp.wire.transfer import transfer
 from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, same_time, top_entry
 
 if TYPE_CHECKING:
-    from dravlen.ftp.listing import Entry
+    from dravlen.ftp.wire.listing import Entry
 
 try:  # the longest link target this system takes is one byte less
     _PATH_MAX = os.pathconf("/", "PC_PATH_MAX")

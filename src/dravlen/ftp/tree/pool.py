@@ -20,7 +20,7 @@ from typing import Any
 
 from dravlen.base import BasePath, Local
 from dravlen.ftp.tree.results import Interrupted, Outcome, Progress, TreeError
-from dravlen.ftp.facts import busy, reason
+from dravlen.ftp.wire.replies import busy, reason
 from dravlen.ftp.tree.worker import STOP_WAIT, Final, Patience, Stopped, Task, Worker
 
 # How long the calling thread spends removing uploads cut short by Ctrl-C.

@@ -22,14 +22,14 @@ import threading
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-from dravlen.ftp.facts import set_time
+from dravlen.ftp.wire.times import set_time
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.remove import remove_tree
 from dravlen.ftp.tree.walk import LocalDir, child
 from dravlen.ftp.tree.worker import Task, Worker
 
 if TYPE_CHECKING:
-    from dravlen.ftp.listing import Entry
+    from dravlen.ftp.wire.listing import Entry
 
 #: What a download writes beside a file until it is whole; never a source's.
 PART_SUFFIX = ".dravlen-part"

@@ -12,18 +12,20 @@ from pathlib import PurePosixPath
 from typing import TYPE_CHECKING
 
 from dravlen.base import BasePath
-from dravlen.ftp.facts import NO_MLSD, reason
+from dravlen.ftp.wire.dialects import NO_MLSD
+from dravlen.ftp.wire.replies import reason
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.sync import Rules, planned_copy, prune, remote_extras, set_remote_time
 from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
                                      Worker)
-from dravlen.ftp.wire import finish, transfer
+from dravlen.ftp.wire.client import finish
+from dravlen.ftp.wire.transfer import transfer
 from dravlen.ftp.tree.walk import (KIND_WORDS, LocalDir, as_posix, child, class_of, entries,
                                    no_earlier, top_entry, walk_local)
 
 if TYPE_CHECKING:
-    from dravlen.ftp.listing import Entry
+    from dravlen.ftp.wire.listing import Entry
 
 _STORE = "cannot store the file"
 

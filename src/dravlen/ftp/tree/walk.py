@@ -11,14 +11,14 @@ from typing import TYPE_CHECKING
 
 from dravlen.base import BasePath
 from dravlen.ftp.path import FTPPath
-from dravlen.ftp.listing import _Ambiguous, _read_list_line, names_in
+from dravlen.ftp.wire.listing import _Ambiguous, _read_list_line, names_in
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import AMBIGUOUS_LINK, LEAVES_FOLDER
-from dravlen.ftp.facts import reason
+from dravlen.ftp.wire.replies import reason
 from dravlen.ftp.tree.worker import Worker
 
 if TYPE_CHECKING:
-    from dravlen.ftp.listing import Entry
+    from dravlen.ftp.wire.listing import Entry
 
 LINE_BREAK = "the name holds a line break, which no FTP command can carry"
 KIND_WORDS = {"dir": "directory", "link": "symbolic link", "file": "file", "other": "special file"}

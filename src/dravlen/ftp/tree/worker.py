@@ -9,9 +9,12 @@ import time
 from collections.abc import Callable
 
 from dravlen.base import LOST_CONNECTION, BasePath, Local
-from dravlen.ftp.facts import NO_MDTM, NO_MLSD, PLAIN_LIST, RETRY, IncompleteTransfer, reason, time_told
-from dravlen.ftp.listing import Entry, Listing, list_dir, parse_list
-from dravlen.ftp.wire import confirm_size, listing_lines, passive_address, send_together
+from dravlen.ftp.wire.dialects import NO_MDTM, NO_MLSD, PLAIN_LIST
+from dravlen.ftp.wire.replies import RETRY, IncompleteTransfer, reason
+from dravlen.ftp.wire.times import time_told
+from dravlen.ftp.wire.listing import Entry, Listing, list_dir, parse_list
+from dravlen.ftp.wire.client import passive_address, send_together
+from dravlen.ftp.wire.transfer import confirm_size, listing_lines
 
 #: Connections used when the caller does not say.
 DEFAULT_CONNECTIONS = 4

@@ -10,7 +10,7 @@ makes ``ftp://`` ours too.  A path is what the server is sent: relative to
 the login directory, or absolute with a leading ``/``; in a URL,
 ``ftp://host/data`` is ``data`` and ``ftp://host/%2Fdata`` is ``/data``.
 
-Every call runs on a client of the server's `dravlen.ftp.limit.Gate`: at
+Every call runs on a client of the server's `dravlen.ftp.filesystem.gate.Gate`: at
 most ``connections`` (default 8) per server and process, shared by all
 threads and filesystem objects, lowered when the server answers ``421``;
 with ``cluster_connections``, at most that many across a Dask cluster.
@@ -41,10 +41,11 @@ from fsspec.utils import isfilelike, stringify_path
 
 from dravlen.ftp import tree
 from dravlen.ftp.connect import parse_url, server
-from dravlen.ftp.facts import command_text, not_understood, operation
-from dravlen.ftp.fsfile import _BLOCK, FTPFile, RestRefused, _named, _read_exactly, _read_rest, _start, _store
-from dravlen.ftp.limit import gate_for, holding
-from dravlen.ftp.listing import Entry, list_dir
+from dravlen.ftp.wire.names import command_text
+from dravlen.ftp.wire.replies import not_understood, operation
+from dravlen.ftp.filesystem.files import _BLOCK, FTPFile, RestRefused, _named, _read_exactly, _read_rest, _start, _store
+from dravlen.ftp.filesystem.gate import gate_for, holding
+from dravlen.ftp.wire.listing import Entry, list_dir
 from dravlen.ftp.remote import RemotePath
 from dravlen.ftp.settings import label
 from dravlen.ftp.tree.walk import left_out
@@ -124,7 +125,7 @@ class FTPFileSystem(AbstractFileSystem):
     ``encoding``, ``tls``, ``verify``, ``cafile``), ``connections``, the
     most this process opens to the server at once, and
     ``cluster_connections``, the most all the processes of the Dask cluster
-    this process belongs to open to it at once (`dravlen.ftp.limit.ClusterLimit`).
+    this process belongs to open to it at once (`dravlen.ftp.filesystem.gate.ClusterLimit`).
     """
 
     protocol: Any = ("dftp",)
@@ -569,4 +570,4 @@ def take_over_ftp() -> None:
         from upath.registry import register_implementation
     except ImportError:
         return
-    register_implementation("ftp", "dravlen.ftp.universal.FTPUPath", clobber=True)
+    register_implementation("ftp", "dravlen.ftp.filesystem.universal.FTPUPath", clobber=True)

@@ -1,4 +1,4 @@
-"""The files of `dravlen.ftp.filesystem`, and the transfers under them:
+"""The files of `dravlen.ftp.filesystem.fs`, and the transfers under them:
 one ``RETR`` from a given byte (``REST`` only when that byte is not the
 first), read on as long as the reader moves forward; one ``STOR`` per file,
 its folder made only where the server refuses the name for want of it."""
@@ -12,12 +12,15 @@ from typing import Any, Iterator, Protocol
 from fsspec.callbacks import DEFAULT_CALLBACK
 from fsspec.spec import AbstractBufferedFile
 
-from dravlen.ftp.facts import IncompleteTransfer, command_text, operation
-from dravlen.ftp.limit import Gate, Lease
+from dravlen.ftp.wire.names import command_text
+from dravlen.ftp.wire.replies import IncompleteTransfer, operation
+from dravlen.ftp.filesystem.gate import Gate, Lease
 from dravlen.ftp.remote import RemotePath
-from dravlen.ftp.resync import in_step
-from dravlen.ftp.streams import Download, Upload
-from dravlen.ftp.wire import ask_passive, confirm_size, open_upload, transfer, why_not_read
+from dravlen.ftp.wire.resync import in_step
+from dravlen.ftp.wire.streams import Download, Upload
+from dravlen.ftp.wire.client import ask_passive
+from dravlen.ftp.wire.transfer import transfer
+from dravlen.ftp.wire.transfer import confirm_size, open_upload, why_not_read
 
 __all__ = ["FTPFile", "RestRefused"]
 

@@ -15,7 +15,7 @@ error is cut (the data connection reset), so the server does not take it for
 whole, and the error says the remote file was left partly written.
 
 A transfer given up with no wait (Ctrl-C) is ended by `abandon`: the data
-connection is closed, then the session (`dravlen.ftp.resync.hang_up`), and
+connection is closed, then the session (`dravlen.ftp.wire.resync.hang_up`), and
 the thread's client forgotten.  The core ends its own transfers the same way.
 """
 
@@ -28,9 +28,10 @@ import struct
 from typing import Any
 
 from dravlen.base import Local
-from dravlen.ftp.facts import IncompleteTransfer, abandon
-from dravlen.ftp.resync import hang_up
-from dravlen.ftp.wire import confirm_size, end_data, incomplete
+from dravlen.ftp.wire.client import end_data
+from dravlen.ftp.wire.replies import IncompleteTransfer, abandon
+from dravlen.ftp.wire.resync import hang_up
+from dravlen.ftp.wire.transfer import confirm_size, incomplete
 
 __all__ = ["Download", "IncompleteTransfer", "Upload", "abandon"]
 
@@ -46,7 +47,7 @@ class _Transfer(io.RawIOBase):
     def __init__(self, path: Any, client: ftplib.FTP, conn: socket.socket) -> None:
         super().__init__()
         self._path = path
-        self._where = path.path.as_posix()
+        self.server_of = path.path.as_posix()
         self._client = client
         self._conn: socket.socket | None = conn
         self.moved = 0
@@ -131,7 +132,7 @@ class Download(_Transfer):
             self.discard()
             raise
         except BaseException:
-            self._give_up()
+            self.give_up()
             raise
         if got:
             self.moved += got
@@ -166,7 +167,7 @@ class Download(_Transfer):
         try:
             self._client.voidresp()
             if self._expected is None:
-                confirm_size(self._path, self._client, self.moved, self._where)
+                confirm_size(self._path, self._client, self.moved, self.server_of)
             elif self.moved != self._expected:
                 raise incomplete(self._path, self.moved, self._expected)
         except KeyboardInterrupt:
@@ -178,7 +179,7 @@ class Download(_Transfer):
                 self._path._valid_reset()
             raise
 
-    def _give_up(self) -> None:
+    def give_up(self) -> None:
         if not self._ended:
             self._ended = True
             self._close_conn()
@@ -187,7 +188,7 @@ class Download(_Transfer):
     def close(self) -> None:
         if not self.closed:
             try:
-                self._give_up()  # before the end: abandon the transfer
+                self.give_up()  # before the end: abandon the transfer
             finally:
                 super().close()
 
@@ -236,7 +237,7 @@ class Upload(_Transfer):
                 self._close_conn()
                 try:
                     self._client.voidresp()
-                    confirm_size(self._path, self._client, self.moved, self._where)
+                    confirm_size(self._path, self._client, self.moved, self.server_of)
                 except KeyboardInterrupt:
                     self._cut = True
                     self.discard()

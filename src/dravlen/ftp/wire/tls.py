@@ -26,7 +26,7 @@ import ssl
 from typing import Any
 
 from dravlen.ftp.settings import FTPSettings
-from dravlen.ftp.wire import Bounded
+from dravlen.ftp.wire.client import Bounded
 
 __all__ = ["TLSClient", "context_for"]
 

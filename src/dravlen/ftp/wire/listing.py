@@ -27,9 +27,11 @@ from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 from typing import TYPE_CHECKING, Any
 
-from dravlen.ftp.facts import HOME, NO_MLSD, PLAIN_LIST, child_name, command_text, not_understood, operation, utc_time
-from dravlen.ftp.wire import listing_lines
-from dravlen.ftp.zone import DAY, MINUTE, ZONE_SPAN, in_utc, zone_of
+from dravlen.ftp.wire.dialects import HOME, NO_MLSD, PLAIN_LIST
+from dravlen.ftp.wire.names import child_name, command_text
+from dravlen.ftp.wire.replies import not_understood, operation
+from dravlen.ftp.wire.times import DAY, MINUTE, ZONE_SPAN, in_utc, utc_time, zone_of
+from dravlen.ftp.wire.transfer import listing_lines
 
 if TYPE_CHECKING:
     from dravlen.base import BasePath

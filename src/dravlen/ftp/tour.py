@@ -1,9 +1,9 @@
 """A tour of every FTPPath operation, printed as it runs.
 
-    python -m dravlen.tour                           # against an FTP server embedded on loopback
-    python -m dravlen.tour --url ftps://me@host/     # against your server, named by URL
-    python -m dravlen.tour --section backup          # against a section of your configuration
-    python -m dravlen.tour --configured              # against its [ftp] section
+    python -m dravlen.ftp.tour                           # against an FTP server embedded on loopback
+    python -m dravlen.ftp.tour --url ftps://me@host/     # against your server, named by URL
+    python -m dravlen.ftp.tour --section backup          # against a section of your configuration
+    python -m dravlen.ftp.tour --configured              # against its [ftp] section
 
 The embedded server is pyftpdlib (``pip install 'dravlen[tour]'``), serving a
 temporary folder on 127.0.0.1.  On your own server the tour works in a
@@ -87,7 +87,7 @@ def tour(base: str, path_class: type[FTPPath] | None = None) -> None:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m dravlen.tour", description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(prog="python -m dravlen.ftp.tour", description=__doc__.splitlines()[0])
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--url", help="your server, as ftp://[user[:password]@]host[:port]/ or ftps://...")
     where.add_argument("--section", metavar="NAME", help="a section of your configuration")

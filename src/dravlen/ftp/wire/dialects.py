@@ -72,3 +72,34 @@ def out_of_turn(command: str, reply: str | ftplib.Error) -> bool:
         return False
     expected = _ANSWERS.get(word(command))
     return expected is not None and reply[:3] not in expected
+
+
+# -- what a client has learnt about its server ---------------------------
+# Set as attributes on the ftplib client, so that they go with it when it is
+# replaced; the core reads and sets the same names.
+
+# -- what a client has learnt about its server ---------------------------
+# Set as attributes on the ftplib client, so that they go with it when it is
+# replaced; the core reads and sets the same names.
+
+#: The server does not know MLST.
+NO_MLST = "_dravlen_no_mlst"
+#: The server does not know MLSD.
+NO_MLSD = "_dravlen_no_mlsd"
+#: The server takes "LIST -a" for a path: list without options.
+PLAIN_LIST = "_dravlen_plain_list"
+#: The login directory, as PWD gave it.
+HOME = "_dravlen_home"
+
+CAPABILITIES = (NO_MLST, NO_MLSD, PLAIN_LIST, HOME)
+
+#: The server does not know MFMT (setting a modification time): learnt and
+#: read in Python only (touch(), sync); the core never sets a time.
+NO_MFMT = "_dravlen_no_mfmt"
+#: The server does not know MDTM: no exact time is asked of it again.
+NO_MDTM = "_dravlen_no_mdtm"
+#: The zone of the server's LIST times: a ``(tzinfo, learnt)`` pair, set
+#: from the section's ``timezone`` or learnt from one file's MDTM, or
+#: `UNKNOWN_ZONE` where it cannot be learnt.
+LIST_ZONE = "_dravlen_list_zone"
+UNKNOWN_ZONE = (None, False)

@@ -3,9 +3,9 @@
 bringing its control connection back in step after an error.
 
 `FTPSession` is what `dravlen.base.BasePath` asks about clients of
-`ftplib.FTP` (and its subclasses): this module registers it on import, and
-`BasePath` imports this module the first time a path class of
-`dravlen.ftp` needs a client.  Each new client reads the configuration once
+`ftplib.FTP` (and its subclasses): this module registers it on import,
+which `dravlen.ftp`'s loader does the first time one of its path classes
+needs a client.  Each new client reads the configuration once
 (`dravlen.config.EnvConfig.reading`).  Every failure to connect or log in
 names the server and the user, never the password; a refused login is a
 `dravlen.base.LoginError`.
@@ -21,11 +21,14 @@ from typing import Any
 
 from dravlen.base import BasePath, LoginError, register_session
 from dravlen.config import ConfigError
-from dravlen.ftp import facts, wire
-from dravlen.ftp.facts import LIST_ZONE, reason
-from dravlen.ftp.codec import escaping
-from dravlen.ftp.resync import hang_up, in_step
 from dravlen.ftp.settings import FTPSettings, ftp_settings
+from dravlen.ftp.wire import client as wire
+from dravlen.ftp.wire import replies
+from dravlen.ftp.wire.codec import escaping
+from dravlen.ftp.wire.dialects import LIST_ZONE
+from dravlen.ftp.wire.replies import reason
+from dravlen.ftp.wire.resync import hang_up, in_step
+from dravlen.ftp.wire.transfer import confirm_size
 
 __all__ = ["FTPSession", "open_client"]
 
@@ -36,7 +39,7 @@ class FTPSession:
     def keywords(self, creator: Any, section: str) -> dict[str, Any]:
         """``timeout`` and ``encoding``, and the TLS ``context`` for a TLS client
         class when the section asks for TLS.  The encoding is the configured
-        one with undecodable bytes kept as escapes (`dravlen.ftp.codec`), so
+        one with undecodable bytes kept as escapes (`dravlen.ftp.wire.codec`), so
         that names which are not valid text in it still round-trip."""
         settings = ftp_settings(section, require_host=False)
         keywords: dict[str, Any] = {"timeout": settings.timeout, "encoding": escaping(settings.encoding)}
@@ -72,7 +75,7 @@ class FTPSession:
         return getattr(raw, "_timeout_occurred", False) is True
 
     def lost(self, exc: BaseException) -> bool:
-        return facts.lost(exc)
+        return replies.lost(exc)
 
     def end(self, client: ftplib.FTP) -> None:
         # A server whose transfer is cut without a QUIT may work on (ProFTPD
@@ -82,10 +85,13 @@ class FTPSession:
     def in_step(self, client: ftplib.FTP, handled: BaseException | None, wait: float) -> bool:
         return in_step(client, handled, wait)
 
+    def confirm(self, path: BasePath, client: ftplib.FTP, moved: int, where: str) -> None:
+        confirm_size(path, client, moved, where)
+
 
 def _tls() -> Any:
-    """dravlen.ftp.tls, imported on first use (it loads ssl's contexts)."""
-    from dravlen.ftp import tls
+    """dravlen.ftp.wire.tls, imported on first use (it loads ssl's contexts)."""
+    from dravlen.ftp.wire import tls
 
     return tls
 
@@ -135,7 +141,7 @@ def open_client(client: ftplib.FTP, settings: FTPSettings) -> None:
     except EOFError:
         raise ConnectionResetError(f"{where} closed the connection before its greeting") from None
     except ftplib.Error as exc:
-        raise _named(exc, f"{where}{facts.TURNED_AWAY}{exc}") from None
+        raise _named(exc, f"{where}{replies.TURNED_AWAY}{exc}") from None
     step = "logging in"
     try:
         if settings.tls:

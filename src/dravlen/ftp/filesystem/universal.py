@@ -1,4 +1,4 @@
-"""universal-pathlib paths over `dravlen.ftp.filesystem`: ``UPath("ftps://...")``
+"""universal-pathlib paths over `dravlen.ftp.filesystem.fs`: ``UPath("ftps://...")``
 and ``UPath("dftp://...")`` (``ftp://`` after `take_over_ftp`), whose
 ``stat()`` carries the server's times."""
 
@@ -16,6 +16,6 @@ for _protocol in ("ftps", "dftp"):
 
 
 class FTPUPath(UPath):
-    """A path on an FTP server, through `dravlen.ftp.filesystem.FTPFileSystem`."""
+    """A path on an FTP server, through `dravlen.ftp.filesystem.fs.FTPFileSystem`."""
 
     __slots__ = ()

@@ -29,7 +29,7 @@ from contextlib import contextmanager
 from typing import Any
 
 from dravlen.base import Local, BasePath
-from dravlen.ftp import facts
+from dravlen.ftp.wire.replies import busy
 
 __all__ = ["DEFAULT_LIMIT", "ClusterLimit", "Gate", "full", "gate_for", "holding"]
 
@@ -47,7 +47,7 @@ _held = threading.local()  # per thread: {key: depth} of clients taken from a ga
 
 #: A server turning a connection away as too many (421), bare or as the
 #: session's message that names the server.
-full = facts.busy
+full = busy
 
 
 class ClusterLimit:
