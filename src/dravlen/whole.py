@@ -14,7 +14,17 @@ import secrets
 from collections.abc import Iterator
 from typing import BinaryIO
 
-__all__ = ["whole_file"]
+__all__ = ["PART_SUFFIX", "temporary_name", "whole_file"]
+
+#: The end of every temporary name: a folder kept in step (a sync) leaves
+#: such names alone, and a user can tell what a failure left behind.
+PART_SUFFIX = ".dravlen-part"
+
+
+def temporary_name(name: str) -> str:
+    """A hidden name beside *name* for its content while it is written, new
+    each time (a random part), short enough for any file system."""
+    return f".{name[:80]}.{secrets.token_hex(4)}{PART_SUFFIX}"
 
 
 @contextlib.contextmanager
@@ -28,7 +38,7 @@ def whole_file(target: str | os.PathLike[str]) -> Iterator[BinaryIO]:
     target = os.fspath(target)
     folder, base = os.path.split(os.path.abspath(target))
     while True:
-        temporary = os.path.join(folder, f".{base[:80]}.{secrets.token_hex(4)}.part")
+        temporary = os.path.join(folder, temporary_name(base))
         try:
             fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0), 0o666)
             break

@@ -10,7 +10,7 @@ What a round trip costs, not a command, decides how they talk; the wire
 ``PASV`` together, an upload's ``STOR`` at once with folders made only on
 its refusal.  ``read_bytes`` asks for the ``SIZE`` in the same round trip as
 ``TYPE I`` and ``PASV``, and the bytes that come must be that many
-(`read_whole`): three waits where a ``SIZE`` after the transfer makes four;
+(`dravlen.ftp.wire.streams.read_whole`): three waits where a ``SIZE`` after the transfer makes four;
 a server whose ``RETR`` reply tells the same size is taken at its word from
 then on.
 """
@@ -30,57 +30,14 @@ from dravlen.ftp.wire.dialects import NO_MFMT
 from dravlen.ftp.wire.names import command_text
 from dravlen.ftp.wire.replies import not_understood, operation
 from dravlen.ftp.wire.times import set_time
-from dravlen.ftp.wire.streams import Download
-from dravlen.ftp.wire.client import ask_passive, finish
-from dravlen.ftp.wire.transfer import open_data, size_told, transfer_told, why_not_read, why_not_written
+from dravlen.ftp.wire.streams import read_whole
+from dravlen.ftp.wire.client import finish
+from dravlen.ftp.wire.transfer import open_data, why_not_written
 
 if TYPE_CHECKING:
     from dravlen.ftp.wire.listing import Entry
 
-__all__ = ["Everyday", "PureNames", "Stat", "read_whole"]
-
-
-#: Learnt on a client: its server's RETR opening reply tells the file's size
-#: ("150 ... (N bytes)", vsftpd and ProFTPD do), and told what SIZE did.
-SIZE_ON_OPENING = "_dravlen_size_on_opening"
-
-
-def _size_or_none(reply: str | ftplib.Error) -> int | None:
-    if isinstance(reply, str):
-        try:
-            return size_told(reply)
-        except ftplib.error_reply:
-            pass
-    return None
-
-
-def read_whole(path: Any) -> bytes:
-    """The bytes of *path*: ``TYPE I``, ``SIZE`` and ``PASV`` in one round
-    trip, then ``RETR``; the bytes moved must be the size told (else
-    IncompleteTransfer).  Where the server's opening reply to RETR told the
-    same size, that client's later reads take the size from there and send
-    no SIZE.  Where the server told no size (a refusal here may be a name it
-    cannot size, or a missing file the RETR then names), the transfer asks
-    for it once it ended, as any download does."""
-    where = command_text(path)
-    client = path.client
-    # Read from the opening reply only where the path holds no "(": a name
-    # could otherwise carry a size of its own into that reply's text.
-    plain = "(" not in where
-    on_opening = plain and getattr(client, SIZE_ON_OPENING, False)
-    replies, address = ask_passive(client, [], () if on_opening else ("SIZE " + where,))
-    expected = _size_or_none(replies[0]) if replies else None
-    try:
-        conn, opened = transfer_told(path, client, address, "RETR " + where)
-    except ftplib.error_perm as exc:
-        raise why_not_read(path, exc) from exc
-    if on_opening:
-        expected = opened  # None where it told none this time: SIZE after the transfer
-    elif plain and expected is not None and opened == expected:
-        setattr(client, SIZE_ON_OPENING, True)
-    with Download(path, client, conn, expected) as raw:
-        data: bytes = raw.readall()
-    return data
+__all__ = ["Everyday", "PureNames", "Stat"]
 
 
 # -- the path alone ---------------------------------------------------------

@@ -6,7 +6,6 @@ import datetime
 import errno
 import ftplib
 import os
-import secrets
 import select
 import socket
 import stat
@@ -25,6 +24,7 @@ from dravlen.ftp.wire.times import time_told
 from dravlen.ftp.tree.worker import BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Final, Stopped, Task, Worker
 from dravlen.ftp.wire.client import connect_passive, direct, finish, no_delay, preliminary
 from dravlen.ftp.wire.transfer import transfer
+from dravlen.whole import temporary_name
 from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, same_time, top_entry
 
 if TYPE_CHECKING:
@@ -183,7 +183,7 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
     # The exact time of a file a listing gave coarsely is asked with the transfer.
     ask = None if exact or getattr(worker.path.client, NO_MDTM, False) else "MDTM " + remote
     folder, name = os.path.split(local)
-    temp = os.path.join(folder or ".", f".{name[:80]}.{secrets.token_hex(4)}.dravlen-part")
+    temp = os.path.join(folder or ".", temporary_name(name))
     sink: _Sink | None = None
     try:
         try:

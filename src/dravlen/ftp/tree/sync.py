@@ -27,12 +27,10 @@ from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.remove import remove_tree
 from dravlen.ftp.tree.walk import LocalDir, child
 from dravlen.ftp.tree.worker import Task, Worker
+from dravlen.whole import PART_SUFFIX
 
 if TYPE_CHECKING:
     from dravlen.ftp.wire.listing import Entry
-
-#: What a download writes beside a file until it is whole; never a source's.
-PART_SUFFIX = ".dravlen-part"
 
 
 @dataclass
@@ -162,5 +160,5 @@ def planned_copy(rules: Rules, pool: Pool, action: str, path: str, size: int) ->
     pool.finished(path, size)
 
 
-__all__ = ["PART_SUFFIX", "Rules", "below", "local_extras", "planned_copy", "prune", "remote_extras",
+__all__ = ["Rules", "below", "local_extras", "planned_copy", "prune", "remote_extras",
            "set_remote_time"]

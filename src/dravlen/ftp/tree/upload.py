@@ -4,7 +4,6 @@ from __future__ import annotations
 
 import ftplib
 import os
-import secrets
 import stat
 from collections.abc import Callable
 from functools import partial
@@ -21,7 +20,9 @@ from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, A
                                      Worker)
 from dravlen.ftp.wire.client import finish
 from dravlen.ftp.wire.transfer import transfer
-from dravlen.ftp.tree.walk import (KIND_WORDS, LocalDir, as_posix, child, class_of, entries,
+from dravlen.whole import temporary_name
+from dravlen.ftp.wire.listing import KIND_WORDS
+from dravlen.ftp.tree.walk import (LocalDir, as_posix, child, class_of, entries,
                                    no_earlier, top_entry, walk_local)
 
 if TYPE_CHECKING:
@@ -32,7 +33,7 @@ _STORE = "cannot store the file"
 
 def _temporary(remote: str) -> str:
     path = PurePosixPath(remote)
-    return str(path.with_name(f".{path.name[:80]}.{secrets.token_hex(4)}.dravlen-part"))
+    return str(path.with_name(temporary_name(path.name)))
 
 
 def _delete_cut_short(worker: Worker, pool: Pool, target: str) -> None:

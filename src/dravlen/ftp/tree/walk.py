@@ -11,7 +11,7 @@ from typing import TYPE_CHECKING
 
 from dravlen.base import BasePath
 from dravlen.ftp.path import FTPPath
-from dravlen.ftp.wire.listing import _Ambiguous, _read_list_line, names_in
+from dravlen.ftp.wire.listing import ambiguous_link, names_in
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import AMBIGUOUS_LINK, LEAVES_FOLDER
 from dravlen.ftp.wire.replies import reason
@@ -21,7 +21,6 @@ if TYPE_CHECKING:
     from dravlen.ftp.wire.listing import Entry
 
 LINE_BREAK = "the name holds a line break, which no FTP command can carry"
-KIND_WORDS = {"dir": "directory", "link": "symbolic link", "file": "file", "other": "special file"}
 
 
 @dataclass
@@ -129,12 +128,8 @@ def child(base: str, name: str) -> str:
 def left_out(line: str, encoding: str) -> str:
     """Why a listing left out *line*: a link line whose name and target cannot
     be told apart, or else a name that cannot be an entry of the folder."""
-    try:
-        _read_list_line(line, None, encoding)
-    except _Ambiguous:
+    if ambiguous_link(line, encoding):
         return f"{AMBIGUOUS_LINK}: {line!r}"
-    except Exception:
-        pass  # an MLSD line, or one that leaves the folder
     return f"{LEAVES_FOLDER}: {line!r}"
 
 

@@ -103,3 +103,6 @@ NO_MDTM = "_dravlen_no_mdtm"
 #: `UNKNOWN_ZONE` where it cannot be learnt.
 LIST_ZONE = "_dravlen_list_zone"
 UNKNOWN_ZONE = (None, False)
+#: Learnt on a client: its server's RETR opening reply tells the file's size
+#: ("150 ... (N bytes)", vsftpd and ProFTPD do), and told what SIZE did.
+SIZE_ON_OPENING = "_dravlen_size_on_opening"

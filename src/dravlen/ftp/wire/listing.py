@@ -36,14 +36,16 @@ from dravlen.ftp.wire.transfer import listing_lines
 if TYPE_CHECKING:
     from dravlen.base import BasePath
 
-__all__ = ["Entry", "Listing", "list_dir", "parse_list", "parse_mlsd", "parse_mlst", "parse_mlsx_facts"]
+__all__ = ["KINDS", "KIND_NAMES", "KIND_WORDS", "Entry", "Listing", "ambiguous_link", "list_dir", "parse_list", "parse_mlsd", "parse_mlst", "parse_mlsx_facts"]
 
 log = logging.getLogger(__name__)
 
-# Flags remembered on a client about what its server does not understand;
-# the core sets and reads the same attributes.
-
+#: The kinds an entry can be.
 KINDS = ("file", "dir", "link", "other")
+#: Each kind's name where one is shown (fsspec's ``type``, the command
+#: line's ``stat``), and its words in a sentence ("is a symbolic link").
+KIND_NAMES = {"file": "file", "dir": "directory", "link": "link", "other": "other"}
+KIND_WORDS = {"file": "file", "dir": "directory", "link": "symbolic link", "other": "special file"}
 
 
 @dataclass(frozen=True)
@@ -362,6 +364,18 @@ def parse_list(line: str, now: datetime | None = None, encoding: str = "utf-8") 
         return None
     except (_Unreadable, _Leaves):
         return None
+
+
+def ambiguous_link(line: str, encoding: str = "utf-8") -> bool:
+    """Whether *line* is a link line whose name and target cannot be told
+    apart (so a listing left it out)."""
+    try:
+        _read_list_line(line, None, encoding)
+    except _Ambiguous:
+        return True
+    except Exception:
+        pass  # an MLSD line, or one that leaves the folder
+    return False
 
 
 # ---------------------------------------------------------------------------

@@ -28,12 +28,14 @@ import struct
 from typing import Any
 
 from dravlen.base import Local
-from dravlen.ftp.wire.client import end_data
-from dravlen.ftp.wire.replies import IncompleteTransfer, abandon
+from dravlen.ftp.wire.client import ask_passive, end_data
+from dravlen.ftp.wire.replies import abandon
 from dravlen.ftp.wire.resync import hang_up
-from dravlen.ftp.wire.transfer import confirm_size, incomplete
+from dravlen.ftp.wire.dialects import SIZE_ON_OPENING
+from dravlen.ftp.wire.names import command_text
+from dravlen.ftp.wire.transfer import confirm_size, incomplete, size_told, transfer_told, why_not_read
 
-__all__ = ["Download", "IncompleteTransfer", "Upload", "abandon"]
+__all__ = ["BufferedUpload", "Download", "TextUpload", "Upload", "read_whole"]
 
 
 class _Abandoned(Exception):
@@ -278,3 +280,41 @@ class TextUpload(io.TextIOWrapper):
                 raw.abort()
                 _note_partial(raw._path, exc)
         super().__exit__(kind, exc, tb)
+
+
+def _size_or_none(reply: str | ftplib.Error) -> int | None:
+    if isinstance(reply, str):
+        try:
+            return size_told(reply)
+        except ftplib.error_reply:
+            pass
+    return None
+
+
+def read_whole(path: Any) -> bytes:
+    """The bytes of *path*: ``TYPE I``, ``SIZE`` and ``PASV`` in one round
+    trip, then ``RETR``; the bytes moved must be the size told (else
+    IncompleteTransfer).  Where the server's opening reply to RETR told the
+    same size, that client's later reads take the size from there and send
+    no SIZE.  Where the server told no size (a refusal here may be a name it
+    cannot size, or a missing file the RETR then names), the transfer asks
+    for it once it ended, as any download does."""
+    where = command_text(path)
+    client = path.client
+    # Read from the opening reply only where the path holds no "(": a name
+    # could otherwise carry a size of its own into that reply's text.
+    plain = "(" not in where
+    on_opening = plain and getattr(client, SIZE_ON_OPENING, False)
+    replies, address = ask_passive(client, [], () if on_opening else ("SIZE " + where,))
+    expected = _size_or_none(replies[0]) if replies else None
+    try:
+        conn, opened = transfer_told(path, client, address, "RETR " + where)
+    except ftplib.error_perm as exc:
+        raise why_not_read(path, exc) from exc
+    if on_opening:
+        expected = opened  # None where it told none this time: SIZE after the transfer
+    elif plain and expected is not None and opened == expected:
+        setattr(client, SIZE_ON_OPENING, True)
+    with Download(path, client, conn, expected) as raw:
+        data: bytes = raw.readall()
+    return data
