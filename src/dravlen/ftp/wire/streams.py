@@ -49,7 +49,7 @@ class _Transfer(io.RawIOBase):
     def __init__(self, path: Any, client: ftplib.FTP, conn: socket.socket) -> None:
         super().__init__()
         self._path = path
-        self.server_of = path.path.as_posix()
+        self._where = path.path.as_posix()
         self._client = client
         self._conn: socket.socket | None = conn
         self.moved = 0
@@ -134,7 +134,7 @@ class Download(_Transfer):
             self.discard()
             raise
         except BaseException:
-            self.give_up()
+            self._give_up()
             raise
         if got:
             self.moved += got
@@ -169,7 +169,7 @@ class Download(_Transfer):
         try:
             self._client.voidresp()
             if self._expected is None:
-                confirm_size(self._path, self._client, self.moved, self.server_of)
+                confirm_size(self._path, self._client, self.moved, self._where)
             elif self.moved != self._expected:
                 raise incomplete(self._path, self.moved, self._expected)
         except KeyboardInterrupt:
@@ -181,7 +181,7 @@ class Download(_Transfer):
                 self._path._valid_reset()
             raise
 
-    def give_up(self) -> None:
+    def _give_up(self) -> None:
         if not self._ended:
             self._ended = True
             self._close_conn()
@@ -190,7 +190,7 @@ class Download(_Transfer):
     def close(self) -> None:
         if not self.closed:
             try:
-                self.give_up()  # before the end: abandon the transfer
+                self._give_up()  # before the end: abandon the transfer
             finally:
                 super().close()
 
@@ -239,7 +239,7 @@ class Upload(_Transfer):
                 self._close_conn()
                 try:
                     self._client.voidresp()
-                    confirm_size(self._path, self._client, self.moved, self.server_of)
+                    confirm_size(self._path, self._client, self.moved, self._where)
                 except KeyboardInterrupt:
                     self._cut = True
                     self.discard()
