@@ -352,6 +352,12 @@ def test_unix_habits(srv, config, folder, tmp_path):
 
     version = ok(config, "--version")
     assert version.startswith("python -m dravlen.ftp ") and version.strip().split()[-1][0].isdigit()
+    # It needs only the parser: nothing of the verbs, their servers or the tree engine loads.
+    timed = subprocess.run([sys.executable, "-X", "importtime", "-m", "dravlen.ftp", "--version"],
+                           env=environ(config), capture_output=True, text=True, timeout=60, check=True)
+    loaded = {line.rsplit("|", 1)[-1].strip() for line in timed.stderr.splitlines()}
+    assert timed.stdout == version and "dravlen.ftp" in loaded, timed.stderr
+    assert not loaded & {"dravlen.ftp.cli.verbs", "dravlen.ftp.remote", "dravlen.ftp.tree", "ftplib", "tqdm"}
     from importlib.metadata import entry_points
 
     (script,) = entry_points(group="console_scripts", name="dravlen")
