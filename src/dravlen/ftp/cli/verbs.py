@@ -22,6 +22,7 @@ from dravlen.ftp.cli.errors import Failure, Failures, Reported, Usage
 from dravlen.ftp.cli.output import Bar, name_bytes, names_for_stdout, out, report
 from dravlen.ftp.cli.servers import Servers, expand
 from dravlen.ftp.remote import Entry, RemotePath
+from dravlen.ftp.wire.listing import KIND_NAMES
 from dravlen.urls import is_url
 
 __all__ = ["cat", "get", "ls", "mkdir", "mv", "put", "rm", "stat", "sync"]
@@ -29,7 +30,6 @@ __all__ = ["cat", "get", "ls", "mkdir", "mv", "put", "rm", "stat", "sync"]
 # Read and written a block at a time: memory stays flat whatever a file's size.
 _BLOCK = 1 << 20
 _MARKS = {"dir": "/", "link": "@"}
-_KINDS = {"dir": "directory", "file": "file", "link": "link", "other": "other"}
 
 
 def ls(servers: Servers, paths: Sequence[str], *, long: bool, all_names: bool, human_sizes: bool,
@@ -96,7 +96,7 @@ def stat(servers: Servers, paths: Sequence[str]) -> None:
         # directory (vsftpd's "/", say).
         mtime = entry.mtime.isoformat(sep=" ") if entry.mtime is not None else "unknown"
         size = f"size: {entry.size}\n" if entry.size is not None and entry.kind != "dir" else ""
-        out(name_bytes(f"path: {show(str(path))}\nexists: yes\nkind: {_KINDS.get(entry.kind, entry.kind)}\n"
+        out(name_bytes(f"path: {show(str(path))}\nexists: yes\nkind: {KIND_NAMES.get(entry.kind, entry.kind)}\n"
                        f"mtime: {mtime}\n{size}"))
 
     _each(servers, paths, one, "read the details of")
