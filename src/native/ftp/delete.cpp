@@ -15,7 +15,7 @@ namespace {
 // be listed, a server that mangles names it cannot show, a link line that
 // does not tell its name) is taken for a link: removing a link as a file
 // fails on a directory, whereas walking a link would remove what it points to.
-bool is_link(const Call& c, PyObject* self, bool directory) {
+bool is_link(const Call& c, Borrowed self, bool directory) {
     Ref parent = attr(self, N.parent);
     if (op::same_text(op::posix(c, parent), op::posix(c, self))) return false;  // the root
     Ref own_name = attr(attr(self, N.path), N.item_name);
@@ -35,7 +35,7 @@ bool is_link(const Call& c, PyObject* self, bool directory) {
     return unsure;
 }
 
-void remove_file(const Call& c, PyObject* self) {
+void remove_file(const Call& c, Borrowed self) {
     Ref remove = attr(attr(self, N.client), N.delete_);
     op::exchange(c, self, remove, op::posix(c, self));
 }
@@ -43,7 +43,7 @@ void remove_file(const Call& c, PyObject* self) {
 // Entries that the long listing did not show (some servers leave out links
 // to "." or "..") are found with MLSD and removed, links as links. False when
 // the server cannot tell more.
-bool sweep_unlisted(const Call& c, PyObject* self) {
+bool sweep_unlisted(const Call& c, Borrowed self) {
     Ref client = attr(self, N.client);
     if (has_attr(client, N.no_mlsd)) return false;
     Ref data = Ref::check(PyList_New(0));
@@ -75,7 +75,7 @@ bool sweep_unlisted(const Call& c, PyObject* self) {
     return found;
 }
 
-void remove_directory(const Call& c, PyObject* self) {
+void remove_directory(const Call& c, Borrowed self) {
     auto rmd = [&] { return op::exchange(c, self, attr(attr(self, N.client), N.rmd), op::posix(c, self)); };
     op::if_refused(c, rmd, [&](Except& exc) {
         if (!sweep_unlisted(c, self)) exc.reraise();
@@ -100,8 +100,8 @@ Ref delete_(const Call& c) {
         return none();
     }
     if (kind == directory) {
-        Ref entries = Ref::check(PyObject_GetIter(call_method(self, N.glob)));
-        while (Ref file = Ref::steal(PyIter_Next(entries))) call_method(file, N.delete_);
+        Ref entries = Ref::check(PyObject_GetIter(call_method(self, N.glob).get()));
+        while (Ref file = Ref::steal(PyIter_Next(entries.get()))) call_method(file, N.delete_);
         if (PyErr_Occurred()) raised();
         remove_directory(c, self);
     } else {

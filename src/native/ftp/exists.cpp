@@ -12,7 +12,7 @@ enum class Known { missing, present, unsure };
 // STAT, like NLST, expands patterns on some servers; CWD does not. So a path
 // holding pattern characters is looked for by its exact name in the long
 // listing of its parent, taken from inside the parent.
-Known listed_in_parent(const Call& c, PyObject* self) {
+Known listed_in_parent(const Call& c, Borrowed self) {
     Ref parent = attr(self, N.parent);
     Ref lines = Ref::check(PyList_New(0));
     if (!op::enters(c, parent, lines)) return Known::missing;
@@ -30,7 +30,7 @@ Known listed_in_parent(const Call& c, PyObject* self) {
 // is the server talking (inetutils answers a missing path with
 // "x: No such file or directory" between the frame's lines), so is a line
 // that begins with the path asked and a colon, whatever follows.
-bool lists_an_entry(PyObject* line, PyObject* own, PyObject* encoding) {
+bool lists_an_entry(Borrowed line, Borrowed own, Borrowed encoding) {
     if (!PyUnicode_Check(line)) return false;
     if (PyUnicode_Check(own)) {
         const Py_ssize_t n = PyUnicode_GET_LENGTH(own);
@@ -49,7 +49,7 @@ enum class Stated { entry, refused, nothing, no_answer };
 // 550, it lists nothing (an empty folder and a missing path read the same on
 // some servers), or the server cannot tell (no STAT, remembered; a passing
 // failure).
-Stated stat_of(const Call& c, PyObject* self, PyObject* client, PyObject* ftplib) {
+Stated stat_of(const Call& c, Borrowed self, Borrowed client, Borrowed ftplib) {
     if (has_attr(client, N.no_stat)) return Stated::no_answer;
     Stated stated = Stated::no_answer;
     Ref reply = attempt(
@@ -77,7 +77,7 @@ Stated stat_of(const Call& c, PyObject* self, PyObject* client, PyObject* ftplib
 
 // MDTM of the path, which servers answer for a file: there, not there (550),
 // or unsure.
-Known mdtm_of(const Call& c, PyObject* self, PyObject* ftplib) {
+Known mdtm_of(const Call& c, Borrowed self, Borrowed ftplib) {
     Ref client = attr(self, N.client);
     Known known = Known::unsure;
     Ref reply = attempt(
@@ -98,7 +98,7 @@ Known mdtm_of(const Call& c, PyObject* self, PyObject* ftplib) {
 // server has it, else STAT, whose reply lists an entry for anything there.
 // Where STAT lists nothing, a folder is what CWD enters and nothing else is
 // there; where it cannot tell, a file is what MDTM answers for.
-Known confirm(const Call& c, PyObject* self) {
+Known confirm(const Call& c, Borrowed self) {
     Ref client = attr(self, N.client);
     Ref ftplib = c.global(N.ftplib);
     Ref perm = attr(ftplib, N.error_perm);

@@ -18,7 +18,7 @@ enum Slot { kSelf, kPattern, kGlobals, kLines, kEncoding, kMatch };
 // "../x", a NUL that servers cut at) is passed over; so is a link line that
 // does not tell its own name. Names of other types (a listing line that is
 // no text) are taken as listed.
-Ref entry_of(PyObject* line, PyObject* encoding) {
+Ref entry_of(Borrowed line, Borrowed encoding) {
     op::Listed entry = op::long_entry(line, encoding);
     if (entry.ambiguous || !entry.name) return {};
     if (PyUnicode_Check(entry.name.get()) && !op::child_name(entry.name)) return {};
@@ -37,7 +37,7 @@ Ref glob_step(GeneratorState& s) {
     }
     PyObject* lines = s.slot[kLines];
     while (s.pos < PyList_GET_SIZE(lines)) {
-        Ref line = Ref::borrow(PyList_GET_ITEM(lines, s.pos));
+        Ref line = Ref::from_borrowed(PyList_GET_ITEM(lines, s.pos));
         ++s.pos;
         Ref name = entry_of(line, s.slot[kEncoding]);
         if (!name) continue;

@@ -18,18 +18,18 @@ PyTypeObject* posix_path_type = nullptr;
 Py_ssize_t posix_text_offset = 0;
 
 // self.path.as_posix(): the kept text where there is one, else asked.
-Ref path_text(PyObject* self) {
+Ref path_text(Borrowed self) {
     Ref path = attr(self, N.path);
     if (Py_TYPE(path.get()) == posix_path_type) {
         PyObject* text = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(path.get()) + posix_text_offset);
-        if (text != nullptr && PyUnicode_CheckExact(text)) return Ref::borrow(text);
+        if (text != nullptr && PyUnicode_CheckExact(text)) return Ref::from_borrowed(text);
     }
     return call_method(path, N.as_posix);
 }
 
 }  // namespace
 
-void bind_path_text(PyObject* pathlib) {
+void bind_path_text(Borrowed pathlib) {
     // Bound once: a failed import may run the module body again.
     if (posix_path_type != nullptr) return;
     Ref type = attr_or_null(pathlib, N.PurePosixPath);
@@ -59,32 +59,32 @@ Ref checked_path_text(const Call& c) {
     raised();
 }
 
-Ref posix(const Call& c, PyObject* self) {
+Ref posix(const Call& c, Borrowed self) {
     if (c.prepared && c.arg != nullptr && self == c.arg[0]) return c.prepared;
     return path_text(self);
 }
 
-Ref command(const Call& c, PyObject* word, PyObject* self) {
+Ref command(const Call& c, Borrowed word, Borrowed self) {
     Ref text = posix(c, self);
-    if (!PyUnicode_CheckExact(text.get())) text = Ref::check(PyObject_Format(text, N.text_empty));
+    if (!PyUnicode_CheckExact(text.get())) text = Ref::check(PyObject_Format(text.get(), N.text_empty));
     return concat(word, text);
 }
 
-void raise_about(PyObject* type, const char* prefix, PyObject* self, const char* suffix) {
-    Ref text = Ref::check(PyObject_Str(attr(self, N.path)));
-    PyErr_SetObject(type, Ref::check(PyUnicode_FromFormat("%s%U%s", prefix, text.get(), suffix)));
+void raise_about(Borrowed type, const char* prefix, Borrowed self, const char* suffix) {
+    Ref text = Ref::check(PyObject_Str(attr(self, N.path).get()));
+    PyErr_SetObject(type, Ref::check(PyUnicode_FromFormat("%s%U%s", prefix, text.get(), suffix)).get());
     raised();
 }
 
-void raise_about_with(PyObject* type, const char* format, PyObject* self, PyObject* detail) {
-    Ref text = Ref::check(PyObject_Str(attr(self, N.path)));
-    PyErr_SetObject(type, Ref::check(PyUnicode_FromFormat(format, text.get(), detail)));
+void raise_about_with(Borrowed type, const char* format, Borrowed self, Borrowed detail) {
+    Ref text = Ref::check(PyObject_Str(attr(self, N.path).get()));
+    PyErr_SetObject(type, Ref::check(PyUnicode_FromFormat(format, text.get(), detail.get())).get());
     raised();
 }
 
 Ref error_perm(const Call& c) { return attr(c.global(N.ftplib), N.error_perm); }
 
-bool has_code(PyObject* error, const char* code) {
+bool has_code(Borrowed error, const char* code) {
     Ref text = Ref::check(PyObject_Str(error));
     if (PyUnicode_GET_LENGTH(text.get()) < 3) return false;
     for (int i = 0; i < 3; ++i) {
@@ -93,28 +93,28 @@ bool has_code(PyObject* error, const char* code) {
     return true;
 }
 
-bool not_understood(PyObject* error) { return has_code(error, "500") || has_code(error, "502"); }
+bool not_understood(Borrowed error) { return has_code(error, "500") || has_code(error, "502"); }
 
-void remember_value(PyObject* client, PyObject* name, PyObject* value) {
+void remember_value(Borrowed client, Borrowed name, Borrowed value) {
     if (PyObject_SetAttr(client, name, value) < 0) PyErr_Clear();
 }
 
-void hang_up(const Call& c, PyObject* self) {
+void hang_up(const Call& c, Borrowed self) {
     Ref key = call_method(self, N._key_on_thread);
-    Ref lookup = Ref::check(PyObject_GetAttrString(c.global(N.Local), "getattr"));
+    Ref lookup = Ref::check(PyObject_GetAttrString(c.global(N.Local).get(), "getattr"));
     Ref client = call(lookup, key);
     if (client.get() == Py_None) return;
     Ref session = call_method(self, N._session);
     call_method(session, N.end, client);
 }
 
-void drop_if_open(const Call& c, PyObject* self, const Except& exc) {
+void drop_if_open(const Call& c, Borrowed self, const Except& exc) {
     if (exc.matches(attr(c.global(N.ftplib), N.Error))) return;
     hang_up(c, self);
     call_method(self, N._drop_client);
 }
 
-Ref exchange_or_null(const Call& c, PyObject* self, PyObject* f, PyObject* arg) {
+Ref exchange_or_null(const Call& c, Borrowed self, Borrowed f, Borrowed arg) {
     Ref reply = call_or_null(f, arg);
     if (reply) return reply;
     // Nothing is looked up while the exception is pending (a lookup may clear it).
@@ -123,7 +123,7 @@ Ref exchange_or_null(const Call& c, PyObject* self, PyObject* f, PyObject* arg) 
     return exc.restore();
 }
 
-bool has_blank(PyObject* text) {
+bool has_blank(Borrowed text) {
     if (!PyUnicode_Check(text)) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -132,11 +132,11 @@ bool has_blank(PyObject* text) {
     return false;
 }
 
-bool has_wildcard(PyObject* text) {
+bool has_wildcard(Borrowed text) {
     if (!PyUnicode_Check(text)) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-    const int kind = PyUnicode_KIND(text);
-    const void* data = PyUnicode_DATA(text);
+    const int kind = PyUnicode_KIND(text.get());
+    const void* data = PyUnicode_DATA(text.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
         switch (PyUnicode_READ(kind, data, i)) {
             case '*':
@@ -151,13 +151,13 @@ bool has_wildcard(PyObject* text) {
     return false;
 }
 
-Ref encoding_of(PyObject* client) {
+Ref encoding_of(Borrowed client) {
     Ref found = attr_or_null(client, N.encoding);
     if (found && PyUnicode_Check(found.get())) return found;
-    return Ref::borrow(N.text_utf8);
+    return Ref::from_borrowed(N.text_utf8);
 }
 
-void require_exists(PyObject* self) {
+void require_exists(Borrowed self) {
     if (!truthy(attr(self, N.exists))) raise_about(PyExc_FileNotFoundError, "'", self, "' does not exist.");
 }
 
@@ -165,7 +165,7 @@ namespace {
 
 // The value of the fact `word` (lower case, "=" included) of an MLST entry
 // line " fact=value;...; path", or nothing.
-Ref fact_of(PyObject* line, const char* word) {
+Ref fact_of(Borrowed line, const char* word) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(line);
     const Py_ssize_t length = static_cast<Py_ssize_t>(std::strlen(word));
     Py_ssize_t facts_end = PyUnicode_FindChar(line, ' ', 1, n, 1);
@@ -185,7 +185,7 @@ Ref fact_of(PyObject* line, const char* word) {
 
 // The directory the client works in: asked once with PWD, then kept on the
 // client (the members never leave it for longer than one exchange).
-Ref working_directory(const Call& c, PyObject* self, PyObject* client) {
+Ref working_directory(const Call& c, Borrowed self, Borrowed client) {
     Ref known = attr_or_null(client, N.home_dir);
     if (known) return known;
     Ref reply = exchange(c, self, attr(client, N.sendcmd), N.cmd_PWD);
@@ -195,7 +195,7 @@ Ref working_directory(const Call& c, PyObject* self, PyObject* client) {
 }
 
 // CWD back to home after entering; where that fails the client is dropped.
-void leave(const Call& c, PyObject* self, PyObject* sendcmd, PyObject* home) {
+void leave(const Call& c, Borrowed self, Borrowed sendcmd, Borrowed home) {
     attempt([&] { return exchange(c, self, sendcmd, concat(N.cmd_CWD, home)); },
             [&](Except& exc) {
                 // Left elsewhere, relative paths would name other entries: the next
@@ -208,7 +208,7 @@ void leave(const Call& c, PyObject* self, PyObject* sendcmd, PyObject* home) {
 
 }  // namespace
 
-Ref mlst_fact(const Call& c, PyObject* self, const char* name) {
+Ref mlst_fact(const Call& c, Borrowed self, const char* name) {
     Ref client = attr(self, N.client);
     if (has_attr(client, N.no_mlst)) return {};
     Ref reply = if_refused(
@@ -226,12 +226,12 @@ Ref mlst_fact(const Call& c, PyObject* self, const char* name) {
     return {};
 }
 
-Ref mlst_type(const Call& c, PyObject* self) {
+Ref mlst_type(const Call& c, Borrowed self) {
     Ref kind = mlst_fact(c, self, "type=");
     return kind ? call_method(kind, N.lower) : Ref{};
 }
 
-bool enters(const Call& c, PyObject* self, PyObject* lines) {
+bool enters(const Call& c, Borrowed self, Borrowed lines) {
     Ref client = attr(self, N.client);
     Ref home = working_directory(c, self, client);
     Ref sendcmd = attr(client, N.sendcmd);
@@ -251,13 +251,13 @@ bool enters(const Call& c, PyObject* self, PyObject* lines) {
     return true;
 }
 
-bool refused_as_directory(const Call& c, PyObject* self) {
+bool refused_as_directory(const Call& c, Borrowed self) {
     Ref kind = mlst_type(c, self);
     if (kind) {
         for (const char* dir : {"dir", "cdir", "pdir"}) {
-            if (PyUnicode_CompareWithASCIIString(kind, dir) == 0) return true;
+            if (PyUnicode_CompareWithASCIIString(kind.get(), dir) == 0) return true;
         }
-        if (PyUnicode_CompareWithASCIIString(kind, "file") == 0) return false;
+        if (PyUnicode_CompareWithASCIIString(kind.get(), "file") == 0) return false;
     }
     return enters(c, self, nullptr);  // a link, or a server without MLST
 }
@@ -269,7 +269,7 @@ bool refused_as_directory(const Call& c, PyObject* self) {
 // is taken at its word. A mismatch is a transient
 // failure (IncompleteTransfer), so the operation is tried again on a fresh
 // client.
-void check_size(const Call& c, PyObject* self, Py_ssize_t moved) {
+void check_size(const Call& c, Borrowed self, Py_ssize_t moved) {
     Ref client = attr(self, N.client);
     if (!attr_or_null(client, N.sendcmd)) return;
     Ref session = call_method(self, N._session);

@@ -4,14 +4,14 @@
 
 namespace dravlen::op {
 
-bool same_text(PyObject* a, PyObject* b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
+bool same_text(Borrowed a, Borrowed b) { return check(PyObject_RichCompareBool(a, b, Py_EQ)) != 0; }
 
-void long_listing(const Call& c, PyObject* self, PyObject* data, bool here) {
+void long_listing(const Call& c, Borrowed self, Borrowed data, bool here) {
     Ref client = attr(self, N.client);
     Ref retrlines = attr(client, N.retrlines);
     Ref append = attr(data, N.append);
     auto list = [&](PyObject* word, PyObject* bare) {
-        Ref text = here ? Ref::borrow(bare) : command(c, word, self);
+        Ref text = here ? Ref::from_borrowed(bare) : command(c, word, self);
         return transfer(c, self, [&] { return call(retrlines, text, append); });
     };
     if (has_attr(client, N.plain_list)) {
@@ -27,7 +27,7 @@ void long_listing(const Call& c, PyObject* self, PyObject* data, bool here) {
                });
 }
 
-void list_directory(const Call& c, PyObject* self, PyObject* data) {
+void list_directory(const Call& c, Borrowed self, Borrowed data) {
     Ref text = posix(c, self);
     if (has_wildcard(text) || has_blank(text)) {
         if (enters(c, self, data)) return;
@@ -47,7 +47,7 @@ bool starts_with_folded(int kind, const void* text, Py_ssize_t at, Py_ssize_t en
 
 }  // namespace
 
-bool child_name(PyObject* name) {
+bool child_name(Borrowed name) {
     if (!PyUnicode_Check(name)) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(name);
     if (n == 0 || same_text(name, N.text_dot) || same_text(name, N.text_dotdot)) return false;
@@ -59,14 +59,14 @@ bool child_name(PyObject* name) {
     return true;
 }
 
-Ref machine_entry(PyObject* line, bool* link) {
+Ref machine_entry(Borrowed line, bool* link) {
     *link = false;
     if (!PyUnicode_Check(line) || PyUnicode_READY(line) < 0) return {};
     const Py_ssize_t n = PyUnicode_GET_LENGTH(line);
     const Py_ssize_t blank = PyUnicode_FindChar(line, ' ', 0, n, 1);
     if (blank < 0 || blank + 1 >= n) return {};
-    const int kind = PyUnicode_KIND(line);
-    const void* text = PyUnicode_DATA(line);
+    const int kind = PyUnicode_KIND(line.get());
+    const void* text = PyUnicode_DATA(line.get());
     for (Py_ssize_t fact = 0; fact < blank;) {
         Py_ssize_t end = PyUnicode_FindChar(line, ';', fact, blank, 1);
         if (end < 0) end = blank;
@@ -85,11 +85,11 @@ Ref machine_entry(PyObject* line, bool* link) {
     return name;
 }
 
-bool Listed::names(PyObject* own) const {
+bool Listed::names(Borrowed own) const {
     if (!name) return false;
     if (!ambiguous) return same_text(name, own);
     Ref prefix = concat(own, N.text_arrow);
-    return PyUnicode_Tailmatch(name, prefix, 0, PY_SSIZE_T_MAX, -1) == 1;
+    return PyUnicode_Tailmatch(name.get(), prefix.get(), 0, PY_SSIZE_T_MAX, -1) == 1;
 }
 
 namespace {
@@ -108,7 +108,7 @@ long long size_column(int kind, const void* text, Py_ssize_t start, Py_ssize_t e
 
 // Whether text takes size bytes in encoding (names that are no valid text
 // carry their bytes as escapes, which encode back to those bytes).
-bool takes_bytes(PyObject* text, PyObject* encoding, long long size) {
+bool takes_bytes(Borrowed text, Borrowed encoding, long long size) {
     return attempt(
         [&] {
             Ref bytes = call_method(text, N.encode, encoding, N.surrogateescape);
@@ -261,21 +261,21 @@ struct Columns {
 
 }  // namespace
 
-Listed long_entry(PyObject* line, PyObject* encoding) {
+Listed long_entry(Borrowed line, Borrowed encoding) {
     Listed entry;
     if (!PyUnicode_Check(line)) {
         // Not text: take the fields the way str.split(maxsplit=8) would.
         Ref parts = call_kw(attr(line, N.split), N.kw_maxsplit, N.listing_cuts);
-        const Py_ssize_t n = PySequence_Size(parts);
+        const Py_ssize_t n = PySequence_Size(parts.get());
         if (n < 0) raised();
         if (n < 9) return entry;
-        Ref name = Ref::check(PySequence_GetItem(parts, n - 1));
+        Ref name = Ref::check(PySequence_GetItem(parts.get(), n - 1));
         if (same_text(name, N.text_dot) || same_text(name, N.text_dotdot)) return entry;
         entry.name = std::move(name);
         return entry;
     }
     if (PyUnicode_READY(line) < 0) raised();
-    Columns cols{PyUnicode_KIND(line), PyUnicode_DATA(line), PyUnicode_GET_LENGTH(line)};
+    Columns cols{PyUnicode_KIND(line.get()), PyUnicode_DATA(line.get()), PyUnicode_GET_LENGTH(line)};
     const Py_ssize_t n = cols.n;
     Py_UCS4 type = 0;
     Py_ssize_t i = cols.unix_name(&type);

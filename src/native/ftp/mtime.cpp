@@ -10,7 +10,7 @@ namespace {
 
 // strptime takes one-digit fields, so a reply cut short ("...0304" for
 // "...030405") would parse into another time: only all fourteen digits are a time.
-void refuse_short_time(PyObject* text) {
+void refuse_short_time(Borrowed text) {
     if (!PyUnicode_Check(text)) return;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     bool digits = n == 14;
@@ -19,7 +19,7 @@ void refuse_short_time(PyObject* text) {
         digits = ch >= '0' && ch <= '9';
     }
     if (digits) return;
-    PyErr_Format(PyExc_ValueError, "time data %R does not match format '%%Y%%m%%d%%H%%M%%S'", text);
+    PyErr_Format(PyExc_ValueError, "time data %R does not match format '%%Y%%m%%d%%H%%M%%S'", text.get());
     raised();
 }
 
@@ -28,7 +28,7 @@ void refuse_short_time(PyObject* text) {
 // same datetime is made directly (strptime's pattern matching and locale
 // lock cost more than the rest of the member); anything else is left to
 // strptime, with its own result or error.
-Ref parse_time(PyObject* datetime_class, PyObject* digits) {
+Ref parse_time(Borrowed datetime_class, Borrowed digits) {
     if (PyDateTimeAPI == nullptr) {
         PyDateTime_IMPORT;
         if (PyDateTimeAPI == nullptr) raised();
@@ -52,18 +52,18 @@ Ref parse_time(PyObject* datetime_class, PyObject* digits) {
 }
 
 // parsed + timedelta(hours=8)
-Ref shifted(PyObject* parsed, PyObject* timedelta_class) {
+Ref shifted(Borrowed parsed, Borrowed timedelta_class) {
     Ref shift = timedelta_class == reinterpret_cast<PyObject*>(PyDateTimeAPI->DeltaType)
                     ? Ref::check(PyDelta_FromDSU(0, 3600 * kServerClockHours, 0))
                     : call_kw(timedelta_class, N.kw_hours, N.server_clock_hours);
-    return Ref::check(PyNumber_Add(parsed, shift));
+    return Ref::check(PyNumber_Add(parsed, shift.get()));
 }
 
 // The time in a reply's text "YYYYMMDDHHMMSS[.fraction]", shifted as MDTM's is.
-Ref time_of(const Call& c, PyObject* text) {
+Ref time_of(const Call& c, Borrowed text) {
     Ref time_str = call_method(text, N.strip);
     Ref pieces = call_method(time_str, N.split, N.text_dot);
-    Ref seconds = Ref::check(PySequence_GetItem(pieces, 0));
+    Ref seconds = Ref::check(PySequence_GetItem(pieces.get(), 0));
     refuse_short_time(seconds);
     Ref datetime = c.global(N.datetime);
     Ref parsed = parse_time(attr(datetime, N.datetime), seconds);
@@ -72,7 +72,7 @@ Ref time_of(const Call& c, PyObject* text) {
 
 // MLST's "modify" fact, for a server that does not know MDTM (aioftp); it
 // is read as MDTM's time is. Nothing where MLST does not tell it either.
-Ref modify_fact(const Call& c, PyObject* self) {
+Ref modify_fact(const Call& c, Borrowed self) {
     Ref modify = op::mlst_fact(c, self, "modify=");
     return modify ? time_of(c, modify) : Ref{};
 }
@@ -86,11 +86,11 @@ Ref mtime(const Call& c) {
             Ref sendcmd = attr(attr(self, N.client), N.sendcmd);
             Ref response = op::exchange(c, self, sendcmd, op::command(c, N.cmd_MDTM, self));
             if (!truthy(call_method(response, N.startswith, N.text_213))) {
-                Ref shown = Ref::check(PyObject_Format(response, N.text_empty));
+                Ref shown = Ref::check(PyObject_Format(response.get(), N.text_empty));
                 op::raise_about_with(PyExc_TypeError, "Cannot retrieve modification time for '%U'. Response: %S",
                                      self, shown);
             }
-            Ref rest = Ref::check(PySequence_GetSlice(response, 4, PY_SSIZE_T_MAX));
+            Ref rest = Ref::check(PySequence_GetSlice(response.get(), 4, PY_SSIZE_T_MAX));
             return time_of(c, rest);
         },
         [&](Except& exc) -> Ref {

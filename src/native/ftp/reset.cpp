@@ -10,12 +10,12 @@ namespace {
 
 // The keyword arguments for the client: a fresh dict, so the client cannot
 // change the mapping the configuration handed out.
-Ref keywords_from(PyObject* mapping) {
+Ref keywords_from(Borrowed mapping) {
     Ref kwargs = Ref::check(PyDict_New());
     if (PyDict_Check(mapping)) {
-        check(PyDict_Update(kwargs, mapping));
+        check(PyDict_Update(kwargs.get(), mapping));
     } else if (PyObject_HasAttrString(mapping, "keys")) {
-        check(PyDict_Merge(kwargs, mapping, 1));
+        check(PyDict_Merge(kwargs.get(), mapping, 1));
     } else {
         PyErr_Format(PyExc_TypeError, "argument after ** must be a mapping, not %.200s", Py_TYPE(mapping)->tp_name);
         raised();
@@ -35,7 +35,7 @@ Ref reset(const Call& c) {
         [&] {
             Ref creator = attr(self, N._creator);
             Ref settings = call_method(self, N._read_config, section);
-            Ref ftp = Ref::check(PyObject_Call(creator, N.empty_tuple, keywords_from(settings)));
+            Ref ftp = Ref::check(PyObject_Call(creator.get(), N.empty_tuple, keywords_from(settings).get()));
             Ref configer = call_method(c.global(N.EnvConfig), N.init_configer);
             Ref pasv = boolean(true);
             if (truthy(call_method(configer, N.has_option, section, N.pasv))) {
@@ -48,7 +48,7 @@ Ref reset(const Call& c) {
         },
         [](Except& exc) {
             if (!exc.matches(PyExc_Exception)) exc.reraise();
-            return Ref::borrow(exc.value());
+            return Ref::from_borrowed(exc.value());
         });
 }
 

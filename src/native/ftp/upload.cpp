@@ -10,20 +10,20 @@ namespace dravlen {
 namespace {
 
 // type(o).name bound to o, as the `with` statement looks it up.
-Ref special_method(PyObject* o, PyObject* name) {
+Ref special_method(Borrowed o, Borrowed name) {
     Ref found = type_attr_or_null(Py_TYPE(o), name);
     if (!found) {
         PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
                      Py_TYPE(o)->tp_name);
         raised();
     }
-    descrgetfunc get = Py_TYPE(found)->tp_descr_get;
+    descrgetfunc get = Py_TYPE(found.get())->tp_descr_get;
     if (get == nullptr) return found;
-    return Ref::check(get(found, o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
+    return Ref::check(get(found.get(), o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
 }
 
 // Sends one local file; the file is closed on every way out.
-void upload_file(const Call& c, PyObject* self, PyObject* local) {
+void upload_file(const Call& c, Borrowed self, Borrowed local) {
     call_method(attr(self, N.parent), N.mkdir);
     Ref file = call(c.global(N.open), local, N.rb);
     Ref enter = special_method(file, N.__enter__);
@@ -35,7 +35,7 @@ void upload_file(const Call& c, PyObject* self, PyObject* local) {
             Ref text = op::command(c, N.cmd_STOR, self);
             op::transfer(c, self, [&] { return call(storbinary, text, local_file); });
             // What was sent is what the file held up to where storbinary stopped reading.
-            const Py_ssize_t moved = PyLong_AsSsize_t(call_method(local_file, N.tell));
+            const Py_ssize_t moved = PyLong_AsSsize_t(call_method(local_file, N.tell).get());
             if (moved == -1 && PyErr_Occurred()) raised();
             op::check_size(c, self, moved);
             return true;
@@ -52,18 +52,18 @@ void upload_file(const Call& c, PyObject* self, PyObject* local) {
     if (sent) call(exit, Py_None, Py_None, Py_None);
 }
 
-bool same_file(PyObject* a, PyObject* b) {
-    return check(PyObject_RichCompareBool(attr(a, N.st_ino), attr(b, N.st_ino), Py_EQ)) != 0 &&
-           check(PyObject_RichCompareBool(attr(a, N.st_dev), attr(b, N.st_dev), Py_EQ)) != 0;
+bool same_file(Borrowed a, Borrowed b) {
+    return check(PyObject_RichCompareBool(attr(a, N.st_ino).get(), attr(b, N.st_ino).get(), Py_EQ)) != 0 &&
+           check(PyObject_RichCompareBool(attr(a, N.st_dev).get(), attr(b, N.st_dev).get(), Py_EQ)) != 0;
 }
 
 // A local directory that is one of the directories it lies in (through a
 // link to an ancestor) would be walked without end: it is refused before
 // anything remote is made for it.
-void refuse_loop(PyObject* local) {
+void refuse_loop(Borrowed local) {
     Ref own = call_method(local, N.stat);
-    Ref ancestors = Ref::check(PyObject_GetIter(attr(call_method(local, N.absolute), N.parents)));
-    while (Ref ancestor = Ref::steal(PyIter_Next(ancestors))) {
+    Ref ancestors = Ref::check(PyObject_GetIter(attr(call_method(local, N.absolute), N.parents).get()));
+    while (Ref ancestor = Ref::steal(PyIter_Next(ancestors.get()))) {
         // An ancestor that cannot be looked at cannot be walked into either.
         Ref status = attempt([&] { return call_method(ancestor, N.stat); },
                              [](Except& exc) {
@@ -73,10 +73,10 @@ void refuse_loop(PyObject* local) {
         if (!status || !same_file(own, status)) continue;
         Ref message = Ref::check(PyUnicode_FromFormat(
             "Local directory '%S' is its own ancestor '%S' (a symbolic link loop); nothing was uploaded for it",
-            local, ancestor.get()));
+            local.get(), ancestor.get()));
         Ref shown = Ref::check(PyObject_Str(local));
         Ref error = Ref::check(PyObject_CallFunction(PyExc_OSError, "iOO", ELOOP, message.get(), shown.get()));
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error);
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
         raised();
     }
     if (PyErr_Occurred()) raised();
@@ -91,8 +91,8 @@ Ref upload(const Call& c) {
     }
     refuse_loop(local);
     call_method(self, N.mkdir);
-    Ref entries = Ref::check(PyObject_GetIter(call_method(local, N.iterdir)));
-    while (Ref item = Ref::steal(PyIter_Next(entries))) {
+    Ref entries = Ref::check(PyObject_GetIter(call_method(local, N.iterdir).get()));
+    while (Ref item = Ref::steal(PyIter_Next(entries.get()))) {
         Ref join = attr(self, N.join);
         Ref remote_item = call(join, attr(item, N.item_name));
         Ref child_upload = attr(remote_item, N.upload);

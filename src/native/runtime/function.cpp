@@ -196,7 +196,7 @@ PyType_Spec function_spec = {
 Ref text(const char* s) { return Ref::check(PyUnicode_FromString(s)); }
 
 // A code object that tells inspect the real parameters; it has no bytecode to run.
-Ref make_code(const FunctionDef& s, const Origin& o, PyObject* name) {
+Ref make_code(const FunctionDef& s, const Origin& o, Borrowed name) {
     const int nparams = s.nparams();
     Ref empty = Ref::check(reinterpret_cast<PyObject*>(PyCode_NewEmpty(o.file, s.name, o.line)));
     Ref varnames = Ref::check(PyTuple_New(s.var_any ? 2 : nparams));
@@ -214,13 +214,13 @@ Ref make_code(const FunctionDef& s, const Origin& o, PyObject* name) {
     Ref argcount = Ref::check(PyLong_FromLong(s.var_any ? 0 : nparams));
     Ref nlocals = Ref::check(PyLong_FromSsize_t(PyTuple_GET_SIZE(varnames.get())));
     Ref co_flags = Ref::check(PyLong_FromLong(flags));
-    check(PyDict_SetItemString(kwargs, "co_argcount", argcount));
-    check(PyDict_SetItemString(kwargs, "co_nlocals", nlocals));
-    check(PyDict_SetItemString(kwargs, "co_varnames", varnames));
-    check(PyDict_SetItemString(kwargs, "co_flags", co_flags));
-    check(PyDict_SetItemString(kwargs, "co_name", name));
-    check(PyDict_SetItemString(kwargs, "co_qualname", o.qualname));
-    return Ref::check(PyObject_Call(replace, R.empty_tuple, kwargs));
+    check(PyDict_SetItemString(kwargs.get(), "co_argcount", argcount.get()));
+    check(PyDict_SetItemString(kwargs.get(), "co_nlocals", nlocals.get()));
+    check(PyDict_SetItemString(kwargs.get(), "co_varnames", varnames.get()));
+    check(PyDict_SetItemString(kwargs.get(), "co_flags", co_flags.get()));
+    check(PyDict_SetItemString(kwargs.get(), "co_name", name));
+    check(PyDict_SetItemString(kwargs.get(), "co_qualname", o.qualname));
+    return Ref::check(PyObject_Call(replace.get(), R.empty_tuple, kwargs.get()));
 }
 
 }  // namespace
@@ -230,21 +230,21 @@ void init_function_type(PyObject* module) {
     Py_XSETREF(function_type, reinterpret_cast<PyTypeObject*>(type.release()));
 }
 
-Ref make_function(const FunctionDef& s, const Origin& o, PyObject* globals) {
+Ref make_function(const FunctionDef& s, const Origin& o, Borrowed globals) {
     const int nparams = s.nparams();
     Ref name = text(s.name);
-    Ref qualname = Ref::borrow(o.qualname);
+    Ref qualname = Ref::from_borrowed(o.qualname);
     Ref annotations = Ref::check(PyDict_New());
     for (int i = 0; i < nparams; ++i) {
         if (s.params[i].annotation == nullptr) continue;
-        check(PyDict_SetItemString(annotations, s.params[i].name, text(s.params[i].annotation)));
+        check(PyDict_SetItemString(annotations.get(), s.params[i].name, text(s.params[i].annotation).get()));
     }
-    check(PyDict_SetItemString(annotations, "return", text(s.returns)));
+    check(PyDict_SetItemString(annotations.get(), "return", text(s.returns).get()));
     Ref defaults = none();
     if (s.last_default != nullptr) defaults = Ref::check(PyTuple_Pack(1, text(s.last_default).get()));
     Ref code = make_code(s, o, name);
     Site site(o.file, o.trace, o.line);
-    Ref module = Ref::borrow(PyDict_GetItemWithError(globals, R.__name__));
+    Ref module = Ref::from_borrowed(PyDict_GetItemWithError(globals, R.__name__));
     if (!module) {
         if (PyErr_Occurred()) raised();
         module = none();
@@ -271,17 +271,17 @@ Ref make_function(const FunctionDef& s, const Origin& o, PyObject* globals) {
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-Ref lookup_global(PyObject* globals, PyObject* name) {
+Ref lookup_global(Borrowed globals, Borrowed name) {
     PyObject* found = PyDict_GetItemWithError(globals, name);
     if (found == nullptr && !PyErr_Occurred()) found = PyDict_GetItemWithError(R.builtins, name);
     if (found == nullptr) {
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
         raised();
     }
-    return Ref::borrow(found);
+    return Ref::from_borrowed(found);
 }
 
-Ref Call::global(PyObject* name) const { return lookup_global(globals, name); }
+Ref Call::global(Borrowed name) const { return lookup_global(globals, name); }
 
 PyObject* function_name(PyObject* function) { return as_function(function)->name; }
 PyObject* function_qualname(PyObject* function) { return as_function(function)->qualname; }

@@ -16,7 +16,7 @@ struct Call {
     Ref prepared;        // what the prepare step handed over, if any
 
     // A module-level name, looked up at each use, falling back to the builtins.
-    Ref global(PyObject* name) const;
+    Ref global(Borrowed name) const;
 };
 
 using Body = Ref (*)(const Call&);
@@ -51,16 +51,16 @@ struct FunctionDef {
 
 // The names a function is made with: __qualname__, and its traceback entry.
 struct Origin {
-    PyObject* qualname;
+    Borrowed qualname;
     const char* file;  // the source file name that tracebacks show
-    PyObject* trace;   // the frame name that tracebacks show
+    Borrowed trace;    // the frame name that tracebacks show
     int line;
 };
 
 // Creates the type; called once per import.
 void init_function_type(PyObject* module);
 // A new function object for def (which must outlive it), bound to the module namespace.
-Ref make_function(const FunctionDef& def, const Origin& origin, PyObject* globals);
+Ref make_function(const FunctionDef& def, const Origin& origin, Borrowed globals);
 
 // What a function object made here tells about itself, for the generators its body makes.
 PyObject* function_name(PyObject* function);
@@ -69,6 +69,6 @@ PyObject* function_code(PyObject* function);
 const Site& function_site(PyObject* function);
 
 // The global lookup shared with the generator type.
-Ref lookup_global(PyObject* globals, PyObject* name);
+Ref lookup_global(Borrowed globals, Borrowed name);
 
 }  // namespace dravlen

@@ -7,17 +7,17 @@
 
 namespace dravlen {
 
-void import_module(PyObject* globals, PyObject* name) {
+void import_module(Borrowed globals, Borrowed name) {
     Ref module = Ref::check(PyImport_Import(name));
     set_item(globals, name, module);
 }
 
-void import_from(PyObject* globals, const char* module, std::initializer_list<PyObject*> names) {
+void import_from(Borrowed globals, const char* module, std::initializer_list<PyObject*> names) {
     Ref fromlist = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
     for (PyObject* name : names) PyTuple_SET_ITEM(fromlist.get(), i++, Py_NewRef(name));
     Ref module_name = Ref::check(PyUnicode_FromString(module));
-    Ref imported = Ref::check(PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist, 0));
+    Ref imported = Ref::check(PyImport_ImportModuleLevelObject(module_name.get(), globals, nullptr, fromlist.get(), 0));
     for (PyObject* name : names) {
         Ref owned = attr_or_null(imported, name);
         if (!owned) {
@@ -45,17 +45,17 @@ Ref metaclass_of(PyObject* bases) {
                         "the metaclasses of all its bases");
         raised();
     }
-    return Ref::borrow(reinterpret_cast<PyObject*>(winner));
+    return Ref::from_borrowed(reinterpret_cast<PyObject*>(winner));
 }
 
 }  // namespace
 
-ClassBody::ClassBody(PyObject* name, PyObject* bases)
-    : name_(Ref::borrow(name)), bases_(Ref::borrow(bases)), meta_(metaclass_of(bases)) {
+ClassBody::ClassBody(Borrowed name, Borrowed bases)
+    : name_(Ref::from_borrowed(name)), bases_(Ref::from_borrowed(bases)), meta_(metaclass_of(bases)) {
     ns_ = call(attr(meta_, R.__prepare__), name_, bases_);
 }
 
-void ClassBody::bind(PyObject* key, PyObject* value) { set_item(ns_, key, value); }
+void ClassBody::bind(Borrowed key, Borrowed value) { set_item(ns_, key, value); }
 
 Ref ClassBody::make() { return call(meta_, name_, bases_, ns_); }
 
@@ -89,8 +89,8 @@ PyObject* create_module(PyObject* spec) {
     try {
         intern_runtime_names();
         Ref name = attr(spec, R.name);
-        Ref module = Ref::check(PyModule_NewObject(name));
-        PyObject* globals = PyModule_GetDict(module);
+        Ref module = Ref::check(PyModule_NewObject(name.get()));
+        PyObject* globals = PyModule_GetDict(module.get());
         copy_from_spec(spec, globals, R.loader, R.__loader__, true);
         copy_from_spec(spec, globals, R.origin, R.__file__, true);
         copy_from_spec(spec, globals, R.parent, R.__package__, true);

@@ -9,16 +9,16 @@
 namespace dravlen {
 
 // import name
-void import_module(PyObject* globals, PyObject* name);
+void import_module(Borrowed globals, Borrowed name);
 // from module import names...
-void import_from(PyObject* globals, const char* module, std::initializer_list<PyObject*> names);
+void import_from(Borrowed globals, const char* module, std::initializer_list<PyObject*> names);
 
 // A class statement: the metaclass picked from the bases, its __prepare__
 // namespace filled in order, then metaclass(name, bases, namespace).
 class ClassBody {
 public:
-    ClassBody(PyObject* name, PyObject* bases);
-    void bind(PyObject* key, PyObject* value);
+    ClassBody(Borrowed name, Borrowed bases);
+    void bind(Borrowed key, Borrowed value);
     Ref make();
 
 private:

@@ -22,7 +22,7 @@ void intern_runtime_names() {
 #undef DRAVLEN_INTERN
     R.empty_tuple = kept(PyTuple_New(0));
     Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
-    R.builtins = Ref::borrow(PyModule_GetDict(builtins)).release();
+    R.builtins = Ref::from_borrowed(PyModule_GetDict(builtins.get())).release();
 }
 
 }  // namespace dravlen

@@ -13,12 +13,12 @@ Except::Except() {
     value_ = Ref::steal(value);
     traceback_ = Ref::steal(traceback);
     outer_ = Ref::steal(PyErr_GetHandledException());
-    PyErr_SetHandledException(value_);
+    PyErr_SetHandledException(value_.get());
 }
 
 Except::~Except() { PyErr_SetHandledException(outer_ ? outer_.get() : Py_None); }
 
-bool Except::matches(PyObject* type) const { return PyErr_GivenExceptionMatches(value_, type) != 0; }
+bool Except::matches(Borrowed type) const { return PyErr_GivenExceptionMatches(value_.get(), type) != 0; }
 
 void Except::reraise() {
     restore();
@@ -37,7 +37,7 @@ Site::Site(const char* file, PyObject* name, int line) : line_(line) {
     Ref globals = Ref::check(PyDict_New());
     // A frame that has not run an instruction is on its code's first line.
     frame_ = Ref::check(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr)));
+        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals.get(), nullptr)));
 }
 
 // Without memory for the entry the exception goes on without it.

@@ -22,13 +22,13 @@ public:
     Except& operator=(const Except&) = delete;
 
     // isinstance-style test against an exception class (or tuple of them).
-    bool matches(PyObject* type) const;
+    bool matches(Borrowed type) const;
     // The clause does not apply: the exception goes on as it was.
     [[noreturn]] void reraise();
     // The same, reported the cheap way: the exception is pending again and
     // the caller returns an empty Ref (see attempt).
     Ref restore();
-    PyObject* value() const { return value_.get(); }
+    Borrowed value() const { return value_; }
 
 private:
     Ref type_, value_, traceback_;
