@@ -428,6 +428,19 @@ def test_a_retry_policy_counts_tries_and_waits_for_a_full_server_apart():
         Retry(attempts=0)
 
 
+def test_retry_waits_for_a_full_server_as_long_as_its_policy_says(ftpd):
+    policy = Retry(attempts=2, backoff=0, transient=(ftplib.error_temp,), busy=lambda e: str(e)[:3] == "421",
+                   busy_patience=0.5, busy_wait=0.01)
+    size = retry(policy=policy)(StandIn.size.__wrapped__)
+    p = StandIn(f"/{BIG_NAME}")
+    ftpd.fail_next = 5  # more refusals than attempts: those of a full server use up none
+    assert size(p) == BIG_SIZE and ftpd.counts["421"] == 5
+    ftpd.fail_next, started = 1000, time.monotonic()
+    with pytest.raises(ftplib.error_temp, match="421"):
+        size(p)
+    assert 0.5 <= time.monotonic() - started < 3
+
+
 class Nested(BasePath):
     """Operations that call one another, each wrapped by retry, failing on every try."""
 

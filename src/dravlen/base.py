@@ -36,14 +36,15 @@ import time
 from collections.abc import Callable, Hashable
 from pathlib import PurePath, PurePosixPath
 from types import FrameType
-from typing import Any, Concatenate, ParamSpec, Protocol, Self, TypeVar
+from typing import Any, Concatenate, ParamSpec, Self, TypeVar
 
 from dravlen.config import EnvConfig
+from dravlen.sessions import Session, register_loader, register_session, session_for
 from dravlen.policy import LOST_CONNECTION, Retry, Tries
 from dravlen.urls import hide_password, is_url
 
 __all__ = ["LOST_CONNECTION", "BasePath", "Local", "LoginError", "PathMeta", "Retry", "Session", "Tries",
-           "bound_class", "register_loader", "register_session", "retry"]
+           "bound_class", "register_loader", "register_session", "replaying", "retry"]
 
 
 class LoginError(PermissionError):
@@ -147,80 +148,6 @@ class Local:
 
 
 # ---------------------------------------------------------------------------
-# What a backend tells about its clients
-
-class Session(Protocol):
-    """How one backend's clients are opened, checked and put back in step.
-
-    Registered for the backend's client class with `register_session`.
-    Each method is called with configuration read once for the new client
-    (inside `EnvConfig.reading()`).
-    """
-
-    def keywords(self, creator: Any, section: str) -> dict[str, Any]:
-        """The keywords for ``creator(...)`` that do not connect (`_read_config`)."""
-
-    def open(self, path: BasePath, client: Any, section: str) -> Any:
-        """Connect *client* and log it in; the client to use (it may stand in
-        another one, a TLS client for a plain one, say).  Raises on failure."""
-
-    def unusable(self, client: Any) -> bool:
-        """Whether *client* can no longer be used (closed, or its reply
-        stream broken)."""
-
-    def lost(self, exc: BaseException) -> bool:
-        """Whether after *exc* the conversation with the server is lost
-        although the connection is not (garbage was read, say)."""
-
-    def in_step(self, client: Any, handled: BaseException | None, wait: float) -> bool:
-        """Bring *client* back in step after *handled*; False if that failed."""
-
-    def end(self, client: Any) -> None:
-        """End *client*'s session and close it, without waiting on the server
-        (it may be in the middle of an exchange); never raises."""
-
-    def confirm(self, path: BasePath, client: Any, moved: int, where: str) -> None:
-        """Check that a transfer of *moved* bytes to or from *where* (the
-        path's text) carried all of the file; raise a transient error of
-        the backend's if it did not."""
-
-
-_SESSIONS: dict[type, Session] = {}
-_LOADERS: dict[str, Callable[[], object]] = {}
-_SESSION_LOCK = threading.Lock()
-
-
-def register_session(client_class: type, session: Session) -> None:
-    """Make *session* the one for clients of *client_class* and its subclasses."""
-    with _SESSION_LOCK:
-        _SESSIONS[client_class] = session
-
-
-def register_loader(package: str, load: Callable[[], object]) -> None:
-    """Have *load()* register the sessions of the path classes defined in
-    *package* or below, the first time one of them needs a session."""
-    with _SESSION_LOCK:
-        _LOADERS[package] = load
-
-
-def _session_for(cls: type, creator: Any) -> Session:
-    """The session of *creator*'s clients, for path class *cls*."""
-    kinds = creator.__mro__ if isinstance(creator, type) else type(creator).__mro__
-    for attempt in (1, 2):
-        for kind in kinds:
-            session = _SESSIONS.get(kind)
-            if session is not None:
-                return session
-        if attempt == 1:
-            for klass in cls.__mro__:
-                module = klass.__module__
-                for package, load in list(_LOADERS.items()):
-                    if module == package or module.startswith(package + "."):
-                        load()
-    raise TypeError(f"{cls.__qualname__}: no session is registered for its client class {creator!r}")
-
-
-# ---------------------------------------------------------------------------
 # retry
 
 def retry(
@@ -230,7 +157,9 @@ def retry(
     """Decorator factory: retry an operation on a fresh client.
 
     The policy is *policy*, or one of *attempts* tries, waiting *backoff*
-    seconds (doubling) between them, for *exception_types*.  The decorated
+    seconds (doubling) between them, for *exception_types*; its `Tries`
+    decide whether and when to try again (a full server is waited for as
+    the policy says, without using up attempts).  The decorated
     function takes the path object first.  When it raises one of the
     policy's transient exceptions -- always among them `EOFError`,
     `ConnectionError`, `TimeoutError` -- or an error after which the
@@ -243,15 +172,19 @@ def retry(
     raised.  A wrapped call made inside another one on the same thread is
     not retried itself (it only drops an unusable client): the outermost
     call is retried as a whole.  Other exceptions pass at once, and a
-    successful call's result is returned unchanged.  The wrapper copies the
-    function's name, qualified name, doc, module and annotations, so it can
-    wrap functions implemented in C.
+    successful call's result is returned unchanged.
+
+    A try after one whose reply was lost runs with `replaying()` true: the
+    command of that try may have been carried out.  A removal (`delete`,
+    `unlink`) that then says its path does not exist is looked at once
+    more: if the path is gone, that try removed it and the call returns
+    None.  The wrapper copies the function's name, qualified name, doc,
+    module and annotations, so it can wrap functions implemented in C.
     """
     if policy is None:
         policy = Retry(attempts=attempts, backoff=backoff, transient=exception_types)
     elif exception_types:
         raise TypeError("retry() takes exception classes or a policy, not both")
-    attempts = policy.attempts
 
     def decorate(func: Callable[Concatenate[_S, _P], _R]) -> Callable[Concatenate[_S, _P], _R]:
         @functools.wraps(func)
@@ -263,14 +196,25 @@ def retry(
                 # The retries run outside this handler so that the error
                 # finally raised does not carry the first one as its context.
                 self = args[0] if args else kwargs.get("self")
-                if (not isinstance(self, BasePath) or not _drop_after(self, exc, policy)
-                        or attempts == 1 or _inside_retry(sys._getframe(1))):
+                if not isinstance(self, BasePath):
                     raise
-            return _retry_after_failure(func, self, args, kwargs, policy)
+                tries = policy.tries()
+                wait = _drop_after(self, exc, tries)
+                if wait is None or _inside_retry(sys._getframe(1)):
+                    raise
+            return _retry_after_failure(func, self, args, kwargs, tries, wait)
 
         return wrapper
 
     return decorate
+
+
+def replaying() -> bool:
+    """Whether the calling thread is trying a `retry`-wrapped call again
+    after a try whose reply was lost (its connection or conversation broke
+    after a command went): that command may have been carried out, so a
+    removal or a rename that now finds its path gone was done by it."""
+    return getattr(_REPLAY, "unanswered", False) is True
 
 
 def _inside_retry(frame: FrameType | None) -> bool:
@@ -294,6 +238,11 @@ def _inside_retry(frame: FrameType | None) -> bool:
 # make one; the wrapper is never called).
 _WRAPPER_CODE = retry()(lambda path: None).__code__
 _get_ident = threading.get_ident
+# Per thread: whether the try running now follows one whose reply was lost.
+_REPLAY = threading.local()
+# The members that remove what their path names (the backends' `delete`,
+# pathlib's `unlink`) and say FileNotFoundError when nothing is there.
+_REMOVALS = frozenset({"delete", "unlink"})
 
 
 # What a closed client or one whose reply stream a timed-out read broke raises
@@ -303,19 +252,18 @@ _get_ident = threading.get_ident
 _BROKEN_CLIENT_ERRORS = frozenset({OSError, ValueError, AttributeError})
 
 
-def _drop_after(path: BasePath, exc: BaseException, policy: Retry) -> bool:
-    """Drop the thread's client if *exc* shows it unusable; whether to try again."""
-    if isinstance(exc, policy.transient):
-        path._drop_client()
-        return True
+def _drop_after(path: BasePath, exc: BaseException, tries: Tries) -> float | None:
+    """Drop the thread's client if *exc* shows it unusable; the seconds to
+    wait before trying again, or None not to."""
+    policy = tries.policy
     kind = type(exc)
-    if (policy.lost is not None and policy.lost(exc)) or _session_says_lost(path, exc) or (
-            kind in _BROKEN_CLIENT_ERRORS and path._client_unusable()):
-        # What is read next would belong to no command: the conversation is
-        # as lost as a closed connection.
-        path._drop_client()
-        return True
-    return False  # the path object is not touched for any other error
+    # What is read next would belong to no command: the conversation is as
+    # lost as a closed connection.
+    lost = _session_says_lost(path, exc) or (kind in _BROKEN_CLIENT_ERRORS and path._client_unusable())
+    if not (lost or policy.is_transient(exc)):
+        return None  # the path object is not touched for any other error
+    path._drop_client()
+    return tries.wait_after(exc, lost=lost)
 
 
 def _session_says_lost(path: BasePath, exc: BaseException) -> bool:
@@ -326,18 +274,35 @@ def _session_says_lost(path: BasePath, exc: BaseException) -> bool:
     return session.lost(exc)
 
 
+def _removed_by_lost_try(func: Callable[..., Any], path: BasePath, exc: BaseException) -> bool:
+    """Whether *exc*, raised by a removal tried again after a try whose reply
+    was lost, says no more than that the path is gone: that try removed it.
+    A child's absence, or a path that is still there, keeps the error."""
+    if not isinstance(exc, FileNotFoundError) or getattr(func, "__name__", None) not in _REMOVALS:
+        return False
+    return not path.exists  # type: ignore[attr-defined]
+
+
 def _retry_after_failure(
-    func: Callable[..., _R], self: BasePath, args: tuple[Any, ...], kwargs: dict[str, Any], policy: Retry,
+    func: Callable[..., _R], self: BasePath, args: tuple[Any, ...], kwargs: dict[str, Any], tries: Tries,
+    wait: float,
 ) -> _R:
-    attempts = policy.attempts
-    for attempt in range(1, attempts):
-        time.sleep(policy.delay(attempt))
-        try:
-            return func(*args, **kwargs)
-        except BaseException as exc:
-            if not _drop_after(self, exc, policy) or attempt == attempts - 1:
-                raise
-    raise AssertionError("unreachable")  # pragma: no cover
+    outer = getattr(_REPLAY, "unanswered", False)
+    try:
+        while True:
+            time.sleep(wait)
+            _REPLAY.unanswered = tries.unanswered
+            try:
+                return func(*args, **kwargs)
+            except BaseException as exc:
+                if tries.unanswered and _removed_by_lost_try(func, self, exc):
+                    return None  # type: ignore[return-value]
+                next_wait = _drop_after(self, exc, tries)
+                if next_wait is None:
+                    raise
+                wait = next_wait
+    finally:
+        _REPLAY.unanswered = outer
 
 
 _BOUND: dict[tuple[type, str], type] = {}
@@ -482,7 +447,7 @@ class BasePath(metaclass=PathMeta):
 
     def _session(self) -> Session:
         """The session of this class's clients (see `register_session`)."""
-        return _session_for(type(self), self._creator)
+        return session_for(type(self), self._creator)
 
     def _read_config(self, section: str) -> dict[str, Any]:
         """The keywords for ``_creator(...)`` that do not connect, from the

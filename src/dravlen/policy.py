@@ -1,7 +1,8 @@
 """A retry policy as a value: how often an operation is tried, how long to
 wait between tries, and which failures are worth another try (`Retry`), and
-the count of tries of one piece of work (`Tries`).  `dravlen.base.retry`
-applies one to each call; work that keeps its own loop asks `Retry.tries`."""
+the tries of one piece of work under it (`Tries`), which alone decide when
+to try again.  `dravlen.base.retry` asks one `Tries` per failed call; work
+that keeps its own loop (several connections at once, say) asks its own."""
 
 from __future__ import annotations
 
@@ -32,8 +33,7 @@ class Retry:
       tried again every *busy_wait* seconds for up to *busy_patience*
       seconds from its first refusal, without using up attempts.
 
-    `retry` uses attempts, backoff and transient; work that keeps its own
-    loop (several connections at once, say) asks `tries()`.
+    Every loop asks `tries()` and follows `Tries.wait_after`.
     """
 
     attempts: int = 3
@@ -74,18 +74,31 @@ class Retry:
 
 
 class Tries:
-    """The tries of one piece of work: `wait_after` says whether to try again."""
+    """The tries of one piece of work: `wait_after` says whether to try again.
 
-    __slots__ = ("policy", "failed", "busy_since")
+    ``unanswered`` tells whether a try failed after its command may have
+    reached the server unanswered (the connection or the conversation was
+    lost): what that command did stays done, so a removal tried again may
+    find its path gone.
+    """
+
+    __slots__ = ("policy", "failed", "busy_since", "unanswered")
 
     def __init__(self, policy: Retry) -> None:
         self.policy = policy
         self.failed = 0
         self.busy_since: float | None = None
+        self.unanswered = False
 
-    def wait_after(self, exc: BaseException, now: float | None = None) -> float | None:
-        """The seconds to wait before trying again after *exc*, or None to give up."""
+    def wait_after(self, exc: BaseException, now: float | None = None, lost: bool = False) -> float | None:
+        """The seconds to wait before trying again after *exc*, or None to give up.
+
+        *lost*: the caller found the conversation lost by its own means (the
+        client's session says so, say), which the policy's classes may not show.
+        """
         policy = self.policy
+        lost = lost or isinstance(exc, LOST_CONNECTION) or (policy.lost is not None and policy.lost(exc))
+        self.unanswered = self.unanswered or lost
         if policy.busy is not None and policy.busy(exc):
             now = time.monotonic() if now is None else now
             if self.busy_since is None:
@@ -93,7 +106,7 @@ class Tries:
             if now - self.busy_since < policy.busy_patience:
                 return policy.busy_wait
             return None
-        if policy.is_transient(exc) and self.failed < policy.attempts - 1:
+        if (lost or policy.is_transient(exc)) and self.failed < policy.attempts - 1:
             self.failed += 1
             return policy.delay(self.failed)
         return None

@@ -2,7 +2,7 @@
 
 ``dravlen.ftp.path.FTPPath`` is the compiled core; `RemotePath` is the class
 users import: the core plus the everyday work built beside it.  Names are
-imported on first use, so importing the package loads only `dravlen.base`,
+imported on first use, so importing the package loads only `dravlen.sessions`,
 to register how this package's clients are opened (`dravlen.ftp.wire.session`,
 imported when a path first needs a client).
 """
@@ -12,7 +12,7 @@ from __future__ import annotations
 import importlib
 from typing import TYPE_CHECKING, Any
 
-from dravlen.base import register_loader
+from dravlen.sessions import register_loader
 
 if TYPE_CHECKING:
     from dravlen.ftp.connect import server

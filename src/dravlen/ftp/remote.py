@@ -22,7 +22,7 @@ from collections.abc import Callable, Iterator
 from pathlib import PurePosixPath
 from typing import IO, Any, Literal, overload
 
-from dravlen.base import LOST_CONNECTION, BasePath
+from dravlen.base import LOST_CONNECTION, BasePath, replaying
 from dravlen.ftp import tree
 from dravlen.ftp.everyday import Everyday, Stat
 from dravlen.ftp.wire.dialects import NO_MLST
@@ -270,6 +270,8 @@ class RemotePath(Everyday, FTPPath):
         except ftplib.error_perm as exc:
             self._valid_reset()
             if not self.exists:
+                if replaying() and new.exists:
+                    return new  # renamed by the try whose reply was lost
                 raise FileNotFoundError(f"'{self.path}' does not exist: {exc}") from exc
             raise PermissionError(f"cannot rename '{self.path}': {exc}") from exc
         try:
@@ -280,6 +282,8 @@ class RemotePath(Everyday, FTPPath):
             # Some servers (busybox) take any RNFR, and refuse the RNTO of a
             # missing path in the words of any other refusal.
             if not self.exists:
+                if replaying() and new.exists:
+                    return new  # renamed by the try whose reply was lost
                 raise FileNotFoundError(f"'{self.path}' does not exist: {exc}") from exc
             if new.exists:
                 raise FileExistsError(

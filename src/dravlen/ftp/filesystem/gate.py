@@ -29,25 +29,18 @@ from contextlib import contextmanager
 from typing import Any
 
 from dravlen.base import Local, BasePath
-from dravlen.ftp.wire.replies import busy
+from dravlen.ftp.wire.replies import RETRY, busy
 
-__all__ = ["DEFAULT_LIMIT", "ClusterLimit", "Gate", "full", "gate_for", "holding"]
+__all__ = ["DEFAULT_LIMIT", "ClusterLimit", "Gate", "gate_for", "holding"]
 
 #: Connections per server and process unless told otherwise.
 DEFAULT_LIMIT = 8
 #: Seconds an idle connection is kept for the next taker.
 KEEP_IDLE = 2.0
-_RETRY_FULL = 0.25  # seconds between tries while a server is full
-_FULL_PATIENCE = 60.0  # seconds a full server is waited for, at least
 
 _gates: dict[str, Gate] = {}
 _gates_lock = threading.Lock()
 _held = threading.local()  # per thread: {key: depth} of clients taken from a gate
-
-
-#: A server turning a connection away as too many (421), bare or as the
-#: session's message that names the server.
-full = busy
 
 
 class ClusterLimit:
@@ -166,7 +159,7 @@ class Gate:
         with self._cond:
             self.open -= 1
             gone = self._settle()
-            if exc is not None and full(exc):
+            if exc is not None and busy(exc):
                 self.limit = max(1, min(self.limit, self.open))
                 self.lowered = True
             self._cond.notify_all()
@@ -262,23 +255,26 @@ def _depths() -> dict[Any, int]:
 
 def connect(gate: Gate, probe: BasePath, wait: float) -> Any:
     """A connected client from *gate* (idle, or newly made by *probe*'s
-    class), put in the calling thread's store; waits while the server is full."""
+    class), put in the calling thread's store; waits while the server is
+    full, as `RETRY` says (other failures to connect are raised at once)."""
     key = probe._key_on_thread()
-    deadline = time.monotonic() + max(wait, _FULL_PATIENCE)
+    tries = RETRY.tries()
     while True:
         _, client = gate.take(wait)
         if client is not None:
             Local.setattr(key, client)
             return client
-        gate.lease(max(wait, _FULL_PATIENCE))
+        # A cluster whose connections are all in use is waited for as a full server is.
+        gate.lease(max(wait, RETRY.busy_patience))
         try:
             Local.delattr(key)
             client = probe.client  # made, connected and logged in
         except BaseException as exc:
             gate.failed(exc)
-            if not full(exc) or time.monotonic() >= deadline:
+            pause = tries.wait_after(exc) if busy(exc) else None
+            if pause is None:
                 raise
-            time.sleep(_RETRY_FULL)
+            time.sleep(pause)
             continue
         return client
 

@@ -20,8 +20,8 @@ from typing import Any
 
 from dravlen.base import BasePath, Local
 from dravlen.ftp.tree.results import Interrupted, Outcome, Progress, TreeError
-from dravlen.ftp.wire.replies import busy, reason
-from dravlen.ftp.tree.worker import STOP_WAIT, Final, Patience, Stopped, Task, Worker
+from dravlen.ftp.wire.replies import RETRY, busy, reason
+from dravlen.ftp.tree.worker import STOP_WAIT, Final, Stopped, Task, Worker
 
 # How long the calling thread spends removing uploads cut short by Ctrl-C.
 _CLEANUP_WAIT = 5.0
@@ -179,7 +179,7 @@ class Pool:
 
     def _connect(self, worker: Worker) -> bool:
         """Log the worker in before it takes work; False if it must not go on."""
-        patience = Patience()
+        tries = RETRY.tries()
         while self._wanted():
             started = time.monotonic()
             had_client = Local.getattr(worker.path._key_on_thread()) is not None
@@ -193,7 +193,9 @@ class Pool:
                         if busy(exc):
                             self.limit = self.live - 1
                         return False
-                if patience.wait_again(exc, started):
+                wait = tries.wait_after(exc, started)
+                if wait is not None:
+                    time.sleep(wait)
                     continue
                 with self.cond:
                     self.fatal = self.fatal or exc  # no connection at all: nothing can be done
@@ -251,9 +253,10 @@ class Pool:
     def _attempt(self, worker: Worker, task: Task) -> bool:
         """Run *task* until it is done or fails for good; True if it went
         back to the queue because the server is full."""
-        patience = Patience()
+        tries = RETRY.tries()
         while not self.stop.is_set():
             worker.doing = ""
+            worker.replaying = tries.unanswered
             try:
                 task.run(worker)
                 return False
@@ -270,7 +273,9 @@ class Pool:
                             worker.retired = True
                             (self.dirs if task.directory else self.files).appendleft(task)
                             return True
-                if patience.wait_again(exc, time.monotonic()):
+                wait = tries.wait_after(exc)
+                if wait is not None:
+                    time.sleep(wait)
                     continue
                 if task.top and not isinstance(exc, Final):
                     # The tree itself is not there (or not what it must be):

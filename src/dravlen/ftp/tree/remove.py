@@ -58,6 +58,7 @@ class _Removal:
         for path, _ in left:
             client.putcmd("DELE " + path)
         transient: BaseException | None = None
+        refused: list[tuple[str, int, ftplib.Error]] = []
         for path, size in left:
             try:
                 client.voidresp()
@@ -67,10 +68,16 @@ class _Removal:
                 continue
             except ftplib.error_perm as exc:
                 self.answered.add(path)
-                self.pool.fail(path, worker.why(exc))  # its folder stays
+                refused.append((path, size, exc))
                 continue
             self.answered.add(path)
             self.gone(path, size, False)
+        # Only once every reply is read: the look asks the server itself.
+        for path, size, exc in refused:
+            if worker.removed_unanswered(path):
+                self.gone(path, size, False)
+            else:
+                self.pool.fail(path, worker.why(exc))  # its folder stays
         if transient is not None:
             raise transient
 

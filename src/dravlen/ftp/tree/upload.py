@@ -12,11 +12,11 @@ from typing import TYPE_CHECKING
 
 from dravlen.base import BasePath
 from dravlen.ftp.wire.dialects import NO_MLSD
-from dravlen.ftp.wire.replies import reason
+from dravlen.ftp.wire.replies import IncompleteTransfer, reason
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.sync import Rules, planned_copy, prune, remote_extras, set_remote_time
-from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Again, Final, Stopped, Task,
+from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Final, Stopped, Task,
                                      Worker)
 from dravlen.ftp.wire.client import finish
 from dravlen.ftp.wire.transfer import transfer
@@ -99,7 +99,7 @@ def _confirm_alone(worker: Worker, pool: Pool, remote: str, sent: int, reported:
                    again: Callable[[Worker], None]) -> None:
     try:
         worker.confirm(remote, sent)
-    except Again:
+    except IncompleteTransfer:
         again(worker)
         return
     pool.writing_ends(remote)
@@ -162,7 +162,7 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
                 _delete_cut_short(worker, pool, target)
             elif not (pool.stop.is_set() or isinstance(exc, KeyboardInterrupt)):
                 pool.writing_ends(target)  # a failure: reported, and tried again or not
-                if temporary and isinstance(exc, (ftplib.error_perm, Again)):
+                if temporary and isinstance(exc, (ftplib.error_perm, IncompleteTransfer)):
                     try:  # the client is in step: the file set aside goes (a retry uses a new name)
                         client.delete(target)
                     except Exception:

@@ -1,16 +1,16 @@
-"""A worker's side of the tree operations: its connection, the errors a
-task raises, and the one rule for when a failure is worth another try."""
+"""A worker's side of the tree operations: its connection and the errors a
+task raises.  When a failed task is tried again is `RETRY`'s to say, asked
+by the pool; a removal tried again after a lost reply is judged here."""
 
 from __future__ import annotations
 
 import ftplib
 import socket
-import time
 from collections.abc import Callable
 
 from dravlen.base import LOST_CONNECTION, BasePath, Local
 from dravlen.ftp.wire.dialects import NO_MDTM, NO_MLSD, PLAIN_LIST
-from dravlen.ftp.wire.replies import RETRY, IncompleteTransfer, reason
+from dravlen.ftp.wire.replies import IncompleteTransfer, reason
 from dravlen.ftp.wire.times import time_told
 from dravlen.ftp.wire.listing import Entry, Listing, list_dir, parse_list
 from dravlen.ftp.wire.client import passive_address, send_together
@@ -47,36 +47,13 @@ class Final(Exception):
         self.clean = clean
 
 
-#: A file found short after its transfer: worth another attempt, on the same
-#: client (the SIZE reply was read whole).
-Again = IncompleteTransfer
-
-
 class Stopped(Exception):
     """The operation is being stopped."""
 
 
-#: When a failed step is tried again: the FTP policy (a full server waited
-#: for, transient errors three times in all), with longer waits between tries
-#: since a tree's steps are whole transfers.
-TREE_RETRY = RETRY.but(backoff=0.1)
-
-
-class Patience:
-    """The tries of one worker's step under `TREE_RETRY`."""
-
-    __slots__ = ("tries",)
-
-    def __init__(self) -> None:
-        self.tries = TREE_RETRY.tries()
-
-    def wait_again(self, exc: BaseException, now: float) -> bool:
-        """Whether to try again after *exc*, having waited as the policy says."""
-        wait = self.tries.wait_after(exc, now)
-        if wait is None:
-            return False
-        time.sleep(wait)
-        return True
+#: The removals whose refusal, in a step tried again after a try whose reply
+#: was lost, may only say that the path is gone.
+_REMOVALS = ("DELE", "RMD")
 
 
 # ---------------------------------------------------------------------------
@@ -108,6 +85,9 @@ class Worker:
         self._binary_on: object = None  # the client last switched to TYPE I
         self.retired = False
         self.doing = ""
+        # The step running now follows a try of it whose reply was lost (set
+        # by the pool from the step's `Tries`): what that try sent may be done.
+        self.replaying = False
         # The passive address a PASV sent at the end of the last download
         # gave (client, host, port): good for the next RETR on that client
         # only while no other command has gone.
@@ -145,8 +125,25 @@ class Worker:
         return ahead[1], ahead[2]
 
     def cmd(self, line: str, doing: str) -> str:
+        """Send *line* and read its reply.  A removal refused in a step tried
+        again after a lost reply, whose path is gone, was done by that try:
+        its refusal is the answer instead of an error."""
         self.doing = doing
-        return self.client.voidcmd(line)
+        try:
+            return self.client.voidcmd(line)
+        except ftplib.error_perm as exc:
+            verb, _, remote = line.partition(" ")
+            if verb in _REMOVALS and self.removed_unanswered(remote):
+                return str(exc)
+            raise
+
+    def removed_unanswered(self, remote: str) -> bool:
+        """Whether *remote*, refused by a removal in a step tried again after
+        a try whose reply was lost, is gone: that try removed it."""
+        if not self.replaying:
+            return False
+        self._binary_on = self._ahead = None  # the probe lists in ASCII mode
+        return not self.cls(remote).exists  # type: ignore[attr-defined]
 
     def binary(self) -> ftplib.FTP:
         """The client, in binary mode (listings switch it to ASCII)."""
@@ -158,9 +155,9 @@ class Worker:
 
     def confirm(self, remote: str, moved: int) -> None:
         """Confirm that the server holds *moved* bytes of *remote*, by the
-        wire's one rule (`confirm_size`: `Again` where it does not); asked
-        in binary mode, where every server answers (some refuse SIZE in
-        ASCII mode)."""
+        wire's one rule (`confirm_size`: `IncompleteTransfer` where it does
+        not); asked in binary mode, where every server answers (some refuse
+        SIZE in ASCII mode)."""
         self.doing = "cannot confirm the file's size"
         confirm_size(self.cls(remote), self.binary(), moved, remote)
 
@@ -237,13 +234,13 @@ class Worker:
     def why(self, exc: BaseException) -> str:
         """The reason a task failed: what could not be done, then the server's words."""
         text = reason(exc)
-        if self.doing and isinstance(exc, (ftplib.Error, Again) + LOST_CONNECTION):
+        if self.doing and isinstance(exc, (ftplib.Error, IncompleteTransfer) + LOST_CONNECTION):
             return f"{self.doing}: {text}"
         return text
 
     def recover(self, exc: BaseException) -> None:
         """Make sure the next command starts on a client in step."""
-        if isinstance(exc, (ftplib.error_perm, Again)) or (isinstance(exc, Final) and exc.clean):
+        if isinstance(exc, (ftplib.error_perm, IncompleteTransfer)) or (isinstance(exc, Final) and exc.clean):
             return  # a refusal is a whole reply, and these came between commands
         self.path._drop_client()
         self._binary_on = self._ahead = None

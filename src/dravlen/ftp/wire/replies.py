@@ -61,12 +61,15 @@ class IncompleteTransfer(ftplib.error_temp, ConnectionError):
     """
 
 
-#: How FTP work is tried again: on a fresh client after a lost connection,
-#: a 4xx reply (a transfer found short among them) or an unexpected reply,
-#: three times in all; a full server (421) is waited for up to 10 s.
+#: How FTP work is tried again, by every loop that tries it (`operation`,
+#: the tree engine's workers, the filesystem's connections): on a fresh
+#: client after a lost connection, a 4xx reply (a transfer found short among
+#: them) or an unexpected reply, three times in all; a full server (421) is
+#: asked again every 0.5 s for up to 60 s, long enough for the connections
+#: of the other processes sharing it (a Dask cluster's) to come free.
 RETRY = Retry(
     attempts=3, backoff=0.05, transient=(ftplib.error_temp, ftplib.error_reply),
-    lost=lost, busy=busy, busy_patience=10.0, busy_wait=0.5,
+    lost=lost, busy=busy, busy_patience=60.0, busy_wait=0.5,
 )
 
 
@@ -98,6 +101,6 @@ def drop_on_interrupt(func: _F) -> _F:
 
 
 def operation(func: _F) -> _F:
-    """An FTP operation beside the core's: tried again under `RETRY` as the
-    core's members are, and its client dropped on Ctrl-C."""
+    """An FTP operation beside the core's: tried again under `RETRY` (a
+    full server waited for), and its client dropped on Ctrl-C."""
     return drop_on_interrupt(cast(_F, retry(policy=RETRY)(func)))
