@@ -62,6 +62,11 @@ class TestSources:
         assert ftp_settings("ftp").host == "one"
         write_ini(ini, "[ftp]\nhost = two\n")
         assert ftp_settings("ftp").host == "two"
+        with EnvConfig.reading():  # one client's making: one reading, one value
+            first = ftp_settings("ftp")
+            write_ini(ini, "[ftp]\nhost = four\n")
+            assert ftp_settings("ftp", require_host=False) is first
+        assert ftp_settings("ftp").host == "four"
         monkeypatch.setenv("DRAVLEN_FTP_HOST", "three")
         assert ftp_settings("ftp").host == "three"
 

@@ -57,7 +57,7 @@ def _idle_connections_closed():
     # do: closing them after every test made each of the conformance tests
     # log in afresh (on vsftpd about half of their time), testing nothing more.
     yield
-    from dravlen.ftp.filesystem.fs import gate as limit
+    from dravlen.ftp.filesystem import gate as limit
 
     with limit._gates_lock:
         gates = list(limit._gates.values())

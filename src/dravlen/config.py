@@ -24,13 +24,19 @@ login.  Variables for sections that are never read are left alone.
 Sections may also be held in memory (`EnvConfig.add_section`): that is how
 ``dravlen.ftp.server(...)`` binds a path class to settings given in code.
 They take the place of a file's section of the same name, and the
-environment does not change them.
+environment does not change them.  Beside its options, such a section may
+hold the value its backend made of them (`EnvConfig.held_value`), so that
+the backend takes that value as it is instead of reading the text again;
+the text stays for whoever reads the section as a section.
 
 Nothing is read at import: each `EnvConfig.init_configer()` call reads the
 file and the environment afresh, and the backends call it only when they make
 a client.  Inside ``with EnvConfig.reading():`` the calling thread's calls
-share one reading, so that making a client reads the configuration once.  Every problem is a `ConfigError` (a `ValueError`) whose message
-names the section, the option and where the value came from.
+share one reading, so that making a client reads the configuration once;
+what a backend makes of a reading can be kept with it (`Configer.derived`),
+so that it is made once too.  Every problem is a `ConfigError` (a
+`ValueError`) whose message names the section, the option and where the
+value came from (`bad_value`).
 """
 
 from __future__ import annotations
@@ -40,16 +46,27 @@ import difflib
 import functools
 import os
 import threading
-from collections.abc import Callable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Hashable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from pathlib import Path
-from typing import Any
+from typing import Any, ClassVar
 
-__all__ = ["ConfigError", "Configer", "EnvConfig"]
+__all__ = ["IN_CODE", "ConfigError", "Configer", "EnvConfig", "bad_value"]
+
+#: Where the options of a section held in memory come from, as messages say it.
+IN_CODE = "the settings given in code"
 
 
 class ConfigError(ValueError):
     """A setting is missing or unusable; the message says which and where."""
+
+
+def bad_value(section: str, option: str, value: str | None, origin: str, expected: str) -> ConfigError:
+    """The error for *value* (as text) of *option* in *section*, set in
+    *origin*, which is not *expected*."""
+    return ConfigError(
+        f"dravlen configuration [{section}] {option} = {value!r} (from {origin}): expected {expected}"
+    )
 
 
 class Configer(configparser.ConfigParser):
@@ -67,6 +84,9 @@ class Configer(configparser.ConfigParser):
         self.source_file: Path | None = None
         #: Sections given in code rather than read from the file or environment.
         self.in_memory: set[str] = set()
+        #: What backends made of this reading, each under a key of its own,
+        #: so that one reading is turned into values once.
+        self.derived: dict[Hashable, object] = {}
         self._env_names: dict[tuple[str, str], str] = {}
 
     def sections(self) -> list[str]:
@@ -118,7 +138,7 @@ class Configer(configparser.ConfigParser):
         if section in self.in_memory and self.has_option(section, option):
             own = self._sections.get(section, {})  # type: ignore[attr-defined]
             if option in own:
-                return "the settings given in code"
+                return IN_CODE
         exact = self._env_names.get((section, option))
         if exact:
             return exact
@@ -131,10 +151,7 @@ class Configer(configparser.ConfigParser):
     def bad_value(self, section: str, option: str, expected: str) -> ConfigError:
         """The error for an unusable value of *option* in *section*."""
         value = self.get(section, option, raw=True, fallback=None)
-        return ConfigError(
-            f"dravlen configuration [{section}] {option} = {value!r}"
-            f" (from {self.origin(section, option)}): expected {expected}"
-        )
+        return bad_value(section, option, value, self.origin(section, option), expected)
 
     def getint(self, section: str, option: str, **kwargs: Any) -> Any:
         try:
@@ -167,29 +184,43 @@ class EnvConfig:
     DEFAULT_FILE = "~/.config/dravlen/dravlen.ini"
 
     # Sections given in code: name -> options (text values, as in a file).
-    _memory: dict[str, dict[str, str]] = {}
+    _memory: ClassVar[dict[str, dict[str, str]]] = {}
+    # What their backends made of them: name -> value.
+    _values: ClassVar[dict[str, object]] = {}
     _memory_lock = threading.Lock()
     # The reading that init_configer() hands out on this thread inside reading().
     _pinned = threading.local()
 
     @classmethod
-    def add_section(cls, name: str, options: Mapping[str, object], known: Sequence[str]) -> str:
+    def add_section(cls, name: str, options: Mapping[str, object], known: Sequence[str],
+                    made: object = None) -> str:
         """Hold the section *name* with *options* in memory and return *name*.
 
         Every later `init_configer()` holds it, in place of a file's section
         of that name.  *known* are the options the section's backend knows.
-        Adding the same options again under the same name is harmless; other
-        options under a name already held are a `ConfigError`.
+        *made*, if given, is what the backend made of *options*, handed
+        back by `held_value`.  Adding the same options again under the same
+        name is harmless; other options under a name already held are a
+        `ConfigError`.
         """
         values = {str(key).lower(): _text(value) for key, value in options.items() if value is not None}
         for option in values:
-            _check_option(name, option, lambda: "the settings given in code", known)
+            _check_option(name, option, lambda: IN_CODE, known)
         with cls._memory_lock:
             held = cls._memory.get(name)
-            if held is not None and held != values:
+            if held is not None and (held != values or (made is not None and cls._values.get(name, made) != made)):
                 raise ConfigError(f"dravlen configuration [{name}] is already held with other settings")
             cls._memory[name] = values
+            if made is not None:
+                cls._values[name] = made
         return name
+
+    @classmethod
+    def held_value(cls, name: str) -> object:
+        """The value held with the in-memory section *name* (`add_section`),
+        or None."""
+        with cls._memory_lock:
+            return cls._values.get(name)
 
     @classmethod
     def memory_section(cls, name: str) -> dict[str, str] | None:

@@ -23,17 +23,29 @@ timezone       the zone of the server's LIST times:       (learnt: MDTM)
                or a name such as ``Asia/Tokyo``
 =============  =========================================  ==================
 
-Where the values come from (file, environment, settings given in code) is
-`dravlen.config`'s business; a bad value is a `ConfigError` naming the
-section, the option and its source.
+Where the values come from (file, environment, URL, keywords) is told
+apart only here: each source is checked once, where it enters, into one
+`FTPSettings` value that everything else reads.
+
+* settings given in code (`dravlen.ftp.server`): `given_settings` checks
+  them and `hold` keeps the value with the in-memory section of
+  `dravlen.config`, whose text options stay for the compiled core (it
+  reads ``pasv`` there);
+* a section of the INI file and the environment: read afresh for each new
+  client, and turned into a value once per reading of the configuration
+  (kept with the reading, `dravlen.config.Configer.derived`).
+
+`ftp_settings` hands out the value of a section, whichever it is.  A bad
+value is a `ConfigError` naming the section, the option and its source.
 """
 
 from __future__ import annotations
 
 import codecs
+import functools
 import math
 import re
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from datetime import timedelta, timezone, tzinfo
 from pathlib import Path
@@ -42,10 +54,12 @@ from typing import Any
 from urllib.parse import quote
 from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
 
-from dravlen.config import Configer, EnvConfig
-from dravlen.ftp.wire.bounds import DEFAULT as DEFAULT_LIMITS, Limits
+from dravlen.config import IN_CODE, Configer, ConfigError, EnvConfig, bad_value
+from dravlen.ftp.wire.bounds import DEFAULT as DEFAULT_LIMITS
+from dravlen.ftp.wire.bounds import Limits
 
-__all__ = ["DEFAULTS", "OPTIONS", "FTPSettings", "ftp_settings", "label"]
+__all__ = ["DEFAULTS", "OPTIONS", "FTPSettings", "KeptLogin", "ftp_settings", "given_settings", "held_settings",
+           "hold", "kept_login", "label"]
 
 #: Every option but ``host`` and its default, as `dravlen.ftp.server` and
 #: the checks below both take them.
@@ -83,7 +97,7 @@ class FTPSettings:
     maxlisting: int = DEFAULT_LIMITS.listing
     timezone: str = ""
 
-    @property
+    @functools.cached_property
     def zone(self) -> tzinfo | None:
         """The zone of the server's LIST times; None: learnt from the server."""
         return _zone(self.timezone) if self.timezone else None
@@ -104,46 +118,206 @@ class FTPSettings:
         """The server as messages name it (`label`)."""
         return label(tls=self.tls, user=self.user, host=self.host, port=self.port)
 
+    def options(self) -> dict[str, Any]:
+        """Every option and its value, as a section holds them."""
+        return {name: getattr(self, name) for name in OPTIONS}
+
 
 def ftp_settings(section: str, configer: Configer | None = None, *, require_host: bool = True) -> FTPSettings:
-    """The options of FTP section *section*, checked, with defaults applied.
+    """The settings of FTP section *section*, checked, with defaults applied.
 
-    *configer* is a reading of the configuration (`EnvConfig.init_configer()`
-    when not given).  *require_host* false allows a missing host (its value
-    is then ``""``), for callers that only need the options that do not
-    connect.
+    Settings given in code are their held value (`hold`).  A section of the
+    file and the environment is read from *configer*, a reading of the
+    configuration (`EnvConfig.init_configer()` when not given: inside
+    ``EnvConfig.reading()``, the one of the client being made), and turned
+    into a value once per reading.  *require_host* false allows a missing
+    host (its value is then ``""``), for callers that only need the options
+    that do not connect.
     """
+    held = held_settings(section)
+    if held is not None:
+        return held
+    c = configer if configer is not None else EnvConfig.init_configer()
+    key = (FTPSettings, section)
+    settings = c.derived.get(key)
+    if not isinstance(settings, FTPSettings):
+        EnvConfig.check_section(c, section, OPTIONS)
+        # A missing host is told before any other value is read.
+        if require_host and not c.get(section, "host", fallback="").strip():
+            raise EnvConfig.missing(c, section, "host")
+        given = {option: c.get(section, option) for option in OPTIONS if c.has_option(section, option)}
+        settings = c.derived[key] = _checked(section, given, lambda option: c.origin(section, option))
+    if require_host and not settings.host:
+        raise EnvConfig.missing(c, section, "host")
+    return settings
+
+
+def given_settings(section: str, options: Mapping[str, object]) -> FTPSettings:
+    """The settings given in code (URL parts and keywords) for *section*,
+    checked now, with defaults for what *options* leaves out.
+
+    A value is taken as its text would be read from a file (``port="2121"``
+    is 2121, ``pasv="no"`` false), and a bad one is a `ConfigError` naming
+    the section, the option and the settings given in code."""
+    return _checked(section, {key: value for key, value in options.items() if value is not None},
+                    lambda option: IN_CODE)
+
+
+def hold(section: str, settings: FTPSettings) -> str:
+    """Hold *settings* as the in-memory section *section* (see
+    `dravlen.config.EnvConfig.add_section`) and return *section*: its
+    clients take the value, the compiled core the text of its options.
+    Every option is held, so that nothing comes from a ``[DEFAULT]``
+    section of the file."""
+    return EnvConfig.add_section(section, settings.options(), OPTIONS, made=settings)
+
+
+def held_settings(section: str) -> FTPSettings | None:
+    """The settings held for *section* (`hold`), or None."""
+    held = EnvConfig.held_value(section)
+    return held if isinstance(held, FTPSettings) else None
+
+
+@dataclass(frozen=True)
+class KeptLogin:
+    """The password a section keeps, with what decides where it may go: the
+    section's host (``""``: it names none), its user (None: it names none)
+    and whether it asks for TLS."""
+
+    host: str
+    user: str | None
+    password: str
+    tls: bool
+
+    def __repr__(self) -> str:
+        return f"KeptLogin(host={self.host!r}, user={self.user!r}, tls={self.tls!r}, password=***)"
+
+
+def kept_login(section: str, configer: Configer | None = None) -> KeptLogin | None:
+    """The login section *section* keeps, None if it keeps no password.
+
+    Only the options a login needs are read (and the names of the others
+    checked): a section may lend its password to a connection it does not
+    make, and its other values are checked when it makes one."""
+    held = held_settings(section)
+    if held is not None:
+        return KeptLogin(host=held.host, user=held.user, password=held.password, tls=held.tls)
     c = configer if configer is not None else EnvConfig.init_configer()
     EnvConfig.check_section(c, section, OPTIONS)
-    host = c.get(section, "host", fallback="").strip()
-    if require_host and not host:
-        raise EnvConfig.missing(c, section, "host")
-    port: int = c.getint(section, "port", fallback=DEFAULTS["port"])
+    if not c.has_option(section, "password"):
+        return None
+    tls = c.get(section, "tls", fallback=None)
+    return KeptLogin(
+        host=c.get(section, "host", fallback="").strip(),
+        user=c.get(section, "user") if c.has_option(section, "user") else None,
+        password=c.get(section, "password"),
+        tls=False if tls is None else _boolean(section, "tls", tls, lambda option: c.origin(section, option)),
+    )
+
+
+# ---------------------------------------------------------------------------
+# Checking: one path for every source, so that the same value is taken or
+# refused alike and named alike whether it came from a file, the
+# environment, a URL or a keyword.
+
+_Origin = Callable[[str], str]
+
+
+def _text(value: object) -> str:
+    """*value* as a file would hold it."""
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    return str(value)
+
+
+def _refused(section: str, option: str, value: object, origin: _Origin, expected: str) -> ConfigError:
+    return bad_value(section, option, _text(value), origin(option), expected)
+
+
+def _integer(section: str, option: str, value: object, origin: _Origin) -> int:
+    if type(value) is int:
+        return value
+    try:
+        return int(_text(value))
+    except ValueError:
+        raise _refused(section, option, value, origin, "an integer") from None
+
+
+def _number(section: str, option: str, value: object, origin: _Origin) -> float:
+    if type(value) is float:
+        return value
+    try:  # an int too: its text reads as float does (one too large is inf)
+        return float(_text(value))
+    except ValueError:
+        raise _refused(section, option, value, origin, "a number") from None
+
+
+def _boolean(section: str, option: str, value: object, origin: _Origin) -> bool:
+    if type(value) is bool:
+        return value
+    try:
+        return Configer.BOOLEAN_STATES[_text(value).lower()]
+    except KeyError:
+        raise _refused(section, option, value, origin,
+                       "a boolean (true/false, yes/no, on/off, 1/0)") from None
+
+
+def _checked(section: str, given: Mapping[str, object], origin: _Origin) -> FTPSettings:
+    """The settings of *given* (an option's value as set, text or a Python
+    value), checked in the order of `OPTIONS`, with defaults for the rest.
+    *origin(option)* names where an option was set."""
+
+    def text(option: str, default: str) -> str:
+        return _text(given[option]) if option in given else default
+
+    def whole(option: str) -> int:
+        return _integer(section, option, given[option], origin) if option in given else int(DEFAULTS[option])
+
+    def refused(option: str, expected: str) -> ConfigError:
+        return _refused(section, option, given[option], origin, expected)
+
+    host = text("host", "").strip()
+    port = whole("port")
     if not 0 < port < 65536:
-        raise c.bad_value(section, "port", "a port number from 1 to 65535")
-    timeout: float = c.getfloat(section, "timeout", fallback=float(DEFAULTS["timeout"]))
+        raise refused("port", "a port number from 1 to 65535")
+    timeout = (_number(section, "timeout", given["timeout"], origin) if "timeout" in given
+               else float(DEFAULTS["timeout"]))
     if not (timeout > 0 and math.isfinite(timeout)):
-        raise c.bad_value(section, "timeout", "a positive number of seconds")
-    encoding = c.get(section, "encoding", fallback=DEFAULTS["encoding"]).strip()
+        raise refused("timeout", "a positive number of seconds")
+    encoding = text("encoding", DEFAULTS["encoding"]).strip()
     try:
         codecs.lookup(encoding)
     except LookupError:
-        raise c.bad_value(section, "encoding", "a text encoding known to Python") from None
-    return FTPSettings(
-        host=host,
-        port=port,
-        user=c.get(section, "user", fallback=DEFAULTS["user"]),
-        password=c.get(section, "password", fallback=DEFAULTS["password"]),
-        timeout=timeout,
-        pasv=c.getboolean(section, "pasv", fallback=DEFAULTS["pasv"]),
-        encoding=encoding,
-        tls=c.getboolean(section, "tls", fallback=DEFAULTS["tls"]),
-        verify=c.getboolean(section, "verify", fallback=DEFAULTS["verify"]),
-        cafile=_cafile(c, section),
-        maxreply=_bytes(c, section, "maxreply"),
-        maxlisting=_bytes(c, section, "maxlisting"),
-        timezone=_timezone(c, section),
-    )
+        raise refused("encoding", "a text encoding known to Python") from None
+    user = text("user", DEFAULTS["user"])
+    password = text("password", DEFAULTS["password"])
+
+    def flag(option: str) -> bool:
+        return _boolean(section, option, given[option], origin) if option in given else bool(DEFAULTS[option])
+
+    def size(option: str) -> int:
+        value = whole(option)
+        if value < 1024:
+            raise refused(option, "a number of bytes, at least 1024")
+        return value
+
+    pasv, tls, verify = flag("pasv"), flag("tls"), flag("verify")
+    cafile = text("cafile", "").strip()
+    if cafile:
+        path = Path(cafile).expanduser()
+        if not path.is_file():
+            raise refused("cafile", "a file of PEM certificates")
+        cafile = str(path)
+    maxreply, maxlisting = size("maxreply"), size("maxlisting")
+    zone = text("timezone", "").strip()
+    if zone:
+        try:
+            _zone(zone)
+        except ValueError:
+            raise refused("timezone", "UTC, an offset such as +09:00, or a zone name such as Asia/Tokyo") from None
+    return FTPSettings(host=host, port=port, user=user, password=password, timeout=timeout, pasv=pasv,
+                       encoding=encoding, tls=tls, verify=verify, cafile=cafile, maxreply=maxreply,
+                       maxlisting=maxlisting, timezone=zone)
 
 
 _OFFSET = re.compile(r"([+-])([0-9]{1,2})(?::?([0-9]{2}))?")
@@ -164,33 +338,3 @@ def _zone(text: str) -> tzinfo:
         return ZoneInfo(text)
     except (ZoneInfoNotFoundError, ValueError):
         raise ValueError(text) from None
-
-
-def _timezone(c: Configer, section: str) -> str:
-    text = c.get(section, "timezone", fallback="").strip()
-    if text:
-        try:
-            _zone(text)
-        except ValueError:
-            raise c.bad_value(section, "timezone",
-                              "UTC, an offset such as +09:00, or a zone name such as Asia/Tokyo") from None
-    return text
-
-
-def _bytes(c: Configer, section: str, option: str) -> int:
-    """A bound on what the server may send, in bytes."""
-    value: int = c.getint(section, option, fallback=DEFAULTS[option])
-    if value < 1024:
-        raise c.bad_value(section, option, "a number of bytes, at least 1024")
-    return value
-
-
-def _cafile(c: Configer, section: str) -> str:
-    cafile = c.get(section, "cafile", fallback="").strip()
-    if cafile:
-        path = Path(cafile).expanduser()
-        if not path.is_file():
-            raise c.bad_value(section, "cafile", "a file of PEM certificates")
-        cafile = str(path)
-    return cafile
-

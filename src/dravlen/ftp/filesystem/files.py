@@ -22,17 +22,18 @@ from dravlen.ftp.wire.client import ask_passive
 from dravlen.ftp.wire.transfer import transfer
 from dravlen.ftp.wire.transfer import confirm_size, open_upload, why_not_read
 
-__all__ = ["FTPFile", "RestRefused"]
+__all__ = ["BLOCK", "FTPFile", "Range", "RestRefused", "naming_server", "open_range", "open_store", "read_exactly",
+           "read_rest"]
 
 _SKIP = 1 << 16  # a jump forward this short reads on instead of a new RETR
-_BLOCK = 1 << 20
+BLOCK = 1 << 20
 
 
 class RestRefused(OSError):
     """The server refuses ``REST``: a file cannot be read from a given byte."""
 
 
-class _Range(Download):
+class Range(Download):
     """A ``RETR`` from byte *offset*; at its end, the bytes before the offset
     and those read make the file's size."""
 
@@ -77,8 +78,8 @@ class _Cut(Exception):
     """A transfer closed before its end on purpose."""
 
 
-def _start(path: RemotePath, offset: int, size: int | None) -> _Range:
-    """A `_Range` of *path* from *offset* (``REST`` only when it is not 0):
+def open_range(path: RemotePath, offset: int, size: int | None) -> Range:
+    """A `Range` of *path* from *offset* (``REST`` only when it is not 0):
     ``TYPE I``, ``PASV`` and ``REST`` in one round trip (``REST`` last, so
     that only the data connection comes between it and ``RETR``), ``RETR``
     in one more."""
@@ -91,7 +92,7 @@ def _start(path: RemotePath, offset: int, size: int | None) -> _Range:
         conn = transfer(path, client, address, "RETR " + where)
     except ftplib.error_perm as exc:
         raise why_not_read(path, exc) from exc
-    return _Range(path, client, conn, offset, size)
+    return Range(path, client, conn, offset, size)
 
 
 def _refused_rest(path: RemotePath, offset: int, reply: Any) -> None:
@@ -102,9 +103,9 @@ def _refused_rest(path: RemotePath, offset: int, reply: Any) -> None:
         raise reply
 
 
-def _read_exactly(stream: _Range, length: int) -> bytes:
+def read_exactly(stream: Range, length: int) -> bytes:
     # Grown with what arrives: the length may come from a size the server claims.
-    buffer = bytearray(min(length, _BLOCK))
+    buffer = bytearray(min(length, BLOCK))
     got = 0
     while got < length:
         if got == len(buffer):
@@ -119,8 +120,8 @@ def _read_exactly(stream: _Range, length: int) -> bytes:
     return bytes(buffer[:got])
 
 
-def _read_rest(stream: _Range, sink: Any, callback: Any = DEFAULT_CALLBACK) -> None:
-    buffer = bytearray(_BLOCK)
+def read_rest(stream: Range, sink: Any, callback: Any = DEFAULT_CALLBACK) -> None:
+    buffer = bytearray(BLOCK)
     view = memoryview(buffer)
     while got := stream.readinto(view):
         sink.write(view[:got])
@@ -128,14 +129,14 @@ def _read_rest(stream: _Range, sink: Any, callback: Any = DEFAULT_CALLBACK) -> N
 
 
 @operation
-def _store(path: RemotePath) -> Upload:
+def open_store(path: RemotePath) -> Upload:
     """One ``STOR`` of *path*; its folder is made only when the server
     refuses the name and the folder is missing."""
     client, conn = open_upload(path)
     return Upload(path, client, conn)
 
 
-def _named(exc: BaseException, where: str) -> BaseException:
+def naming_server(exc: BaseException, where: str) -> BaseException:
     """*exc* with the server named in its text (kept as it is if it names it)."""
     text = str(exc)
     if where in text:
@@ -173,7 +174,7 @@ class FTPFile(AbstractBufferedFile):  # type: ignore[misc]
     def __init__(self, fs: _FileSystem, path: str, mode: str = "rb", **kwargs: Any) -> None:
         self._rpath = fs._path(path)
         self._lease = Lease(fs._gate, fs._probe, fs._timeout)
-        self._stream: _Range | None = None
+        self._stream: Range | None = None
         self._at = 0
         self._upload: Upload | None = None
         if mode == "rb" and kwargs.get("size") is None:
@@ -190,7 +191,7 @@ class FTPFile(AbstractBufferedFile):  # type: ignore[misc]
             with self._lease.bound():
                 yield
         except (OSError, EOFError, ftplib.Error, ValueError) as exc:
-            raise _named(exc, self.fs.where) from None
+            raise naming_server(exc, self.fs.where) from None
 
     def _fetch_range(self, start: int, end: int) -> bytes:
         end = min(end, self.size)
@@ -200,14 +201,14 @@ class FTPFile(AbstractBufferedFile):  # type: ignore[misc]
             stream = self._stream
             if stream is not None and self._at != start:
                 if 0 < start - self._at <= _SKIP:
-                    _read_exactly(stream, start - self._at)
+                    read_exactly(stream, start - self._at)
                     self._at = start
                 else:
                     self._stream = None
                     stream.close()
             if self._stream is None:
-                self._stream, self._at = _start(self._rpath, start, self.size), start
-            data = _read_exactly(self._stream, end - start)
+                self._stream, self._at = open_range(self._rpath, start, self.size), start
+            data = read_exactly(self._stream, end - start)
             self._at = end
             if end == self.size:
                 # Read to its end: the closing reply confirms it.
@@ -222,7 +223,7 @@ class FTPFile(AbstractBufferedFile):  # type: ignore[misc]
 
     def _initiate_upload(self) -> None:
         with self._bound():
-            self._upload = _store(self._rpath)
+            self._upload = open_store(self._rpath)
 
     def _upload_chunk(self, final: bool = False) -> bool:
         assert self._upload is not None

@@ -43,11 +43,12 @@ from dravlen.ftp import tree
 from dravlen.ftp.connect import parse_url, server
 from dravlen.ftp.wire.names import command_text
 from dravlen.ftp.wire.replies import not_understood, operation
-from dravlen.ftp.filesystem.files import _BLOCK, FTPFile, RestRefused, _named, _read_exactly, _read_rest, _start, _store
+from dravlen.ftp.filesystem.files import (BLOCK, FTPFile, RestRefused, naming_server, open_range, open_store,
+                                          read_exactly, read_rest)
 from dravlen.ftp.filesystem.gate import gate_for, holding
 from dravlen.ftp.wire.listing import Entry, list_dir
 from dravlen.ftp.remote import RemotePath
-from dravlen.ftp.settings import label
+from dravlen.ftp.settings import ftp_settings
 from dravlen.ftp.tree.walk import left_out
 from dravlen.whole import whole_file
 
@@ -151,11 +152,10 @@ class FTPFileSystem(AbstractFileSystem):
         self._cls = server(host=host, port=port, user=user if user is not None else username,
                            password=password, timeout=timeout, pasv=pasv, encoding=encoding, tls=tls,
                            verify=verify, cafile=cafile)
-        from dravlen.ftp.settings import ftp_settings
-
+        # The value server() checked and holds: nothing is read again here.
         settings = ftp_settings(self._cls._section[0])
-        self.where = label(tls=settings.tls, user=settings.user, host=settings.host, port=settings.port)
-        self._timeout = float(settings.timeout)
+        self.where = settings.where
+        self._timeout = settings.timeout
         self._gate = gate_for(self.where, connections, cluster_connections)
         self._probe = self._cls(".")
         self._server = (settings.host.lower(), settings.port)
@@ -234,7 +234,7 @@ class FTPFileSystem(AbstractFileSystem):
             with holding(self._gate, self._probe, self._timeout):
                 yield
         except (OSError, EOFError, ftplib.Error, ValueError) as exc:
-            raise _named(exc, self.where) from None
+            raise naming_server(exc, self.where) from None
 
     def close_idle(self) -> None:
         """Close this server's idle connections in this process."""
@@ -447,14 +447,14 @@ class FTPFileSystem(AbstractFileSystem):
             start = start or 0
             if end is not None and end <= start:
                 return b""
-            stream = _start(p, start, size)
+            stream = open_range(p, start, size)
             try:
                 if end is None:
                     with tempfile.SpooledTemporaryFile(max_size=1 << 62) as sink:
-                        _read_rest(stream, sink)
+                        read_rest(stream, sink)
                         sink.seek(0)
                         return sink.read()  # type: ignore[no-any-return]
-                data = _read_exactly(stream, end - start)
+                data = read_exactly(stream, end - start)
                 return data
             finally:
                 stream.close()
@@ -464,7 +464,7 @@ class FTPFileSystem(AbstractFileSystem):
         with self._on_server():
             if mode == "create" and p.exists:
                 raise FileExistsError(f"'{p.path}' exists")
-            upload = _store(p)
+            upload = open_store(p)
             try:
                 upload.write(value)
             except BaseException:
@@ -482,9 +482,9 @@ class FTPFileSystem(AbstractFileSystem):
             if mode == "create" and p.exists:
                 raise FileExistsError(f"'{p.path}' exists")
             callback.set_size(os.fstat(local.fileno()).st_size)
-            upload = _store(p)
+            upload = open_store(p)
             try:
-                while block := local.read(_BLOCK):
+                while block := local.read(BLOCK):
                     upload.write(block)
                     callback.relative_update(len(block))
             except BaseException as exc:
@@ -504,7 +504,7 @@ class FTPFileSystem(AbstractFileSystem):
                 size = p.size if p._info(exact=False).kind != "dir" else None
                 callback.set_size(size)
             try:
-                stream = _start(p, 0, size)
+                stream = open_range(p, 0, size)
             except IsADirectoryError:
                 if outfile is not None:
                     raise
@@ -512,13 +512,13 @@ class FTPFileSystem(AbstractFileSystem):
                 return
             try:
                 if outfile is not None:
-                    _read_rest(stream, outfile, callback)
+                    read_rest(stream, outfile, callback)
                     return
                 lpath = os.fspath(lpath)
                 os.makedirs(os.path.dirname(os.path.abspath(lpath)), exist_ok=True)
                 # Whole or not at all: the bytes take the name once confirmed.
                 with whole_file(lpath) as sink:
-                    _read_rest(stream, sink, callback)
+                    read_rest(stream, sink, callback)
             finally:
                 stream.close()
 
@@ -534,9 +534,9 @@ class FTPFileSystem(AbstractFileSystem):
             spool.seek(0)
             p = self._path(path2)
             with self._on_server():
-                upload = _store(p)
+                upload = open_store(p)
                 try:
-                    while block := spool.read(_BLOCK):
+                    while block := spool.read(BLOCK):
                         upload.write(block)
                 except BaseException:
                     upload.abort()

@@ -5,8 +5,11 @@ bringing its control connection back in step after an error.
 `FTPSession` is what `dravlen.base.BasePath` asks about clients of
 `ftplib.FTP` (and its subclasses): this module registers it on import,
 which `dravlen.ftp`'s loader does the first time one of its path classes
-needs a client.  Each new client reads the configuration once
-(`dravlen.config.EnvConfig.reading`).  Every failure to connect or log in
+needs a client.  Everything it knows of a server comes from the section's
+`FTPSettings` value (`ftp_settings`): held as it is for settings given in
+code, made once per reading of the configuration for a section of the file
+and environment (each new client reads it once,
+`dravlen.config.EnvConfig.reading`).  Every failure to connect or log in
 names the server and the user, never the password; a refused login is a
 `dravlen.base.LoginError`.
 """
