@@ -4,6 +4,7 @@ error, the thread's next operation works, and no descriptor is left open."""
 
 import ftplib
 import gc
+import os
 import random
 import time
 from datetime import datetime
@@ -66,7 +67,14 @@ REPLAYED = {
                         lambda r, n: not {"/d/sub", "/d/sub/x"} & n.keys()),
     "remove_tree_batch": ("DELE", lambda t: tree.remove_tree(P("/d/sub"), connections=1),
                           lambda r, n: not {"/d/sub", "/d/sub/x"} & n.keys()),
+    "fs_rm_file": ("DELE", lambda t: filesystem().rm_file("/d/g"), lambda r, n: "/d/g" not in n),
 }
+
+
+def filesystem():
+    from dravlen.ftp.filesystem import FTPFileSystem
+    where = {key: os.environ[f"DRAVLEN_FAULT_{key.upper()}"] for key in ("host", "port", "user", "password")}
+    return FTPFileSystem(**where | {"port": int(where["port"])}, timeout=1, skip_instance_cache=True)
 # The timeout of the tests that wait it out (a stalled or a slow server),
 # shorter than the fixture's 1 s; their bounds are reckoned in it.
 SHORT = 0.5

@@ -44,7 +44,7 @@ from dravlen.policy import LOST_CONNECTION, Retry, Tries
 from dravlen.urls import hide_password, is_url
 
 __all__ = ["LOST_CONNECTION", "BasePath", "Local", "LoginError", "PathMeta", "Retry", "Session", "Tries",
-           "bound_class", "register_loader", "register_session", "replaying", "retry"]
+           "bound_class", "close_quietly", "register_loader", "register_session", "replaying", "retry"]
 
 
 class LoginError(PermissionError):
@@ -471,7 +471,7 @@ class BasePath(metaclass=PathMeta):
             if client is None:
                 raise RuntimeError(f"{type(self).__qualname__}._reset({section!r}) stored no client")
             try:
-                opened = self._session().open(self, client, section)
+                opened = self._session().connect(self, client, section)
                 if opened is not client:
                     Local.setattr(key, opened)
                     client = opened

@@ -29,7 +29,7 @@ class Session(Protocol):
     def keywords(self, creator: Any, section: str) -> dict[str, Any]:
         """The keywords for ``creator(...)`` that do not connect (`_read_config`)."""
 
-    def open(self, path: BasePath, client: Any, section: str) -> Any:
+    def connect(self, path: BasePath, client: Any, section: str) -> Any:
         """Connect *client* and log it in; the client to use (it may stand in
         another one, a TLS client for a plain one, say).  Raises on failure."""
 

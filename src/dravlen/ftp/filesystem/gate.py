@@ -28,7 +28,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
 
-from dravlen.base import Local, BasePath
+from dravlen.base import BasePath, Local, close_quietly
 from dravlen.ftp.wire.replies import RETRY, busy
 
 __all__ = ["DEFAULT_LIMIT", "ClusterLimit", "Gate", "gate_for", "holding"]
@@ -178,7 +178,7 @@ class Gate:
             else:
                 self.open -= 1
                 gone = self._settle()
-                _close(client)
+                close_quietly(client)
             self._cond.notify_all()
         self._give_leases(gone)
 
@@ -193,7 +193,7 @@ class Gate:
             leases = self._settle()
             self._cond.notify_all()
         for client in gone:
-            _close(client)
+            close_quietly(client)
         self._give_leases(leases)
 
     def _reap(self) -> None:
@@ -215,13 +215,6 @@ class Gate:
                 if left > 0:
                     self._cond.wait(left)
             self.close_idle(KEEP_IDLE)
-
-
-def _close(client: Any) -> None:
-    try:
-        client.close()
-    except Exception:
-        pass
 
 
 def gate_for(where: str, limit: int | None = None, cluster: int | None = None) -> Gate:

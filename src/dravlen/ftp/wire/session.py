@@ -50,7 +50,7 @@ class FTPSession:
             keywords["context"] = _tls().context_for(settings)
         return keywords
 
-    def open(self, path: BasePath, client: ftplib.FTP, section: str) -> ftplib.FTP:
+    def connect(self, path: BasePath, client: ftplib.FTP, section: str) -> ftplib.FTP:
         """Connect *client* and log it in; over TLS when the section asks,
         replacing a plain ``ftplib.FTP`` by a TLS client."""
         settings = ftp_settings(section)
