@@ -73,11 +73,11 @@ class _Removal:
             self.answered.add(path)
             self.gone(path, size, False)
         # Only once every reply is read: the look asks the server itself.
-        for path, size, exc in refused:
+        for path, size, refusal in refused:
             if worker.removed_unanswered(path):
                 self.gone(path, size, False)
             else:
-                self.pool.fail(path, worker.why(exc))  # its folder stays
+                self.pool.fail(path, worker.why(refusal))  # its folder stays
         if transient is not None:
             raise transient
 
