@@ -109,6 +109,12 @@ def test_cat_get_ls_long_and_mv(config, folder, tmp_path):
     assert (tmp_path / "a.copy").read_bytes() == b"one\r\n\x00\xff"
     ok(config, "get", f"{remote}/t/sub/b.csv", tmp_path)  # into the directory
     assert (tmp_path / "b.csv").read_bytes() == b"b"
+    # A single get asks nothing before it reads (what lftp sends), and keeps the time.
+    traced = cli(config, "-v", "get", f"{remote}/t/ pad ", tmp_path / "pad")
+    sent = [line.split(b" ", 2)[2] for line in traced.stderr.splitlines() if line.startswith(b"---> ")]
+    where = f"{remote}/t/ pad ".encode()
+    assert sent[2:7] == [b"TYPE I", b"SIZE " + where, b"MDTM " + where, b"PASV", b"RETR " + where], sent
+    assert os.stat(tmp_path / "pad").st_mtime == 1_700_000_000
 
     lines = ok(config, "ls", "-l", f"{remote}/t").splitlines()
     # pyftpdlib's MLSD tells sizes and times to the second, and follows links

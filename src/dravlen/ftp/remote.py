@@ -12,11 +12,14 @@ do.  Like `FTPPath` it talks to the server of the configuration section
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import fnmatch
 import ftplib
 import io
 import os
+import time
+from datetime import datetime
 from dataclasses import replace
 from collections.abc import Callable, Iterator
 from pathlib import PurePosixPath
@@ -25,11 +28,12 @@ from typing import IO, Any, Literal, overload
 from dravlen.base import LOST_CONNECTION, BasePath, replaying
 from dravlen.ftp import tree
 from dravlen.ftp.everyday import Everyday, Stat
-from dravlen.ftp.wire.dialects import NO_MLST
+from dravlen.ftp.wire.client import ask_passive
+from dravlen.ftp.wire.dialects import NO_MDTM, NO_MLST
 from dravlen.ftp.wire.names import command_text
 from dravlen.ftp.wire.replies import IncompleteTransfer, not_understood, operation
-from dravlen.ftp.wire.times import server_time
-from dravlen.ftp.wire.transfer import open_data, open_upload, size_told, why_not_read
+from dravlen.ftp.wire.times import server_time, time_told
+from dravlen.ftp.wire.transfer import open_data, open_upload, size_or_none, size_told, transfer, why_not_read
 from dravlen.ftp.wire.listing import Entry, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.wire.streams import BufferedUpload, Download, TextUpload, Upload
@@ -214,15 +218,20 @@ class RemotePath(Everyday, FTPPath):
         return Upload(self, client, conn)
 
     @operation
-    def download(self, local_path: str | os.PathLike[str],
-                 progress: Callable[[int], object] | None = None) -> int:
+    def download(self, local_path: str | os.PathLike[str], progress: Callable[[int], object] | None = None,
+                 *, keep_time: bool = False, sized: Callable[[int | None], object] | None = None) -> int:
         """Copy the remote file to *local_path*; the number of bytes.
 
         The bytes go to a temporary file beside *local_path*, which takes its
         name only once the transfer ended and the server's ``SIZE`` agreed;
         on any failure the temporary file is removed and an existing
         *local_path* is left as it was.  *progress* is called with the
-        number of bytes of each block as it arrives.
+        number of bytes of each block as it arrives, *sized* once before
+        the first with the size the server told (None where it told none).
+        With *keep_time*, the file gets the server's modification time.
+
+        No probe comes first: ``TYPE I``, ``SIZE``, ``MDTM`` and ``PASV`` go
+        together, then ``RETR``; only a refused ``RETR`` asks what the path is.
         """
         target = os.fspath(local_path)
         if not isinstance(target, str):
@@ -230,7 +239,9 @@ class RemotePath(Everyday, FTPPath):
         if os.path.isdir(target):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), target)
         with whole_file(target) as out:
-            raw = self._reader()
+            raw, size, when = self._fetch(keep_time)
+            if sized is not None:
+                sized(size)
             try:
                 buffer = bytearray(_BLOCK)
                 view = memoryview(buffer)
@@ -243,7 +254,31 @@ class RemotePath(Everyday, FTPPath):
                 raise
             finally:
                 raw.close()
+        if keep_time:
+            if when is None:  # a server without MDTM: its listing's time
+                with contextlib.suppress(FileNotFoundError):
+                    when = self._info(exact=False).mtime
+            if when is not None:
+                os.utime(target, (time.time(), when.timestamp()))
         return raw.moved
+
+    def _fetch(self, keep_time: bool) -> tuple[Download, int | None, datetime | None]:
+        """The file's RETR opened, with the size and (for *keep_time*) the
+        time the server told in the same round trip as TYPE I and PASV."""
+        where = command_text(self)
+        client = self.client
+        asks = ["SIZE " + where]
+        if keep_time and not getattr(client, NO_MDTM, False):
+            asks.append("MDTM " + where)
+        replies, address = ask_passive(client, [], tuple(asks))
+        size = size_or_none(replies[0])
+        when = time_told(client, replies[1]) if len(replies) > 1 else None
+        try:
+            conn = transfer(self, client, address, "RETR " + where)
+        except ftplib.error_perm as exc:
+            raise why_not_read(self, exc) from exc
+        # The size told before the transfer is what it must move: no SIZE after.
+        return Download(self, client, conn, size), size, when
 
     # -- rename ------------------------------------------------------------
 

@@ -215,6 +215,12 @@ class Bar:
                         ncols=None if columns else 80, nrows=None if lines else 24, leave=True,
                         desc=label, bar_format=form, **units)
 
+    def sized(self, size: int | None) -> None:
+        """A file's size, once it is known."""
+        if self.bar is not None and size is not None:
+            self.bar.total = size
+            self.bar.refresh()
+
     def advance(self, count: int) -> None:
         if self.bar is not None:
             self.bar.update(count)

@@ -12,7 +12,6 @@ import ftplib
 import io
 import os
 import sys
-import time
 from collections.abc import Callable, Iterator, Sequence
 from typing import cast
 
@@ -137,16 +136,18 @@ def _get_file(path: RemotePath, local: str | None) -> None:
     target = local if local is not None else (path.name or ".")
     if os.path.isdir(target):  # into that directory, like cp
         target = os.path.join(target, path.name)
-    try:
-        entry = path.info()
-    except FileNotFoundError:
-        raise Failure(path, "No such file or directory") from None
-    if entry.kind == "dir":
-        raise Failure(path, "Is a directory (use -r)")
-    with Bar(output.shown(path.name)[:30] or "get", entry.size) as bar:
-        path.download(target, progress=bar.advance)
-    if entry.mtime is not None:
-        os.utime(target, (time.time(), entry.mtime.timestamp()))
+    # No probe first: the transfer's own refusal tells a folder or nothing there.
+    with Bar(output.shown(path.name)[:30] or "get") as bar:
+        try:
+            path.download(target, progress=bar.advance, keep_time=True, sized=bar.sized)
+        except FileNotFoundError as exc:
+            if exc.filename is not None:
+                raise  # the local side's
+            raise Failure(path, "No such file or directory") from None
+        except IsADirectoryError as exc:
+            if exc.filename is not None:
+                raise
+            raise Failure(path, "Is a directory (use -r)") from None
 
 
 def _to_stdout(path: RemotePath) -> None:

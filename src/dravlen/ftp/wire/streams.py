@@ -33,7 +33,7 @@ from dravlen.ftp.wire.replies import abandon
 from dravlen.ftp.wire.resync import hang_up
 from dravlen.ftp.wire.dialects import SIZE_ON_OPENING
 from dravlen.ftp.wire.names import command_text
-from dravlen.ftp.wire.transfer import confirm_size, incomplete, size_told, transfer_told, why_not_read
+from dravlen.ftp.wire.transfer import confirm_size, incomplete, size_or_none, transfer_told, why_not_read
 
 __all__ = ["BufferedUpload", "Download", "TextUpload", "Upload", "read_whole"]
 
@@ -282,15 +282,6 @@ class TextUpload(io.TextIOWrapper):
         super().__exit__(kind, exc, tb)
 
 
-def _size_or_none(reply: str | ftplib.Error) -> int | None:
-    if isinstance(reply, str):
-        try:
-            return size_told(reply)
-        except ftplib.error_reply:
-            pass
-    return None
-
-
 def read_whole(path: Any) -> bytes:
     """The bytes of *path*: ``TYPE I``, ``SIZE`` and ``PASV`` in one round
     trip, then ``RETR``; the bytes moved must be the size told (else
@@ -306,7 +297,7 @@ def read_whole(path: Any) -> bytes:
     plain = "(" not in where
     on_opening = plain and getattr(client, SIZE_ON_OPENING, False)
     replies, address = ask_passive(client, [], () if on_opening else ("SIZE " + where,))
-    expected = _size_or_none(replies[0]) if replies else None
+    expected = size_or_none(replies[0]) if replies else None
     try:
         conn, opened = transfer_told(path, client, address, "RETR " + where)
     except ftplib.error_perm as exc:

@@ -162,6 +162,17 @@ def size_told(reply: str, client: Any = None) -> int:
     return int(text)
 
 
+def size_or_none(reply: str | ftplib.Error) -> int | None:
+    """The size a reply to SIZE sent with others tells; None for a refusal
+    or a reply that tells none (a size no file can have is still raised)."""
+    if isinstance(reply, str):
+        try:
+            return size_told(reply)
+        except ftplib.error_reply:
+            pass
+    return None
+
+
 def confirm_size(path: Any, client: ftplib.FTP, moved: int, where: str) -> None:
     """The one rule by which a transfer is confirmed: raise
     `IncompleteTransfer` unless the size the server tells
