@@ -11,7 +11,9 @@ from __future__ import annotations
 import argparse
 import sys
 from collections.abc import Callable, Sequence
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
+
+import dravlen
 
 if TYPE_CHECKING:
     from dravlen.ftp.cli.servers import Servers
@@ -144,25 +146,6 @@ def _global_options(parser: argparse.ArgumentParser, default: Callable[[object],
                         help="a Python traceback with each error, for reports of faults")
 
 
-class _Version(argparse.Action):
-    """``--version``: the installed version, looked up only when asked."""
-
-    def __init__(self, option_strings: Sequence[str], dest: str = argparse.SUPPRESS,
-                 default: str = argparse.SUPPRESS, help: str = "show program's version number and exit") -> None:
-        super().__init__(option_strings, dest=dest, default=default, nargs=0, help=help)
-
-    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
-                 values: str | Sequence[Any] | None, option_string: str | None = None) -> None:
-        from importlib.metadata import PackageNotFoundError, version
-
-        try:
-            found = version("dravlen")
-        except PackageNotFoundError:
-            found = "unknown"
-        print(f"{parser.prog} {found}")
-        parser.exit()
-
-
 _TREE_RULE = ("put SRC DST and get -r SRC DST make DST the copy of SRC whether DST exists or not;"
               " a second run moves only what is missing or differs.")
 
@@ -184,7 +167,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
         " 130 interrupted.",
     )
     _global_options(parser, lambda value: value)
-    parser.add_argument("--version", action=_Version)
+    parser.add_argument("--version", action="version", version=f"%(prog)s {dravlen.__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def command(name: str, summary: str, usage: str | None = None,
