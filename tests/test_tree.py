@@ -450,3 +450,21 @@ def test_a_coarse_listing_never_hides_an_edit(fault, tmp_path, monkeypatch):
     fault.mdtm_reply = "213 " + datetime.fromtimestamp(int(edited) + 3, timezone.utc).strftime("%Y%m%d%H%M%S")
     tree.download_tree(FaultPath("/r"), tmp_path / "down")
     assert (tmp_path / "down" / "f").read_bytes() == b"edit!"
+
+
+def test_upload_to_a_list_only_server_asks_sizes_together(fault, tmp_path, monkeypatch):
+    for folder in "ab":
+        (tmp_path / "up" / folder).mkdir(parents=True)
+        for name in "xyz":
+            (tmp_path / "up" / folder / name).write_bytes(name.encode() * 3)
+    wire = []
+    put = ftplib.FTP.putline
+    monkeypatch.setattr(ftplib.FTP, "putline", lambda self, line: wire.append(line) or put(self, line))
+    tree.upload_tree(tmp_path / "up", FaultPath("/u"), connections=1)
+    assert {p: fault.nodes.get(p) for p in ("/u/a/z", "/u/b/x")} == {"/u/a/z": b"zzz", "/u/b/x": b"xxx"}
+    sizes = [i for i, line in enumerate(wire) if line.startswith("SIZE ")]
+    # Without a machine listing, the first folder's files are confirmed by SIZEs
+    # sent together; from then on each SIZE takes the next file's PASV along.
+    assert [wire[i] for i in sizes[:3]] == ["SIZE /u/a/x", "SIZE /u/a/y", "SIZE /u/a/z"]
+    assert sizes[:3] == [sizes[0], sizes[0] + 1, sizes[0] + 2], wire
+    assert [wire[i + 1] for i in sizes[3:5]] == ["PASV", "PASV"], wire

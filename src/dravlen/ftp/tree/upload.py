@@ -16,8 +16,8 @@ from dravlen.ftp.wire.replies import IncompleteTransfer, reason
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.sync import Rules, planned_copy, prune, remote_extras, set_remote_time
-from dravlen.ftp.tree.worker import (BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Final, Stopped, Task,
-                                     Worker)
+from dravlen.ftp.tree.worker import (ASKED_AT_ONCE, BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Final, Stopped,
+                                     Task, Worker)
 from dravlen.ftp.wire.client import finish
 from dravlen.ftp.wire.transfer import transfer
 from dravlen.whole import temporary_name
@@ -79,9 +79,10 @@ class Batch:
             listed[path] = None if path in listed else e  # named twice: neither is taken
         pool = self.pool
         if hasattr(worker.client, NO_MLSD):
+            # LIST's names and sizes are the server's text, not facts: SIZE asks.
             pool.plain_listing = True
-            listed = {}  # LIST's names and sizes are the server's text, not facts: SIZE asks
-        pool = self.pool
+            self.check_sizes(worker)
+            return
         for remote, (sent, reported, again) in sorted(self.held.items()):
             entry = listed.get(remote)
             if entry is not None and entry.kind == "file" and entry.size == sent:
@@ -93,6 +94,27 @@ class Batch:
                 if reported:
                     pool.moved(-reported)
                 pool.put(Task(remote, task))
+
+
+    def check_sizes(self, worker: Worker) -> None:
+        """Confirm the held files by their SIZE, asked together (a round trip
+        for up to a hundred files, not one each).  Each leaves the held ones
+        once decided, so a try again after a lost connection asks only the rest."""
+        pool = self.pool
+        while self.held:
+            some = sorted(self.held.items())[:ASKED_AT_ONCE]
+            for (remote, (sent, reported, again)), answer in zip(some, worker.sizes([r for r, _ in some])):
+                try:
+                    worker.confirm(remote, sent, answer=answer)
+                except IncompleteTransfer:
+                    del self.held[remote]
+                    if reported:
+                        pool.moved(-reported)
+                    pool.put(Task(remote, again))
+                    continue
+                del self.held[remote]
+                pool.writing_ends(remote)
+                pool.finished(remote, sent - reported)
 
 
 def _confirm_alone(worker: Worker, pool: Pool, remote: str, sent: int, reported: int,
@@ -119,6 +141,7 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
     target = _temporary(remote) if temporary else remote
     reported = sent = 0
     with source:
+        address = worker.take_ahead()  # before anything else is sent on the client
         client = worker.binary()
         worker.doing = _STORE
         pool.writing_begins(target)
@@ -127,7 +150,7 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
             # server that accepts data connections at once (pyftpdlib) drops
             # one whose bytes, or end, arrive before the STOR is read, and
             # then waits for a connection that never comes.
-            with transfer(worker.path, client, None, "STOR " + target) as conn:
+            with transfer(worker.path, client, address, "STOR " + target) as conn:
                 worker.sockets.append(conn)
                 while True:
                     if pool.stop.is_set():
@@ -148,7 +171,8 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
                 batch.stored(remote, sent, reported, partial(store, pool=pool, local=local, remote=remote,
                                                              size=size))
                 return
-            worker.confirm(target, sent)
+            # Nothing else follows here: the next file's PASV rides with the SIZE.
+            worker.confirm(target, sent, ahead=not temporary and mtime is None and pool.file_next())
             if temporary:
                 worker.doing = "cannot rename the file into place"
                 client.rename(target, remote)

@@ -32,7 +32,7 @@ STOP_WAIT = 2.0
 
 #: Commands sent before their replies are read, at most: what they and their
 #: replies take stays well inside the sockets' buffers.
-_ASKED_AT_ONCE = 100
+ASKED_AT_ONCE = 100
 
 
 class Final(Exception):
@@ -113,7 +113,7 @@ class Worker:
         return passive_address(client, resp)
 
     def keep_ahead(self, client: ftplib.FTP, address: tuple[str, int]) -> None:
-        """Keep *address*, given in answer to a PASV sent ahead, for the next RETR."""
+        """Keep *address*, given in answer to a PASV sent ahead, for the next transfer."""
         self._ahead = (client, *address)
 
     def take_ahead(self) -> tuple[str, int] | None:
@@ -153,13 +153,29 @@ class Worker:
             self._binary_on = client
         return client
 
-    def confirm(self, remote: str, moved: int) -> None:
+    def sizes(self, remotes: list[str]) -> list[str | ftplib.Error]:
+        """The replies to SIZE of each of *remotes*, asked together in binary mode."""
+        self.doing = "cannot confirm the file's size"
+        return send_together(self.binary(), ["SIZE " + remote for remote in remotes])
+
+    def confirm(self, remote: str, moved: int, ahead: bool = False,
+                answer: str | ftplib.Error | None = None) -> None:
         """Confirm that the server holds *moved* bytes of *remote*, by the
         wire's one rule (`confirm_size`: `IncompleteTransfer` where it does
         not); asked in binary mode, where every server answers (some refuse
-        SIZE in ASCII mode)."""
+        SIZE in ASCII mode).  With *ahead*, the next transfer's PASV goes in
+        the same round trip, last (some servers read nothing after a PASV
+        until its data connection is made), and its address is kept.
+        *answer*: the reply to a SIZE asked already (`sizes`)."""
         self.doing = "cannot confirm the file's size"
-        confirm_size(self.cls(remote), self.binary(), moved, remote)
+        client = self.binary()
+        if answer is not None or not (ahead and client.passiveserver and client.af == socket.AF_INET):
+            confirm_size(self.cls(remote), client, moved, remote, answer)
+            return
+        size, passive = send_together(client, ["SIZE " + remote, "PASV"])
+        confirm_size(self.cls(remote), client, moved, remote, size)
+        if isinstance(passive, str) and passive.startswith("227"):
+            self.keep_ahead(client, passive_address(client, passive))
 
     def exact_time(self, remote: str) -> float | None:
         """The exact time (MDTM) of *remote* as a POSIX time, for a listing
@@ -172,10 +188,10 @@ class Worker:
         self.doing = "cannot read the file's time"
         client = self.client
         times: dict[str, float | None] = dict.fromkeys(remotes)
-        for start in range(0, len(remotes), _ASKED_AT_ONCE):
+        for start in range(0, len(remotes), ASKED_AT_ONCE):
             if getattr(client, NO_MDTM, False):
                 break
-            some = remotes[start:start + _ASKED_AT_ONCE]
+            some = remotes[start:start + ASKED_AT_ONCE]
             for remote, reply in zip(some, send_together(client, ["MDTM " + r for r in some])):
                 when = time_told(client, reply)
                 times[remote] = None if when is None else when.timestamp()

@@ -173,7 +173,8 @@ def size_or_none(reply: str | ftplib.Error) -> int | None:
     return None
 
 
-def confirm_size(path: Any, client: ftplib.FTP, moved: int, where: str) -> None:
+def confirm_size(path: Any, client: ftplib.FTP, moved: int, where: str,
+                 answer: str | ftplib.Error | None = None) -> None:
     """The one rule by which a transfer is confirmed: raise
     `IncompleteTransfer` unless the size the server tells
     for *where* is *moved*: its ``SIZE``, or where it does not know SIZE
@@ -181,9 +182,12 @@ def confirm_size(path: Any, client: ftplib.FTP, moved: int, where: str) -> None:
     A server that tells neither cannot confirm; its closing reply is then
     taken.  Any other refusal confirms nothing, so the transfer is not taken
     as whole.  The client is still in binary mode from the transfer (servers
-    refuse SIZE in ASCII mode)."""
+    refuse SIZE in ASCII mode).  *answer* is the reply to a SIZE sent
+    already, with other commands."""
     try:
-        reply = client.sendcmd("SIZE " + where)
+        if isinstance(answer, ftplib.Error):
+            raise answer
+        reply = answer if answer is not None else client.sendcmd("SIZE " + where)
     except ftplib.error_perm as exc:
         if "ascii" in str(exc).lower():
             # Right after a binary transfer the type is binary: the replies
