@@ -37,15 +37,52 @@ KIB, MIB, GIB = 1 << 10, 1 << 20, 1 << 30
 # in TIME_WAIT for 60 s, and passive ports come from the ephemeral range (28,232
 # ports): thousands of transfers fill it, but only ports of one address collide.
 BLOCKS = {"transfer": 20, "concurrent": 40, "pydata": 50, "everyday": 60, "peers": 70, "trees": 80, "round_trips": 90}
-PLACES = {"pyftpdlib": 0, "vsftpd": 1, "proftpd": 2, "pureftpd": 3, "delayed": 4}
+PLACES = {"pyftpdlib": 0, "vsftpd": 1, "proftpd": 2, "pureftpd": 3, "delayed": 4, "vsftpd-link": 5,
+          "proftpd-link": 6}
 CHROOTED = ("pyftpdlib", "delayed")  # the others name files by their real path
+# A server behind ../shared/wanproxy.py: every chunk both ways, data connections and their handshakes
+# included, half the round trip late, and each connection's rate capped.
+WANPROXY, LINK_RTT_MS, LINK_RATE = REPO.parent / "shared" / "wanproxy.py", 20, 20_000_000
 
 def start(script: str, kind: str, root: Path, turn: int = 0):
     """A running server of *kind* serving *root*, on the script's address for it (the *turn*-th of a rotation)."""
     host = f"127.0.0.{BLOCKS[script] + PLACES[kind] + turn}"
     if kind == "delayed":
         return delayserver.start(root, delay=0.02, host=host)
+    if kind.endswith("-link"):
+        # The server on the next block's address, the link on this one.
+        inner = servers.start(kind.removesuffix("-link"), root, host=f"127.0.0.{BLOCKS[script] + 100 + PLACES[kind]}")
+        return Link(inner, host)
     return servers.start(kind, root, host=host)
+
+
+class Link:
+    """*inner* (a tests/servers.py server) behind a wanproxy link on *host*: what a client reaches."""
+
+    def __init__(self, inner, host: str, rtt_ms: int = LINK_RTT_MS, rate: int = LINK_RATE) -> None:
+        self.inner, self.kind, self.host, self.port = inner, inner.kind + "-link", host, 2121
+        self.process = subprocess.Popen(
+            [sys.executable, str(WANPROXY), "--listen", f"{host}:{self.port}", "--upstream",
+             f"{inner.host}:{inner.port}", "--rtt-ms", str(rtt_ms), "--rate", str(rate)],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while True:
+            try:
+                socket.create_connection((host, self.port), timeout=1).close()
+                break
+            except OSError:
+                if time.monotonic() > deadline or self.process.poll() is not None:
+                    self.stop()
+                    raise RuntimeError(f"wanproxy did not listen on {host}:{self.port}") from None
+                time.sleep(0.05)
+
+    def __getattr__(self, name: str):
+        return getattr(self.inner, name)  # root, user, password, ...
+
+    def stop(self) -> None:
+        self.process.terminate()
+        self.process.wait(10)
+        self.inner.stop()
 
 def top(server) -> str:
     """The remote name of the server's root folder, ending in "/"."""
