@@ -256,7 +256,8 @@ class RemotePath(Everyday, FTPPath):
                 raw.close()
         if keep_time:
             if when is None:  # a server without MDTM: its listing's time
-                with contextlib.suppress(FileNotFoundError):
+                # The file is whole already: a time that cannot be had is only left out.
+                with contextlib.suppress(OSError, ftplib.Error):
                     when = self._info(exact=False).mtime
             if when is not None:
                 os.utime(target, (time.time(), when.timestamp()))
