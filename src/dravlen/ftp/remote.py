@@ -23,10 +23,9 @@ from datetime import datetime
 from dataclasses import replace
 from collections.abc import Callable, Iterator
 from pathlib import PurePosixPath
-from typing import IO, Any, Literal, overload
+from typing import IO, TYPE_CHECKING, Any, Literal, overload
 
 from dravlen.base import LOST_CONNECTION, BasePath, replaying
-from dravlen.ftp import tree
 from dravlen.ftp.everyday import Everyday, Stat
 from dravlen.ftp.wire.client import ask_passive
 from dravlen.ftp.wire.dialects import NO_MDTM, NO_MLST
@@ -38,6 +37,9 @@ from dravlen.ftp.wire.listing import Entry, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.wire.streams import BufferedUpload, Download, TextUpload, Upload
 from dravlen.whole import whole_file
+
+if TYPE_CHECKING:
+    from dravlen.ftp import tree
 
 __all__ = ["Entry", "IncompleteTransfer", "RemotePath", "RenameUncertain", "Stat"]
 
@@ -469,6 +471,8 @@ class RemotePath(Everyday, FTPPath):
         """Make this path the copy of the local file or tree *local* over
         *connections* connections, skipping files already here; see
         `dravlen.ftp.tree.upload_tree`."""
+        from dravlen.ftp import tree  # the engine loads with its first tree
+
         return tree.upload_tree(local, self, connections=connections, progress=progress,
                                 temporary_names=temporary_names)
 
@@ -476,10 +480,14 @@ class RemotePath(Everyday, FTPPath):
                       progress: Callable[[tree.Progress], object] | None = None) -> tree.Outcome:
         """Make *local* the copy of this file or tree over *connections*
         connections, skipping files already there; see `dravlen.ftp.tree.download_tree`."""
+        from dravlen.ftp import tree  # the engine loads with its first tree
+
         return tree.download_tree(self, local, connections=connections, progress=progress)
 
     def remove_tree(self, *, connections: int = 4,
                     progress: Callable[[tree.Progress], object] | None = None) -> tree.Outcome:
         """Remove this file, link or tree over *connections* connections, links
         as links; see `dravlen.ftp.tree.remove_tree`."""
+        from dravlen.ftp import tree  # the engine loads with its first tree
+
         return tree.remove_tree(self, connections=connections, progress=progress)

@@ -30,9 +30,8 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     import ftplib
 
     from dravlen.ftp.cli import output
-    from dravlen.ftp.cli.errors import Failure, Failures, Reported, StdoutClosed, Usage
+    from dravlen.ftp.cli.errors import Failure, Failures, Reported, StdoutClosed, Stopped, Usage
     from dravlen.ftp.cli.servers import Servers
-    from dravlen.ftp.tree import Interrupted
 
     output.set_debug(args.debug)
     output.warnings_on_stderr()
@@ -52,7 +51,7 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     except (Failure, Failures) as failure:
         output.report(failure)
         return 1
-    except Interrupted as stopped:
+    except Stopped as stopped:
         print(f"dravlen: {output.shown(str(stopped))}", file=sys.stderr)
         return 130
     except StdoutClosed:
@@ -85,7 +84,7 @@ def _run(servers: Servers, args: argparse.Namespace) -> None:
         case "cat":
             verbs.cat(servers, args.paths)
         case "get":
-            verbs.get(servers, args.paths, recursive=args.recursive, jobs=int(args.jobs))
+            verbs.get(servers, args.paths, recursive=args.recursive, jobs=args.jobs)  # a tree's only
         case "mv":
             verbs.mv(servers, args.paths)
         case "put":

@@ -61,6 +61,10 @@ class StdoutClosed(Exception):
     """The reader of stdout went away (``... | head``)."""
 
 
+class Stopped(Exception):
+    """A tree verb stopped by Ctrl-C or SIGTERM; its text says how far it got."""
+
+
 def where_of(path_or_class: Any) -> str | None:
     """The server of a path (or path class) as messages name it, if its
     settings can be read."""

@@ -14,7 +14,7 @@ from contextlib import contextmanager
 from typing import Any
 
 from dravlen.ftp import tree
-from dravlen.ftp.cli.errors import Failure, Failures, failure_of, reason_of, words
+from dravlen.ftp.cli.errors import Failure, Failures, Stopped, failure_of, reason_of, words
 from dravlen.ftp.cli.output import Bar, name_bytes, names_for_stdout, out, shown
 from dravlen.ftp.remote import RemotePath
 from dravlen.ftp.tree.results import LEAVES_FOLDER
@@ -104,6 +104,8 @@ def _run(work: Callable[[Bar], tree.Outcome], verb: str, remote: RemotePath, in_
     try:
         with _terminate_as_interrupt(), Bar(verb, tree=True, in_files=in_files) as bar:
             outcome = work(bar)
+    except tree.Interrupted as stopped:
+        raise Stopped(str(stopped)) from None
     except tree.TreeError as error:
         # Said once the bar is gone.
         _passed_over(verb, error.passed_over)

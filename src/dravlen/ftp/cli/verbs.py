@@ -13,10 +13,11 @@ import io
 import os
 import sys
 from collections.abc import Callable, Iterator, Sequence
-from typing import cast
+from types import ModuleType
+from typing import SupportsInt, cast
 
 from dravlen.config import ConfigError
-from dravlen.ftp.cli import errors, output, trees
+from dravlen.ftp.cli import errors, output
 from dravlen.ftp.cli.errors import Failure, Failures, Reported, Usage
 from dravlen.ftp.cli.output import Bar, name_bytes, names_for_stdout, out, report
 from dravlen.ftp.cli.servers import Servers, expand
@@ -105,7 +106,7 @@ def cat(servers: Servers, paths: Sequence[str]) -> None:
     _each(servers, paths, lambda path, entry: _to_stdout(path), "read")
 
 
-def get(servers: Servers, paths: Sequence[str], *, recursive: bool, jobs: int) -> None:
+def get(servers: Servers, paths: Sequence[str], *, recursive: bool, jobs: SupportsInt) -> None:
     """``get REMOTE... [LOCAL]``: files, or with *recursive* trees, into
     LOCAL (a name, a directory, or - for stdout), by default here."""
     sources, local = (paths[:-1], paths[-1]) if len(paths) > 1 else (paths, None)
@@ -122,7 +123,7 @@ def get(servers: Servers, paths: Sequence[str], *, recursive: bool, jobs: int) -
         else:
             # Several trees each become a copy inside the directory, not of it.
             into = local + "/" if local is not None and len(sources) > 1 and not local.endswith("/") else local
-            trees.download(path, into, jobs=jobs)
+            _trees().download(path, into, jobs=int(jobs))
 
     _each(servers, sources, one, "download")
 
@@ -148,6 +149,13 @@ def _get_file(path: RemotePath, local: str | None) -> None:
             if exc.filename is not None:
                 raise
             raise Failure(path, "Is a directory (use -r)") from None
+
+
+def _trees() -> ModuleType:
+    """The tree verbs' module, and with it the tree engine: loaded only by a verb that moves a tree."""
+    from dravlen.ftp.cli import trees
+
+    return trees
 
 
 def _to_stdout(path: RemotePath) -> None:
@@ -216,7 +224,7 @@ def put(servers: Servers, paths: Sequence[str], *, temporary_names: bool, jobs: 
                 if local == "-":
                     _put_stdin(destination, remote)
                 else:
-                    trees.upload(type(destination), local, text, jobs=jobs, temporary_names=temporary_names)
+                    _trees().upload(type(destination), local, text, jobs=jobs, temporary_names=temporary_names)
             except OSError as exc:
                 reason = errors.words("upload", errors.reason_of(exc))
                 raise errors.failure_of(exc, destination, reason) from None
@@ -248,7 +256,7 @@ def rm(servers: Servers, paths: Sequence[str], *, recursive: bool, force: bool, 
         if path.path.name in ("", ".", ".."):
             raise Failure(path, "refusing to remove a top or parent directory")
         if recursive:
-            trees.remove(path, jobs=jobs)
+            _trees().remove(path, jobs=jobs)
             return
         try:
             is_dir = path.is_dir()
@@ -278,7 +286,7 @@ def sync(servers: Servers, source: str, destination: str, *, delete: bool, dry_r
         raise Usage("the local side is empty")
     if up and not os.path.exists(local):
         raise Failure(local, "No such file or directory")
-    trees.sync(local, remote, up=up, delete=delete, dry_run=dry_run, exclude=exclude, jobs=jobs)
+    _trees().sync(local, remote, up=up, delete=delete, dry_run=dry_run, exclude=exclude, jobs=jobs)
 
 
 def _remote(text: str) -> bool:
