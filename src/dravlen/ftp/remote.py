@@ -27,12 +27,12 @@ from typing import IO, TYPE_CHECKING, Any, Literal, overload
 
 from dravlen.base import LOST_CONNECTION, BasePath, replaying
 from dravlen.ftp.everyday import Everyday, Stat
-from dravlen.ftp.wire.client import ask_passive
+from dravlen.ftp.wire.client import ask_passive, transfer
 from dravlen.ftp.wire.dialects import NO_MDTM, NO_MLST
 from dravlen.ftp.wire.names import command_text
 from dravlen.ftp.wire.replies import IncompleteTransfer, not_understood, operation
 from dravlen.ftp.wire.times import server_time, time_told
-from dravlen.ftp.wire.transfer import open_data, open_upload, size_or_none, size_told, transfer, why_not_read
+from dravlen.ftp.wire.transfer import open_data, open_upload, size_or_none, size_told, why_not_read
 from dravlen.ftp.wire.listing import Entry, list_dir, parse_mlst
 from dravlen.ftp.path import FTPPath
 from dravlen.ftp.wire.streams import BufferedUpload, Download, TextUpload, Upload

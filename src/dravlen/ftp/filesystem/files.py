@@ -19,7 +19,7 @@ from dravlen.ftp.remote import RemotePath
 from dravlen.ftp.wire.resync import in_step
 from dravlen.ftp.wire.streams import Download, Upload
 from dravlen.ftp.wire.client import ask_passive
-from dravlen.ftp.wire.transfer import transfer
+from dravlen.ftp.wire.client import transfer
 from dravlen.ftp.wire.transfer import confirm_size, open_upload, why_not_read
 
 __all__ = ["BLOCK", "FTPFile", "Range", "RestRefused", "naming_server", "open_range", "open_store", "read_exactly",

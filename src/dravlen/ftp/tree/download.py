@@ -23,7 +23,7 @@ from dravlen.ftp.wire.replies import lost, reason
 from dravlen.ftp.wire.times import time_told
 from dravlen.ftp.tree.worker import BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Final, Stopped, Task, Worker
 from dravlen.ftp.wire.client import connect_passive, direct, finish, no_delay, preliminary
-from dravlen.ftp.wire.transfer import transfer
+from dravlen.ftp.wire.client import transfer
 from dravlen.whole import temporary_name
 from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, same_time, top_entry
 

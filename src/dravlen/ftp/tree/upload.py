@@ -19,7 +19,7 @@ from dravlen.ftp.tree.sync import Rules, planned_copy, prune, remote_extras, set
 from dravlen.ftp.tree.worker import (ASKED_AT_ONCE, BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Final, Stopped,
                                      Task, Worker)
 from dravlen.ftp.wire.client import finish
-from dravlen.ftp.wire.transfer import transfer
+from dravlen.ftp.wire.client import transfer
 from dravlen.whole import temporary_name
 from dravlen.ftp.wire.listing import KIND_WORDS
 from dravlen.ftp.tree.walk import (LocalDir, as_posix, child, class_of, entries,

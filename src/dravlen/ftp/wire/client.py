@@ -295,6 +295,30 @@ def passive_address(client: ftplib.FTP, reply: str) -> Address:
     return ftplib.parse229(reply, peer)
 
 
+def transfer(path: Any, client: ftplib.FTP, address: Address | None, command: str) -> socket.socket:
+    """Send *command* (RETR, STOR, APPE) to the passive *address*; the data
+    connection.  A refusal is raised as the `ftplib.error_perm` it is, the
+    client left in step."""
+    return transfer_told(path, client, address, command)[0]
+
+
+def transfer_told(path: Any, client: ftplib.FTP, address: Address | None,
+                  command: str) -> tuple[socket.socket, int | None]:
+    """`transfer`, and the size a RETR's opening reply tells ("150 ...
+    (N bytes)"; None where it tells none)."""
+    if address is not None:
+        # ftplib's ntransfercmd (TLS wrapping and all) asks for the passive
+        # address itself; here it was asked for already, with TYPE I.
+        client.makepasv = lambda: address  # type: ignore[method-assign]
+    try:
+        return client.ntransfercmd(command)
+    except ftplib.error_perm:
+        path._valid_reset()
+        raise
+    finally:
+        if address is not None:
+            del client.makepasv
+
 
 def direct(client: ftplib.FTP) -> bool:
     """Whether a transfer's data connection can be opened here rather than by

@@ -28,12 +28,12 @@ import struct
 from typing import Any
 
 from dravlen.base import Local
-from dravlen.ftp.wire.client import ask_passive, end_data
+from dravlen.ftp.wire.client import ask_passive, end_data, transfer_told
 from dravlen.ftp.wire.replies import abandon
 from dravlen.ftp.wire.resync import hang_up
 from dravlen.ftp.wire.dialects import SIZE_ON_OPENING
 from dravlen.ftp.wire.names import command_text
-from dravlen.ftp.wire.transfer import confirm_size, incomplete, size_or_none, transfer_told, why_not_read
+from dravlen.ftp.wire.transfer import confirm_size, incomplete, size_or_none, why_not_read
 
 __all__ = ["BufferedUpload", "Download", "TextUpload", "Upload", "read_whole"]
 

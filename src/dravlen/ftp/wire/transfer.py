@@ -11,35 +11,12 @@ from pathlib import PurePosixPath
 from typing import Any
 
 from dravlen.ftp.wire.bounds import MAX_SIZE, ServerLimit, server_of
-from dravlen.ftp.wire.client import Address, ask_passive, list_into
+from dravlen.ftp.wire.client import Address, ask_passive, list_into, transfer
 from dravlen.ftp.wire.dialects import NO_MLST
 from dravlen.ftp.wire.names import command_text
 from dravlen.ftp.wire.replies import IncompleteTransfer, abandon, not_understood
 
 
-def transfer(path: Any, client: ftplib.FTP, address: Address | None, command: str) -> socket.socket:
-    """Send *command* (RETR, STOR, APPE) to the passive *address*; the data
-    connection.  A refusal is raised as the `ftplib.error_perm` it is, the
-    client left in step."""
-    return transfer_told(path, client, address, command)[0]
-
-
-def transfer_told(path: Any, client: ftplib.FTP, address: Address | None,
-                  command: str) -> tuple[socket.socket, int | None]:
-    """`transfer`, and the size a RETR's opening reply tells ("150 ...
-    (N bytes)"; None where it tells none)."""
-    if address is not None:
-        # ftplib's ntransfercmd (TLS wrapping and all) asks for the passive
-        # address itself; here it was asked for already, with TYPE I.
-        client.makepasv = lambda: address  # type: ignore[method-assign]
-    try:
-        return client.ntransfercmd(command)
-    except ftplib.error_perm:
-        path._valid_reset()
-        raise
-    finally:
-        if address is not None:
-            del client.makepasv
 
 
 def open_data(path: Any, command: str) -> tuple[ftplib.FTP, socket.socket]:
