@@ -103,6 +103,7 @@ class FaultServer:
         self.mlsd_lines: dict[str, list[str]] | None = None  # MLSD answers verbatim; None: no MLSD
         self.size_reply: str | None = None  # the SIZE reply line given verbatim
         self.greeting: list[str] = []  # lines before the 220, each `drip` seconds apart
+        self.banner = "220 fault server ready"
         self.drip = 0.0
         self.endless: str | None = None  # a command whose reply or listing never ends
         self.mdtm_reply: str | None = None  # the MDTM reply line given verbatim
@@ -287,7 +288,7 @@ class _Session:
             self.sock.sendall(line.encode() + b"\r\n")
         if self.srv.endless == "greeting":
             self.endless_reply("220")
-        self.reply("220 fault server ready")
+        self.reply(self.srv.banner)
         while (line := self.readline()) is not None:
             self.srv.log.append(line)
             word, _, arg = line.partition(" ")

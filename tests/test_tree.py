@@ -468,3 +468,26 @@ def test_upload_to_a_list_only_server_asks_sizes_together(fault, tmp_path, monke
     assert [wire[i] for i in sizes[:3]] == ["SIZE /u/a/x", "SIZE /u/a/y", "SIZE /u/a/z"]
     assert sizes[:3] == [sizes[0], sizes[0] + 1, sizes[0] + 2], wire
     assert [wire[i + 1] for i in sizes[3:5]] == ["PASV", "PASV"], wire
+
+
+@pytest.mark.parametrize("banner", ["220 (vsFTPd 3.0.5)", "220 fault server ready"])
+def test_an_uploads_confirmation_goes_with_its_end_only_where_the_server_waits(fault, tmp_path, monkeypatch,
+                                                                                banner):
+    # vsftpd reads no command while a transfer runs; elsewhere (pyftpdlib) a
+    # PASV read during an upload would close its data connection.
+    fault.banner = banner
+    (tmp_path / "up").mkdir()
+    for name in "xy":
+        (tmp_path / "up" / name).write_bytes(name.encode() * 5)
+    fault.add("/u/a", b"")  # the folder's first file goes alone: batched SIZEs are another path
+    wire = []
+    put, get = ftplib.FTP.putline, ftplib.FTP.getline
+    monkeypatch.setattr(ftplib.FTP, "putline", lambda self, line: wire.append(line) or put(self, line))
+    monkeypatch.setattr(ftplib.FTP, "getline", lambda self: wire.append(line := get(self)) or line)
+    tree.upload_tree(tmp_path / "up", FaultPath("/u"), connections=1)
+    assert (fault.nodes["/u/x"], fault.nodes["/u/y"]) == (b"xxxxx", b"yyyyy")
+    last = wire.index("STOR /u/y")
+    said = [line[:3] if line[:1].isdigit() else line for line in wire[last:] if line[:1] != "1"]
+    early = banner.startswith("220 (vsFTPd")
+    assert said[:4] == (["STOR /u/y", "SIZE /u/y", "226", "213"] if early else
+                        ["STOR /u/y", "226", "SIZE /u/y", "213"]), wire

@@ -22,7 +22,7 @@ from dravlen.ftp.wire.dialects import NO_MDTM
 from dravlen.ftp.wire.replies import lost, reason
 from dravlen.ftp.wire.times import time_told
 from dravlen.ftp.tree.worker import BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Final, Stopped, Task, Worker
-from dravlen.ftp.wire.client import connect_passive, direct, finish, no_delay, preliminary
+from dravlen.ftp.wire.client import connected, direct, finish, no_delay, preliminary, start_passive
 from dravlen.ftp.wire.client import transfer
 from dravlen.whole import temporary_name
 from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, same_time, top_entry
@@ -106,9 +106,15 @@ def _retr_ahead(worker: Worker, pool: Pool, client: ftplib.FTP, remote: str, sin
     control = client.sock
     if control is None:
         raise ConnectionError("the control connection is closed")
-    with connect_passive(client, address) as conn:
+    # The handshake and the RETR travel at once: one round trip, not two.
+    with start_passive(client, address) as conn:
         worker.sockets.append(conn)
         client.putcmd("RETR " + remote)
+        try:
+            connected(conn, client.timeout)
+        except ConnectionError:
+            preliminary(client)  # a refusal that closed its port says so here
+            raise
         opened = False
         while True:
             if not opened:

@@ -11,15 +11,14 @@ from pathlib import PurePosixPath
 from typing import TYPE_CHECKING
 
 from dravlen.base import BasePath
-from dravlen.ftp.wire.dialects import NO_MLSD
+from dravlen.ftp.wire.dialects import NO_MLSD, waits_out_transfers
 from dravlen.ftp.wire.replies import IncompleteTransfer, reason
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
 from dravlen.ftp.tree.sync import Rules, planned_copy, prune, remote_extras, set_remote_time
 from dravlen.ftp.tree.worker import (ASKED_AT_ONCE, BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Final, Stopped,
                                      Task, Worker)
-from dravlen.ftp.wire.client import finish
-from dravlen.ftp.wire.client import transfer
+from dravlen.ftp.wire.client import finish, finish_then, passive_ipv4, transfer
 from dravlen.whole import temporary_name
 from dravlen.ftp.wire.listing import KIND_WORDS
 from dravlen.ftp.tree.walk import (LocalDir, as_posix, child, class_of, entries,
@@ -166,13 +165,23 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
                     if sent - reported >= REPORT_EVERY:
                         pool.moved(sent - reported)
                         reported = sent
-                finish(client, conn)
-            if batch is not None and not (pool.plain_listing or hasattr(client, NO_MLSD)):
+                alone = batch is None or pool.plain_listing or hasattr(client, NO_MLSD)
+                ahead = alone and not temporary and mtime is None and pool.file_next()
+                early = _sent_early(client, target, ahead) if alone and waits_out_transfers(client) else []
+                answers = finish_then(client, conn, early) if early else [finish(client, conn)]
+            if not alone:
+                assert batch is not None
                 batch.stored(remote, sent, reported, partial(store, pool=pool, local=local, remote=remote,
                                                              size=size))
                 return
-            # Nothing else follows here: the next file's PASV rides with the SIZE.
-            worker.confirm(target, sent, ahead=not temporary and mtime is None and pool.file_next())
+            if early:
+                # Asked as the data ended, answered after the transfer's reply.
+                worker.confirm(target, sent, answer=answers[0])
+                if len(answers) > 1:
+                    worker.keep_passive(client, answers[1])
+            else:
+                # Nothing else follows here: the next file's PASV rides with the SIZE.
+                worker.confirm(target, sent, ahead=ahead)
             if temporary:
                 worker.doing = "cannot rename the file into place"
                 client.rename(target, remote)
@@ -199,6 +208,14 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
     pool.finished(remote, sent - reported)
     if batch is not None:
         batch.one_less()  # confirmed by itself (no machine listing here)
+
+
+def _sent_early(client: ftplib.FTP, target: str, ahead: bool) -> list[str]:
+    """What goes as an upload's data ends, to a server that reads it only
+    once the transfer has ended: the file's SIZE and, with *ahead*, the next
+    transfer's PASV (last: some servers read nothing after it until its
+    data connection is made)."""
+    return ["SIZE " + target, *(["PASV"] if ahead and passive_ipv4(client) else [])]
 
 
 def _complete_remotely(entry: Entry, size: int, mtime: float) -> bool | None:

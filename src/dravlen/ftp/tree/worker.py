@@ -13,7 +13,7 @@ from dravlen.ftp.wire.dialects import NO_MDTM, NO_MLSD, PLAIN_LIST
 from dravlen.ftp.wire.replies import IncompleteTransfer, reason
 from dravlen.ftp.wire.times import time_told
 from dravlen.ftp.wire.listing import Entry, Listing, list_dir, parse_list
-from dravlen.ftp.wire.client import passive_address, send_together
+from dravlen.ftp.wire.client import passive_address, passive_ipv4, send_together
 from dravlen.ftp.wire.transfer import confirm_size, listing_lines
 
 #: Connections used when the caller does not say.
@@ -169,13 +169,19 @@ class Worker:
         *answer*: the reply to a SIZE asked already (`sizes`)."""
         self.doing = "cannot confirm the file's size"
         client = self.binary()
-        if answer is not None or not (ahead and client.passiveserver and client.af == socket.AF_INET):
+        if answer is not None or not (ahead and passive_ipv4(client)):
             confirm_size(self.cls(remote), client, moved, remote, answer)
             return
         size, passive = send_together(client, ["SIZE " + remote, "PASV"])
         confirm_size(self.cls(remote), client, moved, remote, size)
+        self.keep_passive(client, passive)
+
+    def keep_passive(self, client: ftplib.FTP, passive: str | ftplib.Error) -> None:
+        """Keep the address a PASV sent ahead was given, for the next
+        transfer; a refusal keeps nothing (that transfer asks again)."""
         if isinstance(passive, str) and passive.startswith("227"):
             self.keep_ahead(client, passive_address(client, passive))
+
 
     def exact_time(self, remote: str) -> float | None:
         """The exact time (MDTM) of *remote* as a POSIX time, for a listing

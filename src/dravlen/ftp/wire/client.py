@@ -6,7 +6,9 @@ and data connections opened and ended at the fewest round trips
 from __future__ import annotations
 
 import dataclasses
+import errno
 import ftplib
+import os
 import select
 import socket
 import ssl
@@ -306,6 +308,8 @@ def transfer_told(path: Any, client: ftplib.FTP, address: Address | None,
                   command: str) -> tuple[socket.socket, int | None]:
     """`transfer`, and the size a RETR's opening reply tells ("150 ...
     (N bytes)"; None where it tells none)."""
+    if address is not None and direct(client) and _HELD not in client.__dict__:
+        return _overlapped(path, client, address, command)
     if address is not None:
         # ftplib's ntransfercmd (TLS wrapping and all) asks for the passive
         # address itself; here it was asked for already, with TYPE I.
@@ -320,11 +324,37 @@ def transfer_told(path: Any, client: ftplib.FTP, address: Address | None,
             del client.makepasv
 
 
+def _overlapped(path: Any, client: ftplib.FTP, address: Address,
+                command: str) -> tuple[socket.socket, int | None]:
+    """`transfer_told` for a `direct` client: the data connection's handshake
+    and the transfer command travel at once (one round trip where ftplib
+    takes two); nothing goes on the connection before the opening reply."""
+    conn = start_passive(client, address)
+    try:
+        resp = client.sendcmd(command)
+        if resp[0] != "1":
+            raise ftplib.error_reply(resp)
+        connected(conn, client.timeout)
+    except ftplib.error_perm:
+        conn.close()
+        path._valid_reset()
+        raise
+    except BaseException:
+        conn.close()
+        raise
+    return conn, ftplib.parse150(resp) if resp[:3] == "150" else None
+
+
+def passive_ipv4(client: ftplib.FTP) -> bool:
+    """Whether *client*'s data connections come from PASV replies (passive
+    mode over IPv4), the ones that can be asked ahead."""
+    return bool(client.passiveserver) and client.af == socket.AF_INET
+
+
 def direct(client: ftplib.FTP) -> bool:
     """Whether a transfer's data connection can be opened here rather than by
     ftplib: plain FTP (no TLS layer to add), passive, IPv4."""
-    return (type(client).ntransfercmd in (ftplib.FTP.ntransfercmd, Bounded.ntransfercmd)
-            and bool(client.passiveserver) and client.af == socket.AF_INET)
+    return type(client).ntransfercmd in (ftplib.FTP.ntransfercmd, Bounded.ntransfercmd) and passive_ipv4(client)
 
 
 def preliminary(client: ftplib.FTP) -> None:
@@ -341,6 +371,40 @@ def connect_passive(client: ftplib.FTP, address: Address) -> socket.socket:
     return socket.create_connection(address, client.timeout, source_address=client.source_address)
 
 
+def start_passive(client: ftplib.FTP, address: Address) -> socket.socket:
+    """A plain data connection to the passive *address* whose TCP handshake
+    has begun but is not awaited, so that the transfer command can go out
+    meanwhile; `connected` waits for it.  Every server tried takes the
+    command before its data connection (it waits for the connection, as it
+    does in active mode)."""
+    if getattr(client, "route", None) is not None:
+        return connect_passive(client, address)  # a tunnel is whole once the proxy has answered
+    conn = socket.socket(client.af, socket.SOCK_STREAM)
+    try:
+        if client.source_address is not None:
+            conn.bind(client.source_address)
+        conn.setblocking(False)
+        failed = conn.connect_ex(address)
+        if failed not in (0, errno.EINPROGRESS):
+            raise OSError(failed, f"{os.strerror(failed)}: the data connection to {address[0]}:{address[1]}")
+    except BaseException:
+        conn.close()
+        raise
+    return conn
+
+
+def connected(conn: socket.socket, timeout: float | None) -> socket.socket:
+    """*conn* from `start_passive`, once its handshake is done; then it
+    blocks, with *timeout*, as ftplib's data connections do."""
+    if not select.select([], [conn], [], timeout)[1]:
+        raise TimeoutError(f"the data connection was not made within {timeout} s")
+    failed = conn.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
+    if failed:
+        raise OSError(failed, f"{os.strerror(failed)}: the data connection")  # its subclass, by errno
+    conn.settimeout(timeout)
+    return conn
+
+
 def finish(client: ftplib.FTP, conn: socket.socket) -> str:
     """End a transfer whose data has all gone or come: the data connection
     ended in order and closed, then the transfer's closing reply read."""
@@ -348,6 +412,33 @@ def finish(client: ftplib.FTP, conn: socket.socket) -> str:
     conn.close()
     reply: str = client.voidresp()
     return reply
+
+
+def finish_then(client: ftplib.FTP, conn: socket.socket, commands: list[str]) -> list[str | ftplib.Error]:
+    """`finish`, with *commands* sent as soon as the data has all gone and
+    their replies read after the transfer's closing reply: a round trip
+    sooner, for a server that reads them only once the transfer has ended
+    (`waits_out_transfers`).  Their replies (or refusals), in order; a
+    failed transfer is raised once they are read, the client in step."""
+    end_data(conn)
+    conn.close()
+    no_delay(client)
+    for command in commands:
+        client.putcmd(command)
+    replies: list[str | ftplib.Error] = []
+    try:
+        client.voidresp()
+    except ftplib.Error as exc:
+        if lost(exc):
+            raise
+        for _ in commands:
+            replies.append(_reply(client, commands, replies))
+        raise
+    for _ in commands:
+        replies.append(_reply(client, commands, replies))
+    if any(out_of_turn(command, reply) for command, reply in zip(commands, replies)):
+        raise ftplib.error_proto(f"replies out of turn after a transfer: {replies!r:.200}")
+    return replies
 
 
 def list_into(client: ftplib.FTP, command: str, callback: Callable[[str], Any]) -> str:

@@ -10,7 +10,7 @@ import ftplib
 from typing import Any
 
 __all__ = ["COMPLETIONS", "DATA_FIRST", "ENDED_AT_ONCE", "ONE_BY_ONE", "TRANSFER_WORDS", "opening", "out_of_turn",
-           "word"]
+           "waits_out_transfers", "word"]
 
 
 #: Commands that open a transfer: answered 1xx, closed after the data.
@@ -30,6 +30,22 @@ ONE_BY_ONE = "_dravlen_one_by_one"
 #: Learnt on a client: its server reads no command after PASV until the data
 #: connection is made (Twisted): it is then made before the next reply is awaited.
 DATA_FIRST = "_dravlen_data_first"
+
+#: The greeting of a server whose session reads no command while a transfer
+#: runs (vsftpd: one process per session, reading its control connection
+#: only between commands), unless its administrator changed the greeting.
+_WAITS_OUT_TRANSFERS = ("220 (vsFTPd ",)
+
+
+def waits_out_transfers(client: Any) -> bool:
+    """Whether *client*'s server reads a command sent during an upload only
+    once the transfer has ended, so that the file's confirmation (and the
+    next PASV) may go before the transfer's closing reply.  Elsewhere a
+    command then may be read at once (pyftpdlib's PASV closes the data
+    connection still being read), so it waits for that reply."""
+    welcome = getattr(client, "welcome", None)
+    return isinstance(welcome, str) and welcome.startswith(_WAITS_OUT_TRANSFERS)
+
 
 #: The positive replies each command can have: another positive reply read
 #: for it was sent for another command.
