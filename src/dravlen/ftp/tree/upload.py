@@ -166,19 +166,23 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
                         pool.moved(sent - reported)
                         reported = sent
                 alone = batch is None or pool.plain_listing or hasattr(client, NO_MLSD)
-                ahead = alone and not temporary and mtime is None and pool.file_next()
-                early = _sent_early(client, target, ahead) if alone and waits_out_transfers(client) else []
+                ahead = not temporary and mtime is None and pool.file_next()
+                early = _sent_early(client, target, alone, ahead) if waits_out_transfers(client) else []
                 answers = finish_then(client, conn, early) if early else [finish(client, conn)]
+            # The address kept must be the last thing the client was asked.
+            passive = answers[-1] if early and early[-1] == "PASV" else None
             if not alone:
                 assert batch is not None
+                if passive is not None:
+                    worker.keep_passive(client, passive)
                 batch.stored(remote, sent, reported, partial(store, pool=pool, local=local, remote=remote,
                                                              size=size))
                 return
             if early:
                 # Asked as the data ended, answered after the transfer's reply.
                 worker.confirm(target, sent, answer=answers[0])
-                if len(answers) > 1:
-                    worker.keep_passive(client, answers[1])
+                if passive is not None:
+                    worker.keep_passive(client, passive)
             else:
                 # Nothing else follows here: the next file's PASV rides with the SIZE.
                 worker.confirm(target, sent, ahead=ahead)
@@ -210,12 +214,12 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
         batch.one_less()  # confirmed by itself (no machine listing here)
 
 
-def _sent_early(client: ftplib.FTP, target: str, ahead: bool) -> list[str]:
+def _sent_early(client: ftplib.FTP, target: str, alone: bool, ahead: bool) -> list[str]:
     """What goes as an upload's data ends, to a server that reads it only
-    once the transfer has ended: the file's SIZE and, with *ahead*, the next
-    transfer's PASV (last: some servers read nothing after it until its
-    data connection is made)."""
-    return ["SIZE " + target, *(["PASV"] if ahead and passive_ipv4(client) else [])]
+    once the transfer has ended: the file's SIZE where it is confirmed
+    *alone*, and with *ahead* the next transfer's PASV (last: some servers
+    read nothing after it until its data connection is made)."""
+    return [*(["SIZE " + target] if alone else []), *(["PASV"] if ahead and passive_ipv4(client) else [])]
 
 
 def _complete_remotely(entry: Entry, size: int, mtime: float) -> bool | None:
