@@ -36,7 +36,7 @@ KIB, MIB, GIB = 1 << 10, 1 << 20, 1 << 30
 # place in the block.  Every transfer is a new data connection whose port stays
 # in TIME_WAIT for 60 s, and passive ports come from the ephemeral range (28,232
 # ports): thousands of transfers fill it, but only ports of one address collide.
-BLOCKS = {"transfer": 20, "concurrent": 40, "pydata": 50, "everyday": 60, "peers": 70, "trees": 80, "round_trips": 90}
+BLOCKS = {"transfer": 20, "bigfile": 30, "concurrent": 40, "pydata": 50, "everyday": 60, "peers": 70, "trees": 80, "round_trips": 90}
 PLACES = {"pyftpdlib": 0, "vsftpd": 1, "proftpd": 2, "pureftpd": 3, "delayed": 4, "vsftpd-link": 5,
           "proftpd-link": 6}
 CHROOTED = ("pyftpdlib", "delayed")  # the others name files by their real path

@@ -9,6 +9,11 @@ import pytest
 import servers
 from servers import certs, home, make_config, server, tls_server  # noqa: F401  (fixtures)
 
+# A proxy in the environment of the machine running the tests would send
+# their loopback connections through it: the tests that want one set it.
+for _variable in ("ALL_PROXY", "all_proxy", "FTP_PROXY", "ftp_proxy", "NO_PROXY", "no_proxy"):
+    os.environ.pop(_variable, None)
+
 # DRAVLEN_TEST_KINDS=pyftpdlib,vsftpd runs the tests parametrized by server
 # kind on those kinds only (the rest are deselected and counted as such);
 # unset, every kind.  CI's second full interpreter uses it: what differs

@@ -39,6 +39,12 @@ explicit TLS (``AUTH TLS``) for the login and for every data connection:
   ``.ci/servers.sh`` unpacked it; it too requires session reuse by default;
 * Pure-FTPd: ``--tls=3`` with ``--certfile``.
 
+pyftpdlib and vsftpd also start with ``implicit=True`` (TLS from the first
+byte, before the greeting: vsftpd's ``implicit_ssl``, and for pyftpdlib a
+handler that starts TLS as it accepts), and vsftpd with
+``client_certs=True`` (a client certificate signed by the test CA
+required: ``require_cert`` and ``validate_cert``).
+
 A server that cannot be started raises ``ServerError`` with the tail of its
 log: it is a failure, never a skip.  Only a run that asks for no servers
 (``DRAVLEN_SERVERS=none``, as CI's build-only interpreter does) skips the
@@ -125,16 +131,24 @@ class ServerError(RuntimeError):
 
 
 class Certs(NamedTuple):
-    """A test CA and a server certificate it signed (PEM files)."""
+    """A test CA, and a server and a client certificate it signed (PEM files)."""
 
     ca: Path  # the CA's certificate: what a client trusts
     cert: Path  # the server's certificate
     key: Path  # the server's private key
     combined: Path  # key and certificate in one file (Pure-FTPd)
+    client_cert: Path  # a client certificate, for servers that require one
+    client_key: Path  # its private key
 
 
-def make_certs(directory, hosts=tuple(ADDRESSES.values())) -> Certs:
-    """Make a CA and a server certificate for ``hosts`` (IP addresses) in ``directory``."""
+#: An address of this process alone, for a server on a fixed port (implicit
+#: FTPS's 990), which two test runs side by side would otherwise both want.
+OWN_ADDRESS = f"127.99.{os.getpid() // 256 % 256}.{os.getpid() % 256}"
+
+
+def make_certs(directory, hosts=(*ADDRESSES.values(), OWN_ADDRESS)) -> Certs:
+    """Make a CA, a server certificate for ``hosts`` (IP addresses) and a
+    client certificate in ``directory``."""
     import datetime
     import ipaddress
 
@@ -176,14 +190,30 @@ def make_certs(directory, hosts=tuple(ADDRESSES.values())) -> Certs:
         .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()), critical=False)
         .sign(ca_key, hashes.SHA256())
     )
+    client_key = ec.generate_private_key(ec.SECP256R1())
+    client = (
+        x509.CertificateBuilder()
+        .subject_name(x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "dravlen test client")]))
+        .issuer_name(ca_name).public_key(client_key.public_key())
+        .serial_number(x509.random_serial_number())
+        .not_valid_before(now - datetime.timedelta(days=1))
+        .not_valid_after(now + datetime.timedelta(days=30))
+        .add_extension(x509.BasicConstraints(ca=False, path_length=None), critical=True)
+        .add_extension(x509.ExtendedKeyUsage([x509.oid.ExtendedKeyUsageOID.CLIENT_AUTH]), critical=False)
+        .add_extension(x509.AuthorityKeyIdentifier.from_issuer_public_key(ca_key.public_key()), critical=False)
+        .sign(ca_key, hashes.SHA256())
+    )
     pem = serialization.Encoding.PEM
     key_pem = key.private_bytes(pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption())
     certs = Certs(directory / "ca.pem", directory / "server.pem", directory / "server.key",
-                  directory / "server-combined.pem")
+                  directory / "server-combined.pem", directory / "client.pem", directory / "client.key")
     certs.ca.write_bytes(ca.public_bytes(pem))
     certs.cert.write_bytes(cert.public_bytes(pem))
     certs.key.write_bytes(key_pem)
     certs.combined.write_bytes(key_pem + cert.public_bytes(pem))
+    certs.client_cert.write_bytes(client.public_bytes(pem))
+    certs.client_key.write_bytes(
+        client_key.private_bytes(pem, serialization.PrivateFormat.PKCS8, serialization.NoEncryption()))
     for path in certs:
         os.chmod(path, 0o644)  # servers read them after dropping privileges
     os.chmod(directory, 0o755)
@@ -192,6 +222,9 @@ def make_certs(directory, hosts=tuple(ADDRESSES.values())) -> Certs:
 
 class Server:
     """One running FTP server; ``stop()`` ends it and everything it forked."""
+
+    implicit = False  # TLS from the first byte (see `start`)
+    client_certs = False  # a client certificate required
 
     def __init__(self, kind, host, port, root, process, workdir, log_files, certs=None):
         self.kind = kind
@@ -225,7 +258,9 @@ class Server:
             # host on purpose start servers too.
             context = ssl.create_default_context(cafile=str(self.certs.ca))
             context.check_hostname = False
-            ftp = ftplib.FTP_TLS(timeout=timeout, context=context)
+            if self.client_certs:
+                context.load_cert_chain(self.certs.client_cert, self.certs.client_key)
+            ftp = (_ImplicitFTP if self.implicit else ftplib.FTP_TLS)(timeout=timeout, context=context)
         ftp.connect(self.host, self.port)
         try:
             ftp.login(self.user, self.password)
@@ -260,6 +295,19 @@ class Server:
         _running.discard(self)
         _end_process_tree(process)
         shutil.rmtree(self._workdir, ignore_errors=True)
+
+
+class _ImplicitFTP(ftplib.FTP_TLS):
+    """ftplib's TLS client, with TLS from the first byte."""
+
+    def connect(self, host="", port=0, timeout=-999, source_address=None):
+        self.host, self.port = host, port
+        self.sock = self.context.wrap_socket(socket.create_connection((host, port), self.timeout),
+                                             server_hostname=host)
+        self.af = self.sock.family
+        self.file = self.sock.makefile("r", encoding=self.encoding)
+        self.welcome = self.getresp()
+        return self.welcome
 
 
 _running: set[Server] = set()
@@ -357,7 +405,7 @@ def _end_process_tree(process: subprocess.Popen) -> None:
 
 
 def _free_port(host: str) -> int:
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+    with socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind((host, 0))
         return s.getsockname()[1]
 
@@ -507,16 +555,16 @@ def _binary(kind: str) -> Path:
     return path
 
 
-def _launch_pyftpdlib(host, port, root, work, certs=None):
+def _launch_pyftpdlib(host, port, root, work, certs=None, implicit=False):
     log = work / "pyftpdlib.log"
     argv = [sys.executable, os.path.abspath(__file__), "serve-pyftpdlib",
             host, str(port), str(root), USER, PASSWORD, str(IDLE_TIMEOUT)]
     if certs is not None:
-        argv += [str(certs.cert), str(certs.key)]
+        argv += [str(certs.cert), str(certs.key), "implicit" if implicit else "explicit"]
     return argv, [log]
 
 
-def _serve_pyftpdlib(host, port, root, user, password, idle, certfile=None, keyfile=None):
+def _serve_pyftpdlib(host, port, root, user, password, idle, certfile=None, keyfile=None, tls="explicit"):
     """Run pyftpdlib in this process until it is signalled (child side)."""
     import logging
 
@@ -553,11 +601,24 @@ def _serve_pyftpdlib(host, port, root, user, password, idle, certfile=None, keyf
         Control.tls_control_required = True
         Control.tls_data_required = True
 
+    if tls == "implicit":
+        class Control(Control):  # type: ignore[no-redef]
+            greeted = False
+
+            def handle(self):
+                # TLS first; the greeting once the handshake is done.
+                self.secure_connection(self.ssl_context)
+
+            def handle_ssl_established(self):
+                if not self.greeted:
+                    self.greeted = True
+                    super().handle()
+
     Control.authorizer = authorizer
     FTPServer((host, int(port)), Control).serve_forever()
 
 
-def _launch_vsftpd(host, port, root, work, certs=None):
+def _launch_vsftpd(host, port, root, work, certs=None, implicit=False, client_certs=False):
     _ftp_account()
     empty = work / "empty"  # vsftpd parks its pre-login process here
     empty.mkdir(mode=0o755)
@@ -610,6 +671,10 @@ def _launch_vsftpd(host, port, root, work, certs=None):
                 "force_local_logins_ssl=YES\n"
                 "force_local_data_ssl=YES\n"
             )
+            if implicit:
+                f.write("implicit_ssl=YES\n")
+            if client_certs:
+                f.write(f"require_cert=YES\nvalidate_cert=YES\nca_certs_file={certs.ca}\n")
     os.chmod(conf, 0o600)
     return [str(_binary("vsftpd")), str(conf)], [log]
 
@@ -814,15 +879,24 @@ _IN_PYTHON = ("pyftpdlib", "twisted", "aioftp")
 
 
 def start(kind: str, root, host: str | None = None, port: int | None = None,
-          certs: Certs | None = None) -> Server:
+          certs: Certs | None = None, implicit: bool = False, client_certs: bool = False) -> Server:
     """Start a server of ``kind`` whose FTP user starts in ``root``; with
-    ``certs``, one that requires TLS and presents ``certs.cert``.
+    ``certs``, one that requires TLS and presents ``certs.cert``, from the
+    first byte with ``implicit`` (pyftpdlib, vsftpd), and requiring a client
+    certificate signed by ``certs.ca`` with ``client_certs`` (vsftpd).
 
     Returns once a login has succeeded; raises ``ServerError`` (with the
     server's log) if that does not happen within ``START_TIMEOUT`` seconds.
     """
     if kind not in _LAUNCHERS:
         raise ValueError(f"unknown server kind {kind!r}; known: {KINDS + OLD_KINDS}")
+    tls_options: dict[str, bool] = {}
+    if implicit or client_certs:
+        if certs is None or (implicit and kind not in ("pyftpdlib", "vsftpd")) or (
+                client_certs and kind != "vsftpd"):
+            raise ValueError(f"{kind} is not started with implicit={implicit}, client_certs={client_certs}"
+                             f" and certs={certs}")
+        tls_options = {"implicit": implicit, **({"client_certs": True} if client_certs else {})}
     _skip_when_no_servers()
     host = host or ADDRESSES[kind]
     root = Path(root).resolve()
@@ -834,7 +908,7 @@ def start(kind: str, root, host: str | None = None, port: int | None = None,
     os.chmod(work, 0o755)
     try:
         port = port or _free_port(host)
-        argv, logs = _LAUNCHERS[kind](host, port, root, work, certs)
+        argv, logs = _LAUNCHERS[kind](host, port, root, work, certs, **tls_options)
         console = work / "console.log"
         with open(console, "wb") as out:
             # vsftpd writes its fatal "500 OOPS" to descriptor 0, where an
@@ -849,6 +923,7 @@ def start(kind: str, root, host: str | None = None, port: int | None = None,
         shutil.rmtree(work, ignore_errors=True)
         raise
     server = Server(kind, host, port, root, process, work, [console, *logs], certs)
+    server.implicit, server.client_certs = implicit, client_certs
     if kind == "inetutils":  # its sessions start in the account's home
         start_dir = Path(_ftp_account().pw_dir).resolve()
         server.remote_root = (root.relative_to(start_dir).as_posix()

@@ -549,3 +549,32 @@ def test_names_reach_a_terminal_escaped_and_a_pipe_as_they_are(fault, tmp_path):
             b"link " + local + b"/ln", b"download " + local + b"/" + shown_names[2]]
         # Not one escape sequence reaches the terminal.
         assert (b"\x1b" in listed + told + planned) is not terminal
+
+
+def test_connection_flags_reach_every_server(tmp_path, certs, monkeypatch):
+    from dravlen.ftp.cli.command import build_parser, settings_given
+    from dravlen.ftp.cli.servers import Servers
+    from dravlen.ftp.settings import OPTIONS, ftp_settings
+
+    missing = sorted({"pasv", "proxy", "certfile", "keyfile"} - set(OPTIONS))
+    if missing:
+        pytest.skip(f"no setting {', '.join(missing)} yet for its option")
+    config = tmp_path / "dravlen.ini"
+    config.write_text("[ftp]\nhost = 127.0.0.9\nuser = alice\npassword = s3cret\ntls = true\nmaxreply = 4096\n")
+    monkeypatch.setenv("DRAVLEN_CONFIG", str(config))
+
+    def settings(*argv):
+        # The section's server, a URL of its host (its password lent), a URL of another.
+        args = build_parser().parse_args([*map(str, argv), "ls"])
+        servers = Servers(args.section, args.url, settings_given(args))
+        paths = ["a", "ftps://alice@127.0.0.9/b", "ftps://bob:pw@127.0.0.8/c"]
+        return [ftp_settings(servers.path(path)._section[0]) for path in paths]
+
+    proxy = "socks5://127.0.0.1:1080"
+    given = settings("--proxy", proxy, "--certfile", certs.cert, "--keyfile", certs.key)
+    assert [(s.proxy, s.certfile, s.keyfile, s.pasv) for s in given] == [
+        (proxy, str(certs.cert), str(certs.key), True)] * 3
+    assert [(s.user, s.password) for s in given] == [("alice", "s3cret")] * 2 + [("bob", "pw")]
+    assert given[0].maxreply == 4096 and given[0].host == "127.0.0.9"
+    assert [s.pasv for s in settings("--active")] == [False] * 3
+    assert [s.pasv for s in settings()] == [True] * 3

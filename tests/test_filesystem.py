@@ -185,6 +185,40 @@ def test_cut_upload_is_reported_and_pickles_without_sockets(ftp, folder):
     assert srv.password not in repr(fs) + str(fs)
 
 
+def test_append_and_transactions(ftp, folder):
+    from dravlen.ftp.remote import IncompleteTransfer
+
+    srv, fs = ftp
+    log = f"{folder}/log"
+    for line in (b"one\n", b"two\n"):
+        with fs.open(log, "ab") as f:  # the first makes it
+            f.write(line)
+    assert fs.cat_file(log) == b"one\ntwo\n"
+    # Another writer appends meanwhile (more than this one: whether the server
+    # writes at the end or where the end was, the size is not what this made).
+    with pytest.raises(IncompleteTransfer, match=srv.host), fs.open(log, "ab", block_size=4) as f:
+        f.write(b"three\n")  # sent: the APPE is open
+        with open(srv.root / log, "ab") as other:
+            other.write(b"!" * 100)
+    # Deferred: nothing under the names until the transaction ends well.
+    before = fs.cat_file(log)
+    with fs.transaction:
+        with fs.open(log, "wb") as f:
+            f.write(b"new")
+        with fs.open(f"{folder}/made", "wb") as f:
+            f.write(b"made")
+        assert fs.cat_file(log) == before and not fs.exists(f"{folder}/made")
+        with pytest.raises(ValueError, match="cannot be appended to with autocommit=False"):
+            fs.open(log, "ab")
+    assert fs.cat_file(log) == b"new" and fs.cat_file(f"{folder}/made") == b"made"
+    with pytest.raises(RuntimeError), fs.transaction:
+        with fs.open(log, "wb") as f:
+            f.write(b"lost")
+        raise RuntimeError("stop")
+    assert fs.cat_file(log) == b"new"
+    assert sorted(p.name for p in (srv.root / folder).iterdir()) == ["log", "made"]  # no temporary file left
+
+
 def test_bad_input_names_server_and_path(fault, tmp_path):
     from dravlen.base import LoginError
     from dravlen.ftp.filesystem.fs import RestRefused

@@ -1,4 +1,5 @@
-"""Every member over explicit TLS, on each server kind requiring it for the login and all data."""
+"""Every member over explicit TLS, on each server kind requiring it for the login and all data;
+implicit TLS, client certificates and the control connection's keepalives."""
 
 from __future__ import annotations
 
@@ -6,8 +7,10 @@ import ftplib
 import hashlib
 import os
 import shutil
+import socket
 import ssl
 import tempfile
+import threading
 from pathlib import Path
 
 import pytest
@@ -15,8 +18,13 @@ import pytest
 import servers
 from conftest import bound_class
 from dravlen.base import LoginError
+from dravlen.config import ConfigError
 from dravlen.ftp import server as ftp_server
-from dravlen.ftp.settings import FTPSettings
+from dravlen.ftp.connect import parse_url
+from dravlen.ftp.filesystem.fs import FTPSFileSystem
+from dravlen.ftp.remote import RemotePath
+from dravlen.ftp.settings import FTPSettings, ftp_settings
+from dravlen.ftp.wire.client import KEEPALIVE, Client
 from dravlen.ftp.wire.tls import TLSClient, context_for
 
 
@@ -199,3 +207,153 @@ def test_everyday_and_tree_members_over_tls(tls_server, tls_class, tls_home, tmp
     up.remove_tree(connections=3)
     assert not (tls_home / "up").exists()
     assert tls_class(f"{home}/d/small.txt").read() == b"line one\nline two\n"
+
+
+# ---------------------------------------------------------------------------
+# Implicit FTPS, client certificates, keepalives on the control connection
+
+
+@pytest.fixture(scope="module", params=["pyftpdlib", "vsftpd"])
+def implicit_server(request, certs):
+    """A server speaking TLS from the first byte: pyftpdlib on implicit FTPS's
+    own port 990 (so that its plain ftps:// URL reads as implicit), vsftpd on
+    any other (so only the setting says so)."""
+    base = Path(tempfile.mkdtemp(prefix=f"dravlen-{request.param}-implicit-"))
+    os.chmod(base, 0o755)
+    # Port 990 on an address of this run's own: CI runs two test runs at once.
+    where = {"host": servers.OWN_ADDRESS, "port": 990} if request.param == "pyftpdlib" else {}
+    srv = servers.start(request.param, base / "home", certs=certs, implicit=True, **where)
+    yield srv
+    srv.stop()
+    shutil.rmtree(base, ignore_errors=True)
+
+
+def test_implicit_tls(implicit_server, certs, config_file, tmp_path):
+    srv = implicit_server
+    if srv.port == 990:
+        cls = ftp_server(f"ftps://{srv.user}:{srv.password}@{srv.host}:990/", cafile=certs.ca, timeout=10)
+    else:  # a section of the INI file
+        cls = bound_class(srv, config_file, suffix="_implicit", base=RemotePath, tls="implicit")
+    data = os.urandom(300_000)
+    cls("im/data.bin").write(data)
+    assert (srv.root / "im/data.bin").read_bytes() == data
+    assert cls("im/data.bin").read() == data
+    assert [p.name for p in cls("im").glob()] == ["data.bin"]
+    client = cls("im").client
+    assert isinstance(client, TLSClient) and client.implicit and client._prot_p
+    local = tmp_path / "tree"
+    (local / "sub").mkdir(parents=True)
+    for i in range(4):
+        (local / "sub" / f"{i}.bin").write_bytes(os.urandom(5000 + i))
+    assert cls("im/up").upload_tree(local, connections=2).files == 4
+    assert (srv.root / "im/up/sub/3.bin").read_bytes() == (local / "sub/3.bin").read_bytes()
+    cls("im").remove_tree(connections=2)
+    assert not (srv.root / "im").exists()
+    if srv.port == 990:
+        fs = FTPSFileSystem(**FTPSFileSystem._get_kwargs_from_urls(f"ftps://{srv.user}@{srv.host}:990/x"),
+                            password=srv.password, cafile=str(certs.ca), timeout=10, skip_instance_cache=True)
+        fs.pipe_file("f.txt", b"fs")
+        assert fs.cat_file("f.txt") == b"fs" and fs.where == f"ftps://{srv.user}@{srv.host}:990"
+        # Explicit TLS where port 990's server waits for the handshake: the
+        # server says nothing, and the error says what that likely means.
+        explicit = ftp_server(host=srv.host, port=990, user=srv.user, password=srv.password, tls=True,
+                              cafile=certs.ca, timeout=0.5)
+        with pytest.raises(TimeoutError, match=r"did not answer within 0.5 s \(port 990 is implicit FTPS's: .*"
+                                               "tls = implicit"):
+            explicit(".").is_dir()
+
+
+@pytest.fixture(scope="module")
+def cert_server(certs):
+    """vsftpd requiring explicit TLS and a client certificate of the test CA."""
+    base = Path(tempfile.mkdtemp(prefix="dravlen-vsftpd-certs-"))
+    os.chmod(base, 0o755)
+    srv = servers.start("vsftpd", base / "home", certs=certs, client_certs=True)
+    yield srv
+    srv.stop()
+    shutil.rmtree(base, ignore_errors=True)
+
+
+def test_client_certificates(cert_server, certs, tmp_path):
+    srv = cert_server
+    (srv.root / "hello.txt").write_bytes(b"hello")
+    url = f"ftps://{srv.user}:{srv.password}@{srv.host}:{srv.port}/"
+    combined = tmp_path / "client-combined.pem"
+    combined.write_bytes(certs.client_key.read_bytes() + certs.client_cert.read_bytes())
+    for options in ({"certfile": certs.client_cert, "keyfile": certs.client_key}, {"certfile": combined}):
+        cls = ftp_server(url, cafile=certs.ca, timeout=10, **options)
+        assert cls("hello.txt").read() == b"hello"
+    where = f"ftps://{srv.user}@{srv.host}:{srv.port}"
+    failures = [
+        ({}, r"client certificate: set certfile"),
+        ({"certfile": certs.cert, "keyfile": certs.key}, rf"refused the client certificate {certs.cert}"),
+        # TLS at once where the server waits for AUTH TLS: its greeting is no TLS.
+        ({"tls": "implicit", "certfile": combined}, "TLS failed at the first byte: .*tls = true"),
+    ]
+    for options, expected in failures:
+        cls = ftp_server(url, cafile=certs.ca, timeout=10, **options)
+        with pytest.raises(ssl.SSLError, match=expected) as caught:
+            cls("hello.txt").read()
+        assert str(caught.value).startswith(where) and srv.password not in str(caught.value)
+
+
+def test_tls_settings_are_checked(certs, tmp_path, monkeypatch):
+    assert parse_url("ftps://h:990/")["tls"] == "implicit"
+    assert parse_url("ftps://h/")["tls"] is True and parse_url("ftp://h:990/")["tls"] is False
+    settings = ftp_settings(ftp_server("ftps://h/", tls="implicit")._section[0])
+    assert (settings.tls, settings.port, settings.implicit) == ("implicit", 990, True)
+    assert ftp_settings(ftp_server("ftps://h:2990/", tls="implicit")._section[0]).implicit
+    ini = tmp_path / "a.ini"
+    ini.write_text("[im]\nhost = h\ntls = Implicit\n[bad]\nhost = h\ntls = sometimes\n")
+    monkeypatch.setenv("DRAVLEN_CONFIG", str(ini))
+    assert (ftp_settings("im").tls, ftp_settings("im").port) == ("implicit", 990)
+    with pytest.raises(ConfigError, match=r"\[bad\] tls = 'sometimes' .*implicit"):
+        ftp_settings("bad")
+
+    missing = tmp_path / "nothere.pem"
+    refusals = [
+        ({"tls": True, "certfile": missing}, rf"certfile = '{missing}'.*{missing}: missing"),
+        ({"tls": True, "keyfile": certs.client_key}, "no keyfile without certfile"),
+        ({"tls": False, "certfile": certs.client_cert}, "no client certificate where tls is false"),
+    ]
+    for options, expected in refusals:
+        with pytest.raises(ConfigError, match=rf"\[ftps?://alice@127.0.0.1:21\] .*{expected}"):
+            ftp_server(host="127.0.0.1", user="alice", password="pw", **options)
+    # Files that are there but cannot serve: told at the first connection,
+    # before any byte is sent.
+    from cryptography.hazmat.primitives import serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+
+    locked = tmp_path / "locked.key"
+    locked.write_bytes(ec.generate_private_key(ec.SECP256R1()).private_bytes(
+        serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
+        serialization.BestAvailableEncryption(b"secret")))
+    for keyfile, expected in ((certs.key, "no PEM certificate with its private key"), (locked, "passphrase")):
+        cls = ftp_server(host="127.0.0.1", port=9, user="alice", password="pw", tls=True,
+                         certfile=certs.client_cert, keyfile=keyfile)
+        with pytest.raises(ConfigError, match=rf"client certificate for ftps://alice@127.0.0.1:9 .*{keyfile}: "
+                                              rf".*{expected}"):
+            cls("x").is_dir()
+
+
+def test_control_connection_keeps_alive():
+    # A real connection to a greeting-only listener: keepalives are on, with
+    # the timing set where the platform names it.
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        def greet():
+            conn, _ = listener.accept()
+            with conn:
+                conn.sendall(b"220 hello\r\n")
+                conn.recv(1)
+
+        threading.Thread(target=greet, daemon=True).start()
+        client = Client(timeout=5)
+        client.connect("127.0.0.1", listener.getsockname()[1])
+        try:
+            sock = client.sock
+            assert sock.getsockopt(socket.SOL_SOCKET, socket.SO_KEEPALIVE) == 1
+            for name, value in KEEPALIVE.items():
+                if hasattr(socket, name):
+                    assert sock.getsockopt(socket.IPPROTO_TCP, getattr(socket, name)) == value, name
+        finally:
+            client.close()

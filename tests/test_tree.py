@@ -150,7 +150,8 @@ def test_commands_grow_with_entries_not_with_folder_size(server, config_file, ho
     assert (sent["MKD"], sent["STOR"], sent["SIZE"]) == (1, files, sizes), sent
     listings = sent["MLSD"] + sent["LIST"]
     assert 1 <= listings <= (3 if sizes else 1), sent
-    assert files < sent["PASV"] + sent["EPSV"] <= files + listings
+    # A PASV sent ahead goes unused where another connection took the next file.
+    assert files < sent["PASV"] + sent["EPSV"] <= files + listings + 4
     assert not sent["NLST"] and not sent["RETR"]
     # LIST's zone is learnt once per connection that lists (one MDTM).
     assert sent["MDTM"] <= (listings if sizes else 0), sent

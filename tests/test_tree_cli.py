@@ -152,3 +152,19 @@ def test_sync_both_ways_delete_dry_run_and_exclude(server, config, home, tmp_pat
     code, err = run(config, "sync", "--delete", remote, back)
     assert (code, err) == (0, "sync: 0 files moved, 10 skipped (already complete), 2 deleted\n")
     assert on_disk(back) == on_disk(there)
+
+
+@pytest.mark.parametrize("server", ["pyftpdlib", "vsftpd"], indirect=True)
+def test_active_mode_trees_without_a_stall(server, config, home, tmp_path):
+    # pyftpdlib loses another session's socket after an active transfer, which
+    # then waited out a 30 s timeout: a tree there takes one connection.
+    src = tree_of(tmp_path / "src", dirs=4, files=6)
+    started = time.monotonic()
+    code, err = run(config, "-v", "put", "--active", src, f"{home.remote}/t")
+    sent = {line.split()[2] for line in err.splitlines() if line.startswith("---> ")}
+    assert code == 0 and "PORT" in sent and not sent & {"PASV", "EPSV"}, err
+    assert run(config, "get", "--active", "-r", f"{home.remote}/t", tmp_path / "back") == (0, "")
+    assert on_disk(tmp_path / "back") == on_disk(src)
+    assert run(config, "--active", "rm", "-r", f"{home.remote}/t") == (0, "")
+    assert not (home.path / "t").exists()
+    assert time.monotonic() - started < 15

@@ -3,18 +3,20 @@
 Whatever fills it (a download, a copy) writes into a new file beside the
 target; the target takes that file's name only once the writing ended
 without an exception, so a failure leaves an existing target as it was
-and no partial file behind.
+and no partial file behind.  Work that may be continued later writes under
+one name instead (`partial_name`, `open_partial`), which it keeps.
 """
 
 from __future__ import annotations
 
 import contextlib
+import hashlib
 import os
 import secrets
 from collections.abc import Iterator
 from typing import BinaryIO
 
-__all__ = ["PART_SUFFIX", "temporary_name", "whole_file"]
+__all__ = ["PART_SUFFIX", "Busy", "open_partial", "partial_name", "temporary_name", "whole_file"]
 
 #: The end of every temporary name: a folder kept in step (a sync) leaves
 #: such names alone, and a user can tell what a failure left behind.
@@ -25,6 +27,46 @@ def temporary_name(name: str) -> str:
     """A hidden name beside *name* for its content while it is written, new
     each time (a random part), short enough for any file system."""
     return f".{name[:80]}.{secrets.token_hex(4)}{PART_SUFFIX}"
+
+
+def partial_name(name: str) -> str:
+    """The hidden name beside *name* of its content while it is written by
+    work that may be continued later (a resumed download): the same each
+    time, so that the next call finds it; a long name is cut and told
+    apart by a digest of the whole."""
+    if len(name) > 80:
+        name = f"{name[:72]}.{hashlib.sha256(os.fsencode(name)).hexdigest()[:8]}"
+    return f".{name}{PART_SUFFIX}"
+
+
+class Busy(OSError):
+    """Another writer holds the partial file."""
+
+
+def open_partial(path: str, fresh: bool = False) -> BinaryIO:
+    """The file *path* opened for writing at its end (made if missing; with
+    *fresh*, emptied first), locked for this writer alone where the system
+    has `fcntl`: two calls continuing one partial file would interleave
+    their bytes.  `Busy` names the file when another holds it."""
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | getattr(os, "O_BINARY", 0), 0o666)
+    try:
+        try:
+            import fcntl
+        except ImportError:  # no advisory locks here
+            pass
+        else:
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                raise Busy(f"{path} is being written by another download") from None
+        if fresh:
+            os.ftruncate(fd, 0)
+        sink = open(fd, "r+b")  # noqa: SIM115 - returned open, for the caller's with
+    except BaseException:
+        os.close(fd)
+        raise
+    sink.seek(0, os.SEEK_END)
+    return sink
 
 
 @contextlib.contextmanager

@@ -13,7 +13,8 @@ section of the INI file instead.
 
 URLs follow the usual FTP reading: ``ftp://host/data`` is ``data`` in the
 login directory, ``ftp://host/%2Fdata`` is ``/data``; user and password are
-percent-decoded.  The class names its server (scheme, user, host, port:
+percent-decoded.  ``ftps://`` is explicit TLS, as ftplib and fsspec read it,
+but on port 990, implicit FTPS's own, it is TLS from the first byte.  The class names its server (scheme, user, host, port:
 never the password) in its name, so ``repr`` of a path shows it.
 
 `credentials` is where a login comes from when no password is given, for
@@ -36,7 +37,10 @@ from dravlen import base
 from dravlen.ftp.remote import RemotePath
 from dravlen.ftp.settings import (
     DEFAULTS,
+    IMPLICIT,
+    IMPLICIT_PORT,
     FTPSettings,
+    default_port,
     ftp_settings,
     given_settings,
     held_settings,
@@ -75,7 +79,10 @@ def parse_url(url: str) -> dict[str, Any]:
         raise ValueError(
             f"{shown!r} has a query or fragment: a '?' or '#' in a path or password must be percent-encoded"
         )
-    found: dict[str, Any] = {"host": parts.hostname, "tls": _SCHEMES[scheme]}
+    tls: bool | str = _SCHEMES[scheme]
+    if tls and port == IMPLICIT_PORT:
+        tls = IMPLICIT  # as curl and lftp read ftps://, on the port where that reading is sure
+    found: dict[str, Any] = {"host": parts.hostname, "tls": tls}
     if port is not None:
         found["port"] = port
     if parts.username is not None:
@@ -226,10 +233,14 @@ def server(
     timeout: float | None = None,
     pasv: bool | None = None,
     encoding: str | None = None,
-    tls: bool | None = None,
+    tls: bool | str | None = None,
     verify: bool | None = None,
     cafile: str | os.PathLike[str] | None = None,
+    certfile: str | os.PathLike[str] | None = None,
+    keyfile: str | os.PathLike[str] | None = None,
     timezone: str | None = None,
+    max_rate: int | str | None = None,
+    proxy: str | None = None,
 ) -> type[RemotePath]:
     """A `RemotePath` subclass bound to one FTP server.
 
@@ -240,9 +251,17 @@ def server(
     ``~/.netrc`` entry of that host, if any (with its user when none is
     given; `credentials`).  ``ftps://`` or ``tls=True`` is explicit TLS, with the
     server's certificate and name checked against the system's CA store, or
-    *cafile*; ``verify=False`` turns the checks off.  *timezone* (``UTC``,
+    *cafile*; ``verify=False`` turns the checks off.  ``tls="implicit"`` (or
+    ``ftps://host:990``) is TLS from the first byte, on port 990 unless
+    another is given.  *certfile* (and *keyfile*, where the key is not in it)
+    is the client certificate for a server that requires one.  *timezone* (``UTC``,
     ``+09:00``, ``Asia/Tokyo``) is the zone of a server whose listings give
-    wall-clock times and that cannot tell it (no ``MDTM``).  A keyword that says
+    wall-clock times and that cannot tell it (no ``MDTM``).  *max_rate* (bytes a
+    second, or text such as ``"2M"``) limits what each call's data
+    connections move together (`dravlen.ftp.wire.rate`).  *proxy*
+    (``socks5://``, ``socks5h://`` or ``http://[user[:password]@]host:port``)
+    is the proxy every connection goes through; ``"none"`` or ``""``: none,
+    whatever ``ALL_PROXY`` says (`dravlen.ftp.wire.proxy`).  A keyword that says
     otherwise than the URL is a `ValueError`.
 
     ``section="name"`` binds the class to that section of the INI file and
@@ -251,7 +270,10 @@ def server(
     """
     given = {"host": host, "port": port, "user": user, "password": password, "timeout": timeout,
              "pasv": pasv, "encoding": encoding, "tls": tls, "verify": verify,
-             "cafile": os.fspath(cafile) if cafile is not None else None, "timezone": timezone}
+             "cafile": os.fspath(cafile) if cafile is not None else None,
+             "certfile": os.fspath(certfile) if certfile is not None else None,
+             "keyfile": os.fspath(keyfile) if keyfile is not None else None, "timezone": timezone,
+             "max_rate": max_rate, "proxy": proxy}
     given = {key: value for key, value in given.items() if value is not None}
     if section is not None:
         if url is not None or given:
@@ -269,6 +291,8 @@ def server(
                 " give the path to the class it returns"
             )
         for key, value in from_url.items():
+            if key == "tls" and value and given.get(key) in (True, IMPLICIT):
+                continue  # ftps:// either way: the keyword tells which kind of TLS
             if key in given and given[key] != value:
                 shown = "***" if key == "password" else repr(given[key])
                 raise ValueError(f"{key}={shown} says otherwise than the URL {hide_password(url)!r}")
@@ -276,9 +300,16 @@ def server(
     settings_in.update(given)
     if not settings_in.get("host"):
         raise TypeError("server() needs a URL, host= or section=")
+    settings_in.setdefault("port", default_port(settings_in.get("tls", False)))
     if "password" not in settings_in:
         settings_in["user"], settings_in["password"] = credentials(str(settings_in["host"]), settings_in.get("user"))
-    options: dict[str, Any] = {**DEFAULTS, **settings_in}
+    return settings_class({**DEFAULTS, **settings_in})
+
+
+def settings_class(options: dict[str, Any]) -> type[RemotePath]:
+    """The class `server()` gives for *options*, every option of a section
+    (as `FTPSettings.options` has them), checked now: for settings that come
+    whole, as a section's with some of them replaced."""
     base = label(tls=options["tls"], user=options["user"], host=options["host"], port=options["port"])
     settings = given_settings(base, options)  # checked here once; clients take the value
     # The same settings share one section (and so one class); other settings

@@ -5,22 +5,34 @@ label that names a server in messages and class names.
 option         meaning                                    default
 =============  =========================================  ==================
 host           server name or address                     (required)
-port           control port                               21
+port           control port                               21 (990 for
+                                                          implicit TLS)
 user           login name                                 anonymous
 password       login password                             (empty)
 timeout        socket timeout, seconds (and the           30
                longest a whole reply may take)
 pasv           passive data connections                   true
 encoding       text encoding of the control connection    utf-8
-tls            explicit TLS (AUTH TLS, then PROT P)       false
+tls            explicit TLS (AUTH TLS, then PROT P):      false
+               true; TLS from the first byte: implicit
 verify         check the server's certificate and name    true
 cafile         CA certificates (PEM) to trust instead     (the system store)
                of the system store
+certfile       client certificate (PEM), for servers      (none)
+               that require one; may hold the key too
+keyfile        the client certificate's private key       (in certfile)
+               (PEM, no passphrase)
 maxreply       bytes of one reply, all its lines          1 MiB
 maxlisting     bytes of one directory listing             256 MiB
+max_rate       bytes a second a call's data connections   0 (no limit)
+               move at most, together: ``2M``, ``512k``
 timezone       the zone of the server's LIST times:       (learnt: MDTM)
                ``UTC``, an offset such as ``+09:00``,
                or a name such as ``Asia/Tokyo``
+proxy          the proxy every connection goes through:   (the environment:
+               ``socks5://[user[:password]@]host:port``,  ALL_PROXY,
+               ``socks5h://...`` or ``http://...``;       NO_PROXY)
+               ``none`` or empty: no proxy
 =============  =========================================  ==================
 
 Where the values come from (file, environment, URL, keywords) is told
@@ -57,24 +69,42 @@ from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
 from dravlen.config import IN_CODE, Configer, ConfigError, EnvConfig, bad_value
 from dravlen.ftp.wire.bounds import DEFAULT as DEFAULT_LIMITS
 from dravlen.ftp.wire.bounds import Limits
+from dravlen.ftp.wire.proxy import OFF as PROXY_OFF
+from dravlen.ftp.wire.proxy import parse_proxy
+from dravlen.ftp.wire.rate import parse_rate
+from dravlen.urls import hide_password
 
-__all__ = ["DEFAULTS", "OPTIONS", "FTPSettings", "KeptLogin", "ftp_settings", "given_settings", "held_settings",
-           "hold", "kept_login", "label"]
+__all__ = ["DEFAULTS", "IMPLICIT", "IMPLICIT_PORT", "OPTIONS", "FTPSettings", "KeptLogin", "default_port",
+           "ftp_settings", "given_settings", "held_settings", "hold", "kept_login", "label"]
 
 #: Every option but ``host`` and its default, as `dravlen.ftp.server` and
 #: the checks below both take them.
 DEFAULTS: Mapping[str, Any] = MappingProxyType({
     "port": 21, "user": "anonymous", "password": "", "timeout": 30, "pasv": True,
-    "encoding": "utf-8", "tls": False, "verify": True, "cafile": "",
+    "encoding": "utf-8", "tls": False, "verify": True, "cafile": "", "certfile": "", "keyfile": "",
     "maxreply": DEFAULT_LIMITS.reply, "maxlisting": DEFAULT_LIMITS.listing, "timezone": "",
+    "max_rate": 0,
+    # None: not set, so the environment decides (`dravlen.ftp.wire.proxy.route_for`).
+    "proxy": None,
 })
 #: The options an FTP section may hold.
 OPTIONS: tuple[str, ...] = ("host", *DEFAULTS)
 
+#: The value of ``tls`` for TLS from the first byte (implicit FTPS); true is
+#: explicit TLS (``AUTH TLS``), false none.
+IMPLICIT = "implicit"
+#: The port of implicit FTPS, its default.
+IMPLICIT_PORT = 990
 
-def label(*, tls: bool, user: str, host: str, port: int) -> str:
+
+def default_port(tls: object) -> int:
+    """The port where none is given, for *tls* as set (a value or its text)."""
+    return IMPLICIT_PORT if _text(tls).strip().lower() == IMPLICIT else int(DEFAULTS["port"])
+
+
+def label(*, tls: bool | str, user: str, host: str, port: int) -> str:
     """The server as messages and class names show it: scheme, user, host
-    and port, never the password."""
+    and port, never the password (``ftps`` for either kind of TLS)."""
     host = f"[{host}]" if ":" in host else host
     return f"{'ftps' if tls else 'ftp'}://{quote(user, safe='')}@{host}:{port}"
 
@@ -90,17 +120,29 @@ class FTPSettings:
     timeout: float
     pasv: bool
     encoding: str
-    tls: bool = False
+    #: False, True (explicit) or `IMPLICIT`: true whenever TLS is used.
+    tls: bool | str = False
     verify: bool = True
     cafile: str = ""
+    certfile: str = ""
+    keyfile: str = ""
     maxreply: int = DEFAULT_LIMITS.reply
     maxlisting: int = DEFAULT_LIMITS.listing
     timezone: str = ""
+    #: Bytes a second the data connections of one call move at most; 0: no limit.
+    max_rate: int = 0
+    #: The proxy URL; "" for none; None: not set (the environment decides).
+    proxy: str | None = None
 
     @functools.cached_property
     def zone(self) -> tzinfo | None:
         """The zone of the server's LIST times; None: learnt from the server."""
         return _zone(self.timezone) if self.timezone else None
+
+    @property
+    def implicit(self) -> bool:
+        """Whether TLS starts at the first byte (implicit FTPS)."""
+        return self.tls == IMPLICIT
 
     @property
     def limits(self) -> Limits:
@@ -110,7 +152,7 @@ class FTPSettings:
     def __repr__(self) -> str:
         # The password is left out so that a logged or printed settings
         # object never shows it.
-        shown = ", ".join(f"{name}={getattr(self, name)!r}" for name in OPTIONS if name != "password")
+        shown = ", ".join(f"{name}={_shown(name, getattr(self, name))!r}" for name in OPTIONS if name != "password")
         return f"FTPSettings({shown}, password=***)"
 
     @property
@@ -187,7 +229,7 @@ class KeptLogin:
     host: str
     user: str | None
     password: str
-    tls: bool
+    tls: bool | str
 
     def __repr__(self) -> str:
         return f"KeptLogin(host={self.host!r}, user={self.user!r}, tls={self.tls!r}, password=***)"
@@ -211,7 +253,7 @@ def kept_login(section: str, configer: Configer | None = None) -> KeptLogin | No
         host=c.get(section, "host", fallback="").strip(),
         user=c.get(section, "user") if c.has_option(section, "user") else None,
         password=c.get(section, "password"),
-        tls=False if tls is None else _boolean(section, "tls", tls, lambda option: c.origin(section, option)),
+        tls=False if tls is None else _tls(section, tls, lambda option: c.origin(section, option)),
     )
 
 
@@ -262,6 +304,41 @@ def _boolean(section: str, option: str, value: object, origin: _Origin) -> bool:
                        "a boolean (true/false, yes/no, on/off, 1/0)") from None
 
 
+def _tls(section: str, value: object, origin: _Origin) -> bool | str:
+    """``tls`` as set: `IMPLICIT`, ``explicit`` (true) or a boolean."""
+    word = _text(value).strip().lower()
+    if word in (IMPLICIT, "explicit"):
+        return IMPLICIT if word == IMPLICIT else True
+    try:
+        return _boolean(section, "tls", value, origin)
+    except ConfigError:
+        raise _refused(section, "tls", value, origin,
+                       "true (explicit TLS), implicit (TLS from the first byte) or false") from None
+
+
+def _shown(option: str, value: object) -> object:
+    """*value* of *option* as messages show it: a proxy URL without its password."""
+    return hide_password(value) if option == "proxy" and isinstance(value, str) else value
+
+
+def _proxy(section: str, given: Mapping[str, object], origin: _Origin, pasv: bool) -> str | None:
+    """``proxy`` as set: its URL, checked; "" for none; None where unset."""
+    if "proxy" not in given:
+        return None
+    value = _text(given["proxy"]).strip()
+    if value.lower() in PROXY_OFF:
+        return ""
+    try:
+        parse_proxy(value)
+    except ValueError as exc:
+        raise bad_value(section, "proxy", hide_password(value), origin("proxy"),
+                        f"socks5://[user[:password]@]host:port, socks5h://..., http://... or none ({exc})") from None
+    if not pasv:
+        raise _refused(section, "pasv", given.get("pasv", False), origin,
+                       "true where a proxy is set: active mode cannot work through a proxy")
+    return value
+
+
 def _checked(section: str, given: Mapping[str, object], origin: _Origin) -> FTPSettings:
     """The settings of *given* (an option's value as set, text or a Python
     value), checked in the order of `OPTIONS`, with defaults for the rest.
@@ -277,8 +354,8 @@ def _checked(section: str, given: Mapping[str, object], origin: _Origin) -> FTPS
         return _refused(section, option, given[option], origin, expected)
 
     host = text("host", "").strip()
-    port = whole("port")
-    if not 0 < port < 65536:
+    port = whole("port") if "port" in given else None
+    if port is not None and not 0 < port < 65536:
         raise refused("port", "a port number from 1 to 65535")
     timeout = (_number(section, "timeout", given["timeout"], origin) if "timeout" in given
                else float(DEFAULTS["timeout"]))
@@ -301,13 +378,32 @@ def _checked(section: str, given: Mapping[str, object], origin: _Origin) -> FTPS
             raise refused(option, "a number of bytes, at least 1024")
         return value
 
-    pasv, tls, verify = flag("pasv"), flag("tls"), flag("verify")
-    cafile = text("cafile", "").strip()
-    if cafile:
-        path = Path(cafile).expanduser()
+    def pem(option: str, expected: str) -> str:
+        name = text(option, "").strip()
+        if not name:
+            return ""
+        path = Path(name).expanduser()
+        try:
+            with open(path, "rb"):
+                pass
+        except OSError as exc:
+            problem = "missing" if isinstance(exc, FileNotFoundError) else exc.strerror or "unreadable"
+            raise refused(option, f"{expected} ({path}: {problem})") from None
         if not path.is_file():
-            raise refused("cafile", "a file of PEM certificates")
-        cafile = str(path)
+            raise refused(option, f"{expected} ({path} is no file)")
+        return str(path)
+
+    pasv, verify = flag("pasv"), flag("verify")
+    tls = _tls(section, given["tls"], origin) if "tls" in given else bool(DEFAULTS["tls"])
+    if port is None:
+        port = default_port(tls)
+    cafile = pem("cafile", "a file of PEM certificates")
+    certfile = pem("certfile", "a file holding a PEM client certificate")
+    keyfile = pem("keyfile", "a file holding the PEM private key of certfile")
+    if keyfile and not certfile:
+        raise refused("keyfile", "no keyfile without certfile (the client certificate it is the key of)")
+    if certfile and not tls:
+        raise refused("certfile", "no client certificate where tls is false (it is sent only over TLS)")
     maxreply, maxlisting = size("maxreply"), size("maxlisting")
     zone = text("timezone", "").strip()
     if zone:
@@ -315,9 +411,16 @@ def _checked(section: str, given: Mapping[str, object], origin: _Origin) -> FTPS
             _zone(zone)
         except ValueError:
             raise refused("timezone", "UTC, an offset such as +09:00, or a zone name such as Asia/Tokyo") from None
+    try:
+        max_rate = parse_rate(given["max_rate"]) if "max_rate" in given else 0
+    except ValueError:
+        raise refused("max_rate", "bytes a second: a whole number, or one with k, M or G after it"
+                      " (2M is 2 MiB a second); 0 for no limit") from None
+    proxy = _proxy(section, given, origin, pasv)
     return FTPSettings(host=host, port=port, user=user, password=password, timeout=timeout, pasv=pasv,
-                       encoding=encoding, tls=tls, verify=verify, cafile=cafile, maxreply=maxreply,
-                       maxlisting=maxlisting, timezone=zone)
+                       encoding=encoding, tls=tls, verify=verify, cafile=cafile, certfile=certfile,
+                       keyfile=keyfile, maxreply=maxreply,
+                       maxlisting=maxlisting, timezone=zone, max_rate=max_rate, proxy=proxy)
 
 
 _OFFSET = re.compile(r"([+-])([0-9]{1,2})(?::?([0-9]{2}))?")

@@ -17,6 +17,7 @@ import dravlen
 
 if TYPE_CHECKING:
     from dravlen.ftp.cli.servers import Servers
+    from dravlen.ftp.wire.rate import RateLimit
 
 __all__ = ["PROG", "build_parser", "main", "run"]
 
@@ -36,10 +37,10 @@ def main(argv: Sequence[str] | None = None, prog: str = PROG) -> int:
     output.set_debug(args.debug)
     output.warnings_on_stderr()
     try:
-        servers = Servers(args.section, args.url)
+        servers = Servers(args.section, args.url, settings_given(args))
     except ValueError as exc:  # a URL that names no usable server (ConfigError too)
         output.debug(exc)
-        parser.error(f"--url: {exc}")
+        parser.error(str(exc))
     if args.verbose:
         output.show_conversation()
     try:
@@ -84,22 +85,55 @@ def _run(servers: Servers, args: argparse.Namespace) -> None:
         case "cat":
             verbs.cat(servers, args.paths)
         case "get":
-            verbs.get(servers, args.paths, recursive=args.recursive, jobs=args.jobs)  # a tree's only
+            verbs.get(servers, args.paths, recursive=args.recursive, jobs=args.jobs,  # a tree's only
+                      resume=args.resume, max_rate=_limit(args), segments=args.segments)
         case "mv":
             verbs.mv(servers, args.paths)
         case "put":
-            verbs.put(servers, args.paths, temporary_names=args.temporary_names, jobs=int(args.jobs))
+            verbs.put(servers, args.paths, temporary_names=args.temporary_names, jobs=int(args.jobs),
+                      resume=args.resume, max_rate=_limit(args))
         case "rm":
             verbs.rm(servers, args.paths, recursive=args.recursive, force=args.force, jobs=int(args.jobs))
         case "sync":
             verbs.sync(servers, args.source, args.destination, delete=args.delete, dry_run=args.dry_run,
-                       exclude=args.exclude, jobs=int(args.jobs))
+                       checksum=args.checksum,
+                       exclude=args.exclude, jobs=int(args.jobs), max_rate=_limit(args))
         case "mkdir":
             verbs.mkdir(servers, args.paths)
 
 
+def _limit(args: argparse.Namespace) -> RateLimit | None:
+    """``--limit-rate``'s one limit, shared by everything the command line
+    moves; None: the server's ``max_rate``."""
+    from dravlen.ftp.wire.rate import RateLimit
+
+    rate: int | None = args.limit_rate
+    return None if rate is None else RateLimit(rate)
+
+
 # ---------------------------------------------------------------------------
 # the parser
+
+
+def _rate(text: str) -> int:
+    from dravlen.ftp.wire.rate import parse_rate
+
+    try:
+        return parse_rate(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(str(exc)) from None
+
+
+def _transfer_options(sub: argparse.ArgumentParser, resume: bool = True) -> None:
+    if resume:
+        sub.add_argument("-c", "--continue", dest="resume", action="store_true",
+                         help="continue partial files (sizes compared, the partial one taken for the start"
+                         " of the file, as curl -C - and lftp get -c do): a download its own .NAME.dravlen-part"
+                         " file, an upload the server's shorter file (REST and STOR, or APPE); partial files"
+                         " are kept when it fails")
+    sub.add_argument("--limit-rate", metavar="RATE", type=_rate, default=None,
+                     help="move at most RATE bytes a second, all connections together (k, M, G: KiB, MiB,"
+                     " GiB; default: the server's max_rate, else no limit)")
 
 
 def _jobs(text: str) -> int:
@@ -143,6 +177,33 @@ def _global_options(parser: argparse.ArgumentParser, default: Callable[[object],
                         help="show each command sent and each reply on stderr (the password as ***)")
     parser.add_argument("--debug", action="store_true", default=default(False),
                         help="a Python traceback with each error, for reports of faults")
+    for option, setting, value, metavar, summary in _SETTINGS:
+        if value is None:
+            parser.add_argument(option, metavar=metavar, dest=_DEST + setting, default=default(None), help=summary)
+        else:
+            parser.add_argument(option, action="store_const", const=value, dest=_DEST + setting,
+                                default=default(None), help=summary)
+
+
+#: The options that set one setting of every server the line names (the
+#: section's, --url's, each URL argument's), over what that server's own
+#: settings say: option, setting, value (None: the option's argument),
+#: metavar, help.
+_SETTINGS: tuple[tuple[str, str, object, str | None, str], ...] = (
+    ("--active", "pasv", False, None,
+     "active mode: the server connects back for data (PORT/EPRT), where a firewall blocks its passive ports"),
+    ("--proxy", "proxy", None, "URL",
+     "connect through this proxy: socks5://, socks5h:// or http://[user[:password]@]host:port; none for none"),
+    ("--certfile", "certfile", None, "FILE", "client certificate (PEM) for an ftps:// server that requires one"),
+    ("--keyfile", "keyfile", None, "FILE", "the private key of --certfile (default: in the same file)"),
+)
+_DEST = "setting_"
+
+
+def settings_given(args: argparse.Namespace) -> dict[str, object]:
+    """The settings the parsed line *args* gives every server (`_SETTINGS`)."""
+    return {setting: getattr(args, _DEST + setting) for _, setting, *_ in _SETTINGS
+            if getattr(args, _DEST + setting, None) is not None}
 
 
 _TREE_RULE = ("put SRC DST and get -r SRC DST make DST the copy of SRC whether DST exists or not;"
@@ -204,6 +265,10 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                      " several), or - for stdout (default: here, same name)")
     get.add_argument("-r", "-R", "--recursive", action="store_true",
                      help="download directories and everything below them")
+    _transfer_options(get)
+    get.add_argument("--segments", metavar="N", type=_jobs, default=None,
+                     help="a file over N connections at once, each a REST and RETR of its own part (as lftp's"
+                     " pget -n); default: several for a big file, else 1; 1 where the server refuses REST")
     jobs(get)
 
     mv = command("mv", "Rename or move remote files or directories.", usage="%(prog)s [options] SOURCE... TARGET")
@@ -221,6 +286,7 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
                      help="store each file under a temporary name beside its own and rename it into"
                      " place once its size is confirmed (for folders other programs watch; two more"
                      " commands per file)")
+    _transfer_options(put)
     jobs(put)
 
     rm = command("rm", "Delete remote files, or with -r directories and all below them.")
@@ -242,6 +308,10 @@ def build_parser(prog: str = PROG) -> argparse.ArgumentParser:
     sync.add_argument("--exclude", metavar="PATTERN", action="append", default=[],
                       help="leave out names or paths below the top matching PATTERN (*.tmp, logs/*);"
                       " repeatable; what is left out is neither copied nor deleted")
+    sync.add_argument("-c", "--checksum", action="store_true",
+                      help="compare files of the same size by content (the server's hash: HASH, XSHA256...)"
+                      " instead of time, and confirm each copy by hash; fails if the server has none")
+    _transfer_options(sync, resume=False)
     jobs(sync)
 
     mkdir = command("mkdir", "Create remote directories and any missing parents.")

@@ -134,6 +134,9 @@ class _Warnings(logging.Handler):
 
     def emit(self, record: logging.LogRecord) -> None:
         try:
+            if record.levelno < logging.WARNING:  # a note, shown with --verbose
+                print(f"dravlen: note: {shown(record.getMessage())}", file=sys.stderr, flush=True)
+                return
             warning(record.getMessage())
         except Exception:  # noqa: BLE001 - logging's own rule: a failed report never ends the run
             self.handleError(record)
@@ -150,7 +153,12 @@ _shown_lock = threading.Lock()
 
 def show_conversation() -> None:
     """Show every command sent and every reply read, on stderr, for every
-    client of this process (the password as ***)."""
+    client of this process (the password as ***), and the library's notes
+    (one connection for a file, where the server refuses REST)."""
+    logging.getLogger("dravlen").setLevel(logging.INFO)
+    for handler in logging.getLogger("dravlen").handlers:
+        if isinstance(handler, _Warnings):
+            handler.setLevel(logging.INFO)
     put_command, get_line = ftplib.FTP.putcmd, ftplib.FTP.getline
 
     def say(prefix: str, host: str, text: str) -> None:

@@ -2,7 +2,9 @@
 
 * `Servers`: the server and path of each path argument: the configuration
   section, ``--url`` (whose path, if any, is where relative paths start), or
-  an ``ftp://``/``ftps://`` URL given as the argument itself;
+  an ``ftp://``/``ftps://`` URL given as the argument itself; settings the
+  command line gives (``--active`` ...) replace the section's or the URL's,
+  for every server alike;
 * passwords a URL leaves out (`dravlen.ftp.connect.credentials`): the
   section's, for its own host (or ``--url``'s, when it names none), then
   ``~/.netrc``'s for that host, then a prompt on a terminal;
@@ -20,10 +22,18 @@ from collections.abc import Iterator
 from pathlib import PurePosixPath
 from typing import Any
 
+from dravlen.config import IN_CODE, ConfigError
 from dravlen.ftp.cli.errors import Failure
 from dravlen.ftp.cli.output import warning
-from dravlen.ftp.connect import bound_class, credentials, parse_url, server
+from dravlen.ftp.connect import (
+    bound_class,
+    credentials,
+    parse_url,
+    server,
+    settings_class,
+)
 from dravlen.ftp.remote import Entry, RemotePath
+from dravlen.ftp.settings import ftp_settings
 from dravlen.urls import is_url
 
 __all__ = ["Servers", "expand"]
@@ -41,23 +51,45 @@ def _section_class(section: str) -> type[RemotePath]:
 
 
 class Servers:
-    """The path object of each path argument of one command line."""
+    """The path object of each path argument of one command line.
 
-    def __init__(self, section: str, url: str | None) -> None:
+    *overrides* (setting: value) replace those settings of every server the
+    line names, the section's and each URL's alike."""
+
+    def __init__(self, section: str, url: str | None, overrides: dict[str, Any] | None = None) -> None:
         self.section = section
+        self.overrides = dict(overrides or {})
         self._classes: dict[tuple[Any, ...], type[RemotePath]] = {}
         self._passwords: dict[tuple[Any, ...], tuple[str, str]] = {}
+        self._default: type[RemotePath] | None = None
         self.base = PurePosixPath(".")
         # The host of --url: the one a section naming no host gives its password to.
         self.anchor: str | None = None
-        if url is None:
-            self.default = _section_class(section)
-        else:
-            self.anchor = parse_url(url)["host"]
-            # A URL's path is where relative path arguments start.
-            self.default, path = self._from_url(url)
+        if url is not None:
+            try:
+                self.anchor = parse_url(url)["host"]
+                # A URL's path is where relative path arguments start.
+                self._default, path = self._from_url(url)
+            except ValueError as exc:  # ConfigError too
+                raise ValueError(f"--url: {exc}") from None
             if path is not None:
                 self.base = PurePosixPath(path)
+
+    @property
+    def default(self) -> type[RemotePath]:
+        """The class of the paths that are no URL: ``--url``'s server, else
+        the section's (read at first use, as a path reads it)."""
+        if self._default is None:
+            if not self.overrides:
+                self._default = _section_class(self.section)
+            else:
+                # The section's settings whole, then the command line's over them.
+                options = {**ftp_settings(self.section).options(), **self.overrides}
+                try:
+                    self._default = settings_class(options)
+                except ConfigError as exc:
+                    raise _from_line(exc) from None
+        return self._default
 
     def path(self, text: str) -> RemotePath:
         """The remote path *text* names: a URL of any server, or a path on the
@@ -82,7 +114,10 @@ class Servers:
         given_key = key + (given["password"],)
         cls = self._classes.get(given_key)
         if cls is None:
-            cls = self._classes[given_key] = server(**given)
+            try:
+                cls = self._classes[given_key] = server(**{**given, **self.overrides})
+            except ConfigError as exc:
+                raise _from_line(exc) from None
         return cls, path
 
     def _password(self, key: tuple[Any, ...]) -> tuple[str, str]:
@@ -103,6 +138,12 @@ class Servers:
                 return None
 
         return credentials(host, user, section=self.section, anchor=self.anchor, ask=ask, warn=warning, tls=tls)
+
+
+def _from_line(exc: ConfigError) -> ConfigError:
+    """*exc*, about a value the command line gave (a URL's, an option's):
+    `dravlen.ftp.server` calls it given in code."""
+    return ConfigError(str(exc).replace(f"(from {IN_CODE})", "(from the command line)"))
 
 
 def _has_wildcards(text: str) -> bool:

@@ -19,6 +19,7 @@ from dravlen.ftp.cli.output import Bar, name_bytes, names_for_stdout, out, shown
 from dravlen.ftp.remote import RemotePath
 from dravlen.ftp.tree.results import LEAVES_FOLDER
 from dravlen.ftp.tree.sync import Rules
+from dravlen.ftp.wire.rate import RateLimit
 
 __all__ = ["download", "remove", "sync", "upload"]
 
@@ -31,7 +32,8 @@ def _into(destination: str, name: str) -> str:
     return destination
 
 
-def upload(cls: type[RemotePath], local: str, remote: str, *, jobs: int, temporary_names: bool) -> None:
+def upload(cls: type[RemotePath], local: str, remote: str, *, jobs: int, temporary_names: bool,
+           resume: bool = False, max_rate: RateLimit | None = None) -> None:
     """``put``: *local* (a file or a tree) becomes *remote*, or goes inside
     it when *remote* ends in /."""
     local = local.rstrip("/") or "/"
@@ -41,18 +43,21 @@ def upload(cls: type[RemotePath], local: str, remote: str, *, jobs: int, tempora
     try:
         target = cls(remote)
         _run(lambda bar: tree.upload_tree(local, target, connections=jobs, progress=bar,
-                                          temporary_names=temporary_names), "put", target)
+                                          temporary_names=temporary_names, resume=resume, max_rate=max_rate),
+             "put", target)
     except OSError as exc:
         raise failure_of(exc, remote) from None
 
 
-def download(source: RemotePath, local: str | None, *, jobs: int) -> None:
+def download(source: RemotePath, local: str | None, *, jobs: int, resume: bool = False,
+             max_rate: RateLimit | None = None) -> None:
     """``get -r``: *local* (by default the source's name, here) becomes the
     copy of the tree *source*, or receives it when *local* ends in /."""
     name = source.path.name if source.path.name not in ("", ".", "..") else "download"
     local = _into(local, name) if local is not None else name
     try:
-        _run(lambda bar: tree.download_tree(source, local, connections=jobs, progress=bar), "get", source)
+        _run(lambda bar: tree.download_tree(source, local, connections=jobs, progress=bar, resume=resume,
+                                            max_rate=max_rate), "get", source)
     except FileNotFoundError as exc:
         raise Failure(exc.filename or source, "No such file or directory") from None
     except OSError as exc:
@@ -68,16 +73,21 @@ def remove(path: RemotePath, *, jobs: int) -> None:
 
 
 def sync(local: str, remote: RemotePath, *, up: bool, delete: bool, dry_run: bool, exclude: Sequence[str],
-         jobs: int) -> None:
+         jobs: int, checksum: bool = False, max_rate: RateLimit | None = None) -> None:
     """``sync``: *remote* made the copy of *local* (*up*) or the other way
-    round, moving only what is missing or differs."""
-    rules = Rules(exclude=tuple(exclude), delete=delete, dry_run=dry_run)
+    round, moving only what is missing or differs; with *checksum*, by
+    content, each copy confirmed by hash too."""
+    rules = Rules(exclude=tuple(exclude), delete=delete, dry_run=dry_run, checksum=checksum)
+    verify = "hash" if checksum else "size"
     if up:
         def work(bar: Bar) -> tree.Outcome:
-            return tree.upload_tree(local, remote, connections=jobs, progress=bar, rules=rules)
+            return tree.upload_tree(local, remote, connections=jobs, progress=bar, rules=rules, verify=verify,
+                                    max_rate=max_rate)
     else:
         def work(bar: Bar) -> tree.Outcome:
-            return tree.download_tree(remote, local, connections=jobs, progress=bar, rules=rules)
+            # Its own partial files (.NAME.dravlen-part) a stopped run left are continued.
+            return tree.download_tree(remote, local, connections=jobs, progress=bar, rules=rules, verify=verify,
+                                      resume=True, max_rate=max_rate)
     try:
         _run(work, "sync", remote, rules=rules)
     except FileNotFoundError as exc:

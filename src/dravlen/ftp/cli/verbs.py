@@ -23,6 +23,7 @@ from dravlen.ftp.cli.output import Bar, name_bytes, names_for_stdout, out, repor
 from dravlen.ftp.cli.servers import Servers, expand
 from dravlen.ftp.remote import Entry, RemotePath
 from dravlen.ftp.wire.listing import KIND_NAMES
+from dravlen.ftp.wire.rate import RateLimit
 from dravlen.urls import is_url
 
 __all__ = ["cat", "get", "ls", "mkdir", "mv", "put", "rm", "stat", "sync"]
@@ -106,9 +107,11 @@ def cat(servers: Servers, paths: Sequence[str]) -> None:
     _each(servers, paths, lambda path, entry: _to_stdout(path), "read")
 
 
-def get(servers: Servers, paths: Sequence[str], *, recursive: bool, jobs: SupportsInt) -> None:
+def get(servers: Servers, paths: Sequence[str], *, recursive: bool, jobs: SupportsInt, resume: bool = False,
+        max_rate: RateLimit | None = None, segments: int | None = None) -> None:
     """``get REMOTE... [LOCAL]``: files, or with *recursive* trees, into
-    LOCAL (a name, a directory, or - for stdout), by default here."""
+    LOCAL (a name, a directory, or - for stdout), by default here; with
+    *resume*, continuing partial files; *max_rate*: one limit for all."""
     sources, local = (paths[:-1], paths[-1]) if len(paths) > 1 else (paths, None)
     if local == "":
         raise Usage("the local name is empty")
@@ -117,18 +120,19 @@ def get(servers: Servers, paths: Sequence[str], *, recursive: bool, jobs: Suppor
 
     def one(path: RemotePath, entry: Entry | None) -> None:
         if not recursive:
-            _get_file(path, local)
+            _get_file(path, local, resume, max_rate, segments)
         elif local == "-":
             raise Failure(path, "a tree cannot go to standard output")
         else:
             # Several trees each become a copy inside the directory, not of it.
             into = local + "/" if local is not None and len(sources) > 1 and not local.endswith("/") else local
-            _trees().download(path, into, jobs=int(jobs))
+            _trees().download(path, into, jobs=int(jobs), resume=resume, max_rate=max_rate)
 
     _each(servers, sources, one, "download")
 
 
-def _get_file(path: RemotePath, local: str | None) -> None:
+def _get_file(path: RemotePath, local: str | None, resume: bool = False, max_rate: RateLimit | None = None,
+              segments: int | None = None) -> None:
     """Download one file: under a temporary name beside its own, renamed
     once whole, then given the server's time; a bar on a terminal."""
     if local == "-":
@@ -140,7 +144,8 @@ def _get_file(path: RemotePath, local: str | None) -> None:
     # No probe first: the transfer's own refusal tells a folder or nothing there.
     with Bar(output.shown(path.name)[:30] or "get") as bar:
         try:
-            path.download(target, progress=bar.advance, keep_time=True, sized=bar.sized)
+            path.download(target, progress=bar.advance, keep_time=True, sized=bar.sized, resume=resume,
+                          max_rate=max_rate, segments=segments)
         except FileNotFoundError as exc:
             if exc.filename is not None:
                 raise  # the local side's
@@ -207,7 +212,8 @@ def mkdir(servers: Servers, paths: Sequence[str]) -> None:
     _each(servers, paths, one, "create the directory", wildcards=False)
 
 
-def put(servers: Servers, paths: Sequence[str], *, temporary_names: bool, jobs: int) -> None:
+def put(servers: Servers, paths: Sequence[str], *, temporary_names: bool, jobs: int, resume: bool = False,
+        max_rate: RateLimit | None = None) -> None:
     """``put LOCAL... REMOTE``: files and trees (- for stdin) become REMOTE,
     or go inside it when it ends in / (as several sources do)."""
     if len(paths) < 2:
@@ -221,10 +227,13 @@ def put(servers: Servers, paths: Sequence[str], *, temporary_names: bool, jobs: 
     for local in sources:
         try:
             try:
+                if local == "-" and resume:
+                    raise Failure(destination, "standard input cannot be continued (-c)")
                 if local == "-":
                     _put_stdin(destination, remote)
                 else:
-                    _trees().upload(type(destination), local, text, jobs=jobs, temporary_names=temporary_names)
+                    _trees().upload(type(destination), local, text, jobs=jobs, temporary_names=temporary_names,
+                                    resume=resume, max_rate=max_rate)
             except OSError as exc:
                 reason = errors.words("upload", errors.reason_of(exc))
                 raise errors.failure_of(exc, destination, reason) from None
@@ -272,7 +281,7 @@ def rm(servers: Servers, paths: Sequence[str], *, recursive: bool, force: bool, 
 
 
 def sync(servers: Servers, source: str, destination: str, *, delete: bool, dry_run: bool,
-         exclude: Sequence[str], jobs: int) -> None:
+         exclude: Sequence[str], jobs: int, checksum: bool = False, max_rate: RateLimit | None = None) -> None:
     """``sync SRC DST``: DST made the copy of SRC, moving only what is
     missing or differs; one side remote (a URL, or ``:PATH`` on the
     configured server), the other local."""
@@ -286,7 +295,8 @@ def sync(servers: Servers, source: str, destination: str, *, delete: bool, dry_r
         raise Usage("the local side is empty")
     if up and not os.path.exists(local):
         raise Failure(local, "No such file or directory")
-    _trees().sync(local, remote, up=up, delete=delete, dry_run=dry_run, exclude=exclude, jobs=jobs)
+    _trees().sync(local, remote, up=up, delete=delete, dry_run=dry_run, exclude=exclude, jobs=jobs,
+                  checksum=checksum, max_rate=max_rate)
 
 
 def _remote(text: str) -> bool:

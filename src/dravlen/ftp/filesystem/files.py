@@ -1,12 +1,16 @@
 """The files of `dravlen.ftp.filesystem.fs`, and the transfers under them:
 one ``RETR`` from a given byte (``REST`` only when that byte is not the
 first), read on as long as the reader moves forward; one ``STOR`` per file,
-its folder made only where the server refuses the name for want of it."""
+its folder made only where the server refuses the name for want of it;
+one ``APPE`` per file appended to, confirmed by the size it had plus the
+bytes sent.  A file written with ``autocommit=False`` (in a transaction) is
+stored under a temporary name beside its own (`dravlen.whole.temporary_name`),
+renamed on `FTPFile.commit` and removed on `FTPFile.discard`."""
 
 from __future__ import annotations
 
 import ftplib
-from contextlib import contextmanager
+from contextlib import AbstractContextManager, contextmanager
 from typing import Any, Iterator, Protocol
 
 from fsspec.callbacks import DEFAULT_CALLBACK
@@ -20,10 +24,11 @@ from dravlen.ftp.wire.resync import in_step
 from dravlen.ftp.wire.streams import Download, Upload
 from dravlen.ftp.wire.client import ask_passive
 from dravlen.ftp.wire.client import transfer
-from dravlen.ftp.wire.transfer import confirm_size, open_upload, why_not_read
+from dravlen.ftp.wire.transfer import confirm_size, open_data, open_upload, why_not_read, why_not_written
+from dravlen.whole import temporary_name
 
-__all__ = ["BLOCK", "FTPFile", "Range", "RestRefused", "naming_server", "open_range", "open_store", "read_exactly",
-           "read_rest"]
+__all__ = ["BLOCK", "FTPFile", "Range", "RestRefused", "naming_server", "open_append", "open_range",
+           "open_store", "read_exactly", "read_rest"]
 
 _SKIP = 1 << 16  # a jump forward this short reads on instead of a new RETR
 BLOCK = 1 << 20
@@ -136,6 +141,24 @@ def open_store(path: RemotePath) -> Upload:
     return Upload(path, client, conn)
 
 
+@operation
+def open_append(path: RemotePath) -> Upload:
+    """``APPE`` to *path* (which it makes where it is missing), after its
+    size: closing it confirms that the server's size is that one plus the
+    bytes sent (a writer that appended meanwhile makes it fail: the file is
+    not what this one made).  Only the opening is tried again: once bytes
+    went, an append is never repeated."""
+    try:
+        offset = path.size
+    except FileNotFoundError:
+        offset = 0  # APPE makes it
+    try:
+        client, conn = open_data(path, "APPE " + command_text(path))
+    except ftplib.error_perm as exc:
+        raise why_not_written(path, exc) from exc
+    return Upload(path, client, conn, start=offset)
+
+
 def naming_server(exc: BaseException, where: str) -> BaseException:
     """*exc* with the server named in its text (kept as it is if it names it)."""
     text = str(exc)
@@ -160,6 +183,8 @@ class _FileSystem(Protocol):
 
     def _path(self, path: Any) -> RemotePath: ...
 
+    def _on_server(self) -> AbstractContextManager[None]: ...
+
     def info(self, path: Any, **kwargs: Any) -> dict[str, Any]: ...
 
     def size(self, path: Any) -> int | None: ...
@@ -167,12 +192,22 @@ class _FileSystem(Protocol):
 
 class FTPFile(AbstractBufferedFile):  # type: ignore[misc]
     """A file of an `FTPFileSystem`: one ``RETR`` read forward from where it
-    is asked for, or one ``STOR`` confirmed on close."""
+    is asked for, or one ``STOR`` (``APPE`` for ``"ab"``) confirmed on close.
+    Written with ``autocommit=False``, it is stored under a temporary name
+    and takes its own on `commit`."""
 
     DEFAULT_BLOCK_SIZE = 1 << 20
 
     def __init__(self, fs: _FileSystem, path: str, mode: str = "rb", **kwargs: Any) -> None:
         self._rpath = fs._path(path)
+        self._target: RemotePath | None = None  # the name a deferred write takes on commit
+        if mode != "rb" and not kwargs.get("autocommit", True):
+            if mode == "ab":
+                raise ValueError(f"{fs.where}: '{path}' cannot be appended to with autocommit=False (in a"
+                                 " transaction): an append goes to the file itself, not to a copy")
+            self._target = self._rpath
+            name = self._rpath.path
+            self._rpath = type(self._rpath)(name.with_name(temporary_name(name.name)).as_posix())
         self._lease = Lease(fs._gate, fs._probe, fs._timeout)
         self._stream: Range | None = None
         self._at = 0
@@ -223,7 +258,7 @@ class FTPFile(AbstractBufferedFile):  # type: ignore[misc]
 
     def _initiate_upload(self) -> None:
         with self._bound():
-            self._upload = open_store(self._rpath)
+            self._upload = open_append(self._rpath) if self.mode == "ab" else open_store(self._rpath)
 
     def _upload_chunk(self, final: bool = False) -> bool:
         assert self._upload is not None
@@ -237,7 +272,8 @@ class FTPFile(AbstractBufferedFile):  # type: ignore[misc]
         return True
 
     def discard(self) -> None:
-        """Give up: a write is cut (the server does not keep it as whole)."""
+        """Give up: a write is cut (the server does not keep it as whole),
+        and a deferred one's temporary file removed."""
         if self._upload is not None:
             with self._lease.bound():
                 upload, self._upload = self._upload, None
@@ -245,6 +281,30 @@ class FTPFile(AbstractBufferedFile):  # type: ignore[misc]
                 upload.close()
         self._release()
         self.closed = True
+        if self._target is not None:
+            with self.fs._on_server():
+                self._rpath.unlink(missing_ok=True)
+
+    def commit(self) -> None:
+        """Give a deferred write (``autocommit=False``) its name: the file,
+        written whole under a temporary name, is renamed over the old one
+        (where the server refuses to rename over a file, the old one is
+        deleted first).  For ``"xb"``, FileExistsError where the name was
+        taken meanwhile; the temporary file is then removed."""
+        if self._target is None:
+            return  # written in place already
+        self.close()
+        temporary, target = self._rpath, self._target
+        with self.fs._on_server():
+            try:
+                temporary.rename(target)
+            except FileExistsError:
+                if self.mode == "xb":
+                    temporary.unlink(missing_ok=True)
+                    raise
+                target.unlink()
+                temporary.rename(target)
+        self.fs.invalidate_cache(self.path)
 
     def _release(self) -> None:
         stream, self._stream = self._stream, None
@@ -264,6 +324,7 @@ class FTPFile(AbstractBufferedFile):  # type: ignore[misc]
     def __exit__(self, kind: Any, exc: Any, tb: Any) -> None:
         if kind is not None and self.mode != "rb" and not self.closed:
             self.discard()
-            exc.add_note(f"'{self.path}' on {self.fs.where} was left partly written")
+            if self._target is None:
+                exc.add_note(f"'{self.path}' on {self.fs.where} was left partly written")
             return
         self.close()

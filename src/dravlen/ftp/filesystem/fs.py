@@ -18,7 +18,11 @@ An open file keeps its client until it is closed.  Reading a file is one
 ``RETR`` from the first byte asked for, read on as the reader moves
 forward; only a jump elsewhere starts another, with ``REST``.  Writing a
 file is one ``STOR``, confirmed by ``SIZE`` when the file is closed; left by
-an exception, the upload is cut and the error says so.
+an exception, the upload is cut and the error says so.  Appending (``"ab"``)
+is one ``APPE``, confirmed by the size the file had plus the bytes sent.
+With ``autocommit=False``, as in ``with fs.transaction:``, a file is stored
+under a temporary name beside its own and renamed when the transaction ends
+(removed where it ends by an exception).
 """
 
 from __future__ import annotations
@@ -48,8 +52,9 @@ from dravlen.ftp.filesystem.files import (BLOCK, FTPFile, RestRefused, naming_se
                                           read_exactly, read_rest)
 from dravlen.ftp.filesystem.gate import gate_for, holding
 from dravlen.ftp.wire.listing import Entry, list_dir
-from dravlen.ftp.remote import RemotePath
+from dravlen.ftp.remote import SEGMENTED_FROM, RemotePath
 from dravlen.ftp.settings import ftp_settings
+from dravlen.ftp.tree.segments import AUTO_SEGMENTS
 from dravlen.ftp.tree.walk import left_out
 from dravlen.whole import whole_file
 
@@ -127,8 +132,10 @@ class FTPFileSystem(AbstractFileSystem):
 
     Takes the keyword options of `dravlen.ftp.server` (``host``, ``port``,
     ``user`` or ``username``, ``password``, ``timeout``, ``pasv``,
-    ``encoding``, ``tls``, ``verify``, ``cafile``), ``connections``, the
-    most this process opens to the server at once, and
+    ``encoding``, ``tls``, ``verify``, ``cafile``, ``certfile``,
+    ``keyfile``, ``proxy``, ``max_rate``: each transfer's, a tree's all
+    together), ``connections``, the most this process opens to the
+    server at once, and
     ``cluster_connections``, the most all the processes of the Dask cluster
     this process belongs to open to it at once (`dravlen.ftp.filesystem.gate.ClusterLimit`).
     """
@@ -140,9 +147,11 @@ class FTPFileSystem(AbstractFileSystem):
 
     def __init__(self, host: str | None = None, port: int | None = None, user: str | None = None,
                  password: str | None = None, *, username: str | None = None, timeout: float | None = None,
-                 pasv: bool | None = None, encoding: str | None = None, tls: bool | None = None,
-                 verify: bool | None = None, cafile: str | None = None, connections: int | None = None,
-                 cluster_connections: int | None = None, **kwargs: Any) -> None:
+                 pasv: bool | None = None, encoding: str | None = None, tls: bool | str | None = None,
+                 verify: bool | None = None, cafile: str | None = None, certfile: str | None = None,
+                 keyfile: str | None = None, proxy: str | None = None, connections: int | None = None,
+                 cluster_connections: int | None = None, max_rate: int | str | None = None,
+                 **kwargs: Any) -> None:
         super().__init__(**kwargs)
         if username is not None and user is not None and username != user:
             raise ValueError(f"user={user!r} and username={username!r} differ")
@@ -155,7 +164,8 @@ class FTPFileSystem(AbstractFileSystem):
                 raise ValueError(f"{option} must be a whole number of at least 1, not {value!r}")
         self._cls = server(host=host, port=port, user=user if user is not None else username,
                            password=password, timeout=timeout, pasv=pasv, encoding=encoding, tls=tls,
-                           verify=verify, cafile=cafile)
+                           verify=verify, cafile=cafile, certfile=certfile, keyfile=keyfile, proxy=proxy,
+                           max_rate=max_rate)
         # The value server() checked and holds: nothing is read again here.
         settings = ftp_settings(self._cls._section[0])
         self.where = settings.where
@@ -498,7 +508,11 @@ class FTPFileSystem(AbstractFileSystem):
             upload.close()
 
     def get_file(self, rpath: Any, lpath: Any, callback: Any = DEFAULT_CALLBACK, outfile: Any = None,
-                 **kwargs: Any) -> None:
+                 segments: int | None = None, **kwargs: Any) -> None:
+        """*segments*: connections that move the file to a local *lpath* at
+        once (`RemotePath.download`'s); None: several where its size, asked
+        for the *callback*, is `SEGMENTED_FROM` or more and this server's
+        connections allow them."""
         if outfile is None and isfilelike(lpath):
             outfile = lpath
         p = self._path(rpath)
@@ -507,6 +521,13 @@ class FTPFileSystem(AbstractFileSystem):
             if not isinstance(callback, NoOpCallback):
                 size = p.size if p._info(exact=False).kind != "dir" else None
                 callback.set_size(size)
+            if segments is None and size is not None and size >= SEGMENTED_FROM:
+                segments = min(AUTO_SEGMENTS, self._tree_connections())
+            if outfile is None and segments not in (None, 1):
+                lpath = os.fspath(lpath)
+                os.makedirs(os.path.dirname(os.path.abspath(lpath)), exist_ok=True)
+                p.download(lpath, progress=callback.relative_update, segments=segments)
+                return
             try:
                 stream = open_range(p, 0, size)
             except IsADirectoryError:
@@ -549,8 +570,8 @@ class FTPFileSystem(AbstractFileSystem):
 
     def _open(self, path: Any, mode: str = "rb", block_size: Any = None, autocommit: bool = True,
               cache_options: Any = None, **kwargs: Any) -> FTPFile:
-        if mode not in ("rb", "wb", "xb"):
-            raise ValueError(f"{self.where}: mode {mode!r} is not one of 'rb', 'wb', 'xb'")
+        if mode not in ("rb", "wb", "xb", "ab"):
+            raise ValueError(f"{self.where}: mode {mode!r} is not one of 'rb', 'wb', 'xb', 'ab'")
         if mode == "xb" and self.exists(path):
             raise FileExistsError(f"{self.where}: '{self._strip_protocol(path)}' exists")
         return FTPFile(self, self._strip_protocol(path), mode, block_size=block_size, autocommit=autocommit,

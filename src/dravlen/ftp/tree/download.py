@@ -5,6 +5,7 @@ from __future__ import annotations
 import datetime
 import errno
 import ftplib
+import logging
 import os
 import select
 import socket
@@ -17,18 +18,25 @@ from typing import TYPE_CHECKING, BinaryIO
 from dravlen.base import BasePath
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
-from dravlen.ftp.tree.sync import Rules, below, local_extras, planned_copy
+from dravlen.ftp.tree.sync import Rules, below, by_content, hashes_first, local_extras, local_size, planned_copy
+from dravlen.ftp.wire.checksums import VERIFY, hash_check
 from dravlen.ftp.wire.dialects import NO_MDTM
 from dravlen.ftp.wire.replies import lost, reason
 from dravlen.ftp.wire.times import time_told
 from dravlen.ftp.tree.worker import BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Final, Stopped, Task, Worker
 from dravlen.ftp.wire.client import connected, direct, finish, no_delay, preliminary, start_passive
 from dravlen.ftp.wire.client import transfer
-from dravlen.whole import temporary_name
+from dravlen.whole import open_partial, partial_name, temporary_name
+from dravlen.ftp.wire.client import ask_passive
+from dravlen.ftp.wire.rate import RateLimit
+from dravlen.ftp.remote import call_limit, why_not_continued
+from dravlen.ftp.remote import server_label as where
 from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, same_time, top_entry
 
 if TYPE_CHECKING:
     from dravlen.ftp.wire.listing import Entry
+
+log = logging.getLogger(__name__)
 
 try:  # the longest link target this system takes is one byte less
     _PATH_MAX = os.pathconf("/", "PC_PATH_MAX")
@@ -58,12 +66,15 @@ class _Sink:
         self.got = self.reported = 0
 
     def take(self, conn: socket.socket) -> bool:
-        """Write one block from *conn*; False at its end."""
+        """Write one block from *conn* (no more than the call's rate limit
+        holds at once); False at its end."""
         if self.pool.stop.is_set():
             raise Stopped()
-        block = conn.recv(BLOCK)
+        rate = self.pool.rate
+        block = conn.recv(min(BLOCK, rate.block) if rate.rate else BLOCK)
         if not block:
             return False
+        rate.take(len(block))
         try:
             self.file.write(block)
         except OSError as exc:
@@ -75,9 +86,11 @@ class _Sink:
         return True
 
 
-def _retr(worker: Worker, client: ftplib.FTP, remote: str, sink: _Sink) -> None:
-    """RETR through ftplib's own data connection (TLS, active mode, IPv6)."""
-    with transfer(worker.path, client, None, "RETR " + remote) as conn:
+def _retr(worker: Worker, client: ftplib.FTP, remote: str, sink: _Sink,
+          address: tuple[str, int] | None = None) -> None:
+    """RETR through ftplib's own data connection (TLS, active mode, IPv6);
+    *address*: the passive one asked already (with a REST)."""
+    with transfer(worker.path, client, address, "RETR " + remote) as conn:
         worker.sockets.append(conn)
         while sink.take(conn):
             pass
@@ -180,42 +193,121 @@ def _ahead_reply(worker: Worker, client: ftplib.FTP) -> tuple[str, int] | None:
         return None
 
 
+class Partial:
+    """The partial file of one download, the same across the tries of its
+    task, so that a try continues what the one before wrote (``REST``).
+
+    With *resume*, its name is `partial_name`'s, kept when the call fails
+    and continued by the next call with *resume*; else a temporary name,
+    emptied by the first try and removed when the task fails for good."""
+
+    __slots__ = ("fresh", "path", "resume")
+
+    def __init__(self, local: str, resume: bool) -> None:
+        folder, name = os.path.split(local)
+        self.path = os.path.join(folder or ".", partial_name(name) if resume else temporary_name(name))
+        self.resume = resume
+        self.fresh = not resume
+
+    def open(self) -> BinaryIO:
+        file = open_partial(self.path, self.fresh)
+        self.fresh = False
+        return file
+
+    def drop(self) -> None:
+        """The task is given up: a temporary file goes, a resumable one stays."""
+        if not self.resume:
+            try:
+                os.unlink(self.path)
+            except OSError:
+                pass
+
+
+def _continue_at(worker: Worker, client: ftplib.FTP, remote: str, file: BinaryIO, size: int | None,
+                 mtime: datetime.datetime | None, why: str | None = None) -> tuple[int, tuple[str, int] | None]:
+    """Where the transfer into *file* starts: its end, after a ``REST``
+    there, where it can be the start of the listed file (sizes alone, and
+    the listed time where it is exact); else 0, *file* emptied, and a
+    warning naming the path and the server.  The passive address asked
+    for with the REST."""
+    offset = file.tell()
+    why = why or why_not_continued(offset, size, mtime, os.fstat(file.fileno()).st_mtime)
+    # No REST for a file that is whole already: it would hold for the next transfer.
+    answers, address = ask_passive(client, [], after=() if why or offset == size else (f"REST {offset}",))
+    if why is None and answers and isinstance(answers[0], BaseException):
+        if not isinstance(answers[0], ftplib.error_perm):
+            raise answers[0]
+        why = f"the server refuses REST ({answers[0]})"
+    if why is None:
+        return offset, address
+    log.warning("'%s' on %s: starting again from byte 0: %s", remote, where(worker.path), why)
+    file.seek(0)
+    file.truncate()
+    return 0, address
+
+
 def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
-          mtime: datetime.datetime | None, exact: bool = True) -> None:
+          mtime: datetime.datetime | None, exact: bool = True, verify: str = "size",
+          part: Partial | None = None) -> None:
     """RETR one file into a temporary name beside *local*, then rename it
     and give it the server's time: *mtime*, or where that is not *exact*
-    (a coarse listing) the file's exact time, asked with the transfer."""
+    (a coarse listing) the file's exact time, asked with the transfer.
+    With *verify* ``"hash"``, the bytes are hashed as they are written and
+    must match the server's hash of the file before the rename.  The bytes
+    go to *part* (by default a temporary file), from where an earlier try
+    (or, resuming, an earlier call) left it."""
     stamp: float | None = mtime.timestamp() if mtime is not None else None
     # The exact time of a file a listing gave coarsely is asked with the transfer.
     ask = None if exact or getattr(worker.path.client, NO_MDTM, False) else "MDTM " + remote
-    folder, name = os.path.split(local)
-    temp = os.path.join(folder or ".", temporary_name(name))
+    part = part or Partial(local, False)
+    temp = part.path
     sink: _Sink | None = None
+    offset = 0
     try:
         try:
-            file = open(temp, "xb")
+            file = part.open()
         except OSError as exc:
             raise Final(reason(exc)) from None
         with file:
-            sink = _Sink(file, local, pool)
+            check = None
+            if verify != "size":
+                worker.client  # noqa: B018  (a PASV sent ahead is given up: FEAT may go first)
+                check = hash_check(worker.path, verify)
+            sink = _Sink(file if check is None else check.writing(file), local, pool)
             ahead = worker.take_ahead()
             client = worker.binary()
             worker.doing = "cannot read the file"
+            resumed = file.tell() > 0
+            if resumed:
+                # A hash must cover every byte: one that is checked starts again.
+                offset, ahead = _continue_at(worker, client, remote, file, size, mtime if exact else None,
+                                             None if check is None else "the file's hash is to be checked")
             told: str | ftplib.Error | None = None
-            if direct(client):
-                ahead, told = _retr_ahead(worker, pool, client, remote, sink, ahead, also=ask, size=size)
+            if offset and offset == size:
+                pass  # the partial file is the whole file: nothing to move
+            elif direct(client) and not resumed:
+                # No PASV goes ahead of a transfer whose hash is asked next.
+                ahead, told = _retr_ahead(worker, pool, client, remote, sink, ahead, also=ask,
+                                          size=None if check is not None or size is None else size - offset)
             else:
-                _retr(worker, client, remote, sink)
+                # After the PASV asked with the REST, ftplib's way takes a data
+                # connection a server that waits for it made the wire open early.
+                _retr(worker, client, remote, sink, ahead if resumed else None)
+                if resumed:
+                    ahead = None  # used
             if ask and told is None:  # not sent with the transfer (an empty file, say)
                 told = _reply_to(client, ask)
             exact_time = time_told(client, told) if told is not None else None
             if exact_time is not None:
                 stamp = exact_time.timestamp()
-        got = sink.got
+        got = offset + sink.got
         if size is None or got != size:
             # The listing did not say, or the file changed since: the server's
             # present size must be what came.
             worker.confirm(remote, got)
+        if check is not None:
+            worker.doing = "cannot confirm the file's hash"
+            check.confirm(worker.cls(remote), got)
         try:
             os.replace(temp, local)
         except OSError as exc:
@@ -232,10 +324,8 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
             pool.moved(-sink.reported)
         if isinstance(exc, Stopped):
             worker.end_stopped_transfer()
-        try:
-            os.unlink(temp)
-        except OSError:
-            pass
+        if isinstance(exc, (Stopped, KeyboardInterrupt)) or pool.stop.is_set():
+            part.drop()  # no try follows; one that fails for good is dropped by its task
         raise
     finally:
         del worker.sockets[1:]
@@ -303,7 +393,8 @@ def _link(pool: Pool, rules: Rules, source: str, target: str, entry: Entry) -> N
 def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                   connections: int = DEFAULT_CONNECTIONS,
                   progress: Callable[[Progress], object] | None = None,
-                  rules: Rules | None = None) -> Outcome:
+                  rules: Rules | None = None, verify: str = "size", resume: bool = False,
+                  max_rate: int | str | RateLimit | None = None) -> Outcome:
     """Download the remote file or directory *remote* to *local* (the path it
     will have here) over *connections* connections.
 
@@ -316,16 +407,31 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
     cannot be an entry of the folder (``../x``: nothing is written for them,
     here or anywhere) are passed over (`Outcome.passed_over`).  *rules* (`Rules`) leave
     entries out, remove what the server does not have, or only write the
-    steps down (a dry run).  Raises `TreeError`
+    steps down (a dry run).  With *verify* ``"hash"``, each file must also
+    have, on a server that computes one, the server's hash of it before it
+    takes its name (`dravlen.ftp.wire.checksums`).  Raises `TreeError`
     listing what failed (after doing the rest), `Interrupted` on Ctrl-C,
     `FileNotFoundError` when *remote* is not there.
+
+    A try of a file that fails on the way continues the partial file from
+    where it ended (``REST``).  With *resume*, each partial file has the
+    one name `dravlen.whole.partial_name` gives, is kept when the call
+    fails or is stopped, and is continued by the next call with *resume*,
+    as `RemotePath.download` does (sizes alone, and the listed time where
+    it is exact; a file of the target's own name is never continued).
+    *max_rate* (bytes a second, ``"2M"``, or a shared `RateLimit`) limits
+    all the call's connections together; by default the server's
+    ``max_rate``.
     """
     local_top = os.fspath(local)
     if not isinstance(local_top, str):
         raise TypeError(f"download_tree needs a text local path, not {local_top!r}")
     cls = class_of(remote)
     top = as_posix(remote)
+    if verify not in VERIFY:
+        raise ValueError(f"verify must be one of {', '.join(map(repr, VERIFY))}, not {verify!r}")
     pool = Pool(f"download of {top} to {local_top}", cls, top, connections, progress)
+    pool.rate = call_limit(cls, max_rate)
     rules = rules or Rules()
 
     def get(source: str, target: str, entry: Entry | None, exact_time: float | None = None) -> None:
@@ -336,8 +442,10 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
         mtime = entry.mtime if entry is not None else None
         if exact_time is not None:
             mtime = datetime.datetime.fromtimestamp(exact_time, datetime.timezone.utc)
+        part = Partial(target, resume)
         pool.put(Task(source, partial(fetch, pool=pool, remote=source, local=target, size=size, mtime=mtime,
-                                      exact=entry is None or entry.exact or exact_time is not None)))
+                                      exact=entry is None or entry.exact or exact_time is not None,
+                                      verify=verify, part=part), given_up=part.drop))
 
     def get_unless_same(worker: Worker, files: list[tuple[str, str, Entry]]) -> None:
         """Get the *files* (source, target, entry) whose listing was too
@@ -387,6 +495,9 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                     pool.fail(target, reason(exc))
                     continue
                 scan_later(source, target)
+            elif (entry.kind == "file" and rules.checksum and entry.size is not None
+                  and local_size(target) == entry.size):
+                by_content(pool, source, target, entry.size, partial(get, source, target, entry))
             elif entry.kind == "file":
                 complete = _complete_locally(target, entry)
                 if complete:
@@ -432,6 +543,9 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
                 raise FileNotFoundError(errno.ENOENT, f"'{top}' does not exist on the server", top)
         if entry is not None and entry.kind == "file":
             pool.add_total(1, entry.size or 0)
+            if rules.checksum and entry.size is not None and local_size(local_top) == entry.size:
+                by_content(pool, top, local_top, entry.size, partial(get, top, local_top, entry))
+                return
             complete = _complete_locally(local_top, entry)
             if complete:
                 pool.finished(top, entry.size or 0, skipped=True)
@@ -466,6 +580,6 @@ def download_tree(remote: BasePath | str, local: str | os.PathLike[str], *,
             raise FileExistsError(errno.EEXIST, f"{local_top!r} {exc}", local_top) from None
 
     pool.scan_queued("")  # the top, until it is known
-    pool.put(Task(top, start, directory=True, top=True))
+    pool.put(Task(top, hashes_first(rules, start), directory=True, top=True))
     pool.run()
     return pool.outcome()

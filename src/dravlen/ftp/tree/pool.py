@@ -20,8 +20,10 @@ from typing import Any
 
 from dravlen.base import BasePath, Local
 from dravlen.ftp.tree.results import Interrupted, Outcome, Progress, TreeError
-from dravlen.ftp.wire.replies import RETRY, busy, reason
 from dravlen.ftp.tree.worker import STOP_WAIT, Final, Stopped, Task, Worker
+from dravlen.ftp.wire.dialects import one_session_in_active_mode
+from dravlen.ftp.wire.rate import RateLimit
+from dravlen.ftp.wire.replies import RETRY, busy, reason
 
 # How long the calling thread spends removing uploads cut short by Ctrl-C.
 _CLEANUP_WAIT = 5.0
@@ -68,6 +70,7 @@ class Pool:
         self.task_time: float | None = None  # a moving mean of the tasks' times
         self.fatal: BaseException | None = None  # raised as it is, instead of a TreeError
         self.plain_listing = False  # the server has no MLSD: uploads are confirmed by SIZE
+        self.rate = RateLimit(0)  # the call's rate limit, shared by every connection (0: none)
 
     # -- bookkeeping (any thread) -----------------------------------------
 
@@ -166,6 +169,19 @@ class Pool:
         pending = len(self.dirs) + len(self.files)
         if pending * self.task_time / max(self.live, 1) <= 2 * self.login_time:
             return
+        self._start_worker()
+
+    def open_now(self, count: int) -> None:
+        """Add up to *count* connections at once, within the limit: for
+        tasks each known to outlast a login (the segments of one big file)."""
+        with self.cond:
+            for _ in range(count):
+                if self.stop.is_set() or self.live >= self.limit:
+                    return
+                self._start_worker()
+
+    def _start_worker(self) -> None:
+        # Called with the lock held.
         self.live += 1
         worker = Worker(self.cls, self.anchor)
         thread = threading.Thread(target=self._work, args=(worker,),
@@ -184,7 +200,7 @@ class Pool:
             started = time.monotonic()
             had_client = Local.getattr(worker.path._key_on_thread()) is not None
             try:
-                worker.client
+                client = worker.client
             except Exception as exc:
                 worker.recover(exc)
                 with self.cond:
@@ -201,6 +217,9 @@ class Pool:
                     self.fatal = self.fatal or exc  # no connection at all: nothing can be done
                     self.stop.set()
                 return False
+            if one_session_in_active_mode(client):
+                with self.cond:
+                    self.limit = 1  # a second session would be lost on this server
             if not had_client:
                 with self.cond:
                     took = time.monotonic() - started

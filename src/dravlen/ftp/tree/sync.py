@@ -19,14 +19,17 @@ import os
 import shutil
 import stat
 import threading
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING
 
-from dravlen.ftp.wire.times import set_time
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.remove import remove_tree
 from dravlen.ftp.tree.walk import LocalDir, child
-from dravlen.ftp.tree.worker import Task, Worker
+from dravlen.ftp.tree.worker import Final, Task, Worker
+from dravlen.ftp.wire.checksums import file_hash, remote_hash, strongest
+from dravlen.ftp.wire.replies import reason
+from dravlen.ftp.wire.times import set_time
 from dravlen.whole import PART_SUFFIX
 
 if TYPE_CHECKING:
@@ -42,12 +45,17 @@ class Rules:
     nor removed.  *delete*: remove destination entries the source does not
     have, below the destination and nowhere else.  *dry_run*: change
     nothing; each step that would be taken goes to `planned` as
-    ``(action, path)``.
+    ``(action, path)``.  *checksum*: a file whose sizes agree on both sides
+    is compared by content, the server's hash of it against the local
+    file's (`same_content`), not by time; a server that computes no hash
+    fails the run at its start (`ChecksumUnavailable`) rather than fall
+    back on times, which would keep the edits it was asked to find.
     """
 
     exclude: tuple[str, ...] = ()
     delete: bool = False
     dry_run: bool = False
+    checksum: bool = False
     planned: list[tuple[str, str]] = field(default_factory=list)
     deleted: int = 0
     _lock: threading.Lock = field(default_factory=threading.Lock, repr=False)
@@ -154,11 +162,65 @@ def local_extras(pool: Pool, rules: Rules, top: str, here: str, there: str, keep
             rules.count_deleted()
 
 
+# -- by content (Rules.checksum) --------------------------------------------
+
+def hashes_first(rules: Rules, run: Callable[[Worker], None]) -> Callable[[Worker], None]:
+    """The tree's first task *run*, preceded, where *rules* compare by
+    content, by the check that the server computes a hash at all: the run
+    ends there with `ChecksumUnavailable`, before anything is copied."""
+    if not rules.checksum:
+        return run
+
+    def first(worker: Worker) -> None:
+        worker.doing = "cannot compare files by hash"
+        worker.client  # noqa: B018  (any command sent ahead is given up first)
+        strongest(worker.path)
+        run(worker)
+
+    return first
+
+
+def local_size(local: str) -> int | None:
+    """The size of the regular file *local* (never through a link); None
+    for anything else, or nothing."""
+    try:
+        st = os.lstat(local)
+    except OSError:
+        return None
+    return st.st_size if stat.S_ISREG(st.st_mode) else None
+
+
+def same_content(worker: Worker, remote: str, local: str, size: int | None = None) -> bool:
+    """Whether the server's hash of *remote* (the strongest it has; a file of
+    *size* bytes, where the listing told) is the local file *local*'s, read
+    once here."""
+    worker.doing = "cannot compare the file's hash"
+    worker.client  # noqa: B018  (any command sent ahead is given up first)
+    algorithm, told = remote_hash(worker.cls(remote), size=size)
+    try:
+        return file_hash(local, algorithm) == told
+    except OSError as exc:
+        raise Final(f"reading {local}: {reason(exc)}") from None
+
+
+def by_content(pool: Pool, remote: str, local: str, size: int, copy: Callable[[], None]) -> None:
+    """Keep *remote* and *local*, whose sizes agree at *size* bytes, in step
+    by content: a task of its own compares their hashes, and calls *copy*
+    (which queues or plans the copy) where they differ."""
+    def compare(worker: Worker) -> None:
+        if same_content(worker, remote, local, size):
+            pool.finished(remote, size, skipped=True)
+        else:
+            copy()
+
+    pool.put(Task(remote, compare))
+
+
 def planned_copy(rules: Rules, pool: Pool, action: str, path: str, size: int) -> None:
     """A dry run's copy: written down and counted, nothing moved."""
     rules.plan(action, path)
     pool.finished(path, size)
 
 
-__all__ = ["Rules", "below", "local_extras", "planned_copy", "prune", "remote_extras",
-           "set_remote_time"]
+__all__ = ["Rules", "below", "by_content", "hashes_first", "local_extras", "local_size", "planned_copy", "prune",
+           "remote_extras", "same_content", "set_remote_time"]

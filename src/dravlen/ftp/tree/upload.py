@@ -3,7 +3,9 @@
 from __future__ import annotations
 
 import ftplib
+import logging
 import os
+import socket
 import stat
 from collections.abc import Callable
 from functools import partial
@@ -15,11 +17,16 @@ from dravlen.ftp.wire.dialects import NO_MLSD, waits_out_transfers
 from dravlen.ftp.wire.replies import IncompleteTransfer, reason
 from dravlen.ftp.tree.pool import Pool
 from dravlen.ftp.tree.results import Outcome, Progress
-from dravlen.ftp.tree.sync import Rules, planned_copy, prune, remote_extras, set_remote_time
+from dravlen.ftp.tree.sync import (Rules, by_content, hashes_first, planned_copy, prune, remote_extras, same_content,
+                                   set_remote_time)
+from dravlen.ftp.wire.checksums import VERIFY, ChecksumMismatch, hash_check
 from dravlen.ftp.tree.worker import (ASKED_AT_ONCE, BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Final, Stopped,
                                      Task, Worker)
 from dravlen.ftp.wire.client import finish, finish_then, passive_ipv4, transfer
 from dravlen.whole import temporary_name
+from dravlen.ftp.remote import call_limit, server_label as where
+from dravlen.ftp.wire.rate import RateLimit
+from dravlen.ftp.wire.transfer import open_continued, size_or_none
 from dravlen.ftp.wire.listing import KIND_WORDS
 from dravlen.ftp.tree.walk import (LocalDir, as_posix, child, class_of, entries,
                                    no_earlier, top_entry, walk_local)
@@ -28,6 +35,7 @@ if TYPE_CHECKING:
     from dravlen.ftp.wire.listing import Entry
 
 _STORE = "cannot store the file"
+log = logging.getLogger(__name__)
 
 
 def _temporary(remote: str) -> str:
@@ -128,11 +136,19 @@ def _confirm_alone(worker: Worker, pool: Pool, remote: str, sent: int, reported:
 
 
 def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
-          temporary: bool = False, mtime: float | None = None, batch: Batch | None = None) -> None:
+          temporary: bool = False, mtime: float | None = None, batch: Batch | None = None,
+          verify: str = "size", start: int = 0, keep: bool = False, tries: Tries | None = None) -> None:
     """STOR one file (under a temporary name beside it, renamed into place,
     when *temporary*), then check with SIZE that the server has all of it
-    (or leave that to the folder's *batch*); then give it the local time
-    *mtime* where the server can."""
+    (or leave that to the folder's *batch*), and with *verify* ``"hash"``
+    that its hash is that of the bytes sent (a copy that differs is
+    deleted); then give it the local time *mtime* where the server can.
+    *start*: the bytes the server's file holds already, continued (REST and
+    STOR, or APPE: `open_continued`) where the server can, else sent again
+    whole, and said so.  *keep*: a file cut short stays on the server (for
+    a later call to continue) rather than being removed.  *tries*: the
+    task's own, so that a try after one cut short on the way continues from
+    the server's ``SIZE`` of the file."""
     try:
         source = open(local, "rb")
     except OSError as exc:
@@ -140,33 +156,49 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
     target = _temporary(remote) if temporary else remote
     reported = sent = 0
     with source:
+        check = None
+        if verify != "size":
+            worker.client  # noqa: B018  (a PASV sent ahead is given up: FEAT may go first)
+            check = hash_check(worker.path, verify)
         address = worker.take_ahead()  # before anything else is sent on the client
         client = worker.binary()
         worker.doing = _STORE
-        pool.writing_begins(target)
+        if not keep:
+            pool.writing_begins(target)
+        rate = pool.rate
         try:
+            if tries is not None and tries.cut and check is None and not temporary:
+                address = None  # a SIZE goes between the PASV sent ahead and the STOR
+                start = _start_of(worker.path, target, size_or_none(worker.sizes([target])[0]), size)
+            # A hash must cover every byte, and a temporary name is new: both start at 0.
+            conn = _continued(worker, target, start) if start and check is None and not temporary else None
+            start = start if conn is not None else 0
+            source.seek(start)
             # Nothing goes on the data connection before the server's 150: a
             # server that accepts data connections at once (pyftpdlib) drops
             # one whose bytes, or end, arrive before the STOR is read, and
             # then waits for a connection that never comes.
-            with transfer(worker.path, client, address, "STOR " + target) as conn:
+            with conn or transfer(worker.path, client, address, "STOR " + target) as conn:
                 worker.sockets.append(conn)
                 while True:
                     if pool.stop.is_set():
                         raise Stopped()
                     try:
-                        block = source.read(BLOCK)
+                        block = source.read(min(BLOCK, rate.block) if rate.rate else BLOCK)
                     except OSError as exc:
                         raise Final(f"reading {local}: {reason(exc)}", clean=False) from None
                     if not block:
                         break
+                    rate.take(len(block))
                     conn.sendall(block)
+                    if check is not None:
+                        check.update(block)
                     sent += len(block)
                     if sent - reported >= REPORT_EVERY:
                         pool.moved(sent - reported)
                         reported = sent
                 alone = batch is None or pool.plain_listing or hasattr(client, NO_MLSD)
-                ahead = not temporary and mtime is None and pool.file_next()
+                ahead = not temporary and mtime is None and check is None and pool.file_next()
                 early = _sent_early(client, target, alone, ahead) if waits_out_transfers(client) else []
                 answers = finish_then(client, conn, early) if early else [finish(client, conn)]
             # The address kept must be the last thing the client was asked.
@@ -175,17 +207,20 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
                 assert batch is not None
                 if passive is not None:
                     worker.keep_passive(client, passive)
-                batch.stored(remote, sent, reported, partial(store, pool=pool, local=local, remote=remote,
-                                                             size=size))
+                batch.stored(remote, start + sent, reported, partial(store, pool=pool, local=local, remote=remote,
+                                                                     size=size))
                 return
             if early:
                 # Asked as the data ended, answered after the transfer's reply.
-                worker.confirm(target, sent, answer=answers[0])
+                worker.confirm(target, start + sent, answer=answers[0])
                 if passive is not None:
                     worker.keep_passive(client, passive)
             else:
                 # Nothing else follows here: the next file's PASV rides with the SIZE.
-                worker.confirm(target, sent, ahead=ahead)
+                worker.confirm(target, start + sent, ahead=ahead)
+            if check is not None:
+                worker.doing = "cannot confirm the file's hash"
+                check.confirm(worker.cls(target), sent)
             if temporary:
                 worker.doing = "cannot rename the file into place"
                 client.rename(target, remote)
@@ -193,14 +228,23 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
                 worker.doing = "cannot set the file's time"
                 set_remote_time(worker, remote, mtime)
         except BaseException as exc:
+            if tries is not None and sent:
+                # The server may hold some of it: the next try asks, unless it
+                # was continued and found the wrong size (then all goes again).
+                tries.cut = not (start and isinstance(exc, IncompleteTransfer))
             if reported:
                 pool.moved(-reported)
-            if isinstance(exc, Stopped):
+            if isinstance(exc, Stopped) and keep:
+                worker.end_stopped_transfer()  # the part sent stays, for the next call to continue
+            elif isinstance(exc, Stopped):
                 _delete_cut_short(worker, pool, target)
             elif not (pool.stop.is_set() or isinstance(exc, KeyboardInterrupt)):
                 pool.writing_ends(target)  # a failure: reported, and tried again or not
-                if temporary and isinstance(exc, (ftplib.error_perm, IncompleteTransfer)):
-                    try:  # the client is in step: the file set aside goes (a retry uses a new name)
+                if (temporary and isinstance(exc, (ftplib.error_perm, IncompleteTransfer))
+                        or isinstance(exc, ChecksumMismatch)):
+                    # The client is in step: the file set aside goes (a retry
+                    # uses a new name), and so does a copy that is not the file.
+                    try:
                         client.delete(target)
                     except Exception:
                         pass
@@ -209,9 +253,54 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
             del worker.sockets[1:]
     pool.writing_ends(target)
     # If the file changed while it was read, what is there is what was read.
-    pool.finished(remote, sent - reported)
+    pool.finished(remote, start + sent - reported)
     if batch is not None:
         batch.one_less()  # confirmed by itself (no machine listing here)
+
+
+def _continued(worker: Worker, target: str, start: int) -> socket.socket | None:
+    """The data connection continuing *target* at byte *start*; None, said
+    in a warning naming the path and the server, where the server continues
+    no upload (the file is then sent whole)."""
+    try:
+        return open_continued(worker.cls(target), start)[1]
+    except (ftplib.error_perm, ftplib.error_temp) as exc:
+        log.warning("'%s' on %s: starting again from byte 0: the server continues no upload (%s)",
+                    target, where(worker.path), exc)
+        return None
+
+
+class Tries:
+    """What the tries of one upload task have done: *cut*, whether one was
+    cut short after sending some of the file."""
+
+    __slots__ = ("cut",)
+
+    def __init__(self) -> None:
+        self.cut = False
+
+
+def _file_size(entry: Entry | None) -> int | None:
+    """The size of the listed *entry*, where it is a file."""
+    return entry.size if entry is not None and entry.kind == "file" else None
+
+
+def _larger(worker_path: BasePath, target: str, there: int, size: int) -> None:
+    log.warning("'%s' on %s: starting again from byte 0: the server's file holds %d bytes, more than the %d"
+                " of the local file", target, where(worker_path), there, size)
+
+
+def _start_of(path: BasePath, target: str, there: int | None, size: int) -> int:
+    """Where a resumed upload of *size* bytes onto a server's file of
+    *there* bytes (None: none) starts: there, where it is shorter (taken for
+    the start of the file, as lftp's ``put -c`` takes it), else 0 (one
+    larger is said in a warning)."""
+    if there is None:
+        return 0
+    if there > size:
+        _larger(path, target, there, size)
+        return 0
+    return there if there < size else 0
 
 
 def _sent_early(client: ftplib.FTP, target: str, alone: bool, ahead: bool) -> list[str]:
@@ -234,7 +323,8 @@ def _complete_remotely(entry: Entry, size: int, mtime: float) -> bool | None:
 def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                 connections: int = DEFAULT_CONNECTIONS,
                 progress: Callable[[Progress], object] | None = None,
-                temporary_names: bool = False, rules: Rules | None = None) -> Outcome:
+                temporary_names: bool = False, rules: Rules | None = None, verify: str = "size",
+                resume: bool = False, max_rate: int | str | RateLimit | None = None) -> Outcome:
     """Upload the local file or directory *local* to *remote* (the path it
     will have on the server) over *connections* connections.
 
@@ -247,7 +337,16 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
     (`Rules`: keeping in step), each file is given its local time with
     ``MFMT`` where the server knows the command, and the rules leave entries
     out, remove what the local side does not have, or only write the steps
-    down (a dry run).  Raises `TreeError`
+    down (a dry run).  With *verify* ``"hash"``, each file sent must have,
+    on a server that computes one, the hash of the bytes read (a copy that
+    differs is deleted and sent again; `dravlen.ftp.wire.checksums`).
+    With *resume*, a file on the server shorter than the local one (and
+    not complete by size and time) is taken for its start and continued
+    (`store`), and a file cut short is kept rather than removed, for the
+    next call to continue; sizes alone are compared, as lftp's ``put -c``
+    does.  *max_rate* (bytes a second, ``"2M"``, or a shared `RateLimit`)
+    limits all the call's connections together; by default the server's
+    ``max_rate``.  Raises `TreeError`
     listing what failed (after doing the rest), `Interrupted` on Ctrl-C
     (after removing the files it was writing), `FileNotFoundError` when
     *local* does not exist.
@@ -259,7 +358,10 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
     top = as_posix(remote)
     pool = Pool(f"upload of {local_top} to {top}", cls, top, connections, progress)
     st = os.stat(local_top)  # a missing local path fails here, naming it
-    send = partial(store, pool=pool, temporary=temporary_names)
+    if verify not in VERIFY:
+        raise ValueError(f"verify must be one of {', '.join(map(repr, VERIFY))}, not {verify!r}")
+    send = partial(store, pool=pool, temporary=temporary_names, verify=verify, keep=resume)
+    pool.rate = call_limit(cls, max_rate)
     # Keeping in step (rules given): a single file is compared first, and
     # each file gets its local time (one more command per file).
     in_step = rules is not None
@@ -270,6 +372,8 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
 
         stamp = st.st_mtime if in_step else None
 
+        tries = Tries()
+
         def one_file(worker: Worker) -> None:
             if in_step:
                 try:
@@ -277,6 +381,9 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                 except (ftplib.error_perm, FileNotFoundError):
                     entry = None
                 complete = None if entry is None else _complete_remotely(entry, st.st_size, st.st_mtime)
+                if rules.checksum and entry is not None:  # by content, where the sizes agree
+                    complete = (entry.kind == "file" and entry.size == st.st_size
+                                and same_content(worker, top, local_top))
                 if complete is None and entry is not None:
                     when = worker.exact_time(top)
                     complete = when is not None and when + 1 >= st.st_mtime
@@ -286,8 +393,14 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                 if rules.dry_run:
                     planned_copy(rules, pool, "upload", top, st.st_size)
                     return
+            start = 0
+            if resume:
+                try:
+                    start = _start_of(worker.path, top, _file_size(top_entry(worker, top)), st.st_size)
+                except (ftplib.error_perm, FileNotFoundError):
+                    pass  # no parent either: nothing to continue
             try:
-                send(worker, local=local_top, remote=top, size=st.st_size, mtime=stamp)
+                send(worker, local=local_top, remote=top, size=st.st_size, mtime=stamp, start=start, tries=tries)
             except ftplib.error_perm:
                 # Refused: most often a missing parent, which is made once here
                 # rather than probed before every upload.
@@ -297,7 +410,7 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                 worker.make_dirs(parent.as_posix())
                 send(worker, local=local_top, remote=top, size=st.st_size, mtime=stamp)
 
-        pool.put(Task(top, one_file))
+        pool.put(Task(top, hashes_first(rules, one_file)))
         pool.run()
         return pool.outcome()
     if not stat.S_ISDIR(st.st_mode):
@@ -322,13 +435,18 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
             remote_extras(pool, rules, top, there, existing, keep)
         # Where the listing is too coarse to tell, the exact times decide,
         # asked together.
-        unsure = [child(there, name) for name, size, mtime in node.files
-                  if name in existing and _complete_remotely(existing[name], size, mtime) is None]
+        unsure = [child(there, name) for name, size, mtime in node.files if name in existing and not rules.checksum
+                  and _complete_remotely(existing[name], size, mtime) is None]
         exact = worker.exact_times(unsure) if unsure and worker is not None else {}
         queued: list[tuple[str, str, int, float]] = []
+        starts: dict[str, int] = {}  # resumed: the bytes each file has on the server
         for name, size, mtime in node.files:
             target = child(there, name)
             entry = existing.get(name)
+            if entry is not None and rules.checksum and entry.kind == "file" and entry.size == size:
+                source = os.path.join(node.path, name)
+                by_content(pool, target, source, size, partial(upload_later, source, target, size, mtime))
+                continue
             if entry is not None:
                 complete = _complete_remotely(entry, size, mtime)
                 if complete is None:
@@ -345,12 +463,16 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
                 planned_copy(rules, pool, "upload", target, size)
                 continue
             queued.append((os.path.join(node.path, name), target, size, mtime))
+            if resume:
+                starts[target] = _start_of(pool.cls(target), target, _file_size(entry), size)
         # One listing confirms a folder's files, unless each must be renamed
         # or given its time once confirmed.
-        batch = Batch(pool, there, len(queued)) if len(queued) > 1 and not (temporary_names or in_step) else None
+        batch = (Batch(pool, there, len(queued))
+                 if len(queued) > 1 and not (temporary_names or in_step or verify != "size") else None)
         for source, target, size, mtime in queued:
             pool.put(Task(target, partial(send, local=source, remote=target, size=size,
-                                          mtime=mtime if in_step else None, batch=batch),
+                                          mtime=mtime if in_step else None, batch=batch,
+                                          start=starts.get(target, 0), tries=Tries()),
                           given_up=batch.one_less if batch is not None else None))
         for sub in node.dirs:
             target = child(there, sub.name)
@@ -365,6 +487,13 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
             else:
                 pool.fail(target, f"is a {KIND_WORDS.get(entry.kind, entry.kind)} on the server,"
                                   " where the local side has a directory")
+
+    def upload_later(source: str, target: str, size: int, mtime: float) -> None:
+        """Queue (or, in a dry run, plan) the upload of a file found to differ."""
+        if rules.dry_run:
+            planned_copy(rules, pool, "upload", target, size)
+        else:
+            pool.put(Task(target, partial(send, local=source, remote=target, size=size, mtime=mtime)))
 
     def refill(worker: Worker, node: LocalDir, there: str) -> None:
         fill(node, there, entries(worker, there, pool), worker)
@@ -415,6 +544,6 @@ def upload_tree(local: str | os.PathLike[str], remote: BasePath | str, *,
         pool.made_directory()
         fill(tree, top, None)
 
-    pool.put(Task(top, start, directory=True, top=True))
+    pool.put(Task(top, hashes_first(rules, start), directory=True, top=True))
     pool.run()
     return pool.outcome()

@@ -182,7 +182,6 @@ class Worker:
         if isinstance(passive, str) and passive.startswith("227"):
             self.keep_ahead(client, passive_address(client, passive))
 
-
     def exact_time(self, remote: str) -> float | None:
         """The exact time (MDTM) of *remote* as a POSIX time, for a listing
         too coarse to decide by; None where the server tells none."""

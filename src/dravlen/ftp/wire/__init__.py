@@ -15,7 +15,8 @@ connection, go through this package.  A server is untrusted input.
 * `times`: MDTM and LIST times, moved to UTC; `listing`: the listing
   parsers and `list_dir`;
 * `session`: a client connected, logged in, kept in step (`resync`),
-  over TLS (`tls`); `streams`: a transfer read or written as a file.
+  over TLS (`tls`); `proxy`: every connection through a SOCKS5 or HTTP
+  CONNECT proxy; `streams`: a transfer read or written as a file.
 """
 
 from dravlen.ftp.wire.bounds import Limits, ServerLimit

@@ -16,9 +16,40 @@ import time
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, cast
 
+from dravlen.config import ConfigError
 from dravlen.ftp.wire.bounds import DEFAULT, Limits, ReplyReader, ServerLimit, give_up, server_of, read_lines
 from dravlen.ftp.wire.dialects import DATA_FIRST, ENDED_AT_ONCE, ONE_BY_ONE, TRANSFER_WORDS, opening, out_of_turn, word
 from dravlen.ftp.wire.replies import lost
+
+if TYPE_CHECKING:
+    from dravlen.ftp.wire.proxy import Route
+
+#: TCP keepalives of a control connection: first probe after this many
+#: idle seconds, then one every so many, given up after so many unanswered.
+#: A NAT or firewall that forgets an idle connection within minutes then
+#: keeps it through an hour-long transfer, while the data connection works.
+KEEPALIVE = {"TCP_KEEPIDLE": 60, "TCP_KEEPINTVL": 15, "TCP_KEEPCNT": 4}
+
+
+def keep_alive(sock: socket.socket) -> None:
+    """Turn on TCP keepalives on *sock*, with `KEEPALIVE`'s timing where the
+    platform lets it be set (macOS names the idle time TCP_KEEPALIVE).  A
+    platform that refuses one keeps its default: it costs the connection
+    nothing."""
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_KEEPALIVE, 1)
+    except OSError:
+        return
+    for name, value in KEEPALIVE.items():
+        option = getattr(socket, name, None)
+        if option is None and name == "TCP_KEEPIDLE":
+            option = getattr(socket, "TCP_KEEPALIVE", None)
+        if option is not None:
+            try:
+                sock.setsockopt(socket.IPPROTO_TCP, option, value)
+            except OSError:
+                pass
+
 
 # The mixin is typed as the ftplib client it is mixed into.
 if TYPE_CHECKING:
@@ -32,6 +63,10 @@ class Bounded(_Client):
     the module's text); mixed in before the ftplib class."""
 
     limits: Limits = DEFAULT
+    #: The proxy every connection goes through (`dravlen.ftp.wire.proxy`),
+    #: None for none; and the host it is asked for, the control's and data's.
+    route: Route | None = None
+    data_host: str = ""
 
     def _read_replies(self) -> None:
         assert self.sock is not None
@@ -50,9 +85,15 @@ class Bounded(_Client):
             raise ValueError("Non-blocking socket (timeout=0) is not supported")
         if source_address is not None:
             self.source_address = source_address
-        self.sock = socket.create_connection((self.host, self.port), self.timeout,
-                                             source_address=self.source_address)
-        self.af = self.sock.family
+        if self.route is None:
+            self.sock = socket.create_connection((self.host, self.port), self.timeout,
+                                                 source_address=self.source_address)
+            self.af = self.sock.family
+        else:
+            # Through the proxy; data connections go where this one went.
+            self.data_host, self.af = self.route.proxy.target(self.host, self.port)
+            self.sock = self.route.open(self.data_host, self.port, self.timeout, self.source_address)
+        keep_alive(self.sock)  # before TLS, if any, wraps it
         self._read_replies()
         welcome: str = self.getresp()
         self.welcome = welcome
@@ -111,29 +152,39 @@ class Bounded(_Client):
             return opening(self, reply)
         return reply
 
+    def makepasv(self) -> tuple[str, int]:
+        # ftplib's, by `passive_address` (which knows a proxy's route).
+        return passive_address(self, self.sendcmd("PASV" if self.af == socket.AF_INET else "EPSV"))
+
     def ntransfercmd(self, cmd: str, rest: int | str | None = None) -> tuple[socket.socket, int | None]:
-        """ftplib's, but where a data connection was made already (see
-        `send_together`) it is the one used, for the address it went to."""
+        """ftplib's for a plain data connection (the TLS client wraps it),
+        opened by `connect_passive`; where a data connection was made already
+        (see `send_together`) it is the one used, for the address it went to."""
         held = self.__dict__.pop(_HELD, None)
-        if held is None or not self.passiveserver:
+        if not self.passiveserver:
             if held is not None:
                 held[1].close()
-            return super().ntransfercmd(cmd, rest)
-        address, conn = held
+            refuse_active(self)
+            return ftplib.FTP.ntransfercmd(self, cmd, rest)
+        address, conn = held if held is not None else (None, None)
         try:
             target = self.makepasv()
             if target != address:
-                conn.close()
-                conn = socket.create_connection(target, self.timeout, source_address=self.source_address)
+                if conn is not None:
+                    conn.close()
+                conn = connect_passive(self, target)
             if rest is not None:
                 self.sendcmd(f"REST {rest}")
             resp = self.sendcmd(cmd)
+            if resp[0] == "2":  # as ftplib: a 200 before the 150 of a command `opening` does not read
+                resp = self.getresp()
             if resp[0] != "1":
                 raise ftplib.error_reply(resp)
         except BaseException:
-            conn.close()
+            if conn is not None:
+                conn.close()
             raise
-        return conn, ftplib.parse150(resp) if resp[:3] == "150" else None
+        return cast(socket.socket, conn), ftplib.parse150(resp) if resp[:3] == "150" else None
 
     def close(self) -> None:
         held = self.__dict__.pop(_HELD, None)
@@ -287,11 +338,14 @@ def ask_passive(client: ftplib.FTP, first: list[str], then: tuple[str, ...] = ()
 def passive_address(client: ftplib.FTP, reply: str) -> Address:
     """The data address a PASV (IPv4) or EPSV reply gives; as ftplib does,
     PASV's host is the control connection's peer unless the client trusts
-    the server's."""
-    peer = client.sock.getpeername()  # type: ignore[union-attr]
+    the server's.  Through a proxy the control connection's peer is the
+    proxy: the host is the one the proxy was asked for, always."""
+    route = getattr(client, "route", None)
+    peer = ((client.data_host, client.port) if route is not None  # type: ignore[attr-defined]
+            else client.sock.getpeername())  # type: ignore[union-attr]
     if client.af == socket.AF_INET:
         host, port = ftplib.parse227(reply)
-        if not getattr(client, "trust_server_pasv_ipv4_address", False):
+        if route is not None or not getattr(client, "trust_server_pasv_ipv4_address", False):
             host = peer[0]
         return host, port
     return ftplib.parse229(reply, peer)
@@ -367,8 +421,23 @@ def preliminary(client: ftplib.FTP) -> None:
 
 def connect_passive(client: ftplib.FTP, address: Address) -> socket.socket:
     """A plain data connection to the passive *address* (a `direct`
-    client's, whose transfer command the caller sends itself)."""
+    client's, whose transfer command the caller sends itself), through the
+    client's proxy where it has one."""
+    route: Route | None = getattr(client, "route", None)
+    if route is not None:
+        return route.open(address[0], address[1], client.timeout, client.source_address,
+                          what=f"the data connection to port {address[1]}")
     return socket.create_connection(address, client.timeout, source_address=client.source_address)
+
+
+def refuse_active(client: ftplib.FTP) -> None:
+    """Active mode through a proxy cannot work: the server would connect
+    back to the proxy's side.  The settings refuse it first; this holds for
+    a client set to active mode after."""
+    route = getattr(client, "route", None)
+    if route is not None:
+        raise ConfigError(f"{route.server}: active mode (pasv = false) cannot work through the proxy"
+                          f" {route.proxy.label}: set pasv = true")
 
 
 def start_passive(client: ftplib.FTP, address: Address) -> socket.socket:
@@ -379,6 +448,8 @@ def start_passive(client: ftplib.FTP, address: Address) -> socket.socket:
     does in active mode)."""
     if getattr(client, "route", None) is not None:
         return connect_passive(client, address)  # a tunnel is whole once the proxy has answered
+    if getattr(client, "route", None) is not None:
+        return connect_passive(client, address)  # a proxy's handshake is a conversation
     conn = socket.socket(client.af, socket.SOCK_STREAM)
     try:
         if client.source_address is not None:
@@ -393,9 +464,12 @@ def start_passive(client: ftplib.FTP, address: Address) -> socket.socket:
     return conn
 
 
-def connected(conn: socket.socket, timeout: float | None) -> socket.socket:
+def connected(conn: socket.socket, timeout: Any) -> socket.socket:
     """*conn* from `start_passive`, once its handshake is done; then it
-    blocks, with *timeout*, as ftplib's data connections do."""
+    blocks, with *timeout* (a client's: ftplib's stand-in for "the default"
+    too), as ftplib's data connections do."""
+    if not isinstance(timeout, (int, float)):
+        timeout = socket.getdefaulttimeout()
     if not select.select([], [conn], [], timeout)[1]:
         raise TimeoutError(f"the data connection was not made within {timeout} s")
     failed = conn.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)

@@ -9,8 +9,8 @@ from __future__ import annotations
 import ftplib
 from typing import Any
 
-__all__ = ["COMPLETIONS", "DATA_FIRST", "ENDED_AT_ONCE", "ONE_BY_ONE", "TRANSFER_WORDS", "opening", "out_of_turn",
-           "waits_out_transfers", "word"]
+__all__ = ["COMPLETIONS", "DATA_FIRST", "ENDED_AT_ONCE", "FEATURES", "ONE_BY_ONE", "TRANSFER_WORDS", "features",
+           "one_session_in_active_mode", "opening", "out_of_turn", "waits_out_transfers", "word"]
 
 
 #: Commands that open a transfer: answered 1xx, closed after the data.
@@ -47,10 +47,30 @@ def waits_out_transfers(client: Any) -> bool:
     return isinstance(welcome, str) and welcome.startswith(_WAITS_OUT_TRANSFERS)
 
 
+#: The greeting of a server that loses other sessions' sockets in active
+#: mode (pyftpdlib, 2.2.0 and before): it keeps the connector of each active
+#: data connection made and, at the session's next PORT, EPRT, PASV, USER or
+#: QUIT, takes that connection's socket number out of its poller, though the
+#: number may by then be another session's control or data socket, which it
+#: then never reads again (until a 30 s timeout, its or the client's).
+_LOSES_SESSIONS_IN_ACTIVE_MODE = ("220 pyftpdlib ",)
+
+
+def one_session_in_active_mode(client: Any) -> bool:
+    """Whether *client* is in active mode on a server whose active data
+    connections break its other sessions (see above): work over several
+    connections then takes one."""
+    welcome = getattr(client, "welcome", None)
+    return (not getattr(client, "passiveserver", True) and isinstance(welcome, str)
+            and welcome.startswith(_LOSES_SESSIONS_IN_ACTIVE_MODE))
+
+
 #: The positive replies each command can have: another positive reply read
 #: for it was sent for another command.
 _ANSWERS = {"TYPE": ("200",), "PASV": ("227",), "EPSV": ("229",), "REST": ("350",), "SIZE": ("213",),
-            "MDTM": ("213",), "MKD": ("257", "250"), "CWD": ("250", "200"), "PWD": ("257",)}
+            "MDTM": ("213",), "MKD": ("257", "250"), "CWD": ("250", "200"), "PWD": ("257",),
+            "FEAT": ("211",), "HASH": ("213",), "XSHA512": ("250", "213"), "XSHA256": ("250", "213"),
+            "XSHA1": ("250", "213"), "XMD5": ("250", "213"), "XCRC": ("250", "213")}
 
 #: What `opening` hands ftplib for a transfer that ended at once (its
 #: completion, read, is handed back to be read as the closing reply).
@@ -122,3 +142,37 @@ UNKNOWN_ZONE = (None, False)
 #: Learnt on a client: its server's RETR opening reply tells the file's size
 #: ("150 ... (N bytes)", vsftpd and ProFTPD do), and told what SIZE did.
 SIZE_ON_OPENING = "_dravlen_size_on_opening"
+
+#: Learnt on a client: what its server's ``FEAT`` announces, a mapping of
+#: each feature's word (upper case) to the rest of its line; empty where the
+#: server has no FEAT.  Asked once per connection, on first need (`features`).
+FEATURES = "_dravlen_features"
+
+#: Features kept of one FEAT reply, at most: a reply is bounded already
+#: (`dravlen.ftp.wire.bounds.Limits.reply`); this bounds what is held.
+_MOST_FEATURES = 200
+
+
+def features(client: Any) -> dict[str, str]:
+    """What the server of *client* announces in ``FEAT`` (RFC 2389): each
+    feature line's first word, upper case, and the rest of the line.  Asked
+    once per connection and remembered (`FEATURES`); a server that refuses
+    FEAT announces nothing.  A passing refusal (4xx) is raised, learning
+    nothing, so that it is asked again."""
+    known = getattr(client, FEATURES, None)
+    if known is not None:
+        return known  # type: ignore[no-any-return]
+    try:
+        reply = client.sendcmd("FEAT")
+    except ftplib.error_perm:
+        reply = ""
+    found: dict[str, str] = {}
+    if reply[:3] == "211":
+        for line in reply.split("\n")[1:-1]:
+            # A feature line begins with a blank (RFC 2389); some servers
+            # leave it out, and no feature word starts with the reply code.
+            name, _, rest = line.strip().partition(" ")
+            if name and not name[:3].isdigit() and len(found) < _MOST_FEATURES:
+                found.setdefault(name.upper(), rest.strip())
+    setattr(client, FEATURES, found)
+    return found

@@ -1,5 +1,5 @@
 """The FTP session: making an ftplib client, connecting it and logging it in
-(over explicit TLS when the section asks), telling when it is unusable, and
+(over explicit or implicit TLS when the section asks), telling when it is unusable, and
 bringing its control connection back in step after an error.
 
 `FTPSession` is what `dravlen.base.BasePath` asks about clients of
@@ -24,11 +24,13 @@ from typing import Any
 
 from dravlen.base import BasePath, LoginError, register_session
 from dravlen.config import ConfigError
-from dravlen.ftp.settings import FTPSettings, ftp_settings
+from dravlen.ftp.settings import IMPLICIT_PORT, FTPSettings, ftp_settings
 from dravlen.ftp.wire import client as wire
 from dravlen.ftp.wire import replies
 from dravlen.ftp.wire.codec import escaping
 from dravlen.ftp.wire.dialects import LIST_ZONE
+from dravlen.ftp.wire.proxy import ProxyError, route_for
+from dravlen.ftp.wire.rate import MAX_RATE
 from dravlen.ftp.wire.replies import reason
 from dravlen.ftp.wire.resync import hang_up, in_step
 from dravlen.ftp.wire.transfer import confirm_size
@@ -56,6 +58,13 @@ class FTPSession:
         settings = ftp_settings(section)
         if settings.tls and not isinstance(client, ftplib.FTP_TLS):
             client = _tls_client_for(path, client, settings)
+        elif settings.implicit:
+            if not isinstance(client, _tls().TLSClient):
+                raise ConfigError(
+                    f"dravlen configuration [{path._section[0]}] asks for implicit TLS, which the client class of"
+                    f" {type(path).__name__} ({type(client).__qualname__}) cannot speak"
+                )
+            client.implicit = True
         elif type(client) is ftplib.FTP:
             # The plain client reads its server under the wire's bounds.
             bounded = wire.Client(timeout=settings.timeout, encoding=client.encoding)
@@ -65,6 +74,8 @@ class FTPSession:
             client.limits = settings.limits
         if settings.zone is not None:
             setattr(client, LIST_ZONE, (settings.zone, False))
+        if settings.max_rate:
+            setattr(client, MAX_RATE, settings.max_rate)  # for transfers outside a call's own limit
         open_client(client, settings)
         return client
 
@@ -110,10 +121,10 @@ def _tls_client_for(path: BasePath, client: ftplib.FTP, settings: FTPSettings) -
     tls = _tls()
     # The encoding is the one _reset gave the plain client (names that are
     # no valid text kept as escapes).
-    secure: ftplib.FTP = tls.TLSClient(timeout=settings.timeout, encoding=client.encoding,
-                                       context=tls.context_for(settings))
+    secure = tls.TLSClient(timeout=settings.timeout, encoding=client.encoding, context=tls.context_for(settings))
     secure.set_pasv(settings.pasv)
-    return secure
+    secure.implicit = settings.implicit
+    return secure  # type: ignore[no-any-return]
 
 
 def _named(exc: BaseException, message: str) -> BaseException:
@@ -127,18 +138,79 @@ def _named(exc: BaseException, message: str) -> BaseException:
         return ConnectionError(message)
 
 
+def _untrusted(exc: ssl.SSLCertVerificationError, settings: FTPSettings) -> ssl.SSLCertVerificationError:
+    where_from = f"the CA file {settings.cafile}" if settings.cafile else "the system's CA store"
+    return ssl.SSLCertVerificationError(
+        exc.errno,
+        f"the TLS certificate of {settings.where} is not trusted: {exc.verify_message or exc.reason}"
+        f" (checked against {where_from}; set cafile to the server's CA, or verify = false to"
+        " skip the check)",
+    )
+
+
+#: Words of the TLS alerts a server sends when it wants a client
+#: certificate it was not given, or refuses the one it was.
+_CERTIFICATE_ALERTS = ("CERTIFICATE", "HANDSHAKE_FAILURE", "ACCESS_DENIED", "UNKNOWN_CA")
+
+
+def _tls_failed(exc: ssl.SSLError, settings: FTPSettings, step: str) -> ssl.SSLError:
+    """The error for TLS that failed while *step*, with what it likely means."""
+    where, why = settings.where, exc.reason or reason(exc)
+    alert = any(word in str(exc.reason) for word in _CERTIFICATE_ALERTS)
+    # vsftpd at times closes without its alert reaching the client: TLS just ends.
+    if alert or isinstance(exc, ssl.SSLEOFError):
+        hint = (f"the server {'refused' if alert else 'may have refused'} the client certificate {settings.certfile}"
+                if settings.certfile else "the server may require a client certificate: set certfile (and keyfile)")
+        message = f"{where}: TLS failed while {step}: {why} ({hint})"
+    elif settings.implicit and step == "connecting":
+        message = (f"{where}: TLS failed at the first byte: {why} (implicit TLS; a server that speaks plain"
+                   " FTP first, then AUTH TLS, wants tls = true, usually on port 21)")
+    else:
+        message = f"{where}: TLS failed while {step}: {why}"
+    return _named(exc, message)  # type: ignore[return-value]
+
+
+def _route(client: ftplib.FTP, settings: FTPSettings) -> None:
+    """Give *client* the proxy its connections go through, if any (the
+    setting, else the environment: `dravlen.ftp.wire.proxy.route_for`)."""
+    try:
+        route = route_for(settings.proxy, settings.host, settings.port, settings.where)
+    except ValueError as exc:
+        raise ConfigError(f"{settings.where}: {exc}") from None
+    if route is not None and not isinstance(client, wire.Bounded):
+        raise ConfigError(f"{settings.where} is reached through the proxy {route.proxy.label} (set by {route.origin}),"
+                          f" which the client class {type(client).__qualname__} cannot do")
+    if route is not None and not settings.pasv:
+        raise ConfigError(f"{settings.where}: active mode (pasv = false) cannot work through the proxy"
+                          f" {route.proxy.label} (set by {route.origin}): set pasv = true, or name the host in"
+                          " NO_PROXY")
+    if isinstance(client, wire.Bounded):
+        client.route = route
+
+
 def open_client(client: ftplib.FTP, settings: FTPSettings) -> None:
     """Connect *client* and log it in (over TLS when *settings* ask); every
     failure names the server and the user, never the password."""
     where = settings.where
+    _route(client, settings)
     try:
         client.connect(settings.host, settings.port)
+    except ProxyError:
+        raise  # it names the proxy and the server already
     except socket.gaierror as exc:
         raise _named(exc, f"cannot find the host of {where}: {reason(exc)}") from None
     except TimeoutError as exc:
-        raise _named(exc, f"{where} did not answer within {settings.timeout:g} s") from None
+        silent = f"{where} did not answer within {settings.timeout:g} s"
+        if settings.port == IMPLICIT_PORT and not settings.implicit:
+            # Port 990's server waits for TLS from the first byte: silence is what it says.
+            silent += " (port 990 is implicit FTPS's: for TLS from the first byte, set tls = implicit)"
+        raise _named(exc, silent) from None
     except ConnectionRefusedError as exc:
         raise _named(exc, f"{where} refused the connection") from None
+    except ssl.SSLCertVerificationError as exc:
+        raise _untrusted(exc, settings) from None
+    except ssl.SSLError as exc:
+        raise _tls_failed(exc, settings, "connecting") from None
     except OSError as exc:
         raise _named(exc, f"cannot connect to {where}: {reason(exc)}") from None
     except EOFError:
@@ -147,7 +219,7 @@ def open_client(client: ftplib.FTP, settings: FTPSettings) -> None:
         raise _named(exc, f"{where}{replies.TURNED_AWAY}{exc}") from None
     step = "logging in"
     try:
-        if settings.tls:
+        if settings.tls and not settings.implicit:
             step = "starting TLS"
             client.auth()  # type: ignore[attr-defined]
             step = "logging in"
@@ -156,13 +228,9 @@ def open_client(client: ftplib.FTP, settings: FTPSettings) -> None:
             step = "protecting the data connections"
             client.prot_p()  # type: ignore[attr-defined]
     except ssl.SSLCertVerificationError as exc:
-        where_from = f"the CA file {settings.cafile}" if settings.cafile else "the system's CA store"
-        raise ssl.SSLCertVerificationError(
-            exc.errno,
-            f"the TLS certificate of {where} is not trusted: {exc.verify_message or exc.reason}"
-            f" (checked against {where_from}; set cafile to the server's CA, or verify = false to"
-            " skip the check)",
-        ) from None
+        raise _untrusted(exc, settings) from None
+    except ssl.SSLError as exc:
+        raise _tls_failed(exc, settings, step) from None
     except ftplib.Error as exc:
         reply = str(exc)
         wants_tls = not settings.tls and re.search(r"TLS|SSL|encrypt|secur", reply, re.IGNORECASE)

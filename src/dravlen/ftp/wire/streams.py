@@ -29,11 +29,17 @@ from typing import Any
 
 from dravlen.base import Local
 from dravlen.ftp.wire.client import ask_passive, end_data, transfer_told
-from dravlen.ftp.wire.replies import abandon
-from dravlen.ftp.wire.resync import hang_up
 from dravlen.ftp.wire.dialects import SIZE_ON_OPENING
 from dravlen.ftp.wire.names import command_text
-from dravlen.ftp.wire.transfer import confirm_size, incomplete, size_or_none, why_not_read
+from dravlen.ftp.wire.rate import RateLimit, client_limit
+from dravlen.ftp.wire.replies import abandon
+from dravlen.ftp.wire.resync import hang_up
+from dravlen.ftp.wire.transfer import (
+    confirm_size,
+    incomplete,
+    size_or_none,
+    why_not_read,
+)
 
 __all__ = ["BufferedUpload", "Download", "TextUpload", "Upload", "read_whole"]
 
@@ -44,14 +50,20 @@ class _Abandoned(Exception):
 
 
 class _Transfer(io.RawIOBase):
-    """One open data connection and the client it belongs to."""
+    """One open data connection and the client it belongs to.  *start*: the
+    byte of the file the transfer starts at (a resumed one, after ``REST``
+    or for ``APPE``); *limit*: the rate limit of the call it belongs to
+    (by default one of its own, from the server's ``max_rate``)."""
 
-    def __init__(self, path: Any, client: ftplib.FTP, conn: socket.socket) -> None:
+    def __init__(self, path: Any, client: ftplib.FTP, conn: socket.socket, *, start: int = 0,
+                 limit: RateLimit | None = None) -> None:
         super().__init__()
         self._path = path
         self._where = path.path.as_posix()
         self._client = client
         self._conn: socket.socket | None = conn
+        self._start = start
+        self._limit = limit if limit is not None else client_limit(client)
         self.moved = 0
 
     def fileno(self) -> int:
@@ -111,11 +123,12 @@ _FIRST_BUFFER = 1 << 20
 class Download(_Transfer):
     """The bytes of a ``RETR``, read from the data connection as they come.
     *expected* is the size the server told before the transfer; None asks
-    for it once the transfer ended."""
+    for it once the transfer ended (the size of the whole file, where the
+    transfer starts at byte *start*)."""
 
     def __init__(self, path: Any, client: ftplib.FTP, conn: socket.socket,
-                 expected: int | None = None) -> None:
-        super().__init__(path, client, conn)
+                 expected: int | None = None, *, start: int = 0, limit: RateLimit | None = None) -> None:
+        super().__init__(path, client, conn, start=start, limit=limit)
         self._ended = False
         self._expected = expected
 
@@ -128,8 +141,10 @@ class Download(_Transfer):
         if self._ended:
             return 0
         assert self._conn is not None
+        limit = self._limit
         try:
-            got = self._conn.recv_into(buffer)
+            # Under a limit, no more at once than its bucket holds.
+            got = self._conn.recv_into(buffer, min(memoryview(buffer).nbytes, limit.block) if limit.rate else 0)
         except KeyboardInterrupt:
             self.discard()
             raise
@@ -138,6 +153,7 @@ class Download(_Transfer):
             raise
         if got:
             self.moved += got
+            limit.take(got)
             return got
         self._end()
         return 0
@@ -147,7 +163,7 @@ class Download(_Transfer):
         yet, straight into one buffer that grows with what arrives, never
         past that size (and a spare byte, which a longer file fills): the
         size a server claims does not decide how much memory is taken."""
-        told = self._expected
+        told = None if self._expected is None else self._expected - self._start
         if told is None or self.moved or self._ended or self.closed:
             return super().readall() or b""
         data = bytearray(min(told + 1, _FIRST_BUFFER))
@@ -168,10 +184,11 @@ class Download(_Transfer):
         self._close_conn()
         try:
             self._client.voidresp()
+            whole = self._start + self.moved
             if self._expected is None:
-                confirm_size(self._path, self._client, self.moved, self._where)
-            elif self.moved != self._expected:
-                raise incomplete(self._path, self.moved, self._expected)
+                confirm_size(self._path, self._client, whole, self._where)
+            elif whole != self._expected:
+                raise incomplete(self._path, whole, self._expected)
         except KeyboardInterrupt:
             self.discard()
             raise
@@ -196,10 +213,11 @@ class Download(_Transfer):
 
 
 class Upload(_Transfer):
-    """A ``STOR`` written straight to the data connection."""
+    """A ``STOR`` (or a resumed ``APPE``) written straight to the data connection."""
 
-    def __init__(self, path: Any, client: ftplib.FTP, conn: socket.socket) -> None:
-        super().__init__(path, client, conn)
+    def __init__(self, path: Any, client: ftplib.FTP, conn: socket.socket, *, start: int = 0,
+                 limit: RateLimit | None = None) -> None:
+        super().__init__(path, client, conn, start=start, limit=limit)
         self._cut = False
 
     def writable(self) -> bool:
@@ -212,8 +230,14 @@ class Upload(_Transfer):
         if self._cut:
             return len(view)  # what a buffer flushes after an abort goes nowhere
         assert self._conn is not None
+        limit = self._limit
         try:
-            self._conn.sendall(view)
+            if not limit.rate:
+                self._conn.sendall(view)
+            for at in range(0, len(view) if limit.rate else 0, limit.block):
+                piece = view[at:at + limit.block]
+                limit.take(len(piece))
+                self._conn.sendall(piece)
         except KeyboardInterrupt:
             self._cut = True
             self.discard()
@@ -239,7 +263,7 @@ class Upload(_Transfer):
                 self._close_conn()
                 try:
                     self._client.voidresp()
-                    confirm_size(self._path, self._client, self.moved, self._where)
+                    confirm_size(self._path, self._client, self._start + self.moved, self._where)
                 except KeyboardInterrupt:
                     self._cut = True
                     self.discard()

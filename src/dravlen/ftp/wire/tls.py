@@ -1,6 +1,9 @@
-"""Explicit FTPS: the TLS client and the TLS contexts made from a section's settings.
+"""FTPS: the TLS client and the TLS contexts made from a section's settings.
 
-`TLSClient` is `ftplib.FTP_TLS` with two changes:
+`TLSClient` is `ftplib.FTP_TLS` with three changes:
+
+* with ``implicit`` set, TLS starts at the first byte, before the greeting
+  (implicit FTPS, port 990), rather than after ``AUTH TLS``;
 
 * each data connection resumes the control connection's TLS session.  vsftpd
   (``require_ssl_reuse=YES``, its default) and ProFTPD refuse a data
@@ -13,6 +16,8 @@
 
 Certificates and host names are checked by default, against the system's CA
 store or the section's ``cafile``; ``verify = false`` turns both checks off.
+A section's ``certfile`` (and ``keyfile``) is the client certificate the
+context presents to a server that asks for one.
 """
 
 from __future__ import annotations
@@ -25,6 +30,7 @@ import socket
 import ssl
 from typing import Any
 
+from dravlen.config import ConfigError
 from dravlen.ftp.settings import FTPSettings
 from dravlen.ftp.wire.client import Bounded
 
@@ -57,29 +63,75 @@ class _Socket(ssl.SSLSocket):
             return None
 
 
+_Stamp = tuple[int, int] | None
+
+
+def _stamp(path: str) -> _Stamp:
+    if not path:
+        return None
+    info = os.stat(path)
+    return info.st_mtime_ns, info.st_size
+
+
+class _Unusable(Exception):
+    """The client certificate or its key could not be loaded: why."""
+
+
+def _no_passphrase() -> bytes:
+    # Without this, OpenSSL would ask at the terminal, in whatever thread.
+    raise _Unusable("its key is protected by a passphrase, which dravlen cannot take (save the key without one)")
+
+
 @functools.lru_cache(maxsize=32)
-def _context(verify: bool, cafile: str, stamp: tuple[int, int] | None) -> ssl.SSLContext:
+def _context(verify: bool, cafile: str, stamp: _Stamp, certfile: str, keyfile: str,
+             cert_stamps: tuple[_Stamp, _Stamp]) -> ssl.SSLContext:
     context = ssl.create_default_context(cafile=cafile or None)
     if not verify:
         context.check_hostname = False
         context.verify_mode = ssl.CERT_NONE
+    if certfile:
+        try:
+            context.load_cert_chain(certfile, keyfile or None, password=_no_passphrase)
+        except ssl.SSLError as exc:
+            raise _Unusable(f"no PEM certificate with its private key ({exc.reason or exc}; a key in a file"
+                            " of its own is named by keyfile)") from None
+        except OSError as exc:
+            raise _Unusable(f"unreadable ({exc.strerror or exc})") from None
     context.sslsocket_class = _Socket
     return context
 
 
 def context_for(settings: FTPSettings) -> ssl.SSLContext:
     """The TLS context for *settings*: shared between clients of the same
-    ``verify`` and ``cafile``, made again when the CA file changes."""
-    stamp = None
-    if settings.cafile:
-        info = os.stat(settings.cafile)
-        stamp = (info.st_mtime_ns, info.st_size)
-    return _context(settings.verify, settings.cafile, stamp)
+    ``verify``, ``cafile``, ``certfile`` and ``keyfile``, made again when
+    one of those files changes.  A client certificate or key that cannot be
+    used is a `ConfigError` naming the server and the file."""
+    try:
+        return _context(settings.verify, settings.cafile, _stamp(settings.cafile), settings.certfile,
+                        settings.keyfile, (_stamp(settings.certfile), _stamp(settings.keyfile)))
+    except _Unusable as exc:
+        files = f"{settings.certfile} and {settings.keyfile}" if settings.keyfile else settings.certfile
+        raise ConfigError(f"the client certificate for {settings.where} cannot be used: {files}: {exc}") from None
 
 
 class TLSClient(Bounded, ftplib.FTP_TLS):
     """`ftplib.FTP_TLS` whose data connections resume the control connection's
-    TLS session, and which reads its server under the wire's bounds."""
+    TLS session, and which reads its server under the wire's bounds;
+    *implicit* true: TLS from the first byte."""
+
+    implicit = False
+
+    def _read_replies(self) -> None:
+        # Every reading of replies starts here, the greeting's too: an
+        # implicit connection is made TLS before that first read.
+        if self.implicit and not isinstance(self.sock, ssl.SSLSocket):
+            assert self.sock is not None
+            try:
+                self.sock = self.context.wrap_socket(self.sock, server_hostname=self.host)
+            except BaseException:
+                self.sock.close()
+                raise
+        super()._read_replies()
 
     def auth(self) -> str:
         reply: str = super().auth()
@@ -90,7 +142,7 @@ class TLSClient(Bounded, ftplib.FTP_TLS):
         return reply
 
     def ntransfercmd(self, cmd: str, rest: int | str | None = None) -> tuple[socket.socket, int | None]:
-        conn, size = ftplib.FTP.ntransfercmd(self, cmd, rest)
+        conn, size = Bounded.ntransfercmd(self, cmd, rest)  # plain, through the proxy where there is one
         if self._prot_p:  # type: ignore[attr-defined]
             try:
                 session = self.sock.session if isinstance(self.sock, ssl.SSLSocket) else None

@@ -95,6 +95,44 @@ def open_upload(path: Any) -> tuple[ftplib.FTP, socket.socket]:
         raise why_not_written(path, exc) from exc
 
 
+#: The client's attribute telling whether its server offers ``REST STREAM``
+#: (its ``FEAT``), asked once per connection.
+REST_STREAM = "_dravlen_rest_stream"
+
+
+def restarts(client: ftplib.FTP) -> bool:
+    """Whether the server says in its ``FEAT`` that ``REST`` goes with every
+    transfer (``REST STREAM``), ``STOR`` among them."""
+    known = getattr(client, REST_STREAM, None)
+    if known is None:
+        try:
+            reply = client.sendcmd("FEAT")
+        except ftplib.error_perm:
+            reply = ""  # no FEAT: an old server, told by nothing else
+        known = any(line.strip().upper().startswith("REST STREAM") for line in reply.split("\n")[1:])
+        setattr(client, REST_STREAM, known)
+    return known
+
+
+def open_continued(path: Any, offset: int) -> tuple[ftplib.FTP, socket.socket]:
+    """Continue the upload of *path*, whose first *offset* bytes the server
+    has: ``REST`` and ``STOR`` where the server offers ``REST STREAM``, else
+    (or where it refuses them) ``APPE``.  The client and the data
+    connection.  Where the server takes neither, the last refusal is raised
+    (4xx too: ProFTPD answers 451 for good where it allows no restart); it
+    was read whole, so the client is in step."""
+    where = command_text(path)
+    client = path.client
+    if restarts(client):
+        answers, address = ask_passive(client, [], after=(f"REST {offset}",))
+        if not isinstance(answers[0], BaseException):
+            try:
+                return client, transfer(path, client, address, "STOR " + where)
+            except (ftplib.error_perm, ftplib.error_temp):
+                pass  # ProFTPD takes REST, then refuses STOR after it unless AllowStoreRestart
+    return open_data(path, "APPE " + where)
+
+
 def why_not_read(path: Any, refused: ftplib.Error) -> OSError:
     """The error for a RETR the server refused, after probing what the path
     is (only on that failure)."""
