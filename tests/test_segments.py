@@ -13,7 +13,7 @@ import faultserver
 import pytest
 from faultserver import FaultServer
 
-from dravlen.ftp import remote
+from dravlen.ftp import copies
 from dravlen.ftp.remote import IncompleteTransfer, RemotePath
 from dravlen.ftp.tree import segments
 
@@ -43,7 +43,7 @@ def test_segmented_download_is_the_file(rpath, home, tmp_path, monkeypatch):
     assert len(opened) == 4 and sum(blocks) == len(DATA)
 
     # Chosen by size where the caller does not say, and one connection where it says 1.
-    monkeypatch.setattr(remote, "SEGMENTED_FROM", 1 << 20)
+    monkeypatch.setattr(copies, "SEGMENTED_FROM", 1 << 20)
     del opened[:]
     assert rpath("big.bin").download(tmp_path / "auto") == len(DATA)
     assert (tmp_path / "auto").read_bytes() == DATA and len(opened) == segments.AUTO_SEGMENTS
@@ -111,7 +111,7 @@ def test_filesystem_get_file_in_segments(fault, tmp_path, monkeypatch):
 
 
 def test_command_line_says_so_with_verbose(fault: FaultServer, tmp_path):
-    fault.add("/d/f", bytes(remote.SEGMENTED_FROM))  # big enough to be cut by itself; no REST here
+    fault.add("/d/f", bytes(copies.SEGMENTED_FROM))  # big enough to be cut by itself; no REST here
     url = f"ftp://{fault.user}:{fault.password}@{fault.host}:{fault.port}/"
     env = {k: v for k, v in os.environ.items() if not k.startswith("DRAVLEN_")}
 
@@ -120,7 +120,7 @@ def test_command_line_says_so_with_verbose(fault: FaultServer, tmp_path):
                               capture_output=True, text=True, timeout=120, check=False)
 
     done = get("-v", "get", "/d/f", str(tmp_path / "f"))
-    assert done.returncode == 0 and (tmp_path / "f").stat().st_size == remote.SEGMENTED_FROM
+    assert done.returncode == 0 and (tmp_path / "f").stat().st_size == copies.SEGMENTED_FROM
     assert f"dravlen: note: '/d/f' on ftp://{fault.user}@" in done.stderr  # one connection, and why
     assert "note:" not in get("get", "/d/f", str(tmp_path / "g")).stderr  # said only with -v
     refused = get("get", "--segments", "0", "/d/f", str(tmp_path / "h"))

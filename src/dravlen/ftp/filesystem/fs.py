@@ -52,7 +52,8 @@ from dravlen.ftp.filesystem.files import (BLOCK, FTPFile, RestRefused, naming_se
                                           read_exactly, read_rest)
 from dravlen.ftp.filesystem.gate import gate_for, holding
 from dravlen.ftp.wire.listing import Entry, list_dir
-from dravlen.ftp.remote import SEGMENTED_FROM, RemotePath
+from dravlen.ftp.copies import SEGMENTED_FROM
+from dravlen.ftp.remote import RemotePath
 from dravlen.ftp.settings import ftp_settings
 from dravlen.ftp.tree.segments import AUTO_SEGMENTS
 from dravlen.ftp.tree.walk import left_out

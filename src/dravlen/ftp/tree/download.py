@@ -29,8 +29,8 @@ from dravlen.ftp.wire.client import transfer
 from dravlen.whole import open_partial, partial_name, temporary_name
 from dravlen.ftp.wire.client import ask_passive
 from dravlen.ftp.wire.rate import RateLimit
-from dravlen.ftp.remote import call_limit, why_not_continued
-from dravlen.ftp.remote import server_label as where
+from dravlen.ftp.copies import call_limit, why_not_continued
+from dravlen.ftp.copies import server_label as where
 from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, same_time, top_entry
 
 if TYPE_CHECKING:

@@ -24,7 +24,7 @@ from dravlen.ftp.tree.worker import (ASKED_AT_ONCE, BLOCK, DEFAULT_CONNECTIONS, 
                                      Task, Worker)
 from dravlen.ftp.wire.client import finish, finish_then, passive_ipv4, transfer
 from dravlen.whole import temporary_name
-from dravlen.ftp.remote import call_limit, server_label as where
+from dravlen.ftp.copies import call_limit, server_label as where
 from dravlen.ftp.wire.rate import RateLimit
 from dravlen.ftp.wire.transfer import open_continued, size_or_none
 from dravlen.ftp.wire.listing import KIND_WORDS
