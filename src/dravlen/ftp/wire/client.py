@@ -391,7 +391,8 @@ def _overlapped(path: Any, client: ftplib.FTP, address: Address,
         connected(conn, client.timeout)
     except ftplib.error_perm:
         conn.close()
-        path._valid_reset()
+        if path is not None:
+            path._valid_reset()
         raise
     except BaseException:
         conn.close()
@@ -518,8 +519,17 @@ def finish_then(client: ftplib.FTP, conn: socket.socket, commands: list[str]) ->
 def list_into(client: ftplib.FTP, command: str, callback: Callable[[str], Any]) -> str:
     """Send the listing *command* in ASCII mode and hand each line to
     *callback* as it comes (`read_lines`); the closing reply."""
-    client.voidcmd("TYPE A")
-    with client.transfercmd(command) as conn:
+    if direct(client):
+        # TYPE A and PASV in one round trip; the handshake beside the command.
+        replies = send_together(client, ["TYPE A", "PASV"])
+        for reply in replies:
+            if isinstance(reply, BaseException):
+                raise reply  # every reply read: the client is in step
+        conn = _overlapped(None, client, passive_address(client, cast(str, replies[1])), command)[0]
+    else:
+        client.voidcmd("TYPE A")
+        conn = client.transfercmd(command)
+    with conn:
         if not getattr(client, ENDED_AT_ONCE, False):  # else the listing is empty
             for line in read_lines(client, conn):
                 callback(line)
