@@ -44,9 +44,16 @@ CHROOTED = ("pyftpdlib", "delayed")  # the others name files by their real path
 # included, half the round trip late, and each connection's rate capped.
 WANPROXY, LINK_RTT_MS, LINK_RATE = REPO.parent / "shared" / "wanproxy.py", 20, 20_000_000
 
-def start(script: str, kind: str, root: Path, turn: int = 0):
-    """A running server of *kind* serving *root*, on the script's address for it (the *turn*-th of a rotation)."""
-    host = f"127.0.0.{BLOCKS[script] + PLACES[kind] + turn}"
+def address(script: str, kind: str, turn: int = 0) -> str:
+    """The script's loopback address for a server of *kind* (the *turn*-th of a rotation)."""
+    return f"127.0.0.{BLOCKS[script] + PLACES[kind] + turn}"
+
+def start(script: str, kind: str, root: Path, turn: int = 0, certs=None):
+    """A running server of *kind* serving *root*, on the script's address for it (the *turn*-th of a rotation);
+    with *certs* (`servers.make_certs`), one that requires explicit TLS (not behind a link: it reads PASV)."""
+    host = address(script, kind, turn)
+    if certs is not None:
+        return servers.start(kind, root, host=host, certs=certs)
     if kind == "delayed":
         return delayserver.start(root, delay=0.02, host=host)
     if kind.endswith("-link"):

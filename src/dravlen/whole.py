@@ -59,7 +59,9 @@ def open_partial(path: str, fresh: bool = False) -> BinaryIO:
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
             except BlockingIOError:
                 raise Busy(f"{path} is being written by another download") from None
-        if fresh:
+        if fresh and os.fstat(fd).st_size:
+            # Only a file with content: ext4 flushes a file truncated to 0
+            # as it is closed (auto_da_alloc), 0.25 s a 512 MiB download.
             os.ftruncate(fd, 0)
         sink = open(fd, "r+b")  # noqa: SIM115 - returned open, for the caller's with
     except BaseException:
