@@ -14,8 +14,9 @@ section of the INI file instead.
 URLs follow the usual FTP reading: ``ftp://host/data`` is ``data`` in the
 login directory, ``ftp://host/%2Fdata`` is ``/data``; user and password are
 percent-decoded.  ``ftps://`` is explicit TLS, as ftplib and fsspec read it,
-but on port 990, implicit FTPS's own, it is TLS from the first byte.  The class names its server (scheme, user, host, port:
-never the password) in its name, so ``repr`` of a path shows it.
+but on port 990, implicit FTPS's own, it is TLS from the first byte.  The
+class names its server (scheme, user, host, port: never the password) in
+its name, so ``repr`` of a path shows it.
 
 `credentials` is where a login comes from when no password is given, for
 `server()`, the fsspec filesystem and the command line alike: a password

@@ -114,10 +114,6 @@ def out_of_turn(command: str, reply: str | ftplib.Error) -> bool:
 # Set as attributes on the ftplib client, so that they go with it when it is
 # replaced; the core reads and sets the same names.
 
-# -- what a client has learnt about its server ---------------------------
-# Set as attributes on the ftplib client, so that they go with it when it is
-# replaced; the core reads and sets the same names.
-
 #: The server does not know MLST.
 NO_MLST = "_dravlen_no_mlst"
 #: The server does not know MLSD.
