@@ -164,7 +164,7 @@ def test_filesystem_storage_options_take_a_proxy(server, home):
     ("127.0.0.2", "localhost", False),  # names are not resolved, as curl
     ("::1", "[::1]", True),
     ("::1", "::/127", True),
-    ("10.0.0.1", "ftp.example.org,10.0.0.0/24", True),
+    ("127.0.5.1", "ftp.example.org,127.0.5.0/24", True),
     ("ftp.example.org", "example.org:2121", False),
     ("ftp.example.org", "example.org:21", True),
 ])
