@@ -46,10 +46,12 @@ def test_segmented_download_is_the_file(rpath, home, tmp_path, monkeypatch):
     monkeypatch.setattr(copies, "SEGMENTED_FROM", 1 << 20)
     del opened[:]
     assert rpath("big.bin").download(tmp_path / "auto") == len(DATA)
-    assert (tmp_path / "auto").read_bytes() == DATA and len(opened) == segments.AUTO_SEGMENTS
+    assert len(opened) == segments.AUTO_SEGMENTS
+    assert (tmp_path / "auto").read_bytes() == DATA
     del opened[:]
     rpath("big.bin").download(tmp_path / "one", segments=1)
-    assert (tmp_path / "one").read_bytes() == DATA and opened == []
+    assert opened == []
+    assert (tmp_path / "one").read_bytes() == DATA
     assert sorted(p.name for p in tmp_path.iterdir()) == ["auto", "four", "one"]  # no temporary file
     with pytest.raises(ValueError, match="segments must be"):
         rpath("big.bin").download(tmp_path / "x", segments=0)

@@ -198,17 +198,21 @@ class _Segmented:
         buffer = bytearray(_BLOCK)
         view = memoryview(buffer)
         stop = self.pool.stop
+        # Segment 0 stops at its end until a REST is answered elsewhere (its
+        # bytes past the end would come twice); it reads on once alone.
+        waits = segment.index == 0 and not segment.last
         while True:
             if stop.is_set():
                 self._cut(worker, client, conn)
                 raise Stopped()
-            if segment.index == 0 and self.rest is None and segment.at >= segment.end:
-                self._await_rest(client)
+            if waits and self.rest is None and segment.at >= segment.end:
+                waits = self._await_rest(client)
             bounded = self._bounded(segment)
             if bounded and segment.at >= segment.end:
                 self._cut(worker, client, conn)
                 return
-            got = conn.recv_into(view, min(_BLOCK, segment.end - segment.at) if bounded else _BLOCK)
+            short = bounded or (waits and self.rest is None)
+            got = conn.recv_into(view, min(_BLOCK, segment.end - segment.at) if short else _BLOCK)
             if not got:
                 break
             if segment.at + got > self.size:
@@ -223,17 +227,19 @@ class _Segmented:
             raise IncompleteTransfer(f"426 '{self.path.path}' on {self.where}: the server's file ended at byte"
                                      f" {segment.at}, but its SIZE told {self.size}")
 
-    def _await_rest(self, client: ftplib.FTP) -> None:
+    def _await_rest(self, client: ftplib.FTP) -> bool:
         """Segment 0 at its end before any REST was answered: wait for the
         first answer while another connection may still give it (they are
-        logging in); else segment 0 reads on."""
+        logging in).  Whether it came; if not, segment 0 reads on."""
         deadline = time.monotonic() + (client.timeout if isinstance(client.timeout, (int, float)) else 60.0)
         pool = self.pool
-        while not self.answered.wait(0.05):
+        while True:
             with pool.cond:
                 alone = pool.live <= 1
             if alone or pool.stop.is_set() or time.monotonic() > deadline:
-                return
+                return self.answered.is_set()
+            if self.answered.wait(0.05):
+                return True
 
     def _write(self, data: memoryview, offset: int) -> None:
         while data:
