@@ -449,8 +449,6 @@ def start_passive(client: ftplib.FTP, address: Address) -> socket.socket:
     does in active mode)."""
     if getattr(client, "route", None) is not None:
         return connect_passive(client, address)  # a tunnel is whole once the proxy has answered
-    if getattr(client, "route", None) is not None:
-        return connect_passive(client, address)  # a proxy's handshake is a conversation
     conn = socket.socket(client.af, socket.SOCK_STREAM)
     try:
         if client.source_address is not None:
