@@ -19,8 +19,7 @@ from datetime import datetime
 from typing import Any, BinaryIO
 
 from dravlen.base import BasePath, Local
-from dravlen.ftp.settings import ftp_settings
-from dravlen.ftp.wire.bounds import server_of
+from dravlen.ftp.settings import ftp_settings, where_of
 from dravlen.ftp.wire.checksums import hash_check
 from dravlen.ftp.wire.client import ask_passive, transfer
 from dravlen.ftp.wire.dialects import NO_MDTM
@@ -94,11 +93,8 @@ def call_limit(cls: type[BasePath], max_rate: int | str | RateLimit | None) -> R
 
 
 def server_label(path: Any) -> str:
-    """The server of *path* as messages name it (its label, never a password)."""
-    try:
-        return ftp_settings(path._section[0], require_host=False).where
-    except (ValueError, TypeError):  # a message must not fail for want of a name (ConfigError too)
-        return server_of(Local.getattr(path._key_on_thread()))
+    """The server of *path* as messages name it, else its thread's client's address."""
+    return where_of(path, Local.getattr(path._key_on_thread())) or "?"
 
 
 def download(path: Any, local_path: str | os.PathLike[str], progress: Callable[[int], object] | None,

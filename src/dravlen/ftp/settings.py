@@ -68,7 +68,7 @@ from zoneinfo import ZoneInfo, ZoneInfoNotFoundError
 
 from dravlen.config import IN_CODE, Configer, ConfigError, EnvConfig, bad_value
 from dravlen.ftp.wire.bounds import DEFAULT as DEFAULT_LIMITS
-from dravlen.ftp.wire.bounds import Limits
+from dravlen.ftp.wire.bounds import Limits, server_of
 from dravlen.ftp.wire.proxy import OFF as PROXY_OFF
 from dravlen.ftp.wire.proxy import parse_proxy
 from dravlen.ftp.wire.rate import parse_rate
@@ -192,6 +192,18 @@ def ftp_settings(section: str, configer: Configer | None = None, *, require_host
     if require_host and not settings.host:
         raise EnvConfig.missing(c, section, "host")
     return settings
+
+
+def where_of(path_or_class: Any, client: Any = None) -> str | None:
+    """The server of a path (or path class) as messages name it: its
+    settings' label, never a password.  Where they cannot be read, the
+    address of *client* when one is given, else None.  A message must not
+    fail for want of a name."""
+    cls: Any = path_or_class if isinstance(path_or_class, type) else type(path_or_class)
+    try:
+        return ftp_settings(cls._section[0]).where
+    except (ValueError, TypeError, AttributeError, IndexError):  # ConfigError is a ValueError
+        return None if client is None else server_of(client)
 
 
 def given_settings(section: str, options: Mapping[str, object]) -> FTPSettings:

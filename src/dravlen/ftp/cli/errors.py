@@ -6,11 +6,10 @@ failure is told in."""
 from __future__ import annotations
 
 import re
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING
 
 from dravlen.base import BasePath
-from dravlen.config import ConfigError
-from dravlen.ftp.settings import ftp_settings
+from dravlen.ftp.settings import where_of
 from dravlen.ftp.wire import replies
 from dravlen.urls import hide_password
 
@@ -63,16 +62,6 @@ class StdoutClosed(Exception):
 
 class Stopped(Exception):
     """A tree verb stopped by Ctrl-C or SIGTERM; its text says how far it got."""
-
-
-def where_of(path_or_class: Any) -> str | None:
-    """The server of a path (or path class) as messages name it, if its
-    settings can be read."""
-    cls: Any = path_or_class if isinstance(path_or_class, type) else type(path_or_class)
-    try:
-        return ftp_settings(cls._section[0]).where
-    except (ConfigError, AttributeError, IndexError):
-        return None
 
 
 def words(verb: str, reason: str) -> str:

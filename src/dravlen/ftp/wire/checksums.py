@@ -25,9 +25,7 @@ from collections.abc import Callable
 from pathlib import PurePosixPath
 from typing import Any, BinaryIO, Protocol, cast
 
-from dravlen.config import ConfigError
-from dravlen.ftp.settings import ftp_settings
-from dravlen.ftp.wire.bounds import server_of
+from dravlen.ftp.settings import where_of
 from dravlen.ftp.wire.client import send_together
 from dravlen.ftp.wire.dialects import features, word
 from dravlen.ftp.wire.names import command_text
@@ -137,27 +135,19 @@ def offered(client: Any) -> tuple[tuple[Algorithm, bool], ...]:
     return tuple(found)
 
 
-def _label(path: Any, client: Any) -> str:
-    """The server as messages name it (its settings' label, else its address)."""
-    try:
-        return ftp_settings(type(path)._section[0]).where
-    except (ConfigError, AttributeError, IndexError):
-        return server_of(client)
-
-
 def _choose(path: Any, client: Any, wanted: str | None) -> tuple[Algorithm, bool]:
     have = offered(client)
     if wanted is None:
         if have:
             return have[0]
-        raise ChecksumUnavailable(f"{_label(path, client)} computes no hash of a file (its FEAT announces"
+        raise ChecksumUnavailable(f"{where_of(path, client)} computes no hash of a file (its FEAT announces"
                                   " neither HASH nor XSHA256, XSHA1, XMD5, XCRC)")
     algorithm = algorithm_named(wanted)
     for candidate in have:
         if candidate[0] == algorithm:
             return candidate
     has = ", ".join(a.name for a, _ in have) or "none"
-    raise ChecksumUnavailable(f"{_label(path, client)} computes no {algorithm.name} of a file (it has: {has})")
+    raise ChecksumUnavailable(f"{where_of(path, client)} computes no {algorithm.name} of a file (it has: {has})")
 
 
 def strongest(path: Any) -> Algorithm:
@@ -240,7 +230,7 @@ def remote_hash(path: Any, algorithm: str | None = None, size: int | None = None
     client = path.client
     chosen, draft = _choose(path, client, algorithm)
     where = command_text(path)
-    label = _label(path, client)
+    label = where_of(path, client)
     ask = "HASH " + where if draft else f"{chosen.command} {where}"
     commands = ["TYPE I"]
     if size is None:
@@ -385,8 +375,8 @@ def confirm_hash(path: Any, algorithm: Algorithm, local: str, moved: int) -> Non
     except (ftplib.Error, FileNotFoundError, ChecksumUnavailable) as exc:
         if lost(exc) or isinstance(exc, ftplib.error_temp):
             raise
-        raise ChecksumMismatch(f"426 Transfer of '{path.path}' not confirmed: {_label(path, path.client)} tells no"
+        raise ChecksumMismatch(f"426 Transfer of '{path.path}' not confirmed: {where_of(path, path.client)} tells no"
                                f" {algorithm.name} of it: {exc}") from exc
     if told != local:
-        raise ChecksumMismatch(f"426 Transfer of '{path.path}' does not match the file on {_label(path, path.client)}:"
+        raise ChecksumMismatch(f"426 Transfer of '{path.path}' does not match the file on {where_of(path, path.client)}:"
                                f" the server tells {algorithm.name} {told}, the bytes moved give {local}")
