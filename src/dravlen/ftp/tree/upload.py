@@ -25,6 +25,7 @@ from dravlen.ftp.tree.worker import (ASKED_AT_ONCE, BLOCK, DEFAULT_CONNECTIONS, 
 from dravlen.ftp.wire.client import finish, finish_then, passive_ipv4, transfer
 from dravlen.whole import temporary_name
 from dravlen.ftp.copies import call_limit, server_label as where
+from dravlen.ftp.wire.pacing import Sender
 from dravlen.ftp.wire.rate import RateLimit
 from dravlen.ftp.wire.transfer import open_continued, size_or_none
 from dravlen.ftp.wire.listing import KIND_WORDS
@@ -180,6 +181,7 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
             # then waits for a connection that never comes.
             with conn or transfer(worker.path, client, address, "STOR " + target) as conn:
                 worker.sockets.append(conn)
+                sender = Sender(conn)
                 while True:
                     if pool.stop.is_set():
                         raise Stopped()
@@ -190,7 +192,7 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
                     if not block:
                         break
                     rate.take(len(block))
-                    conn.sendall(block)
+                    sender.send(block)
                     if check is not None:
                         check.update(block)
                     sent += len(block)

@@ -31,6 +31,7 @@ from dravlen.base import Local
 from dravlen.ftp.wire.client import ask_passive, end_data, transfer_told
 from dravlen.ftp.wire.dialects import SIZE_ON_OPENING
 from dravlen.ftp.wire.names import command_text
+from dravlen.ftp.wire.pacing import Sender
 from dravlen.ftp.wire.rate import RateLimit, client_limit
 from dravlen.ftp.wire.replies import abandon
 from dravlen.ftp.wire.resync import hang_up
@@ -219,6 +220,7 @@ class Upload(_Transfer):
                  limit: RateLimit | None = None) -> None:
         super().__init__(path, client, conn, start=start, limit=limit)
         self._cut = False
+        self._sender = Sender(conn)
 
     def writable(self) -> bool:
         return True
@@ -233,11 +235,11 @@ class Upload(_Transfer):
         limit = self._limit
         try:
             if not limit.rate:
-                self._conn.sendall(view)
+                self._sender.send(view)
             for at in range(0, len(view) if limit.rate else 0, limit.block):
                 piece = view[at:at + limit.block]
                 limit.take(len(piece))
-                self._conn.sendall(piece)
+                self._sender.send(piece)
         except KeyboardInterrupt:
             self._cut = True
             self.discard()
