@@ -12,7 +12,7 @@ from typing import Any
 
 from dravlen.ftp.wire.bounds import MAX_SIZE, ServerLimit, server_of
 from dravlen.ftp.wire.client import Address, ask_passive, list_into, transfer
-from dravlen.ftp.wire.dialects import NO_MLST
+from dravlen.ftp.wire.dialects import NO_MLST, features
 from dravlen.ftp.wire.names import command_text
 from dravlen.ftp.wire.replies import IncompleteTransfer, abandon, not_understood
 
@@ -95,23 +95,10 @@ def open_upload(path: Any) -> tuple[ftplib.FTP, socket.socket]:
         raise why_not_written(path, exc) from exc
 
 
-#: The client's attribute telling whether its server offers ``REST STREAM``
-#: (its ``FEAT``), asked once per connection.
-REST_STREAM = "_dravlen_rest_stream"
-
-
 def restarts(client: ftplib.FTP) -> bool:
     """Whether the server says in its ``FEAT`` that ``REST`` goes with every
     transfer (``REST STREAM``), ``STOR`` among them."""
-    known = getattr(client, REST_STREAM, None)
-    if known is None:
-        try:
-            reply = client.sendcmd("FEAT")
-        except ftplib.error_perm:
-            reply = ""  # no FEAT: an old server, told by nothing else
-        known = any(line.strip().upper().startswith("REST STREAM") for line in reply.split("\n")[1:])
-        setattr(client, REST_STREAM, known)
-    return known
+    return features(client).get("REST", "").upper().startswith("STREAM")
 
 
 def open_continued(path: Any, offset: int) -> tuple[ftplib.FTP, socket.socket]:
