@@ -16,7 +16,7 @@ import secrets
 from collections.abc import Iterator
 from typing import BinaryIO
 
-__all__ = ["PART_SUFFIX", "Busy", "open_partial", "partial_name", "temporary_name", "whole_file"]
+__all__ = ["PART_SUFFIX", "Busy", "Partial", "open_partial", "partial_name", "temporary_name", "whole_file"]
 
 #: The end of every temporary name: a folder kept in step (a sync) leaves
 #: such names alone, and a user can tell what a failure left behind.
@@ -69,6 +69,36 @@ def open_partial(path: str, fresh: bool = False) -> BinaryIO:
         raise
     sink.seek(0, os.SEEK_END)
     return sink
+
+
+class Partial:
+    """The file a copy of *local* is written into, the same across the
+    tries of one copy, so that a try continues what the one before wrote.
+
+    With *resume*, its name is `partial_name`'s, kept when the copy fails
+    and continued by the next one with *resume*; else a temporary name,
+    emptied by the first `open` and removed by `drop`."""
+
+    __slots__ = ("fresh", "path", "resume")
+
+    def __init__(self, local: str, resume: bool) -> None:
+        folder, name = os.path.split(local)
+        self.path = os.path.join(folder or ".", partial_name(name) if resume else temporary_name(name))
+        self.resume = resume
+        self.fresh = not resume
+
+    def open(self) -> BinaryIO:
+        file = open_partial(self.path, self.fresh)
+        self.fresh = False
+        return file
+
+    def drop(self) -> None:
+        """The copy is given up: a temporary file goes, a resumable one stays."""
+        if not self.resume:
+            try:
+                os.unlink(self.path)
+            except OSError:
+                pass
 
 
 @contextlib.contextmanager

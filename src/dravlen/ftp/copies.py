@@ -29,10 +29,10 @@ from dravlen.ftp.wire.replies import IncompleteTransfer, operation
 from dravlen.ftp.wire.streams import Download, Upload
 from dravlen.ftp.wire.times import time_told
 from dravlen.ftp.wire.transfer import open_continued, open_upload, size_or_none, why_not_read
-from dravlen.whole import Busy, open_partial, partial_name, temporary_name
+from dravlen.whole import Busy, Partial
 
-__all__ = ["SEGMENTED_FROM", "Got", "call_limit", "download", "fetch_into", "server_label", "store_from",
-           "stored_part", "upload_from", "why_not_continued"]
+__all__ = ["SEGMENTED_FROM", "Got", "call_limit", "download", "fetch_into", "server_label", "start_again",
+           "store_from", "stored_part", "upload_from", "upload_start", "why_not_continued"]
 
 log = logging.getLogger(__name__)
 
@@ -97,6 +97,23 @@ def server_label(path: Any) -> str:
     return where_of(path, Local.getattr(path._key_on_thread())) or "?"
 
 
+def start_again(path: Any, remote: Any, why: str) -> None:
+    """Say in a warning that the copy of *remote* (on *path*'s server)
+    starts again from byte 0, and *why*."""
+    log.warning("'%s' on %s: starting again from byte 0: %s", remote, server_label(path), why)
+
+
+def upload_start(path: Any, remote: Any, there: int | None, size: int) -> int:
+    """Where an upload of *size* bytes continues the server's file *remote*
+    of *there* bytes (None: none): at its end, taken for the start of the
+    local file as lftp's ``put -c`` takes it; from 0 where it is larger
+    (said in a warning)."""
+    if there is not None and there > size:
+        start_again(path, remote, f"the server's file holds {there} bytes, more than the {size} of the local file")
+        return 0
+    return there or 0
+
+
 def download(path: Any, local_path: str | os.PathLike[str], progress: Callable[[int], object] | None,
              keep_time: bool, sized: Callable[[int | None], object] | None, resume: bool,
              max_rate: int | str | RateLimit | None, verify: str, segments: int | None) -> int:
@@ -109,14 +126,13 @@ def download(path: Any, local_path: str | os.PathLike[str], progress: Callable[[
     if segments is not None and (not isinstance(segments, int) or isinstance(segments, bool) or segments < 1):
         raise ValueError(f"segments must be a whole number of at least 1, not {segments!r}")
     limit = call_limit(type(path), max_rate)
-    folder, base = os.path.split(os.path.abspath(target))
-    part = os.path.join(folder, partial_name(base) if resume else temporary_name(base))
+    part = Partial(target, resume)
     try:
-        sink = open_partial(part, fresh=not resume)
+        sink = part.open()
     except Busy:
         raise
     except OSError as exc:  # the temporary name means nothing to a user
-        raise type(exc)(exc.errno, exc.strerror, folder) from None
+        raise type(exc)(exc.errno, exc.strerror, os.path.dirname(os.path.abspath(part.path))) from None
     got = Got(progress, sized)
     whole = False
     try:
@@ -128,14 +144,13 @@ def download(path: Any, local_path: str | os.PathLike[str], progress: Callable[[
             if check is not None:
                 check.confirm_file(path, sink)
         try:
-            os.replace(part, target)
+            os.replace(part.path, target)
         except OSError as exc:
             raise type(exc)(exc.errno, exc.strerror, target) from None
         whole = True
     finally:
-        if not whole and not resume:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(part)
+        if not whole:
+            part.drop()
     if keep_time:
         if when is None:  # a server without MDTM: its listing's time
             # The file is whole already: a time that cannot be had is only left out.
@@ -177,7 +192,7 @@ def fetch_into(path: Any, sink: BinaryIO, got: Got, keep_time: bool, limit: Rate
             except ftplib.error_perm as exc:  # a whole reply: the client is in step
                 why = f"the server refuses REST ({exc})"
         if why is not None:
-            log.warning("'%s' on %s: starting again from byte 0: %s", path.path, server_label(path), why)
+            start_again(path, path.path, why)
             sink.seek(0)
             sink.truncate()
             offset = 0
@@ -233,8 +248,7 @@ def store_from(path: Any, file: BinaryIO, size: int, got: Got, continuing: list[
         try:
             opened = open_continued(path, offset)
         except (ftplib.error_perm, ftplib.error_temp) as exc:
-            log.warning("'%s' on %s: starting again from byte 0: the server continues no upload (%s)",
-                        path.path, server_label(path), exc)
+            start_again(path, path.path, f"the server continues no upload ({exc})")
             offset = 0
             got.at(0)
     client, conn = opened if opened is not None else open_upload(path)
@@ -258,6 +272,7 @@ def store_from(path: Any, file: BinaryIO, size: int, got: Got, continuing: list[
         continuing[0] = not offset
         raise
 
+
 def stored_part(path: Any, size: int) -> int:
     """How much of a local file of *size* bytes the server's file holds,
     by its ``SIZE``: 0 where it has none, or one larger (said in a warning)."""
@@ -267,8 +282,4 @@ def stored_part(path: Any, size: int) -> int:
         there = size_or_none(client.sendcmd("SIZE " + command_text(path)))
     except ftplib.error_perm:
         return 0  # nothing there (or nothing the server can size): from the start
-    if there is not None and there > size:
-        log.warning("'%s' on %s: starting again from byte 0: the server's file holds %d bytes, more than"
-                    " the %d of the local file", path.path, server_label(path), there, size)
-        return 0
-    return there or 0
+    return upload_start(path, path.path, there, size)

@@ -5,7 +5,6 @@ from __future__ import annotations
 import datetime
 import errno
 import ftplib
-import logging
 import os
 import select
 import socket
@@ -26,17 +25,15 @@ from dravlen.ftp.wire.times import time_told
 from dravlen.ftp.tree.worker import BLOCK, DEFAULT_CONNECTIONS, REPORT_EVERY, Final, Stopped, Task, Worker
 from dravlen.ftp.wire.client import connected, direct, finish, no_delay, preliminary, start_passive
 from dravlen.ftp.wire.client import transfer
-from dravlen.whole import open_partial, partial_name, temporary_name
+from dravlen.whole import Partial
 from dravlen.ftp.wire.client import ask_passive
 from dravlen.ftp.wire.rate import RateLimit
-from dravlen.ftp.copies import call_limit, why_not_continued
-from dravlen.ftp.copies import server_label as where
+from dravlen.ftp.copies import call_limit, start_again, why_not_continued
 from dravlen.ftp.tree.walk import as_posix, child, class_of, entries, same_time, top_entry
 
 if TYPE_CHECKING:
     from dravlen.ftp.wire.listing import Entry
 
-log = logging.getLogger(__name__)
 
 try:  # the longest link target this system takes is one byte less
     _PATH_MAX = os.pathconf("/", "PC_PATH_MAX")
@@ -193,36 +190,6 @@ def _ahead_reply(worker: Worker, client: ftplib.FTP) -> tuple[str, int] | None:
         return None
 
 
-class Partial:
-    """The partial file of one download, the same across the tries of its
-    task, so that a try continues what the one before wrote (``REST``).
-
-    With *resume*, its name is `partial_name`'s, kept when the call fails
-    and continued by the next call with *resume*; else a temporary name,
-    emptied by the first try and removed when the task fails for good."""
-
-    __slots__ = ("fresh", "path", "resume")
-
-    def __init__(self, local: str, resume: bool) -> None:
-        folder, name = os.path.split(local)
-        self.path = os.path.join(folder or ".", partial_name(name) if resume else temporary_name(name))
-        self.resume = resume
-        self.fresh = not resume
-
-    def open(self) -> BinaryIO:
-        file = open_partial(self.path, self.fresh)
-        self.fresh = False
-        return file
-
-    def drop(self) -> None:
-        """The task is given up: a temporary file goes, a resumable one stays."""
-        if not self.resume:
-            try:
-                os.unlink(self.path)
-            except OSError:
-                pass
-
-
 def _continue_at(worker: Worker, client: ftplib.FTP, remote: str, file: BinaryIO, size: int | None,
                  mtime: datetime.datetime | None, why: str | None = None) -> tuple[int, tuple[str, int] | None]:
     """Where the transfer into *file* starts: its end, after a ``REST``
@@ -240,7 +207,7 @@ def _continue_at(worker: Worker, client: ftplib.FTP, remote: str, file: BinaryIO
         why = f"the server refuses REST ({answers[0]})"
     if why is None:
         return offset, address
-    log.warning("'%s' on %s: starting again from byte 0: %s", remote, where(worker.path), why)
+    start_again(worker.path, remote, why)
     file.seek(0)
     file.truncate()
     return 0, address

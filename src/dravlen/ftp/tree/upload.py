@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import ftplib
-import logging
 import os
 import socket
 import stat
@@ -24,7 +23,7 @@ from dravlen.ftp.tree.worker import (ASKED_AT_ONCE, BLOCK, DEFAULT_CONNECTIONS, 
                                      Task, Worker)
 from dravlen.ftp.wire.client import finish, finish_then, passive_ipv4, transfer
 from dravlen.whole import temporary_name
-from dravlen.ftp.copies import call_limit, server_label as where
+from dravlen.ftp.copies import call_limit, start_again, upload_start
 from dravlen.ftp.wire.pacing import Sender
 from dravlen.ftp.wire.rate import RateLimit
 from dravlen.ftp.wire.transfer import open_continued, size_or_none
@@ -36,7 +35,6 @@ if TYPE_CHECKING:
     from dravlen.ftp.wire.listing import Entry
 
 _STORE = "cannot store the file"
-log = logging.getLogger(__name__)
 
 
 def _temporary(remote: str) -> str:
@@ -267,8 +265,7 @@ def _continued(worker: Worker, target: str, start: int) -> socket.socket | None:
     try:
         return open_continued(worker.cls(target), start)[1]
     except (ftplib.error_perm, ftplib.error_temp) as exc:
-        log.warning("'%s' on %s: starting again from byte 0: the server continues no upload (%s)",
-                    target, where(worker.path), exc)
+        start_again(worker.path, target, f"the server continues no upload ({exc})")
         return None
 
 
@@ -287,22 +284,12 @@ def _file_size(entry: Entry | None) -> int | None:
     return entry.size if entry is not None and entry.kind == "file" else None
 
 
-def _larger(worker_path: BasePath, target: str, there: int, size: int) -> None:
-    log.warning("'%s' on %s: starting again from byte 0: the server's file holds %d bytes, more than the %d"
-                " of the local file", target, where(worker_path), there, size)
-
-
 def _start_of(path: BasePath, target: str, there: int | None, size: int) -> int:
-    """Where a resumed upload of *size* bytes onto a server's file of
-    *there* bytes (None: none) starts: there, where it is shorter (taken for
-    the start of the file, as lftp's ``put -c`` takes it), else 0 (one
-    larger is said in a warning)."""
-    if there is None:
-        return 0
-    if there > size:
-        _larger(path, target, there, size)
-        return 0
-    return there if there < size else 0
+    """Where a resumed upload of *size* bytes onto the server's file *target*
+    of *there* bytes starts (`upload_start`); 0 where the sizes agree: such
+    a file is not complete by its time, and goes again whole."""
+    start = upload_start(path, target, there, size)
+    return start if start < size else 0
 
 
 def _sent_early(client: ftplib.FTP, target: str, alone: bool, ahead: bool) -> list[str]:
