@@ -16,7 +16,6 @@ import time
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, cast
 
-from dravlen.config import ConfigError
 from dravlen.ftp.wire.bounds import DEFAULT, Limits, ReplyReader, ServerLimit, give_up, server_of, read_lines
 from dravlen.ftp.wire.dialects import DATA_FIRST, ENDED_AT_ONCE, ONE_BY_ONE, TRANSFER_WORDS, opening, out_of_turn, word
 from dravlen.ftp.wire.replies import lost
@@ -435,10 +434,9 @@ def refuse_active(client: ftplib.FTP) -> None:
     """Active mode through a proxy cannot work: the server would connect
     back to the proxy's side.  The settings refuse it first; this holds for
     a client set to active mode after."""
-    route = getattr(client, "route", None)
+    route: Route | None = getattr(client, "route", None)
     if route is not None:
-        raise ConfigError(f"{route.server}: active mode (pasv = false) cannot work through the proxy"
-                          f" {route.proxy.label}: set pasv = true")
+        raise route.refuses_active()
 
 
 def start_passive(client: ftplib.FTP, address: Address) -> socket.socket:

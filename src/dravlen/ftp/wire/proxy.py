@@ -40,6 +40,7 @@ from dataclasses import dataclass, field
 from urllib.parse import unquote, urlsplit
 
 from dravlen.base import LoginError
+from dravlen.config import ConfigError
 from dravlen.urls import hide_password
 
 __all__ = ["Proxy", "ProxyConnectionError", "ProxyError", "ProxyLoginError", "ProxyRefusedError",
@@ -153,6 +154,13 @@ class Route:
             sock = _connect_socks(self, host, port, timeout, source_address, wanted)
         sock.settimeout(timeout)
         return sock
+
+    def refuses_active(self) -> ConfigError:
+        """The error for active mode through this route: the server would
+        connect back to the proxy's side."""
+        return ConfigError(f"{self.server}: active mode (pasv = false) cannot work through the proxy"
+                           f" {self.proxy.label} (set by {self.origin}): set pasv = true, or name the host in"
+                           " NO_PROXY")
 
     def unreached(self, exc: OSError, timeout: float | None, wanted: str) -> ProxyError:
         """The error for a proxy that could not be connected to."""

@@ -181,9 +181,7 @@ def _route(client: ftplib.FTP, settings: FTPSettings) -> None:
         raise ConfigError(f"{settings.where} is reached through the proxy {route.proxy.label} (set by {route.origin}),"
                           f" which the client class {type(client).__qualname__} cannot do")
     if route is not None and not settings.pasv:
-        raise ConfigError(f"{settings.where}: active mode (pasv = false) cannot work through the proxy"
-                          f" {route.proxy.label} (set by {route.origin}): set pasv = true, or name the host in"
-                          " NO_PROXY")
+        raise route.refuses_active()
     if isinstance(client, wire.Bounded):
         client.route = route
 
