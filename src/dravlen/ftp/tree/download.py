@@ -238,7 +238,7 @@ def fetch(worker: Worker, pool: Pool, remote: str, local: str, size: int | None,
         with file:
             check = None
             if verify != "size":
-                worker.client  # noqa: B018  (a PASV sent ahead is given up: FEAT may go first)
+                worker.give_up_ahead()
                 check = hash_check(worker.path, verify)
             sink = _Sink(file if check is None else check.writing(file), local, pool)
             ahead = worker.take_ahead()

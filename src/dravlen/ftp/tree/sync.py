@@ -173,7 +173,7 @@ def hashes_first(rules: Rules, run: Callable[[Worker], None]) -> Callable[[Worke
 
     def first(worker: Worker) -> None:
         worker.doing = "cannot compare files by hash"
-        worker.client  # noqa: B018  (any command sent ahead is given up first)
+        worker.give_up_ahead()
         strongest(worker.path)
         run(worker)
 
@@ -195,7 +195,7 @@ def same_content(worker: Worker, remote: str, local: str, size: int | None = Non
     *size* bytes, where the listing told) is the local file *local*'s, read
     once here."""
     worker.doing = "cannot compare the file's hash"
-    worker.client  # noqa: B018  (any command sent ahead is given up first)
+    worker.give_up_ahead()
     algorithm, told = remote_hash(worker.cls(remote), size=size)
     try:
         return file_hash(local, algorithm) == told

@@ -157,7 +157,7 @@ def store(worker: Worker, pool: Pool, local: str, remote: str, size: int,
     with source:
         check = None
         if verify != "size":
-            worker.client  # noqa: B018  (a PASV sent ahead is given up: FEAT may go first)
+            worker.give_up_ahead()
             check = hash_check(worker.path, verify)
         address = worker.take_ahead()  # before anything else is sent on the client
         client = worker.binary()

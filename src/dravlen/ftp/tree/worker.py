@@ -116,6 +116,11 @@ class Worker:
         """Keep *address*, given in answer to a PASV sent ahead, for the next transfer."""
         self._ahead = (client, *address)
 
+    def give_up_ahead(self) -> None:
+        """Before commands sent through the path rather than `client` (FEAT,
+        HASH): a PASV sent ahead is given up, as `client` gives it up."""
+        self.client  # noqa: B018 - the property's own work
+
     def take_ahead(self) -> tuple[str, int] | None:
         """The address kept by `keep_ahead`, if it is still good for this
         thread's client; it is used once."""
